@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds the module and runs the demo: encodes a sample document, diffs and patches it.
+# Extra arguments are passed to the demo (two file paths diff those files instead).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+exec .venv/bin/python examples/demo.py "$@"

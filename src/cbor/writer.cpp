@@ -1,0 +1,187 @@
+#include "cbor/writer.h"
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "common/memory.h"
+
+namespace quorvane {
+
+CborWriter* cbor_writer_new() {
+    return static_cast<CborWriter*>(heap_calloc(1, sizeof(CborWriter)));
+}
+
+void cbor_writer_free(CborWriter* writer) {
+    if (writer == nullptr) return;
+    heap_free(writer->storage);
+    heap_free(writer);
+}
+
+bool cbor_writer_grow(CborWriter* writer, std::uint64_t count) {
+    const std::uint64_t needed = writer->length + count;
+    if (needed < writer->length || needed > std::numeric_limits<std::size_t>::max() / 2) return false;
+    std::uint64_t capacity = writer->capacity < 64 ? 64 : writer->capacity;
+    while (capacity < needed) capacity *= 2;
+    void* grown = heap_realloc(writer->storage, static_cast<std::size_t>(capacity));
+    if (grown == nullptr) return false;
+    writer->storage = static_cast<std::uint8_t*>(grown);
+    writer->capacity = capacity;
+    return true;
+}
+
+std::int32_t cbor_put_byte(CborWriter* writer, std::uint8_t byte) {
+    if (writer == nullptr || !cbor_reserve(writer, 1)) return -1;
+    writer->storage[writer->length++] = byte;
+    return 0;
+}
+
+std::int32_t cbor_put_bytes(CborWriter* writer, const void* source, std::uint64_t count) {
+    if (writer == nullptr || !cbor_reserve(writer, count)) return -1;
+    if (count != 0) std::memcpy(writer->storage + writer->length, source, static_cast<std::size_t>(count));
+    writer->length += count;
+    return 0;
+}
+
+std::int32_t cbor_write_head_raw(CborWriter* writer, std::uint8_t initial_byte, std::uint64_t argument) {
+    unsigned size;
+    switch (initial_byte & 0x1F) {
+        case 24: size = 1; break;
+        case 25: size = 2; break;
+        case 26: size = 4; break;
+        case 27: size = 8; break;
+        default: return cbor_put_byte(writer, static_cast<std::uint8_t>(initial_byte | (argument & 0xFF)));
+    }
+    if (writer == nullptr || !cbor_reserve(writer, 1 + size)) return -1;
+    std::uint8_t* out = writer->storage + writer->length;
+    out[0] = initial_byte;
+    for (unsigned i = 0; i < size; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (8 * (size - 1 - i)));
+    writer->length += 1 + size;
+    return 0;
+}
+
+std::int32_t cbor_write_head(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
+    if (writer == nullptr || !cbor_reserve(writer, 9)) return -1;
+    cbor_put_head_unchecked(writer, major_type, argument);
+    return 0;
+}
+
+std::int32_t cbor_write_uint(CborWriter* writer, std::uint64_t value) { return cbor_write_head(writer, 0, value); }
+
+std::int32_t cbor_write_negint(CborWriter* writer, std::int64_t value) {
+    return cbor_write_head(writer, 1, ~static_cast<std::uint64_t>(value));
+}
+
+namespace {
+
+std::int32_t write_string(CborWriter* writer, unsigned major_type, const void* source, std::uint64_t length) {
+    if (length == CBOR_INDEFINITE) return cbor_put_byte(writer, static_cast<std::uint8_t>((major_type << 5) | 31));
+    if (cbor_write_head(writer, major_type, length) < 0) return -1;
+    return cbor_put_bytes(writer, source, length);
+}
+
+std::int32_t start_container(CborWriter* writer, unsigned major_type, std::uint64_t count) {
+    if (count == CBOR_INDEFINITE) return cbor_put_byte(writer, static_cast<std::uint8_t>((major_type << 5) | 31));
+    return cbor_write_head(writer, major_type, count);
+}
+
+// Rounds to single precision (nearest, ties to even), without the undefined conversion of
+// values beyond the single range: those become infinities or the largest single as IEEE
+// rounding would have it.
+float round_to_single(double value) {
+    if (std::fabs(value) <= static_cast<double>(FLT_MAX)) return static_cast<float>(value);
+    // Halfway between FLT_MAX and 2^128; FLT_MAX has an odd significand, so the tie goes up.
+    const double halfway = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
+    if (std::fabs(value) >= halfway) {
+        const float infinity = std::numeric_limits<float>::infinity();
+        return std::signbit(value) ? -infinity : infinity;
+    }
+    return std::signbit(value) ? -FLT_MAX : FLT_MAX;
+}
+
+std::uint32_t single_bits(float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+std::int32_t put_fixed(CborWriter* writer, std::uint8_t initial_byte, std::uint64_t bits, unsigned size) {
+    if (writer == nullptr || !cbor_reserve(writer, 1 + size)) return -1;
+    std::uint8_t* out = writer->storage + writer->length;
+    out[0] = initial_byte;
+    for (unsigned i = 0; i < size; ++i) out[1 + i] = static_cast<std::uint8_t>(bits >> (8 * (size - 1 - i)));
+    writer->length += 1 + size;
+    return 1;
+}
+
+}  // namespace
+
+std::int32_t cbor_write_bytes(CborWriter* writer, const void* source, std::uint64_t length) {
+    return write_string(writer, 2, source, length);
+}
+
+std::int32_t cbor_write_text(CborWriter* writer, const void* source, std::uint64_t length) {
+    return write_string(writer, 3, source, length);
+}
+
+std::int32_t cbor_start_array(CborWriter* writer, std::uint64_t count) { return start_container(writer, 4, count); }
+std::int32_t cbor_start_map(CborWriter* writer, std::uint64_t pairs) { return start_container(writer, 5, pairs); }
+std::int32_t cbor_write_break(CborWriter* writer) { return cbor_put_byte(writer, 0xFF); }
+std::int32_t cbor_write_false(CborWriter* writer) { return cbor_put_byte(writer, 0xF4); }
+std::int32_t cbor_write_true(CborWriter* writer) { return cbor_put_byte(writer, 0xF5); }
+std::int32_t cbor_write_null(CborWriter* writer) { return cbor_put_byte(writer, 0xF6); }
+
+std::int32_t cbor_write_float16(CborWriter* writer, double value) {
+    // The single-rounded value, truncated (not rounded) to a half pattern.
+    const std::uint32_t bits = single_bits(round_to_single(value));
+    const std::uint32_t sign = bits >> 31;
+    const std::uint32_t exponent = (bits >> 23) & 0xFF;
+    const std::uint32_t fraction = bits & 0x7FFFFF;
+    std::uint16_t half;
+    if (exponent == 255) {
+        half = sign ? 0xFC00 : 0x7C00;
+    } else if (exponent == 0) {
+        half = static_cast<std::uint16_t>((sign << 15) | (fraction >> 13));
+    } else {
+        const std::uint32_t biased = ((exponent - 127) & 0xFF) + 15;
+        half = static_cast<std::uint16_t>((sign << 15) | ((biased * 1024) & 0xFFFF) | (fraction >> 13));
+    }
+    return put_fixed(writer, 0xF9, half, 2);
+}
+
+std::int32_t cbor_write_float32(CborWriter* writer, double value) {
+    return put_fixed(writer, 0xFA, single_bits(round_to_single(value)), 4);
+}
+
+std::int32_t cbor_write_float64(CborWriter* writer, double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return put_fixed(writer, 0xFB, bits, 8);
+}
+
+unsigned cbor_float_width(double value) {
+    // Single precision holds the value exactly when rounding there and back changes nothing.
+    if (!(std::fabs(value) <= static_cast<double>(FLT_MAX))) return 8;
+    const float single = static_cast<float>(value);
+    if (static_cast<double>(single) != value) return 8;
+    // Half precision: zeros, and normal halves (single exponent 113..142) whose low 13
+    // fraction bits are zero. Half subnormals are deliberately not used.
+    const std::uint32_t bits = single_bits(single);
+    const std::uint32_t exponent = (bits >> 23) & 0xFF;
+    const std::uint32_t fraction = bits & 0x7FFFFF;
+    if (exponent == 0 && fraction == 0) return 2;
+    if (exponent >= 113 && exponent <= 142 && (fraction & 0x1FFF) == 0) return 2;
+    return 4;
+}
+
+std::int32_t cbor_write_float(CborWriter* writer, double value) {
+    if (std::isnan(value)) return put_fixed(writer, 0xF9, 0x7E00, 2) < 0 ? -1 : 0;
+    if (std::isinf(value)) return put_fixed(writer, 0xF9, value > 0 ? 0x7C00 : 0xFC00, 2) < 0 ? -1 : 0;
+    switch (cbor_float_width(value)) {
+        case 2: return cbor_write_float16(writer, value);
+        case 4: return cbor_write_float32(writer, value);
+        default: return cbor_write_float64(writer, value);
+    }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,99 @@
+// CBOR writer (RFC 8949): appends data items in their shortest head form to a growable
+// byte buffer. Knows nothing of Python.
+//
+// Every operation returns a signed status: -1 when the buffer could not be enlarged (or
+// no writer was given), 0 or 1 on success. A failed operation keeps everything written
+// by earlier operations; callers treat any negative status as fatal for the buffer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace quorvane {
+
+struct CborWriter {
+    std::uint8_t* storage;   // the encoding is storage[0, length); null until something is written
+    std::uint64_t length;    // bytes written
+    std::uint64_t capacity;  // bytes allocated (spare room beyond length is never read)
+};
+
+// Length or count that asks the string and container writers for the indefinite-length start.
+constexpr std::uint64_t CBOR_INDEFINITE = 0xFFFFFFFFFFFFFFFFull;
+
+CborWriter* cbor_writer_new();
+void cbor_writer_free(CborWriter* writer);
+
+// Makes room for `count` more bytes; false (content unchanged) when that cannot be done.
+bool cbor_writer_grow(CborWriter* writer, std::uint64_t count);
+
+inline bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
+    return writer->capacity - writer->length >= count || cbor_writer_grow(writer, count);
+}
+
+std::int32_t cbor_put_byte(CborWriter* writer, std::uint8_t byte);
+std::int32_t cbor_put_bytes(CborWriter* writer, const void* source, std::uint64_t count);
+
+std::int32_t cbor_write_head(CborWriter* writer, unsigned major_type, std::uint64_t argument);
+std::int32_t cbor_write_head_raw(CborWriter* writer, std::uint8_t initial_byte, std::uint64_t argument);
+std::int32_t cbor_write_uint(CborWriter* writer, std::uint64_t value);
+std::int32_t cbor_write_negint(CborWriter* writer, std::int64_t value);
+std::int32_t cbor_write_bytes(CborWriter* writer, const void* source, std::uint64_t length);
+std::int32_t cbor_write_text(CborWriter* writer, const void* source, std::uint64_t length);
+std::int32_t cbor_start_array(CborWriter* writer, std::uint64_t count);
+std::int32_t cbor_start_map(CborWriter* writer, std::uint64_t pairs);
+std::int32_t cbor_write_break(CborWriter* writer);
+std::int32_t cbor_write_false(CborWriter* writer);
+std::int32_t cbor_write_true(CborWriter* writer);
+std::int32_t cbor_write_null(CborWriter* writer);
+
+// The value in the narrowest exact width: half, single or double precision. NaN is the
+// half-precision quiet NaN, infinities are half precision. Returns 1 on success.
+std::int32_t cbor_write_float(CborWriter* writer, double value);
+// Fixed widths; each returns 1 on success.
+std::int32_t cbor_write_float16(CborWriter* writer, double value);
+std::int32_t cbor_write_float32(CborWriter* writer, double value);
+std::int32_t cbor_write_float64(CborWriter* writer, double value);
+
+// Bytes of argument that follow the initial byte of a shortest head for `argument`.
+inline unsigned cbor_argument_size(std::uint64_t argument) {
+    if (argument < 24) return 0;
+    if (argument <= 0xFF) return 1;
+    if (argument <= 0xFFFF) return 2;
+    if (argument <= 0xFFFFFFFFull) return 4;
+    return 8;
+}
+
+// Size of a shortest head: 1, 2, 3, 5 or 9 bytes.
+inline unsigned cbor_head_size(std::uint64_t argument) { return 1 + cbor_argument_size(argument); }
+
+// Width in bytes (2, 4 or 8) in which cbor_write_float writes a finite value.
+unsigned cbor_float_width(double value);
+
+// Writes a shortest head into room already reserved (at least 9 bytes) and advances length.
+inline void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
+    std::uint8_t* out = writer->storage + writer->length;
+    const std::uint8_t ib = static_cast<std::uint8_t>(major_type << 5);
+    if (argument < 24) {
+        out[0] = static_cast<std::uint8_t>(ib | argument);
+        writer->length += 1;
+    } else if (argument <= 0xFF) {
+        out[0] = static_cast<std::uint8_t>(ib | 24);
+        out[1] = static_cast<std::uint8_t>(argument);
+        writer->length += 2;
+    } else if (argument <= 0xFFFF) {
+        out[0] = static_cast<std::uint8_t>(ib | 25);
+        out[1] = static_cast<std::uint8_t>(argument >> 8);
+        out[2] = static_cast<std::uint8_t>(argument);
+        writer->length += 3;
+    } else if (argument <= 0xFFFFFFFFull) {
+        out[0] = static_cast<std::uint8_t>(ib | 26);
+        for (int i = 0; i < 4; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (24 - 8 * i));
+        writer->length += 5;
+    } else {
+        out[0] = static_cast<std::uint8_t>(ib | 27);
+        for (int i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (56 - 8 * i));
+        writer->length += 9;
+    }
+}
+
+}  // namespace quorvane
