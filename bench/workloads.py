@@ -1,0 +1,440 @@
+"""Deterministic workloads for the benchmark.
+
+Every generator takes its own fixed seed, so two runs (and two machines) see the same
+values. Nothing here imports the module under test except `encoded_records_pair`,
+which is handed the encoder to use.
+"""
+from __future__ import annotations
+
+import os
+import random
+import re
+import struct
+import subprocess
+import sys
+import zipfile
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, List, Optional, Tuple
+
+KiB = 1024
+MiB = 1024 * KiB
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+# --------------------------------------------------------------------------- encode
+
+
+def _email(rng: random.Random) -> str:
+    user = "".join(rng.choices("abcdefghijklmnopqrstuvwxyz0123456789._", k=rng.randint(4, 14)))
+    host = rng.choice(["example.com", "mail.example.org", "corp.example.net", "uni.example.edu"])
+    return f"{user.strip('.') or 'x'}@{host}"
+
+
+_WORDS = ("alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi omicron "
+          "pi rho sigma tau upsilon phi chi psi omega red green blue cyan amber slate").split()
+
+
+def _half_exact(rng: random.Random) -> float:
+    """A float that binary16 holds exactly: a 11-bit significand times a small power of two."""
+    return rng.randint(-2047, 2047) * 2.0 ** rng.randint(-10, 4)
+
+
+def _single_exact(rng: random.Random) -> float:
+    """A float that binary32 holds exactly but binary16 (almost always) does not."""
+    return struct.unpack("<f", struct.pack("<f", rng.uniform(-1e6, 1e6)))[0]
+
+
+def records(n: int = 10_000, seed: int = 1) -> list:
+    rng = random.Random(seed)
+    out = []
+    for i in range(n):
+        out.append(_record(rng, i))
+    return out
+
+
+def _record(rng: random.Random, i: int) -> dict:
+    return {
+        "id": i,
+        "age": rng.randint(18, 99),
+        "visits": rng.randint(0, 1 << 20),
+        "name": rng.choice(_WORDS).title() + " " + rng.choice(_WORDS).title(),
+        "city": rng.choice(["Oslo", "Lyon", "Porto", "Graz", "Turku", "Gent", "Brno"]),
+        "email": _email(rng),
+        "score": round(rng.uniform(0, 100), 2),
+        "weight": rng.random(),
+        "active": rng.random() < 0.5,
+        "tags": rng.sample(_WORDS, rng.randint(0, 5)),
+        "token": rng.randbytes(16),
+        "pos": [_half_exact(rng), _half_exact(rng)],
+    }
+
+
+# Head widths of a CBOR integer: immediate (0..23), then 1, 2, 4 and 8 argument bytes;
+# the same for negative integers (-1 - argument). The module takes -2**63 .. 2**64 - 1.
+_INT_CLASSES = [
+    (0, 23), (24, 0xFF), (0x100, 0xFFFF), (0x1_0000, 0xFFFF_FFFF), (1 << 32, (1 << 64) - 1),
+    (-24, -1), (-0x100, -25), (-0x1_0000, -0x101), (-(1 << 32), -0x1_0001), (-(1 << 63), -(1 << 32) - 1),
+]
+
+
+def ints(n: int = 200_000, seed: int = 2) -> list:
+    rng = random.Random(seed)
+    return [rng.randint(*rng.choice(_INT_CLASSES)) for _ in range(n)]
+
+
+def floats(n: int = 200_000, seed: int = 3) -> list:
+    rng = random.Random(seed)
+    kinds = (_half_exact, _single_exact, lambda r: r.uniform(-1e9, 1e9) * r.random())
+    return [kinds[i % 3](rng) for i in range(n)]
+
+
+_NON_ASCII = ("éèüßñøå" "αβγδλπσω" "жзийклм" "漢字仮名文字" "🙂🚀✓€")
+
+
+def strings(n: int = 20_000, seed: int = 4) -> list:
+    rng = random.Random(seed)
+    ascii_chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,-_"
+    out = []
+    for _ in range(n):
+        length = rng.randint(0, 200)
+        if rng.random() < 0.2:
+            out.append("".join(rng.choice(ascii_chars) if rng.random() < 0.6 else rng.choice(_NON_ASCII)
+                               for _ in range(length)))
+        else:
+            out.append("".join(rng.choices(ascii_chars, k=length)))
+    return out
+
+
+def tree(depth: int = 8, fanout: int = 4, seed: int = 5):
+    """Dicts at even levels, lists at odd levels; fanout**depth leaves."""
+    rng = random.Random(seed)
+
+    def leaf():
+        r = rng.random()
+        if r < 0.4:
+            return rng.randint(-1000, 100_000)
+        if r < 0.7:
+            return rng.choice(_WORDS)
+        if r < 0.9:
+            return _half_exact(rng)
+        return None
+
+    def node(level: int):
+        if level == depth:
+            return leaf()
+        if level % 2 == 0:
+            return {f"{rng.choice(_WORDS)}_{j}": node(level + 1) for j in range(fanout)}
+        return [node(level + 1) for _ in range(fanout)]
+
+    return node(0)
+
+
+def byte_strings(n: int = 2_000, seed: int = 6) -> list:
+    rng = random.Random(seed)
+    return [rng.randbytes(rng.randint(0, 4 * KiB)) for _ in range(n)]
+
+
+def encode_workloads(quick: bool) -> List[Tuple[str, Callable[[], object]]]:
+    s = 10 if quick else 1
+    return [
+        (f"records ({10_000 // s:,} dicts)", lambda: records(10_000 // s)),
+        (f"ints ({200_000 // s:,}, every head width and sign)", lambda: ints(200_000 // s)),
+        (f"floats ({200_000 // s:,}, half/single/double)", lambda: floats(200_000 // s)),
+        (f"strings ({20_000 // s:,}, 0-200 chars, 1/5 non-ASCII)", lambda: strings(20_000 // s)),
+        ("tree (8 deep, fan-out 4)" if not quick else "tree (6 deep, fan-out 4)",
+         lambda: tree(6 if quick else 8)),
+        (f"byte strings ({2_000 // s:,}, up to 4 KiB)", lambda: byte_strings(2_000 // s)),
+    ]
+
+
+# --------------------------------------------------------------------------- delta
+
+
+@dataclass
+class DeltaCase:
+    name: str
+    pairs: List[Tuple[bytes, bytes]]          # one or more (old, new) pairs, timed as a sum
+    text: bool = False                         # difflib takes part
+    note: str = ""
+    skipped: str = ""                          # non-empty: the case could not be built here
+    big: bool = False                          # few repetitions
+
+    @property
+    def old_size(self) -> int:
+        return sum(len(o) for o, _ in self.pairs)
+
+    @property
+    def new_size(self) -> int:
+        return sum(len(n) for _, n in self.pairs)
+
+
+def random_bytes(size: int, seed: int) -> bytes:
+    return random.Random(seed).randbytes(size)
+
+
+def sparse_edits(old: bytes, edits: int, seed: int) -> bytes:
+    """`edits` small edits (replace, insert or delete of 1 to 16 bytes) at scattered places."""
+    rng = random.Random(seed)
+    buf = bytearray(old)
+    # Edit from the back so earlier positions stay valid.
+    positions = sorted((rng.randrange(max(1, len(buf) - 16)) for _ in range(edits)), reverse=True)
+    for pos in positions:
+        n = rng.randint(1, 16)
+        kind = rng.randrange(3)
+        if kind == 0:
+            buf[pos:pos + n] = rng.randbytes(n)
+        elif kind == 1:
+            buf[pos:pos] = rng.randbytes(n)
+        else:
+            del buf[pos:pos + n]
+    return bytes(buf)
+
+
+def sparse_edit_count(size: int) -> int:
+    """Edits for the growth series: one per KiB for small values, at most 20."""
+    return max(1, min(20, size // KiB))
+
+
+def edited_records(recs: list, fraction: float = 0.01, seed: int = 7) -> list:
+    """1% of the records changed, a new one inserted, or deleted."""
+    rng = random.Random(seed)
+    out = [dict(r) for r in recs]
+    n_ops = max(1, int(len(recs) * fraction))
+    for j in range(n_ops):
+        i = rng.randrange(len(out))
+        kind = j % 3
+        if kind == 0:
+            r = dict(out[i])
+            r["score"] = round(rng.uniform(0, 100), 2)
+            r["tags"] = rng.sample(_WORDS, rng.randint(0, 5))
+            r["active"] = not r["active"]
+            out[i] = r
+        elif kind == 1:
+            out.insert(i, _record(rng, 1_000_000 + j))
+        else:
+            del out[i]
+    return out
+
+
+def encoded_records_pair(dumps: Callable[[object], bytes], n: int) -> Tuple[bytes, bytes]:
+    recs = records(n)
+    return dumps(recs), dumps(edited_records(recs))
+
+
+def _git(*args: str) -> Optional[str]:
+    try:
+        r = subprocess.run(["git", "-C", str(REPO), *args], capture_output=True, check=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return r.stdout.decode("utf-8", "replace")
+
+
+_TEXT_SUFFIXES = (".cpp", ".h", ".hpp", ".py", ".md", ".sh", ".txt", ".toml", ".cmake")
+
+
+def git_revision_pairs(max_pairs: int = 12) -> Tuple[List[Tuple[bytes, bytes]], str]:
+    """Successive versions of this repository's own text files, largest files first."""
+    files = _git("ls-files")
+    if files is None:
+        return [], "not a git checkout"
+    candidates = []
+    for path in files.split():
+        if not path.endswith(_TEXT_SUFFIXES) or path.startswith("bench/results/"):
+            continue
+        revs = (_git("log", "--format=%H", "--", path) or "").split()
+        if len(revs) >= 2:
+            candidates.append(((REPO / path).stat().st_size if (REPO / path).exists() else 0, path, revs))
+    candidates.sort(key=lambda c: (-c[0], c[1]))
+    pairs: List[Tuple[bytes, bytes]] = []
+    names = []
+    for _, path, revs in candidates:
+        # revs is newest first; take the newest successive pair whose texts differ.
+        for newer, older in zip(revs, revs[1:]):
+            old = _git_blob(older, path)
+            new = _git_blob(newer, path)
+            if old is not None and new is not None and old != new:
+                pairs.append((old, new))
+                names.append(path)
+                break
+        if len(pairs) >= max_pairs:
+            break
+    if not pairs:
+        return [], "the history has no file with two differing revisions yet"
+    return pairs, f"{len(pairs)} files: " + ", ".join(names)
+
+
+def _git_blob(rev: str, path: str) -> Optional[bytes]:
+    try:
+        r = subprocess.run(["git", "-C", str(REPO), "show", f"{rev}:{path}"], capture_output=True, check=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return r.stdout
+
+
+_STDLIB_MODULES = ("typing.py", "argparse.py", "enum.py", "inspect.py", "subprocess.py", "tarfile.py",
+                   "dataclasses.py", "shutil.py", "pathlib.py", "difflib.py", "functools.py")
+
+
+def _stdlib_dirs() -> List[Tuple[Tuple[int, ...], str, Path]]:
+    """(version, label, directory) of every Python standard library found on the machine."""
+    found = {}
+    roots = [Path("/usr/lib"), Path("/usr/local/lib")]
+    pyenv = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    if pyenv.is_dir():
+        roots += sorted(p / "lib" for p in pyenv.iterdir())
+    roots.append(Path(sys.base_prefix) / "lib")
+    for root in roots:
+        if not root.is_dir():
+            continue
+        for d in sorted(root.glob("python3.*")):
+            if not (d / "os.py").is_file():
+                continue
+            real = d.resolve()
+            if real in found:
+                continue
+            version = _stdlib_version(d)
+            if version:
+                found[real] = (version, f"{'.'.join(map(str, version))} ({d})", d)
+    return sorted(found.values())
+
+
+def _stdlib_version(d: Path) -> Optional[Tuple[int, ...]]:
+    m = re.search(r"python(\d+)\.(\d+)$", d.name)
+    if not m:
+        return None
+    minor = (int(m.group(1)), int(m.group(2)))
+    # The patch level: from a pyenv path (…/versions/3.11.7/lib/python3.11) or sysconfigdata.
+    m2 = re.search(r"/(\d+)\.(\d+)\.(\d+)[^/]*/lib/python", str(d))
+    if m2:
+        return tuple(int(x) for x in m2.groups())
+    for sc in d.glob("_sysconfigdata_*.py"):
+        m3 = re.search(r"'py_version': '(\d+)\.(\d+)\.(\d+)", sc.read_text(errors="replace"))
+        if m3:
+            return tuple(int(x) for x in m3.groups())
+    return minor + (0,)
+
+
+def stdlib_revision_pairs() -> Tuple[List[Tuple[bytes, bytes]], str]:
+    """Modules of two installed standard libraries: two patch releases of one minor version
+    when there are such, else the two closest minor versions."""
+    libs = _stdlib_dirs()
+    best = None
+    for i, (va, la, da) in enumerate(libs):
+        for vb, lb, db in libs[i + 1:]:
+            if va == vb:
+                continue
+            same_minor = va[:2] == vb[:2]
+            distance = (0 if same_minor else 1, abs((vb[1] - va[1])), -(va[1]))
+            if best is None or distance < best[0]:
+                best = (distance, (va, la, da), (vb, lb, db))
+    if best is None:
+        return [], "only one Python standard library on this machine"
+    (_, la, da), (_, lb, db) = best[1], best[2]
+    pairs, names = [], []
+    for m in _STDLIB_MODULES:
+        a, b = da / m, db / m
+        if a.is_file() and b.is_file():
+            old, new = a.read_bytes(), b.read_bytes()
+            if old != new:
+                pairs.append((old, new))
+                names.append(m)
+    if not pairs:
+        return [], f"the standard libraries {la} and {lb} have identical modules"
+    return pairs, f"{la} -> {lb}: " + ", ".join(names)
+
+
+# Two successive patch releases of a large binary wheel, tried in order; the first pair that
+# the running interpreter has wheels for is used. The largest extension module common to
+# both wheels is the pair.
+_WHEEL_PAIRS = (("numpy", "1.26.3", "1.26.4"), ("numpy", "2.1.2", "2.1.3"), ("numpy", "2.3.4", "2.3.5"))
+
+
+def binary_pair(cache: Path) -> Tuple[List[Tuple[bytes, bytes]], str]:
+    cache.mkdir(parents=True, exist_ok=True)
+    errors = []
+    for project, va, vb in _WHEEL_PAIRS:
+        wheels = []
+        for v in (va, vb):
+            w = _find_wheel(cache, project, v) or _download_wheel(cache, project, v, errors)
+            if w is None:
+                break
+            wheels.append(w)
+        if len(wheels) < 2:
+            continue
+        za, zb = zipfile.ZipFile(wheels[0]), zipfile.ZipFile(wheels[1])
+        in_b = set(zb.namelist())
+        common = sorted(((i.file_size, i.filename) for i in za.infolist()
+                         if ".so" in i.filename and i.filename in in_b), reverse=True)
+        for _, name in common:          # the largest shared library that changed
+            old, new = za.read(name), zb.read(name)
+            if old != new:
+                return [(old, new)], f"{name} from {project} {va} -> {vb} wheels"
+        errors.append(f"{project} {va}/{vb}: no changed extension module")
+    return [], "could not fetch a wheel pair (" + "; ".join(errors[-2:]) + ")"
+
+
+def _find_wheel(cache: Path, project: str, version: str) -> Optional[Path]:
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    hits = sorted(cache.glob(f"{project}-{version}-{tag}-*.whl"))
+    return hits[0] if hits else None
+
+
+def _download_wheel(cache: Path, project: str, version: str, errors: list) -> Optional[Path]:
+    r = subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                        "--no-deps", "--only-binary=:all:", "-d", str(cache), f"{project}=={version}"],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        lines = [l for l in r.stderr.splitlines() if l.startswith("ERROR")]
+        errors.append(f"{project}=={version}: " + (lines[0] if lines else f"pip exit {r.returncode}"))
+        return None
+    return _find_wheel(cache, project, version)
+
+
+def delta_workloads(quick: bool, dumps: Callable[[object], bytes], cache: Path) -> List[DeltaCase]:
+    cases: List[DeltaCase] = []
+    big = 4 * MiB if quick else 64 * MiB
+    for size, seed in ((1 * MiB, 11), (big, 12)):
+        old = random_bytes(size, seed)
+        cases.append(DeltaCase(f"random {size // MiB} MiB, 20 small edits", [(old, sparse_edits(old, 20, seed + 100))],
+                               big=size >= 16 * MiB))
+    n_rec = 1_000 if quick else 10_000
+    cases.append(DeltaCase(f"encoded records ({n_rec:,}), 1% changed/inserted/deleted",
+                           [encoded_records_pair(dumps, n_rec)]))
+    pairs, note = git_revision_pairs(4 if quick else 12)
+    cases.append(DeltaCase("text: this repository's file revisions", pairs, text=True, note=note,
+                           skipped="" if pairs else note))
+    pairs, note = stdlib_revision_pairs()
+    if quick:
+        pairs = pairs[:3]
+    cases.append(DeltaCase("text: standard-library modules, two Python releases", pairs, text=True,
+                           note=note, skipped="" if pairs else note))
+    pairs, note = binary_pair(cache)
+    cases.append(DeltaCase("binary: extension module, two releases", pairs, note=note,
+                           skipped="" if pairs else note))
+    ident = 1 * MiB if quick else 8 * MiB
+    old = random_bytes(ident, 13)
+    cases.append(DeltaCase(f"identical {ident // MiB} MiB", [(old, bytes(bytearray(old)))]))
+    for size, seed in ((64 * KiB, 14), (1 * MiB, 16)):
+        cases.append(DeltaCase(f"unrelated random {size // KiB} KiB" if size < MiB else
+                               f"unrelated random {size // MiB} MiB",
+                               [(random_bytes(size, seed), random_bytes(size, seed + 1))]))
+    return cases
+
+
+def growth_sizes(quick: bool) -> List[int]:
+    top = 1 * MiB if quick else 64 * MiB
+    sizes, s = [], 1 * KiB
+    while s <= top:
+        sizes.append(s)
+        s *= 4
+    return sizes
+
+
+def growth_pair(kind: str, size: int) -> Tuple[bytes, bytes]:
+    seed = 1000 + size.bit_length()
+    old = random_bytes(size, seed)
+    if kind == "sparse":
+        return old, sparse_edits(old, sparse_edit_count(size), seed + 1)
+    return old, random_bytes(size, seed + 2)

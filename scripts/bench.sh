@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The benchmark against the peers: builds the module into .venv, installs the peers and
+# runs bench/bench.py. Options are passed on:
+#   scripts/bench.sh                 full run (about 10 minutes on 2 cores)
+#   scripts/bench.sh --quick         small sizes, few repetitions (smoke run, under a minute)
+#   scripts/bench.sh --only delta    one section: encode, delta, growth or memory
+# Results: bench/results/latest.md, latest.json and growth.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+# Command-line peers and the memory probe's /usr/bin/time.
+missing=()
+command -v xdelta3 >/dev/null 2>&1 || missing+=(xdelta3)
+command -v zstd >/dev/null 2>&1 || missing+=(zstd)
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing system packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+    cbor2 msgpack ormsgpack orjson bsdiff4 zstandard matplotlib
+
+exec .venv/bin/python bench/bench.py "$@"
