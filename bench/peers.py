@@ -166,7 +166,8 @@ class ZstdLib(DeltaPeer):
         import zstandard
         self.zstd = zstandard
         self.name = f"zstandard {dist_version('zstandard')} (old as dict)"
-        self.note = "level 3; building the dictionary is timed"
+        self.note = ("level 3, dictionary set-up timed; the library loads a large dictionary "
+                     "only in part, so its deltas of large values are poor (see zstd CLI)")
 
     def _params(self, old, new):
         z = self.zstd
