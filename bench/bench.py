@@ -99,8 +99,10 @@ def fmt_size(n: Optional[int]) -> str:
         return "—"
     if n < 10_000:
         return f"{n} B"
-    if n < 10 * 1024 * 1024:
+    if n < 1024 * 1024:
         return f"{n / 1024:.1f} KiB"
+    if n < 10 * 1024 * 1024:
+        return f"{n / 1024 / 1024:.2f} MiB"
     return f"{n / 1024 / 1024:.1f} MiB"
 
 
