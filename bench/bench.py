@@ -117,6 +117,8 @@ def fmt_ratio(peer_ns: Optional[float], our_ns: Optional[float]) -> str:
     if not peer_ns or not our_ns:
         return "—"
     r = peer_ns / our_ns
+    if r < 0.1:
+        return f"{r:.2g}×"
     return f"{r:.2f}×" if r < 100 else f"{r:,.0f}×"
 
 
