@@ -416,7 +416,8 @@ def delta_workloads(quick: bool, dumps: Callable[[object], bytes], cache: Path) 
     ident = 1 * MiB if quick else 8 * MiB
     old = random_bytes(ident, 13)
     cases.append(DeltaCase(f"identical {ident // MiB} MiB", [(old, bytes(bytearray(old)))]))
-    for size, seed in ((64 * KiB, 14), (1 * MiB, 16)):
+    unrelated = ((16 * KiB, 14), (256 * KiB, 16)) if quick else ((64 * KiB, 14), (1 * MiB, 16))
+    for size, seed in unrelated:
         cases.append(DeltaCase(f"unrelated random {size // KiB} KiB" if size < MiB else
                                f"unrelated random {size // MiB} MiB",
                                [(random_bytes(size, seed), random_bytes(size, seed + 1))]))
