@@ -45,6 +45,7 @@ class Config:
     max_reps: int
     slow_ns: int          # a warm-up call slower than this is the only call
     growth_cap_ns: int    # a growth series stops before a point projected to take longer
+    deadline: float = float("inf")   # time.time() after which growth series take no new points
 
 
 def config(quick: bool) -> Config:
@@ -374,6 +375,8 @@ def run_growth(qc, cfg: Config, log) -> dict:
                 for p in dpeers:
                     if p.unavailable:
                         continue
+                    if p.name not in stopped and time.time() > cfg.deadline:
+                        stopped[p.name] = "stopped: the run's time budget (--max-minutes) was used up"
                     if p.name in stopped:
                         pts[p.name].append({"size": size, "stopped": stopped[p.name]})
                         continue
@@ -447,12 +450,17 @@ def growth_chart(growth: dict, path: Path) -> Optional[str]:
     for ax, kind in zip(axes[0], kinds):
         for i, (name, pts) in enumerate(growth["series"][kind].items()):
             xs = [pt["size"] for pt in pts if "diff_ns" in pt]
+            if not xs:
+                continue
             color = f"C{i}"
             ours = name.startswith("quorvane")
             ax.plot(xs, [pt["diff_ns"] / 1e9 for pt in pts if "diff_ns" in pt], "o-", color=color,
                     label=f"{name} diff", linewidth=2.5 if ours else 1.2)
             ax.plot(xs, [pt["patch_ns"] / 1e9 for pt in pts if "diff_ns" in pt], "s--", color=color,
                     label=f"{name} patch", alpha=0.6)
+        if not ax.lines:
+            ax.text(0.5, 0.5, "no points", ha="center", transform=ax.transAxes)
+            continue
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
         ax.set_xlabel("value size (bytes)")
@@ -528,6 +536,8 @@ def main(argv=None) -> int:
     ap.add_argument("--quick", action="store_true", help="small sizes, few repetitions (smoke run)")
     ap.add_argument("--only", default="", help="comma-separated sections: encode, delta, growth, memory")
     ap.add_argument("--out", default=str(HERE / "results"), help="directory for latest.md/.json and growth.png")
+    ap.add_argument("--max-minutes", type=float, default=15.0,
+                    help="after this many minutes the growth series take no further points (default 15)")
     ap.add_argument("--peers-only", action="store_true",
                     help="run without the module if it does not import (peers' numbers only)")
     args = ap.parse_args(argv)
@@ -553,6 +563,7 @@ def main(argv=None) -> int:
 
     cfg = config(args.quick)
     started = time.time()
+    cfg.deadline = started + args.max_minutes * 60
     info = machine_info(qc)
     bw = bandwidth(64 * W.MiB)
     log(f"# quorvane_core benchmark{' (quick)' if args.quick else ''}")
@@ -587,7 +598,10 @@ def main(argv=None) -> int:
         result["growth"] = run_growth(qc, cfg, log)
         failures += sum("failed" in pt for s in result["growth"]["series"].values()
                         for pts in s.values() for pt in pts)
-        problem = growth_chart(result["growth"], out_dir / "growth.png")
+        try:
+            problem = growth_chart(result["growth"], out_dir / "growth.png")
+        except Exception as exc:  # noqa: BLE001 - the chart is optional; the tables are written anyway
+            problem = f"the chart failed: {type(exc).__name__}: {exc}"
         log(f"\n{problem}" if problem else f"\nchart: {out_dir / 'growth.png'}")
     if "memory" in sections:
         result["memory"] = run_memory(qc, cfg, log)
