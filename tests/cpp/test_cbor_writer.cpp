@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "cbor/reader.h"
+#include "cbor/writer.h"
+#include "common/memory.h"
+
+using namespace quorvane;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+template <typename Write>
+Bytes written(Write write) {
+    CborWriter* writer = cbor_writer_new();
+    EXPECT_GE(write(writer), 0);
+    Bytes out(writer->storage, writer->storage + writer->length);
+    cbor_writer_free(writer);
+    return out;
+}
+
+struct UintCase { std::uint64_t value; Bytes bytes; };
+
+class UintHeads : public ::testing::TestWithParam<UintCase> {};
+
+TEST_P(UintHeads, ShortestHeadAtEveryBoundary) {
+    const UintCase& c = GetParam();
+    EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_uint(w, c.value); }), c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, UintHeads, ::testing::Values(
+    UintCase{0, {0x00}}, UintCase{23, {0x17}}, UintCase{24, {0x18, 0x18}}, UintCase{255, {0x18, 0xFF}},
+    UintCase{256, {0x19, 0x01, 0x00}}, UintCase{65535, {0x19, 0xFF, 0xFF}},
+    UintCase{65536, {0x1A, 0x00, 0x01, 0x00, 0x00}}, UintCase{4294967295u, {0x1A, 0xFF, 0xFF, 0xFF, 0xFF}},
+    UintCase{4294967296ull, {0x1B, 0, 0, 0, 1, 0, 0, 0, 0}},
+    UintCase{~0ull, {0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
+
+struct NegCase { std::int64_t value; Bytes bytes; };
+class NegativeHeads : public ::testing::TestWithParam<NegCase> {};
+
+TEST_P(NegativeHeads, ComplementArgument) {
+    const NegCase& c = GetParam();
+    EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_negint(w, c.value); }), c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, NegativeHeads, ::testing::Values(
+    NegCase{-1, {0x20}}, NegCase{-24, {0x37}}, NegCase{-25, {0x38, 0x18}}, NegCase{-256, {0x38, 0xFF}},
+    NegCase{-257, {0x39, 0x01, 0x00}},
+    NegCase{std::numeric_limits<std::int64_t>::min(), {0x3B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
+
+struct FloatCase { double value; Bytes bytes; };
+class Floats : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(Floats, NarrowestExactWidth) {
+    const FloatCase& c = GetParam();
+    EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, c.value); }), c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, Floats, ::testing::Values(
+    FloatCase{0.0, {0xF9, 0x00, 0x00}}, FloatCase{-0.0, {0xF9, 0x80, 0x00}}, FloatCase{1.0, {0xF9, 0x3C, 0x00}},
+    FloatCase{1.5, {0xF9, 0x3E, 0x00}}, FloatCase{5.5, {0xF9, 0x45, 0x80}}, FloatCase{-4.0, {0xF9, 0xC4, 0x00}},
+    FloatCase{65504.0, {0xF9, 0x7B, 0xFF}}, FloatCase{6.103515625e-05, {0xF9, 0x04, 0x00}},
+    FloatCase{65505.0, {0xFA, 0x47, 0x7F, 0xE1, 0x00}}, FloatCase{100000.0, {0xFA, 0x47, 0xC3, 0x50, 0x00}},
+    FloatCase{5.960464477539063e-08, {0xFA, 0x33, 0x80, 0x00, 0x00}},
+    FloatCase{std::ldexp(1.0, -149), {0xFA, 0x00, 0x00, 0x00, 0x01}},
+    FloatCase{3.4028234663852886e+38, {0xFA, 0x7F, 0x7F, 0xFF, 0xFF}},
+    FloatCase{0.1, {0xFB, 0x3F, 0xB9, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}},
+    FloatCase{1.1, {0xFB, 0x3F, 0xF1, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}},
+    FloatCase{1e300, {0xFB, 0x7E, 0x37, 0xE4, 0x3C, 0x88, 0x00, 0x75, 0x9C}},
+    FloatCase{std::nan(""), {0xF9, 0x7E, 0x00}}, FloatCase{-std::nan("7"), {0xF9, 0x7E, 0x00}},
+    FloatCase{INFINITY, {0xF9, 0x7C, 0x00}}, FloatCase{-INFINITY, {0xF9, 0xFC, 0x00}}));
+
+// The literal width rule: write the three fixed-width candidates, read them back and keep
+// the narrowest whose value equals the wider one's.
+Bytes float_by_trial(double value) {
+    CborWriter* scratch = cbor_writer_new();
+    cbor_write_float16(scratch, value);
+    cbor_write_float32(scratch, value);
+    cbor_write_float64(scratch, value);
+    CborCursor* cursor = cbor_cursor_new(scratch->storage, scratch->length);
+    double decoded[3];
+    for (double& d : decoded) {
+        CborItem* item = cbor_next_item(cursor);
+        d = cbor_item_double(item);
+        cbor_item_free(item);
+    }
+    cbor_cursor_free(cursor);
+    cbor_writer_free(scratch);
+    const double h = decoded[0], s = decoded[1], d = decoded[2];
+    if (s != d) return written([&](CborWriter* w) { return cbor_write_float64(w, value); });
+    if (h != s) return written([&](CborWriter* w) { return cbor_write_float32(w, value); });
+    return written([&](CborWriter* w) { return cbor_write_float16(w, value); });
+}
+
+TEST(FloatWidth, EveryHalfPatternMatchesTheTrialRule) {
+    for (unsigned pattern = 0; pattern < 65536; ++pattern) {
+        const double value = cbor_decode_half(static_cast<std::uint16_t>(pattern));
+        if (!std::isfinite(value)) continue;
+        ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value)) << pattern;
+    }
+}
+
+TEST(FloatWidth, EverySingleExponentMatchesTheTrialRule) {
+    const std::uint32_t mantissas[] = {0, 1, 0x1000, 0x1FFF, 0x2000, 0x3FE000, 0x400000, 0x7FE000, 0x7FFFFF, 0x12345};
+    for (std::uint32_t sign = 0; sign < 2; ++sign)
+        for (std::uint32_t exponent = 0; exponent < 255; ++exponent)
+            for (std::uint32_t mantissa : mantissas) {
+                const std::uint32_t bits = (sign << 31) | (exponent << 23) | mantissa;
+                float single;
+                std::memcpy(&single, &bits, sizeof single);
+                const double value = single;
+                ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value))
+                    << std::hex << bits;
+            }
+}
+
+TEST(FloatWidth, RandomDoublesMatchTheTrialRule) {
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 200000; ++i) {
+        state ^= state << 13; state ^= state >> 7; state ^= state << 17;
+        double value;
+        std::memcpy(&value, &state, sizeof value);
+        if (!std::isfinite(value)) continue;
+        ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value));
+    }
+}
+
+TEST(Writer, StringsContainersAndSimpleValues) {
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_write_bytes(w, "", 0); }), (Bytes{0x40}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_write_text(w, "", 0); }), (Bytes{0x60}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_write_bytes(w, nullptr, CBOR_INDEFINITE); }), (Bytes{0x5F}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_write_text(w, nullptr, CBOR_INDEFINITE); }), (Bytes{0x7F}));
+    const Bytes text24 = written([](CborWriter* w) { return cbor_write_text(w, "abcdefghijklmnopqrstuvwx", 24); });
+    EXPECT_EQ(Bytes(text24.begin(), text24.begin() + 2), (Bytes{0x78, 0x18}));
+    EXPECT_EQ(text24.size(), 26u);
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_start_array(w, 0); }), (Bytes{0x80}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_start_map(w, 0); }), (Bytes{0xA0}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_start_array(w, 24); }), (Bytes{0x98, 0x18}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_start_array(w, CBOR_INDEFINITE); }), (Bytes{0x9F}));
+    EXPECT_EQ(written([](CborWriter* w) { return cbor_start_map(w, CBOR_INDEFINITE); }), (Bytes{0xBF}));
+    EXPECT_EQ(written([](CborWriter* w) {
+                  return cbor_write_break(w) | cbor_write_false(w) | cbor_write_true(w) | cbor_write_null(w);
+              }),
+              (Bytes{0xFF, 0xF4, 0xF5, 0xF6}));
+    EXPECT_EQ(cbor_write_uint(nullptr, 1), -1);
+}
+
+TEST(Writer, FailedGrowthKeepsEarlierBytes) {
+    CborWriter* writer = cbor_writer_new();
+    ASSERT_EQ(cbor_write_uint(writer, 7), 0);
+    std::vector<std::uint8_t> big(1000, 0xAB);
+    heap_fail_after(0);
+    EXPECT_EQ(cbor_write_bytes(writer, big.data(), big.size()), -1);
+    heap_fail_after(-1);
+    ASSERT_GE(writer->length, 1u);
+    EXPECT_EQ(writer->storage[0], 0x07);
+    cbor_writer_free(writer);
+}
+
+}  // namespace
