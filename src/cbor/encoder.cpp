@@ -1,0 +1,308 @@
+#include "cbor/encoder.h"
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "cbor/writer.h"
+
+namespace py = pybind11;
+
+namespace quorvane {
+namespace {
+
+constexpr const char* CAST_FAILURE = "Unable to cast Python instance to C++ type (compile in debug mode for details)";
+constexpr const char* INTEGER_RANGE = "dumps received an integer out of range for both int64_t and uint64_t";
+constexpr std::size_t VALUE_TEXT_LIMIT = 40;
+
+void check(std::int32_t status) {
+    if (status < 0) throw std::bad_alloc();
+}
+
+// Owns the writer for one call and frees it on every exit.
+struct WriterHandle {
+    CborWriter* writer = cbor_writer_new();
+    WriterHandle() {
+        if (writer == nullptr) throw std::bad_alloc();
+    }
+    ~WriterHandle() { cbor_writer_free(writer); }
+    WriterHandle(const WriterHandle&) = delete;
+    WriterHandle& operator=(const WriterHandle&) = delete;
+};
+
+// The interpreter's own recursion guard, so that deep or self-containing values raise
+// RecursionError instead of exhausting the native stack.
+struct RecursionGuard {
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// str(value) for an error message: at most VALUE_TEXT_LIMIT bytes, never cut inside a
+// UTF-8 character.
+std::string value_text(py::handle value) {
+    std::string text;
+    try {
+        text = static_cast<std::string>(py::str(value));
+    } catch (const py::error_already_set& error) {
+        text = std::string("failed with ") + error.what();
+    } catch (const std::exception& error) {
+        text = std::string("failed with ") + error.what();
+    } catch (...) {
+        text = "failed with unknown exception";
+    }
+    if (text.size() > VALUE_TEXT_LIMIT) {
+        std::size_t cut = VALUE_TEXT_LIMIT;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+        text.resize(cut);
+    }
+    return text;
+}
+
+[[noreturn]] void integer_out_of_range(py::handle value) {
+    throw std::runtime_error(INTEGER_RANGE + value_text(value));
+}
+
+// A member matched against the alternatives exactly as the binding library matches the
+// top-level argument: a strict pass, then a pass with conversions.
+DumpsValue convert_value(py::handle member) {
+    py::detail::make_caster<DumpsValue> caster;
+    if (!caster.load(member, true)) throw py::cast_error(CAST_FAILURE);
+    return py::detail::cast_op<DumpsValue&&>(std::move(caster));
+}
+
+template <bool Indefinite, bool Limited>
+class DumpsEncoder {
+public:
+    DumpsEncoder(CborWriter* writer, std::uint64_t max_depth) : writer_(writer), max_depth_(max_depth) {}
+
+    void encode_value(const DumpsValue& value) {
+        switch (value.index()) {
+            case 0: write_bool(std::get<0>(value).ptr() == Py_True); break;
+            case 1: check(cbor_write_float(writer_, PyFloat_AsDouble(std::get<1>(value).ptr()))); break;
+            case 2: write_integer(std::get<2>(value)); break;
+            case 3: write_list(std::get<3>(value).ptr()); break;
+            case 4: write_tuple(std::get<4>(value).ptr()); break;
+            case 5: write_dict(std::get<5>(value).ptr()); break;
+            case 6: write_bytes(std::get<6>(value).ptr()); break;
+            case 7: write_text(std::get<7>(value).ptr()); break;
+            case 8: check(cbor_write_null(writer_)); break;
+            case 9: write_bool(std::get<9>(value)); break;
+            case 10: check(cbor_write_uint(writer_, std::get<10>(value))); break;
+            case 11: write_signed(std::get<11>(value)); break;
+            default: {
+                const std::string_view text = std::get<12>(value);
+                check(cbor_write_text(writer_, text.data(), text.size()));
+            }
+        }
+    }
+
+private:
+    // A member of a list, tuple or dict. Exact built-in types are written directly (the
+    // general matching would pick the same alternative); anything else is matched first.
+    void encode_member(PyObject* member) {
+        PyTypeObject* type = Py_TYPE(member);
+        if (type == &PyLong_Type) {
+            write_exact_int(member);
+        } else if (type == &PyUnicode_Type) {
+            write_text(member);
+        } else if (type == &PyFloat_Type) {
+            check(cbor_write_float(writer_, PyFloat_AS_DOUBLE(member)));
+        } else if (member == Py_True || member == Py_False) {
+            write_bool(member == Py_True);
+        } else if (member == Py_None) {
+            check(cbor_write_null(writer_));
+        } else if (type == &PyBytes_Type) {
+            write_bytes(member);
+        } else if (type == &PyDict_Type) {
+            write_dict(member);
+        } else if (type == &PyList_Type) {
+            write_list(member);
+        } else if (type == &PyTuple_Type) {
+            write_tuple(member);
+        } else {
+            encode_value(convert_value(member));
+        }
+    }
+
+    void write_bool(bool value) { check(value ? cbor_write_true(writer_) : cbor_write_false(writer_)); }
+
+    void write_signed(long long value) {
+        check(value < 0 ? cbor_write_negint(writer_, value) : cbor_write_uint(writer_, static_cast<std::uint64_t>(value)));
+    }
+
+    void write_exact_int(PyObject* value) {
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            write_signed(small);
+            return;
+        }
+        if (overflow > 0) {
+            const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+            if (!(large == ~0ull && PyErr_Occurred())) {
+                check(cbor_write_uint(writer_, large));
+                return;
+            }
+            PyErr_Clear();
+        }
+        integer_out_of_range(value);
+    }
+
+    // Reads `value` as the native type T and accepts it only when the int made back from
+    // it equals `value` by Python equality (an int subclass may define its own).
+    template <typename T>
+    bool read_exactly(py::handle value, T* out) {
+        py::detail::make_caster<T> caster;
+        if (!caster.load(value, true)) return false;
+        const T native = py::detail::cast_op<T>(caster);
+        py::object rebuilt = py::reinterpret_steal<py::object>(
+            std::is_signed<T>::value ? PyLong_FromLongLong(static_cast<long long>(native))
+                                     : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(native)));
+        if (!rebuilt) {
+            PyErr_Clear();
+            return false;
+        }
+        const int equal = PyObject_RichCompareBool(value.ptr(), rebuilt.ptr(), Py_EQ);
+        if (equal < 0) PyErr_Clear();
+        if (equal != 1) return false;
+        *out = native;
+        return true;
+    }
+
+    void write_integer(py::handle value) {
+        if (Py_TYPE(value.ptr()) == &PyLong_Type) {
+            write_exact_int(value.ptr());
+            return;
+        }
+        unsigned long long as_unsigned = 0;
+        if (read_exactly(value, &as_unsigned)) {
+            check(cbor_write_uint(writer_, as_unsigned));
+            return;
+        }
+        long long as_signed = 0;
+        if (read_exactly(value, &as_signed)) {
+            write_signed(as_signed);
+            return;
+        }
+        integer_out_of_range(value);
+    }
+
+    void write_bytes(PyObject* value) {
+        check(cbor_write_bytes(writer_, PyBytes_AS_STRING(value), static_cast<std::uint64_t>(PyBytes_GET_SIZE(value))));
+    }
+
+    void write_text(PyObject* value) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw py::cast_error(CAST_FAILURE);
+        }
+        if (!cbor_reserve(writer_, 9 + static_cast<std::uint64_t>(size))) throw std::bad_alloc();
+        cbor_put_head_unchecked(writer_, 3, static_cast<std::uint64_t>(size));
+        std::memcpy(writer_->storage + writer_->length, utf8, static_cast<std::size_t>(size));
+        writer_->length += static_cast<std::uint64_t>(size);
+    }
+
+    void start(bool is_map, Py_ssize_t count) {
+        const std::uint64_t argument = Indefinite ? CBOR_INDEFINITE : static_cast<std::uint64_t>(count);
+        check(is_map ? cbor_start_map(writer_, argument) : cbor_start_array(writer_, argument));
+    }
+
+    void finish() {
+        if (Indefinite) check(cbor_write_break(writer_));
+    }
+
+    void enter_member() {
+        if (Limited && ++depth_ > max_depth_) {
+            throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
+        }
+    }
+
+    void leave_member() {
+        if (Limited) --depth_;
+    }
+
+    // Members are read from the list's storage; each is held while it is written, because
+    // Python code run by a conversion may change the list.
+    void write_list(PyObject* list) {
+        RecursionGuard guard;
+        const py::object keep = py::reinterpret_borrow<py::object>(list);
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        start(false, count);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyList_GET_SIZE(list) != count) break;
+            const py::object member = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
+            enter_member();
+            encode_member(member.ptr());
+            leave_member();
+        }
+        if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
+        finish();
+    }
+
+    void write_tuple(PyObject* tuple) {
+        RecursionGuard guard;
+        const py::object keep = py::reinterpret_borrow<py::object>(tuple);
+        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+        start(false, count);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            enter_member();
+            encode_member(PyTuple_GET_ITEM(tuple, i));
+            leave_member();
+        }
+        finish();
+    }
+
+    void write_dict(PyObject* dict) {
+        RecursionGuard guard;
+        const py::object keep = py::reinterpret_borrow<py::object>(dict);
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        start(true, count);
+        Py_ssize_t position = 0;
+        Py_ssize_t written = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (written < count && PyDict_Next(dict, &position, &key, &item)) {
+            const py::object held_key = py::reinterpret_borrow<py::object>(key);
+            const py::object held_item = py::reinterpret_borrow<py::object>(item);
+            enter_member();
+            encode_member(held_key.ptr());
+            encode_member(held_item.ptr());
+            leave_member();
+            ++written;
+            if (PyDict_GET_SIZE(dict) != count) break;
+        }
+        if (written != count || PyDict_GET_SIZE(dict) != count) {
+            throw std::runtime_error("dictionary changed size during encoding");
+        }
+        finish();
+    }
+
+    CborWriter* writer_;
+    std::uint64_t depth_ = 0;
+    std::uint64_t max_depth_;
+};
+
+template <bool Indefinite, bool Limited>
+void encode(CborWriter* writer, const DumpsValue& value, std::uint64_t max_depth) {
+    DumpsEncoder<Indefinite, Limited>(writer, max_depth).encode_value(value);
+}
+
+}  // namespace
+
+py::bytes dumps(const DumpsValue& value, bool indefinite, unsigned long long max_depth) {
+    WriterHandle handle;
+    if (indefinite) {
+        max_depth == 0 ? encode<true, false>(handle.writer, value, 0) : encode<true, true>(handle.writer, value, max_depth);
+    } else {
+        max_depth == 0 ? encode<false, false>(handle.writer, value, 0) : encode<false, true>(handle.writer, value, max_depth);
+    }
+    return py::bytes(reinterpret_cast<const char*>(handle.writer->storage), static_cast<std::size_t>(handle.writer->length));
+}
+
+}  // namespace quorvane
