@@ -1,0 +1,68 @@
+// The diff engine: a bidirectional furthest-reaching search over the edit graph of two byte
+// values, applied recursively around the shared stretches it finds, bounded by an effort
+// limit (after which it splits at the best points reached), by the delta writer's byte
+// budget and by the size of its diagonal store.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "delta/bytes.h"
+#include "delta/writer.h"
+
+namespace quorvane {
+
+struct LoadMonitor;
+
+enum DiffFailure : int {
+    DIFF_FAILURE_NONE = 0,
+    DIFF_FAILURE_TOO_LARGE = 1,  // a value of 2^31 bytes or more
+    DIFF_FAILURE_NO_MEMORY = 2,
+    DIFF_FAILURE_INVALID = 3,    // invalid ranges
+};
+
+// diff_ranges result when memory ran out (besides -1 for invalid ranges and the result codes).
+constexpr int DIFF_NO_MEMORY = -2;
+
+// Largest value length the engine handles (its positions are signed 32-bit counts).
+constexpr std::uint64_t DIFF_MAX_LENGTH = 0x7FFFFFFF;
+
+// Which ways out of an exhausted search were taken (for tests that must reach each one).
+struct DiffStatistics {
+    std::uint64_t searches = 0;
+    std::uint64_t snake_splits = 0;
+    std::uint64_t progress_cuts = 0;       // the progress test lowered the effort
+    std::uint64_t met_forward = 0;         // fallback split at the forward point
+    std::uint64_t met_backward = 0;        // fallback split at the backward point
+    std::uint64_t box_searched = 0;
+    std::uint64_t box_halved = 0;
+    std::uint64_t box_given_up = 0;
+    std::uint64_t wave_bound_hits = 0;
+};
+
+// Optional observers of one engine call; null members are ignored.
+struct DiffObserver {
+    std::vector<EditCall>* trace = nullptr;
+    DiffStatistics* statistics = nullptr;
+};
+
+// The engine entry: the delta turning old[old_start, +old_length) into new[new_start, +new_length),
+// written through `writer`. Returns -1 for invalid ranges, DIFF_NO_MEMORY, or a result code.
+int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_t old_length,
+                const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
+                std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer = nullptr);
+
+// The driver's result for an engine result code: the writer's output, the whole-value delta
+// or the unchanged marker, replaced by the whole-value delta when not shorter than the new
+// value; null for any other code, or with *no_memory set when memory runs out.
+ByteVector* select_diff_result(int code, const DeltaWriter* writer, const ByteVector* new_value, bool* no_memory);
+
+// The diff driver: a new vector with the delta (free it with byte_vector_free), or null
+// with *failure set (failure may be null). A monitor, when given, chooses the effort level.
+ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
+                       std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure = nullptr);
+
+// The effort level for a load figure: 0 below 128, 1 below 166, 2 below 204, 3 below 243, else 4.
+int effort_level_for_figure(std::int32_t figure);
+
+}  // namespace quorvane

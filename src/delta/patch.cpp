@@ -1,0 +1,75 @@
+#include "delta/patch.h"
+
+#include "cbor/reader.h"
+
+namespace quorvane {
+
+const char* patch_failure_text(PatchFailure failure) {
+    switch (failure) {
+        case PATCH_FAILURE_NONE: return "no failure";
+        case PATCH_FAILURE_BROKEN_MATCH: return "match offset is not followed by a length";
+        case PATCH_FAILURE_MATCH_OUT_OF_RANGE: return "match reaches past the end of the old value";
+        case PATCH_FAILURE_INDEFINITE_STRING: return "indefinite-length string";
+        case PATCH_FAILURE_TRUNCATED: return "item cut short by the end of the delta";
+        case PATCH_FAILURE_TOO_LARGE: return "result would be 2 GiB (2147483648 bytes) or more";
+        case PATCH_FAILURE_NO_MEMORY: return "out of memory";
+    }
+    return "unknown failure";
+}
+
+namespace {
+
+ByteVector* reject(ByteVector* result, PatchError* error, PatchFailure failure, std::uint64_t offset) {
+    byte_vector_free(result);
+    if (error != nullptr) *error = PatchError{failure, offset};
+    return nullptr;
+}
+
+// Appends `count` bytes unless the result would reach the size limit.
+PatchFailure append(ByteVector* result, const std::uint8_t* source, std::uint64_t count) {
+    if (count > PATCH_MAX_LENGTH - result->length) return PATCH_FAILURE_TOO_LARGE;
+    return byte_vector_append(result, source, count) ? PATCH_FAILURE_NONE : PATCH_FAILURE_NO_MEMORY;
+}
+
+}  // namespace
+
+ByteVector* apply_delta(const ByteVector* old_value, const ByteVector* delta, PatchError* error) {
+    if (error != nullptr) *error = PatchError{PATCH_FAILURE_NONE, 0};
+    if (old_value->length > PATCH_MAX_LENGTH || delta->length > PATCH_MAX_LENGTH) {
+        return reject(nullptr, error, PATCH_FAILURE_TOO_LARGE, 0);
+    }
+    if (delta->length == 1 && delta->data[0] == 0xF6) {  // the unchanged marker
+        ByteVector* copy = byte_vector_copy(old_value);
+        return copy != nullptr ? copy : reject(nullptr, error, PATCH_FAILURE_NO_MEMORY, 0);
+    }
+    ByteVector* result = byte_vector_new();
+    if (result == nullptr) return reject(nullptr, error, PATCH_FAILURE_NO_MEMORY, 0);
+
+    CborCursor cursor{delta->data, delta->length, delta->data};
+    for (;;) {
+        const std::uint64_t entry = static_cast<std::uint64_t>(cursor.position - cursor.start);
+        CborView item;
+        const CborReadStatus status = cbor_read_view(&cursor, &item);
+        if (status == CBOR_READ_END) break;
+        if (status != CBOR_READ_OK) return reject(result, error, PATCH_FAILURE_TRUNCATED, entry);
+        PatchFailure failure = PATCH_FAILURE_NONE;
+        if (item.major_type == 0) {
+            const std::uint64_t offset = item.value;
+            CborView length;
+            if (cbor_read_view(&cursor, &length) != CBOR_READ_OK || length.major_type != 0) {
+                return reject(result, error, PATCH_FAILURE_BROKEN_MATCH, entry);
+            }
+            if (offset > old_value->length || length.value > old_value->length - offset) {
+                return reject(result, error, PATCH_FAILURE_MATCH_OUT_OF_RANGE, entry);
+            }
+            if (length.value != 0) failure = append(result, old_value->data + offset, length.value);
+        } else if (item.major_type == 2 || item.major_type == 3) {
+            if (item.length < 0) return reject(result, error, PATCH_FAILURE_INDEFINITE_STRING, entry);
+            if (item.content != nullptr) failure = append(result, item.content, static_cast<std::uint64_t>(item.length));
+        }
+        if (failure != PATCH_FAILURE_NONE) return reject(result, error, failure, entry);
+    }
+    return result;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,88 @@
+// Command-line driver for the delta engine, for tests and experiments:
+//   delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4]   > DELTA
+//   delta_tool patch OLD DELTA                                                    > NEW
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "delta/diff.h"
+#include "delta/patch.h"
+
+using namespace quorvane;
+
+namespace {
+
+bool read_file(const char* path, std::vector<std::uint8_t>* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+int usage() {
+    std::cerr << "usage: delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4]\n"
+                 "       delta_tool patch OLD DELTA\n";
+    return 2;
+}
+
+int write_result(ByteVector* result) {
+    const std::size_t written = std::fwrite(result->data, 1, static_cast<std::size_t>(result->length), stdout);
+    const bool ok = written == result->length;
+    byte_vector_free(result);
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return usage();
+    const std::string command = argv[1];
+    std::vector<std::uint8_t> first, second;
+    if (!read_file(argv[2], &first) || !read_file(argv[3], &second)) {
+        std::cerr << "delta_tool: cannot read " << (first.empty() ? argv[2] : argv[3]) << "\n";
+        return 1;
+    }
+    const ByteVector a = byte_vector_view(first.data(), first.size());
+    const ByteVector b = byte_vector_view(second.data(), second.size());
+
+    if (command == "patch") {
+        if (argc != 4) return usage();
+        PatchError error;
+        ByteVector* result = apply_delta(&a, &b, &error);
+        if (result == nullptr) {
+            std::cerr << "delta_tool: invalid delta at byte " << error.offset << ": " << patch_failure_text(error.failure) << "\n";
+            return 1;
+        }
+        return write_result(result);
+    }
+    if (command != "diff") return usage();
+
+    long store_limit = 2147483647, effort_limit = 10000, level = 0;
+    for (int i = 4; i < argc; i += 2) {
+        if (i + 1 >= argc) return usage();
+        const long value = std::strtol(argv[i + 1], nullptr, 10);
+        if (std::strcmp(argv[i], "--store-limit") == 0) store_limit = value;
+        else if (std::strcmp(argv[i], "--effort-limit") == 0) effort_limit = value;
+        else if (std::strcmp(argv[i], "--level") == 0) level = value;
+        else return usage();
+    }
+    if (level < 0 || level > 4 || first.size() > DIFF_MAX_LENGTH || second.size() > DIFF_MAX_LENGTH) return usage();
+
+    DeltaWriter* writer = delta_writer_new(&a, &b);
+    const int code = diff_ranges(&a, 0, static_cast<std::int32_t>(a.length), &b, 0, static_cast<std::int32_t>(b.length),
+                                 writer, static_cast<std::int32_t>(store_limit), static_cast<std::int32_t>(effort_limit),
+                                 static_cast<int>(level));
+    bool no_memory = false;
+    ByteVector* result = select_diff_result(code, writer, &b, &no_memory);
+    delta_writer_free(writer);
+    if (result == nullptr) {
+        std::cerr << "delta_tool: diff failed (code " << code << ")\n";
+        return 1;
+    }
+    return write_result(result);
+}
