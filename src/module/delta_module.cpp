@@ -1,11 +1,68 @@
 #include "module/delta_module.h"
 
+#include <new>
+#include <string>
+
+#include "delta/diff.h"
+#include "delta/patch.h"
+#include "module/buffers.h"
+
 namespace py = pybind11;
 
 namespace quorvane {
+namespace {
+
+const char* const DELTA_DOC =
+    "\n        Quorvane Delta\n        -----------------------\n\n"
+    "        .. currentmodule:: quorvane_delta\n\n"
+    "        .. autosummary::\n           :toctree: _generate\n\n           diff\n    ";
+const char* const DIFF_DOC = "\n    Diff between 'old_value' and 'new_value'\n    ";
+const char* const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
+
+// The diff limits: the diagonal store's size and the waves of one search.
+constexpr std::int32_t STORE_LIMIT = 2147483647;
+constexpr std::int32_t EFFORT_LIMIT = 10000;
+
+[[noreturn]] void too_large(const char* function) {
+    throw py::value_error(std::string(function) + ": values must be smaller than 2 GiB (2147483648 bytes)");
+}
+
+PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
+    DiffFailure failure = DIFF_FAILURE_NONE;
+    ByteVector* result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure);
+    if (result == nullptr) {
+        if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff");
+        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        throw std::runtime_error("diff: the engine gave no result");
+    }
+    return PythonOutBuffer(result, byte_vector_free);
+}
+
+PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& delta) {
+    if (old_value.view()->length > PATCH_MAX_LENGTH || delta.view()->length > PATCH_MAX_LENGTH) too_large("patch");
+    PatchError error{PATCH_FAILURE_NONE, 0};
+    ByteVector* result = apply_delta(old_value.view(), delta.view(), &error);
+    if (result == nullptr) {
+        if (error.failure == PATCH_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        throw py::value_error("invalid delta at byte " + std::to_string(error.offset) + ": " +
+                              patch_failure_text(error.failure));
+    }
+    return PythonOutBuffer(result, byte_vector_free);
+}
+
+}  // namespace
 
 void define_delta_module(py::module_& parent) {
     py::module_ delta = parent.def_submodule("delta");
+    delta.attr("__doc__") = py::str(DELTA_DOC);
+
+    py::class_<PythonOutBuffer>(delta, "PythonOutBuf", py::buffer_protocol())
+        .def_buffer([](PythonOutBuffer& buffer) { return buffer.buffer(); });
+    py::class_<PythonInBuffer>(delta, "PythonInBuf").def(py::init<py::bytes>());
+    py::implicitly_convertible<py::bytes, PythonInBuffer>();
+
+    delta.def("diff", &diff, DIFF_DOC, py::arg("old_value"), py::arg("new_value"));
+    delta.def("patch", &patch, PATCH_DOC, py::arg("old_value"), py::arg("diff"));
     delta.attr("__version__") = "dev";
 }
 
