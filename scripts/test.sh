@@ -12,7 +12,4 @@ cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j2
 
-status=0
-python -m pytest -q || status=$?
-# Exit status 5: nothing was collected (the extension module is not built yet).
-if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
+python -m pytest -q

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string_view>
 #include <variant>

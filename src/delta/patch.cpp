@@ -1,5 +1,7 @@
 #include "delta/patch.h"
 
+#include <cstring>
+
 #include "cbor/reader.h"
 
 namespace quorvane {
@@ -25,10 +27,37 @@ ByteVector* reject(ByteVector* result, PatchError* error, PatchFailure failure, 
     return nullptr;
 }
 
-// Appends `count` bytes unless the result would reach the size limit.
-PatchFailure append(ByteVector* result, const std::uint8_t* source, std::uint64_t count) {
-    if (count > PATCH_MAX_LENGTH - result->length) return PATCH_FAILURE_TOO_LARGE;
-    return byte_vector_append(result, source, count) ? PATCH_FAILURE_NONE : PATCH_FAILURE_NO_MEMORY;
+// Walks the delta entry by entry, calling copy(source, count) for every run of bytes the
+// new value gets (old bytes of a match, content of an insert). Stops at the first bad entry.
+template <typename Copy>
+PatchError walk_delta(const ByteVector* old_value, const ByteVector* delta, Copy copy) {
+    CborCursor cursor{delta->data, delta->length, delta->data};
+    for (;;) {
+        const std::uint64_t entry = static_cast<std::uint64_t>(cursor.position - cursor.start);
+        CborView item;
+        const CborReadStatus status = cbor_read_view(&cursor, &item);
+        if (status == CBOR_READ_END) return PatchError{PATCH_FAILURE_NONE, 0};
+        if (status != CBOR_READ_OK) return PatchError{PATCH_FAILURE_TRUNCATED, entry};
+        if (item.major_type == 0) {
+            const std::uint64_t offset = item.value;
+            CborView length;
+            if (cbor_read_view(&cursor, &length) != CBOR_READ_OK || length.major_type != 0) {
+                return PatchError{PATCH_FAILURE_BROKEN_MATCH, entry};
+            }
+            if (offset > old_value->length || length.value > old_value->length - offset) {
+                return PatchError{PATCH_FAILURE_MATCH_OUT_OF_RANGE, entry};
+            }
+            if (length.value != 0 && !copy(old_value->data + offset, length.value)) {
+                return PatchError{PATCH_FAILURE_TOO_LARGE, entry};
+            }
+        } else if (item.major_type == 2 || item.major_type == 3) {
+            if (item.length < 0) return PatchError{PATCH_FAILURE_INDEFINITE_STRING, entry};
+            if (item.length != 0 && !copy(item.content, static_cast<std::uint64_t>(item.length))) {
+                return PatchError{PATCH_FAILURE_TOO_LARGE, entry};
+            }
+        }
+        // Every other item contributes nothing.
+    }
 }
 
 }  // namespace
@@ -42,33 +71,25 @@ ByteVector* apply_delta(const ByteVector* old_value, const ByteVector* delta, Pa
         ByteVector* copy = byte_vector_copy(old_value);
         return copy != nullptr ? copy : reject(nullptr, error, PATCH_FAILURE_NO_MEMORY, 0);
     }
-    ByteVector* result = byte_vector_new();
-    if (result == nullptr) return reject(nullptr, error, PATCH_FAILURE_NO_MEMORY, 0);
+    // First pass: check every entry and add up the result's size, so that a bad or
+    // oversized delta is refused before anything is built and the result is allocated once.
+    std::uint64_t total = 0;
+    const PatchError checked = walk_delta(old_value, delta, [&](const std::uint8_t*, std::uint64_t count) {
+        if (count > PATCH_MAX_LENGTH - total) return false;
+        total += count;
+        return true;
+    });
+    if (checked.failure != PATCH_FAILURE_NONE) return reject(nullptr, error, checked.failure, checked.offset);
 
-    CborCursor cursor{delta->data, delta->length, delta->data};
-    for (;;) {
-        const std::uint64_t entry = static_cast<std::uint64_t>(cursor.position - cursor.start);
-        CborView item;
-        const CborReadStatus status = cbor_read_view(&cursor, &item);
-        if (status == CBOR_READ_END) break;
-        if (status != CBOR_READ_OK) return reject(result, error, PATCH_FAILURE_TRUNCATED, entry);
-        PatchFailure failure = PATCH_FAILURE_NONE;
-        if (item.major_type == 0) {
-            const std::uint64_t offset = item.value;
-            CborView length;
-            if (cbor_read_view(&cursor, &length) != CBOR_READ_OK || length.major_type != 0) {
-                return reject(result, error, PATCH_FAILURE_BROKEN_MATCH, entry);
-            }
-            if (offset > old_value->length || length.value > old_value->length - offset) {
-                return reject(result, error, PATCH_FAILURE_MATCH_OUT_OF_RANGE, entry);
-            }
-            if (length.value != 0) failure = append(result, old_value->data + offset, length.value);
-        } else if (item.major_type == 2 || item.major_type == 3) {
-            if (item.length < 0) return reject(result, error, PATCH_FAILURE_INDEFINITE_STRING, entry);
-            if (item.content != nullptr) failure = append(result, item.content, static_cast<std::uint64_t>(item.length));
-        }
-        if (failure != PATCH_FAILURE_NONE) return reject(result, error, failure, entry);
+    ByteVector* result = byte_vector_new();
+    if (result == nullptr || !byte_vector_reserve(result, total)) {
+        return reject(result, error, PATCH_FAILURE_NO_MEMORY, 0);
     }
+    walk_delta(old_value, delta, [&](const std::uint8_t* source, std::uint64_t count) {
+        std::memcpy(result->data + result->length, source, static_cast<std::size_t>(count));
+        result->length += count;
+        return true;
+    });
     return result;
 }
 

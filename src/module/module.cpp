@@ -1,6 +1,5 @@
 // Module initialisation: the cbor submodule, then the delta submodule.
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include "cbor/encoder.h"
 #include "module/delta_module.h"

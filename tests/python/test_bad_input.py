@@ -57,7 +57,7 @@ def interpreter_still_usable():
     yield
     gc.collect()
     assert dumps([1, {"a": 1.5}]) == bytes.fromhex("9f01bf6161f93e00ffff")
-    assert bytes(patch(b"0123456789", diff(b"0123456789", b"01234X56789"))) == b"01234X56789"
+    assert bytes(patch(b"0123456789", bytes(diff(b"0123456789", b"01234X56789")))) == b"01234X56789"
 
 
 def as_bytes(result):
@@ -258,8 +258,8 @@ def test_patch_bad_deltas(call, expected):
 @pytest.mark.parametrize(
     "delta_bytes, position",
     [
-        (b"\x05", 1),
-        (b"\x00\x02\x41x\x05", 5),
+        (b"\x05", 0),
+        (b"\x00\x02\x41x\x05", 4),
         (b"\x41a\x42b", 2),
         (b"\x05\x02", 0),
         (b"\x41x\x5f", 2),
