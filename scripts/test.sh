@@ -12,4 +12,10 @@ cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j2
 
+# The engine tests again, built with address and undefined-behaviour sanitizers.
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=address,undefined \
+      -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON >/dev/null
+cmake --build build/asan
+ctest --test-dir build/asan --output-on-failure -j2
+
 python -m pytest -q
