@@ -153,7 +153,7 @@ std::optional<Bytes> run_ranges(const ByteVector* old, std::int32_t a, std::int3
     std::optional<Bytes> out;
     if (code == DIFF_DELTA) {
         out = to_bytes(writer->output);
-        check(!out->empty(), "an empty edit script");
+        check(!out->empty() || m == 0, "an empty edit script for a non-empty new range");
     } else if (code == DIFF_WHOLE_VALUE) {
         const ByteVector sub = byte_vector_view(neu->data + c, static_cast<std::uint64_t>(m));
         ByteVector* whole = whole_value_delta(&sub);
