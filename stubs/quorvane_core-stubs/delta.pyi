@@ -1,0 +1,18 @@
+from typing import Union
+
+__version__: str
+
+class PythonInBuf:
+    """A bytes object wrapped once, to pass the same value to many calls."""
+
+    def __init__(self, arg0: bytes, /) -> None: ...
+
+class PythonOutBuf:
+    """A result: read it with bytes(result) or memoryview(result)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+Input = Union[bytes, PythonInBuf]
+
+def diff(old_value: Input, new_value: Input) -> PythonOutBuf: ...
+def patch(old_value: Input, diff: Input) -> PythonOutBuf: ...

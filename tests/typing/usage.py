@@ -1,0 +1,18 @@
+"""Typical use of the module; type-checked by mypy --strict against the installed stubs."""
+from quorvane_core import cbor, delta
+
+
+def encode(record: dict[str, object]) -> bytes:
+    return cbor.dumps({"id": 7, "values": [1.5, None, True], "raw": b"\x00", "pair": (1, 2)}) + cbor.dumps(
+        [record["id"] if isinstance(record["id"], int) else 0], indefinite=False, max_depth=4)
+
+
+def ship(old: bytes, new: bytes) -> bytes:
+    result: delta.PythonOutBuf = delta.diff(old, new)
+    payload = bytes(result)
+    view = memoryview(delta.patch(delta.PythonInBuf(old), payload))
+    assert view.tobytes() == new
+    return payload
+
+
+version: str = cbor.__version__ + delta.__version__
