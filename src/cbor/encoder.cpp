@@ -31,15 +31,42 @@ struct WriterHandle {
 };
 
 // The interpreter's own recursion guard, so that deep or self-containing values raise
-// RecursionError instead of exhausting the native stack.
+// RecursionError instead of exhausting the native stack. PyPy's C API does not count
+// these calls, so there the encoder counts its own nesting against the recursion limit.
 struct RecursionGuard {
     RecursionGuard() {
+#ifdef PYPY_VERSION
+        if (++nesting > Py_GetRecursionLimit()) {
+            --nesting;
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
+            throw py::error_already_set();
+        }
+#else
         if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
+#endif
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+#ifdef PYPY_VERSION
+        --nesting;
+#else
+        Py_LeaveRecursiveCall();
+#endif
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+#ifdef PYPY_VERSION
+    static inline int nesting = 0;  // guarded by the interpreter lock, held throughout
+#endif
 };
+
+// The number a float (or float subclass) holds, never through a __float__ of its own (PyPy's
+// PyFloat_AsDouble calls it for subclasses); other conversions' errors propagate.
+double float_value(PyObject* value) {
+    if (PyFloat_Check(value)) return reinterpret_cast<PyFloatObject*>(value)->ob_fval;
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return number;
+}
 
 // str(value) for an error message: at most VALUE_TEXT_LIMIT bytes, never cut inside a
 // UTF-8 character.
@@ -82,7 +109,7 @@ public:
     void encode_value(const DumpsValue& value) {
         switch (value.index()) {
             case 0: write_bool(std::get<0>(value).ptr() == Py_True); break;
-            case 1: check(cbor_write_float(writer_, PyFloat_AsDouble(std::get<1>(value).ptr()))); break;
+            case 1: check(cbor_write_float(writer_, float_value(std::get<1>(value).ptr()))); break;
             case 2: write_integer(std::get<2>(value)); break;
             case 3: write_list(std::get<3>(value).ptr()); break;
             case 4: write_tuple(std::get<4>(value).ptr()); break;

@@ -74,8 +74,13 @@ def check_row(call, expected):
             call()
 
 
-def row(id_, call, expected):
-    return pytest.param(call, expected, id=id_)
+PYPY = sys.implementation.name == "pypy"
+
+
+def row(id_, call, expected, pypy_differs=None):
+    """One table row; `pypy_differs` says why the binding library behaves otherwise on PyPy."""
+    marks = [pytest.mark.xfail(PYPY, reason=pypy_differs, strict=True)] if pypy_differs else []
+    return pytest.param(call, expected, id=id_, marks=marks)
 
 
 # --- dumps --------------------------------------------------------------------------------
@@ -88,7 +93,9 @@ DUMPS_ROWS = [
     row("frozenset", lambda: dumps(frozenset()), (TypeError, INCOMPATIBLE)),
     row("object", lambda: dumps(object()), (TypeError, INCOMPATIBLE)),
     row("memoryview", lambda: dumps(memoryview(b"ab")), (TypeError, INCOMPATIBLE)),
-    row("type", lambda: dumps(int), (TypeError, INCOMPATIBLE)),
+    row("type", lambda: dumps(int), (TypeError, INCOMPATIBLE),
+        pypy_differs="on PyPy the bool conversion takes any object with a __bool__ attribute, "
+                     "which the type int has, so it is written as true"),
     # The binding library's text conversion takes a bytearray as raw bytes (the last
     # alternative of the value union), so it becomes a text string.
     row("bytearray", lambda: dumps(bytearray(b"ab")), bytes.fromhex("626162")),
@@ -357,9 +364,10 @@ INBUF_ROWS = [
     row("int", lambda: InBuf(1), (TypeError, INCOMPATIBLE_CTOR)),
     row("PythonOutBuf", lambda: InBuf(sample_outbuf()), (TypeError, INCOMPATIBLE_CTOR)),
     row("PythonInBuf", lambda: InBuf(InBuf(b"a")), (TypeError, INCOMPATIBLE_CTOR)),
-    row("bytes-of-PythonInBuf", lambda: bytes(InBuf(b"a")), (TypeError, "")),
-    row("memoryview-of-PythonInBuf", lambda: memoryview(InBuf(b"a")), (TypeError, "")),
-    row("attribute-on-PythonInBuf", lambda: setattr(InBuf(b"a"), "x", 1), (AttributeError, "")),
+    row("bytes-of-PythonInBuf", lambda: bytes(InBuf(b"a")), (TypeError, None)),
+    row("memoryview-of-PythonInBuf", lambda: memoryview(InBuf(b"a")), (TypeError, None)),
+    row("attribute-on-PythonInBuf", lambda: setattr(InBuf(b"a"), "x", 1), (AttributeError, None),
+        pypy_differs="instances of the binding library's classes take new attributes on PyPy"),
     row("empty-bytes-accepted", lambda: patch(InBuf(b""), InBuf(b"")), b""),
     row("bytes-subclass-accepted", lambda: patch(InBuf(BytesSub(OLD)), InBuf(BytesSub(b"\x00\x03"))), b"abc"),
 ]
@@ -367,7 +375,8 @@ INBUF_ROWS = [
 OUTBUF_ROWS = [
     row("construct", lambda: OutBuf(), (TypeError, "No constructor defined!$")),
     row("construct-with-bytes", lambda: OutBuf(b"abc"), (TypeError, "No constructor defined!$")),
-    row("attribute-on-PythonOutBuf", lambda: setattr(sample_outbuf(), "x", 1), (AttributeError, "")),
+    row("attribute-on-PythonOutBuf", lambda: setattr(sample_outbuf(), "x", 1), (AttributeError, None),
+        pypy_differs="instances of the binding library's classes take new attributes on PyPy"),
     row("empty-result", lambda: patch(b"", b""), b""),
 ]
 

@@ -1,5 +1,6 @@
 """delta.diff and delta.patch: surface, exact deltas, buffers, errors and round trips."""
 import gc
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -18,8 +19,9 @@ def test_module_surface():
     assert patch.__doc__.endswith("\n\n    Apply 'diff' to 'old_value'\n    \n")
     with pytest.raises(TypeError, match="No constructor defined!$"):
         PythonOutBuf()
-    with pytest.raises(AttributeError):
-        PythonInBuf(b"x").extra = 1
+    if sys.implementation.name != "pypy":  # on PyPy the binding library's instances take attributes
+        with pytest.raises(AttributeError):
+            PythonInBuf(b"x").extra = 1
 
 
 @pytest.mark.parametrize("old, new, expected", [

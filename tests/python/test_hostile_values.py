@@ -69,8 +69,10 @@ def model(value):
     if value is None:
         return ("null",)
     if isinstance(value, float):
-        # .real gives the stored number without calling a subclass's __float__.
-        return ("nan",) if math.isnan(value) else ("number", value.real, math.copysign(1, value))
+        # float.__float__ gives the stored number without calling a subclass's own __float__
+        # (math.isnan and .real call it on PyPy).
+        number = float.__float__(value)
+        return ("nan",) if math.isnan(number) else ("number", number, math.copysign(1, number))
     if isinstance(value, int):
         return ("number", int(value), 1)
     if isinstance(value, bytes):

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the module for PyPy (Debian's pypy3) and runs the Python tests under it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for pkg in pypy3 pypy3-dev pypy3-venv g++; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
+if [ ${#missing[@]} -gt 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+[ -x build/pypy-venv/bin/python ] || pypy3 -m venv build/pypy-venv
+py=build/pypy-venv/bin/python
+$py -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.13,<2.14" cmake ninja \
+    pytest hypothesis cbor2
+$py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+$py -m pytest -q -p no:cacheprovider tests/python "$@"
