@@ -6,6 +6,10 @@
 
 #include "cbor/writer.h"
 
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
+#endif
+
 namespace py = pybind11;
 
 namespace quorvane {
@@ -58,6 +62,52 @@ struct RecursionGuard {
     static inline int nesting = 0;  // guarded by the interpreter lock, held throughout
 #endif
 };
+
+// Reads an exact int that fits a machine word straight from its digits; false sends the
+// caller to the general conversion (which gives the same number).
+inline bool small_int_value(PyObject* value, long long* out) {
+#if defined(PYPY_VERSION)
+    (void)value;
+    (void)out;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    // Up to two digits (60 bits with 30-bit digits, 30 with 15-bit ones) fit a long long.
+    const Py_ssize_t size = Py_SIZE(value);
+    const digit* digits = reinterpret_cast<PyLongObject*>(value)->ob_digit;
+    switch (size) {
+        case 0: *out = 0; return true;
+        case 1: *out = static_cast<long long>(digits[0]); return true;
+        case -1: *out = -static_cast<long long>(digits[0]); return true;
+        case 2:
+        case -2: {
+            const long long magnitude = static_cast<long long>(digits[0]) |
+                                        (static_cast<long long>(digits[1]) << PyLong_SHIFT);
+            *out = size < 0 ? -magnitude : magnitude;
+            return true;
+        }
+        default: return false;
+    }
+#endif
+}
+
+// The UTF-8 form of a str without a call where the string is compact ASCII (its characters
+// are its UTF-8 bytes); null with the error cleared when it has no UTF-8 form.
+inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
+#if !defined(PYPY_VERSION)
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+        *size = PyUnicode_GET_LENGTH(value);
+        return static_cast<const char*>(PyUnicode_DATA(value));
+    }
+#endif
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, size);
+    if (utf8 == nullptr) PyErr_Clear();
+    return utf8;
+}
 
 // The number a float (or float subclass) holds, never through a __float__ of its own (PyPy's
 // PyFloat_AsDouble calls it for subclasses); other conversions' errors propagate.
@@ -141,7 +191,7 @@ private:
         } else if (member == Py_True || member == Py_False) {
             write_bool(member == Py_True);
         } else if (member == Py_None) {
-            check(cbor_write_null(writer_));
+            put_byte(0xF6);
         } else if (type == &PyBytes_Type) {
             write_bytes(member);
         } else if (type == &PyDict_Type) {
@@ -155,13 +205,33 @@ private:
         }
     }
 
-    void write_bool(bool value) { check(value ? cbor_write_true(writer_) : cbor_write_false(writer_)); }
+    // Shortest head, written in place (the same bytes as the writer's own operations).
+    void put_head(unsigned major_type, std::uint64_t argument) {
+        if (!cbor_reserve(writer_, 9)) throw std::bad_alloc();
+        cbor_put_head_unchecked(writer_, major_type, argument);
+    }
+
+    void put_byte(std::uint8_t byte) {
+        if (!cbor_reserve(writer_, 1)) throw std::bad_alloc();
+        writer_->storage[writer_->length++] = byte;
+    }
+
+    void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
 
     void write_signed(long long value) {
-        check(value < 0 ? cbor_write_negint(writer_, value) : cbor_write_uint(writer_, static_cast<std::uint64_t>(value)));
+        if (value < 0) {
+            put_head(1, ~static_cast<std::uint64_t>(value));
+        } else {
+            put_head(0, static_cast<std::uint64_t>(value));
+        }
     }
 
     void write_exact_int(PyObject* value) {
+        long long word = 0;
+        if (small_int_value(value, &word)) {
+            write_signed(word);
+            return;
+        }
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
@@ -171,7 +241,7 @@ private:
         if (overflow > 0) {
             const unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == ~0ull && PyErr_Occurred())) {
-                check(cbor_write_uint(writer_, large));
+                put_head(0, large);
                 return;
             }
             PyErr_Clear();
@@ -218,30 +288,33 @@ private:
         integer_out_of_range(value);
     }
 
-    void write_bytes(PyObject* value) {
-        check(cbor_write_bytes(writer_, PyBytes_AS_STRING(value), static_cast<std::uint64_t>(PyBytes_GET_SIZE(value))));
-    }
-
-    void write_text(PyObject* value) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            throw py::cast_error(CAST_FAILURE);
-        }
+    void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
         if (!cbor_reserve(writer_, 9 + static_cast<std::uint64_t>(size))) throw std::bad_alloc();
-        cbor_put_head_unchecked(writer_, 3, static_cast<std::uint64_t>(size));
-        std::memcpy(writer_->storage + writer_->length, utf8, static_cast<std::size_t>(size));
+        cbor_put_head_unchecked(writer_, major_type, static_cast<std::uint64_t>(size));
+        if (size != 0) std::memcpy(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
         writer_->length += static_cast<std::uint64_t>(size);
     }
 
+    void write_bytes(PyObject* value) { put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)); }
+
+    void write_text(PyObject* value) {
+        Py_ssize_t size = 0;
+        const char* utf8 = text_utf8(value, &size);
+        if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
+        put_string(3, utf8, size);
+    }
+
     void start(bool is_map, Py_ssize_t count) {
-        const std::uint64_t argument = Indefinite ? CBOR_INDEFINITE : static_cast<std::uint64_t>(count);
-        check(is_map ? cbor_start_map(writer_, argument) : cbor_start_array(writer_, argument));
+        const unsigned major_type = is_map ? 5 : 4;
+        if (Indefinite) {
+            put_byte(static_cast<std::uint8_t>((major_type << 5) | 31));
+        } else {
+            put_head(major_type, static_cast<std::uint64_t>(count));
+        }
     }
 
     void finish() {
-        if (Indefinite) check(cbor_write_break(writer_));
+        if (Indefinite) put_byte(0xFF);
     }
 
     void enter_member() {

@@ -247,6 +247,31 @@ def test_single_exponents_and_random_doubles_follow_the_trial_rule():
         assert cbor.dumps(value) == float_by_trial(value), value
 
 
+def _around_powers_of_two():
+    for bits in range(0, 65):
+        for delta in (-1, 0, 1):
+            for sign in (1, -1):
+                value = sign * (2**bits + delta)
+                if -2**63 <= value < 2**64:
+                    yield value
+
+
+@pytest.mark.parametrize("container", [list, tuple, lambda members: {i: m for i, m in enumerate(members)}])
+def test_integers_around_every_power_of_two(container):
+    # Every int size the interpreter stores differently (one digit, two, more) and every head width.
+    members = list(_around_powers_of_two())
+    value = container(members)
+    assert cbor2.loads(cbor.dumps(value, False)) == (value if isinstance(value, dict) else members)
+    for value in members:
+        assert cbor2.loads(cbor.dumps(value)) == value
+
+
+@pytest.mark.parametrize("text", ["", "a", "ascii" * 40, "é", "x" * 23 + "é", "日本語" * 30, "\U0001F600" * 3,
+                                  "a\x00b", "\x7f\x80"])
+def test_text_members_of_every_kind(text):
+    assert cbor2.loads(cbor.dumps([text, {text: text}])) == [text, {text: text}]
+
+
 # --- property tests ----------------------------------------------------------------------------
 
 scalars = (st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats(allow_nan=False)
