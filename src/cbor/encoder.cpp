@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "cbor/writer.h"
 
@@ -23,15 +24,69 @@ void check(std::int32_t status) {
     if (status < 0) throw std::bad_alloc();
 }
 
-// Owns the writer for one call and frees it on every exit.
-struct WriterHandle {
-    CborWriter* writer = cbor_writer_new();
+// Owns the writer for one call and frees it on every exit. On CPython the writer's storage
+// is the bytes object that dumps returns, grown in place, so the encoding is never copied.
+class WriterHandle {
+public:
+    CborWriter* const writer = cbor_writer_new();
+
     WriterHandle() {
         if (writer == nullptr) throw std::bad_alloc();
+#if !defined(PYPY_VERSION)
+        writer->resize = &WriterHandle::resize;
+        writer->resize_context = this;
+#endif
     }
-    ~WriterHandle() { cbor_writer_free(writer); }
+    ~WriterHandle() {
+        cbor_writer_free(writer);
+#if !defined(PYPY_VERSION)
+        Py_XDECREF(result_);
+#endif
+    }
     WriterHandle(const WriterHandle&) = delete;
     WriterHandle& operator=(const WriterHandle&) = delete;
+
+    // The encoding as bytes.
+    py::bytes take() {
+        const auto length = static_cast<Py_ssize_t>(writer->length);
+#if !defined(PYPY_VERSION)
+        if (result_ != nullptr) {
+            if (_PyBytes_Resize(&result_, length) != 0) {
+                PyErr_Clear();
+                throw std::bad_alloc();
+            }
+            writer->storage = nullptr;
+            return py::reinterpret_steal<py::bytes>(std::exchange(result_, nullptr));
+        }
+#endif
+        return py::bytes(reinterpret_cast<const char*>(writer->storage), static_cast<std::size_t>(length));
+    }
+
+private:
+#if !defined(PYPY_VERSION)
+    // The writer's growth: a new bytes object, or the current one resized (realloc keeps its
+    // content). A failure leaves no storage; the encoder then gives up with MemoryError.
+    static std::uint8_t* resize(void* context, std::uint64_t capacity) {
+        auto* self = static_cast<WriterHandle*>(context);
+        if (capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+        const auto size = static_cast<Py_ssize_t>(capacity);
+        if (self->result_ == nullptr) {
+            self->result_ = PyBytes_FromStringAndSize(nullptr, size);
+        } else if (_PyBytes_Resize(&self->result_, size) != 0) {
+            self->result_ = nullptr;
+        }
+        if (self->result_ == nullptr) {
+            PyErr_Clear();
+            self->writer->storage = nullptr;
+            self->writer->length = 0;
+            self->writer->capacity = 0;
+            return nullptr;
+        }
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(self->result_));
+    }
+
+    PyObject* result_ = nullptr;
+#endif
 };
 
 // The interpreter's own recursion guard, so that deep or self-containing values raise
@@ -402,7 +457,7 @@ py::bytes dumps(const DumpsValue& value, bool indefinite, unsigned long long max
     } else {
         max_depth == 0 ? encode<false, false>(handle.writer, value, 0) : encode<false, true>(handle.writer, value, max_depth);
     }
-    return py::bytes(reinterpret_cast<const char*>(handle.writer->storage), static_cast<std::size_t>(handle.writer->length));
+    return handle.take();
 }
 
 }  // namespace quorvane

@@ -14,7 +14,7 @@ CborWriter* cbor_writer_new() {
 
 void cbor_writer_free(CborWriter* writer) {
     if (writer == nullptr) return;
-    heap_free(writer->storage);
+    if (writer->resize == nullptr) heap_free(writer->storage);
     heap_free(writer);
 }
 
@@ -23,7 +23,8 @@ bool cbor_writer_grow(CborWriter* writer, std::uint64_t count) {
     if (needed < writer->length || needed > std::numeric_limits<std::size_t>::max() / 2) return false;
     std::uint64_t capacity = writer->capacity < 64 ? 64 : writer->capacity;
     while (capacity < needed) capacity *= 2;
-    void* grown = heap_realloc(writer->storage, static_cast<std::size_t>(capacity));
+    void* grown = writer->resize != nullptr ? writer->resize(writer->resize_context, capacity)
+                                            : heap_realloc(writer->storage, static_cast<std::size_t>(capacity));
     if (grown == nullptr) return false;
     writer->storage = static_cast<std::uint8_t*>(grown);
     writer->capacity = capacity;

@@ -3,7 +3,8 @@
 //
 // Every operation returns a signed status: -1 when the buffer could not be enlarged (or
 // no writer was given), 0 or 1 on success. A failed operation keeps everything written
-// by earlier operations; callers treat any negative status as fatal for the buffer.
+// by earlier operations (unless the writer's own resize function gave up its storage);
+// callers treat any negative status as fatal for the buffer.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,19 @@
 
 namespace quorvane {
 
+// Moves a writer's content into storage of at least `capacity` bytes (the first `length`
+// bytes kept) and returns that storage; null when it cannot, having either left the writer
+// as it was or emptied it (storage null, length and capacity 0).
+using CborResize = std::uint8_t* (*)(void* context, std::uint64_t capacity);
+
 struct CborWriter {
     std::uint8_t* storage;   // the encoding is storage[0, length); null until something is written
     std::uint64_t length;    // bytes written
     std::uint64_t capacity;  // bytes allocated (spare room beyond length is never read)
+    // Where the storage comes from: null for the engine heap (freed by cbor_writer_free);
+    // otherwise its owner's function, which also owns and frees the storage.
+    CborResize resize;
+    void* resize_context;
 };
 
 // Length or count that asks the string and container writers for the indefinite-length start.

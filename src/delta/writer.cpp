@@ -8,7 +8,7 @@ namespace {
 
 // Appends a shortest CBOR head to the delta output.
 bool append_head(ByteVector* output, unsigned major_type, std::uint64_t argument) {
-    CborWriter scratch{nullptr, 0, 0};
+    CborWriter scratch{};
     std::uint8_t head[9];
     scratch.storage = head;
     scratch.capacity = sizeof head;

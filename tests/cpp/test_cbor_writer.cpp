@@ -161,4 +161,53 @@ TEST(Writer, FailedGrowthKeepsEarlierBytes) {
     cbor_writer_free(writer);
 }
 
+// Storage owned by the writer's user: a vector that may refuse to grow past a limit.
+struct OwnStorage {
+    std::vector<std::uint8_t> bytes;
+    std::size_t limit = ~std::size_t{0};
+    int calls = 0;
+
+    static std::uint8_t* resize(void* context, std::uint64_t capacity) {
+        auto* self = static_cast<OwnStorage*>(context);
+        ++self->calls;
+        if (capacity > self->limit) return nullptr;
+        self->bytes.resize(static_cast<std::size_t>(capacity));
+        return self->bytes.data();
+    }
+};
+
+TEST(Writer, OwnResizeFunctionGivesTheSameBytes) {
+    const std::vector<std::uint8_t> big(5000, 0x5A);
+    const auto write_all = [&](CborWriter* w) {
+        int status = cbor_start_array(w, CBOR_INDEFINITE);
+        for (int i = 0; i < 300; ++i) status |= cbor_write_uint(w, static_cast<std::uint64_t>(i) * 977);
+        status |= cbor_write_bytes(w, big.data(), big.size());
+        status |= cbor_write_float(w, 0.1);
+        return status | cbor_write_break(w);
+    };
+    OwnStorage own;
+    CborWriter* writer = cbor_writer_new();
+    writer->resize = &OwnStorage::resize;
+    writer->resize_context = &own;
+    ASSERT_GE(write_all(writer), 0);
+    const Bytes mine(writer->storage, writer->storage + writer->length);
+    EXPECT_EQ(writer->storage, own.bytes.data());
+    EXPECT_GT(own.calls, 1);
+    cbor_writer_free(writer);  // leaves the vector's storage to its owner
+    EXPECT_EQ(mine, written(write_all));
+}
+
+TEST(Writer, RefusedResizeFailsTheOperation) {
+    OwnStorage own;
+    own.limit = 256;
+    CborWriter* writer = cbor_writer_new();
+    writer->resize = &OwnStorage::resize;
+    writer->resize_context = &own;
+    ASSERT_EQ(cbor_write_uint(writer, 7), 0);
+    const std::vector<std::uint8_t> big(1000, 0xAB);
+    EXPECT_EQ(cbor_write_bytes(writer, big.data(), big.size()), -1);
+    EXPECT_EQ(writer->storage[0], 0x07);  // this owner kept its storage
+    cbor_writer_free(writer);
+}
+
 }  // namespace

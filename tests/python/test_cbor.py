@@ -1,9 +1,12 @@
 """cbor.dumps: module surface, exact encodings, errors, and the float-width rule."""
 import math
+import os
 import random
 import re
 import struct
+import subprocess
 import sys
+import textwrap
 
 import cbor2
 import pytest
@@ -153,6 +156,28 @@ def test_deep_and_self_containing_values_raise_recursion_error():
             with pytest.raises(RecursionError):
                 cbor.dumps(value, True, limit)
     assert cbor.dumps([1]) == b"\x9f\x01\xff"
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime needs the address space")
+def test_running_out_of_memory_raises_memory_error():
+    # Several GiB of encoding under a 2 GiB address-space limit, in a process of its own.
+    code = textwrap.dedent("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))
+        from quorvane_core import cbor
+        big = [b"x" * 2**20] * 4096
+        for indefinite in (True, False):
+            try:
+                cbor.dumps(big, indefinite)
+            except MemoryError:
+                pass
+            else:
+                raise SystemExit("no MemoryError")
+        assert cbor.dumps([1, "a"]) == b"\\x9f\\x01\\x61a\\xff"
+        print("usable")
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stdout.strip() == "usable", run.stderr
 
 
 class Shrinker:
