@@ -264,33 +264,26 @@ class Xdelta3(CliPeer):
         self.measure_startup([self.exe, "-V"])
         self.note = "files in a temp dir; time includes process start"
 
-    def diff_call(self, old, new):
-        o, n = self._files(old, new)
+    def _call(self, mode, old, other):
+        """xdelta3 -e (encode: other is the new value) or -d (decode: other is the delta)."""
+        o, x = self._files(old, other)
         out = self._out()
-        argv = [self.exe, "-e", "-f", "-q"]
+        argv = [self.exe, mode, "-f", "-q"]
         if len(old) > 64 * MiB:
             argv += ["-B", str(1 << (len(old) - 1).bit_length())]
-        argv += ["-s", o, n, out]
+        argv += ["-s", o, x, out]
 
         def run():
             self._run(argv)
             return out
         run.argv = argv
         return run
+
+    def diff_call(self, old, new):
+        return self._call("-e", old, new)
 
     def patch_call(self, old, delta):
-        o, d = self._files(old, delta)
-        out = self._out()
-        argv = [self.exe, "-d", "-f", "-q"]
-        if len(old) > 64 * MiB:
-            argv += ["-B", str(1 << (len(old) - 1).bit_length())]
-        argv += ["-s", o, d, out]
-
-        def run():
-            self._run(argv)
-            return out
-        run.argv = argv
-        return run
+        return self._call("-d", old, delta)
 
 
 class ZstdCli(CliPeer):

@@ -36,11 +36,18 @@ if [ ! -e "$asan_runtime" ]; then
     exit 1
 fi
 
+# The C++ runtime is preloaded as well: the interpreter does not link it, and the sanitizer's
+# interception of exception throwing needs it present from the start.
+cxx_runtime=$(g++ -print-file-name=libstdc++.so.6)
+
 if [ $# -eq 0 ]; then
     set -- tests/python -q
 fi
-export LD_PRELOAD=$asan_runtime
+export LD_PRELOAD="$asan_runtime $cxx_runtime"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
+# Instrumented frames are several times larger; the deep-nesting tests need the room that
+# an uninstrumented build has in the default 8 MiB.
+ulimit -s 65536 2>/dev/null || true
 exec "$py" -m pytest -p no:cacheprovider --rootdir "$PWD" -c "$PWD/pyproject.toml" "$@"
