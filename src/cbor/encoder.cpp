@@ -214,7 +214,7 @@ public:
     void encode_value(const DumpsValue& value) {
         switch (value.index()) {
             case 0: write_bool(std::get<0>(value).ptr() == Py_True); break;
-            case 1: check(cbor_write_float(writer_, float_value(std::get<1>(value).ptr()))); break;
+            case 1: put_float(float_value(std::get<1>(value).ptr())); break;
             case 2: write_integer(std::get<2>(value)); break;
             case 3: write_list(std::get<3>(value).ptr()); break;
             case 4: write_tuple(std::get<4>(value).ptr()); break;
@@ -242,7 +242,7 @@ private:
         } else if (type == &PyUnicode_Type) {
             write_text(member);
         } else if (type == &PyFloat_Type) {
-            check(cbor_write_float(writer_, PyFloat_AS_DOUBLE(member)));
+            put_float(PyFloat_AS_DOUBLE(member));
         } else if (member == Py_True || member == Py_False) {
             write_bool(member == Py_True);
         } else if (member == Py_None) {
@@ -269,6 +269,11 @@ private:
     void put_byte(std::uint8_t byte) {
         if (!cbor_reserve(writer_, 1)) throw std::bad_alloc();
         writer_->storage[writer_->length++] = byte;
+    }
+
+    void put_float(double value) {
+        if (!cbor_reserve(writer_, 9)) throw std::bad_alloc();
+        cbor_put_float_unchecked(writer_, value);
     }
 
     void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }

@@ -160,29 +160,12 @@ std::int32_t cbor_write_float64(CborWriter* writer, double value) {
     return put_fixed(writer, 0xFB, bits, 8);
 }
 
-unsigned cbor_float_width(double value) {
-    // Single precision holds the value exactly when rounding there and back changes nothing.
-    if (!(std::fabs(value) <= static_cast<double>(FLT_MAX))) return 8;
-    const float single = static_cast<float>(value);
-    if (static_cast<double>(single) != value) return 8;
-    // Half precision: zeros, and normal halves (single exponent 113..142) whose low 13
-    // fraction bits are zero. Half subnormals are deliberately not used.
-    const std::uint32_t bits = single_bits(single);
-    const std::uint32_t exponent = (bits >> 23) & 0xFF;
-    const std::uint32_t fraction = bits & 0x7FFFFF;
-    if (exponent == 0 && fraction == 0) return 2;
-    if (exponent >= 113 && exponent <= 142 && (fraction & 0x1FFF) == 0) return 2;
-    return 4;
-}
+unsigned cbor_float_width(double value) { return cbor_float_form(value).size; }
 
 std::int32_t cbor_write_float(CborWriter* writer, double value) {
-    if (std::isnan(value)) return put_fixed(writer, 0xF9, 0x7E00, 2) < 0 ? -1 : 0;
-    if (std::isinf(value)) return put_fixed(writer, 0xF9, value > 0 ? 0x7C00 : 0xFC00, 2) < 0 ? -1 : 0;
-    switch (cbor_float_width(value)) {
-        case 2: return cbor_write_float16(writer, value);
-        case 4: return cbor_write_float32(writer, value);
-        default: return cbor_write_float64(writer, value);
-    }
+    if (writer == nullptr || !cbor_reserve(writer, 9)) return -1;
+    cbor_put_float_unchecked(writer, value);
+    return std::isfinite(value) ? 1 : 0;
 }
 
 }  // namespace quorvane

@@ -79,6 +79,55 @@ inline unsigned cbor_head_size(std::uint64_t argument) { return 1 + cbor_argumen
 // Width in bytes (2, 4 or 8) in which cbor_write_float writes a finite value.
 unsigned cbor_float_width(double value);
 
+// How cbor_write_float writes a value: initial byte, width and the bits of that width.
+struct CborFloatForm {
+    std::uint8_t initial_byte;
+    unsigned size;
+    std::uint64_t bits;
+};
+
+// Decided from the double's bits: half precision for zeros and for normal halves (half
+// subnormals are deliberately not used), single precision where that holds the value
+// exactly (single subnormals included), double precision otherwise; NaN is the half quiet
+// NaN and infinities are half precision.
+inline CborFloatForm cbor_float_form(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t sign = bits >> 63;
+    const int exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (exponent == 1024) return {0xF9, 2, fraction != 0 ? 0x7E00u : (sign != 0 ? 0xFC00u : 0x7C00u)};
+    if (exponent == -1023) return fraction == 0 ? CborFloatForm{0xF9, 2, sign << 15} : CborFloatForm{0xFB, 8, bits};
+    if (exponent >= -14 && exponent <= 15 && (fraction & ((std::uint64_t{1} << 42) - 1)) == 0) {
+        return {0xF9, 2, (sign << 15) | (static_cast<std::uint64_t>(exponent + 15) << 10) | (fraction >> 42)};
+    }
+    if (exponent >= -126 && exponent <= 127) {
+        if ((fraction & ((std::uint64_t{1} << 29) - 1)) != 0) return {0xFB, 8, bits};
+        return {0xFA, 4, (sign << 31) | (static_cast<std::uint64_t>(exponent + 127) << 23) | (fraction >> 29)};
+    }
+    if (exponent >= -149 && exponent < -126) {
+        // A single subnormal: the significand, leading one included, in units of 2^-149.
+        const unsigned shift = static_cast<unsigned>(-97 - exponent);  // 30 to 52 bits dropped
+        if ((fraction & ((std::uint64_t{1} << shift) - 1)) == 0) {
+            return {0xFA, 4, (sign << 31) | ((fraction | (std::uint64_t{1} << 52)) >> shift)};
+        }
+    }
+    return {0xFB, 8, bits};
+}
+
+// Writes cbor_float_form(value) into room already reserved (at least 9 bytes; up to 8
+// bytes past the new length may be overwritten) and advances length.
+inline void cbor_put_float_unchecked(CborWriter* writer, double value) {
+    const CborFloatForm form = cbor_float_form(value);
+    std::uint8_t* out = writer->storage + writer->length;
+    out[0] = form.initial_byte;
+    std::uint8_t bytes[8];
+    const std::uint64_t aligned = form.bits << (64 - 8 * form.size);  // most significant byte first
+    for (unsigned i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(aligned >> (56 - 8 * i));
+    std::memcpy(out + 1, bytes, sizeof bytes);
+    writer->length += 1 + form.size;
+}
+
 // Writes a shortest head into room already reserved (at least 9 bytes) and advances length.
 inline void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
     std::uint8_t* out = writer->storage + writer->length;

@@ -112,10 +112,30 @@ TEST(FloatWidth, EverySingleExponentMatchesTheTrialRule) {
                 const std::uint32_t bits = (sign << 31) | (exponent << 23) | mantissa;
                 float single;
                 std::memcpy(&single, &bits, sizeof single);
-                const double value = single;
-                ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value))
-                    << std::hex << bits;
+                // The single itself and its double neighbours, which no single holds.
+                for (const double value : {static_cast<double>(single), std::nextafter(static_cast<double>(single), 1e300),
+                                           std::nextafter(static_cast<double>(single), -1e300)}) {
+                    ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value))
+                        << std::hex << bits << " " << value;
+                }
             }
+}
+
+TEST(FloatWidth, NonFiniteValuesAndStatus) {
+    const double nans[] = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::signaling_NaN()};
+    for (const double nan : nans) {
+        EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, nan); }), (Bytes{0xF9, 0x7E, 0x00}));
+    }
+    CborWriter* writer = cbor_writer_new();
+    EXPECT_EQ(cbor_write_float(writer, std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(cbor_write_float(writer, nans[0]), 0);
+    EXPECT_EQ(cbor_write_float(writer, 1.5), 1);
+    EXPECT_EQ(cbor_write_float(writer, 0.1), 1);
+    EXPECT_EQ(cbor_write_float(nullptr, 1.5), -1);
+    EXPECT_EQ(Bytes(writer->storage, writer->storage + writer->length),
+              (Bytes{0xF9, 0x7C, 0x00, 0xF9, 0x7E, 0x00, 0xF9, 0x3E, 0x00, 0xFB, 0x3F, 0xB9, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}));
+    cbor_writer_free(writer);
 }
 
 TEST(FloatWidth, RandomDoublesMatchTheTrialRule) {
