@@ -1,5 +1,5 @@
 // Command-line driver for the delta engine, for tests and experiments:
-//   delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4]   > DELTA
+//   delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats]   > DELTA
 //   delta_tool patch OLD DELTA                                                    > NEW
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +25,7 @@ bool read_file(const char* path, std::vector<std::uint8_t>* out) {
 }
 
 int usage() {
-    std::cerr << "usage: delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4]\n"
+    std::cerr << "usage: delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats]\n"
                  "       delta_tool patch OLD DELTA\n";
     return 2;
 }
@@ -63,7 +63,13 @@ int main(int argc, char** argv) {
     if (command != "diff") return usage();
 
     long store_limit = 2147483647, effort_limit = 10000, level = 0;
+    bool stats = false;
     for (int i = 4; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--stats") == 0) {
+            stats = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         const long value = std::strtol(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--store-limit") == 0) store_limit = value;
@@ -73,10 +79,20 @@ int main(int argc, char** argv) {
     }
     if (level < 0 || level > 4 || first.size() > DIFF_MAX_LENGTH || second.size() > DIFF_MAX_LENGTH) return usage();
 
+    DiffStatistics statistics;
+    DiffObserver observer;
+    observer.statistics = &statistics;
     DeltaWriter* writer = delta_writer_new(&a, &b);
     const int code = diff_ranges(&a, 0, static_cast<std::int32_t>(a.length), &b, 0, static_cast<std::int32_t>(b.length),
                                  writer, static_cast<std::int32_t>(store_limit), static_cast<std::int32_t>(effort_limit),
-                                 static_cast<int>(level));
+                                 static_cast<int>(level), &observer);
+    if (stats) {
+        std::cerr << "searches " << statistics.searches << ", snake splits " << statistics.snake_splits
+                  << ", progress cuts " << statistics.progress_cuts << ", met forward " << statistics.met_forward
+                  << ", met backward " << statistics.met_backward << ", boxes searched " << statistics.box_searched
+                  << ", halved " << statistics.box_halved << ", given up " << statistics.box_given_up
+                  << ", wave bound hits " << statistics.wave_bound_hits << "\n";
+    }
     bool no_memory = false;
     ByteVector* result = select_diff_result(code, writer, &b, &no_memory);
     delta_writer_free(writer);
