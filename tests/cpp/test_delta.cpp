@@ -185,9 +185,10 @@ TEST(DiffRanges, InvalidRangesEmitNothing) {
 }
 
 Bytes random_bytes(std::mt19937& rng, std::size_t size, int alphabet = 256) {
+    // rng() directly (not a distribution, whose output differs between standard libraries),
+    // so that the same seed gives the same bytes everywhere.
     Bytes out(size);
-    std::uniform_int_distribution<int> byte(0, alphabet - 1);
-    for (auto& b : out) b = static_cast<std::uint8_t>(byte(rng));
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng() % static_cast<unsigned>(alphabet));
     return out;
 }
 
@@ -284,6 +285,38 @@ TEST(DiffProperties, EveryWayOutOfAnExhaustedSearchIsTaken) {
     EXPECT_GT(total.box_searched, 0u);
     EXPECT_GT(total.box_halved, 0u);
     EXPECT_GT(total.box_given_up, 0u);
+}
+
+// Deltas are a stored format: the same pair, level and limits must always give the same bytes.
+// The digest covers a fixed corpus (every level, small and large effort limits, small
+// alphabets, moved and repeated blocks, unrelated values, boxes halved and given up); it
+// changes only if some delta byte does.
+std::uint64_t digest(std::uint64_t hash, const Bytes& bytes) {
+    for (const std::uint8_t b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
+    return (hash ^ bytes.size()) * 0x100000001B3ull;
+}
+
+TEST(DiffProperties, DeltaBytesOfAFixedCorpusNeverChange) {
+    std::mt19937 rng(20261209);
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (int round = 0; round < 240; ++round) {
+        const int alphabet = round % 4 == 0 ? 2 : round % 4 == 1 ? 4 : round % 4 == 2 ? 26 : 256;
+        const Bytes old_bytes = random_bytes(rng, rng() % 2500, alphabet);
+        const Bytes new_bytes = round % 8 == 7 ? random_bytes(rng, rng() % 2500, alphabet)
+                                               : mutate(rng, old_bytes, 1 + static_cast<int>(rng() % 30), alphabet);
+        const std::int32_t effort = round % 3 == 0 ? 10000 : round % 3 == 1 ? 1 + static_cast<std::int32_t>(rng() % 40) : 0;
+        const DiffRun run = run_diff(old_bytes, new_bytes, round % 5, effort);
+        hash = digest(hash, run.delta);
+        hash = digest(hash, Bytes{static_cast<std::uint8_t>(run.code)});
+    }
+    for (const std::int32_t effort : {0, 1, 2, 10000}) {  // large boxes: halved, given up, searched
+        const Bytes old_bytes = random_bytes(rng, 9000, 4);
+        const Bytes new_bytes = effort == 10000 ? mutate(rng, old_bytes, 200, 4) : random_bytes(rng, 9000, 4);
+        hash = digest(hash, run_diff(old_bytes, new_bytes, 0, effort).delta);
+    }
+    const Bytes big = random_bytes(rng, 200000);
+    hash = digest(hash, run_diff(big, mutate(rng, big, 40)).delta);
+    EXPECT_EQ(hash, 0x7B9279922348F9A5ull) << std::hex << hash;
 }
 
 TEST(DiffProperties, ProgressTestAndEffortLimitOnAHopelessPair) {
