@@ -246,7 +246,9 @@ private:
                 const std::int32_t x = after < before ? before : after + 1;
                 const std::int32_t y = x + k;
                 const std::int32_t room = std::min(n - x, m - y);
-                const std::int32_t s = room > 0 ? equal_forward(old_base + x, new_base + y, room) : 0;
+                // Most extensions end at their first byte: test it before calling.
+                const std::int32_t s =
+                    room > 0 && old_base[x] == new_base[y] ? equal_forward(old_base + x, new_base + y, room) : 0;
                 if (overlap_forward) {
                     const std::int32_t kb = k + delta;
                     if (kb <= d - 1 && kb >= -(d - 1) && x + s >= backward(kb)) {
@@ -262,8 +264,9 @@ private:
                 const std::int32_t below = backward(kb - 1);
                 const std::int32_t x = above < below ? above : below - 1;
                 const std::int32_t floor = std::max(-k, 0);
-                const std::int32_t s =
-                    x > floor ? equal_backward(old_base + x, new_base + k + x, x - floor) : 0;
+                const std::int32_t s = x > floor && old_base[x - 1] == new_base[k + x - 1]
+                                           ? equal_backward(old_base + x, new_base + k + x, x - floor)
+                                           : 0;
                 if (!overlap_forward && k <= d && k >= -d && x - s <= forward(k)) {
                     return split_at_snake(a, n, c, m, x - s, x, k);
                 }
