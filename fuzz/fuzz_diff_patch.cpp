@@ -21,14 +21,10 @@
 #include "common/memory.h"
 #include "delta/bytes.h"
 #include "delta/diff.h"
+#include "delta/patch.h"
 #include "delta/writer.h"
 #include "fuzz_check.h"
 #include "reference_patch.h"
-
-#if __has_include("delta/patch.h")
-#include "delta/patch.h"
-#define QUORVANE_FUZZ_HAS_PATCH 1
-#endif
 
 using namespace quorvane;
 
@@ -123,7 +119,6 @@ void check_delta(const Bytes& delta, const std::uint8_t* old, std::size_t old_si
     check(rebuilt.has_value(), "the reference patch rejects a delta that diff made");
     check(rebuilt->size() == new_size && (new_size == 0 || std::memcmp(rebuilt->data(), neu, new_size) == 0),
           "patching with the delta does not give the new value");
-#ifdef QUORVANE_FUZZ_HAS_PATCH
     // apply_delta over exact-size copies, so that AddressSanitizer sees any overread.
     const Exact old_copy(Bytes(old, old + old_size)), delta_copy(delta);
     const ByteVector old_view = old_copy.view();
@@ -133,7 +128,6 @@ void check_delta(const Bytes& delta, const std::uint8_t* old, std::size_t old_si
     check(result->length == new_size && (new_size == 0 || std::memcmp(result->data, neu, new_size) == 0),
           "apply_delta does not give the new value");
     byte_vector_free(result);
-#endif
 }
 
 Bytes to_bytes(const ByteVector* vector) {
@@ -150,28 +144,18 @@ std::optional<Bytes> run_ranges(const ByteVector* old, std::int32_t a, std::int3
     DiffObserver observer;
     observer.statistics = &statistics;
     const int code = diff_ranges(old, a, n, neu, c, m, writer, store_limit, effort_limit, level, &observer);
-    std::optional<Bytes> out;
-    if (code == DIFF_DELTA) {
-        out = to_bytes(writer->output);
-        check(!out->empty() || m == 0, "an empty edit script for a non-empty new range");
-    } else if (code == DIFF_WHOLE_VALUE) {
-        const ByteVector sub = byte_vector_view(neu->data + c, static_cast<std::uint64_t>(m));
-        ByteVector* whole = whole_value_delta(&sub);
-        check(whole != nullptr, "whole_value_delta failed");
-        out = to_bytes(whole);
-        byte_vector_free(whole);
-    } else if (code == DIFF_UNCHANGED) {
-        out = Bytes{0xF6};
-    } else {
-        check(code == -1, "an unknown result code");
-    }
+    if (code == DIFF_DELTA) check(writer->output->length != 0 || m == 0, "an empty edit script for a non-empty new range");
+    // The result as the driver chooses it, for the new range alone.
+    const ByteVector sub = byte_vector_view(m == 0 ? nullptr : neu->data + c, static_cast<std::uint64_t>(m));
+    bool no_memory = false;
+    ByteVector* result = select_diff_result(code, writer, &sub, &no_memory);
     delta_writer_free(writer);
-    if (out && out->size() >= static_cast<std::size_t>(m) && !(code == DIFF_WHOLE_VALUE)) {
-        // The driver replaces such a result by the whole-value delta; so do we.
-        const ByteVector sub = byte_vector_view(neu->data + c, static_cast<std::uint64_t>(m));
-        ByteVector* whole = whole_value_delta(&sub);
-        out = to_bytes(whole);
-        byte_vector_free(whole);
+    std::optional<Bytes> out;
+    if (result == nullptr) {
+        check(code == -1 && !no_memory, "no result for a valid range");
+    } else {
+        out = to_bytes(result);
+        byte_vector_free(result);
     }
     return out;
 }

@@ -11,15 +11,12 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 # Command-line peers and the memory probe's /usr/bin/time.
+. scripts/packages.sh
 missing=()
 command -v xdelta3 >/dev/null 2>&1 || missing+=(xdelta3)
 command -v zstd >/dev/null 2>&1 || missing+=(zstd)
 [ -x /usr/bin/time ] || missing+=(time)
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing system packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install_debs "${missing[@]}"
 
 .venv/bin/python -m pip install -q --disable-pip-version-check \
     cbor2 msgpack ormsgpack orjson bsdiff4 zstandard matplotlib

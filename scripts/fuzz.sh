@@ -17,28 +17,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/packages.sh
 fuzz_build=$root/build/fuzz
 
-need_packages() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "installing system packages: ${missing[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
-
 tools() {
-    command -v cmake >/dev/null 2>&1 || need_packages cmake
-    command -v ninja >/dev/null 2>&1 || need_packages ninja-build
+    command -v cmake >/dev/null 2>&1 || install_debs cmake
+    command -v ninja >/dev/null 2>&1 || install_debs ninja-build
 }
 
 build() {
     tools
-    need_packages clang libclang-rt-14-dev
+    install_debs clang libclang-rt-14-dev
     CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=OFF -DQUORVANE_BUILD_FUZZERS=ON \
         -DQUORVANE_SANITIZE=address,undefined >/dev/null
@@ -97,7 +86,7 @@ check() {
 
 sanitize() {
     tools
-    [ -f /usr/include/gtest/gtest.h ] || need_packages libgtest-dev
+    [ -f /usr/include/gtest/gtest.h ] || install_debs libgtest-dev
     cmake -S "$root" -B "$root/build/asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQUORVANE_SANITIZE=address,undefined -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON >/dev/null
     cmake --build "$root/build/asan"

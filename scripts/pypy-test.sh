@@ -3,12 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for pkg in pypy3 pypy3-dev pypy3-venv g++; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. scripts/packages.sh
+install_debs pypy3 pypy3-dev pypy3-venv g++
 [ -x build/pypy-venv/bin/python ] || pypy3 -m venv build/pypy-venv
 py=build/pypy-venv/bin/python
 $py -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.13,<2.14" cmake ninja \

@@ -9,14 +9,11 @@ cd "$(dirname "$0")/.."
 with_tests=0
 [ "${1:-}" = "--tests" ] && with_tests=1
 
+. scripts/packages.sh
 missing=()
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 if [ "$with_tests" = 1 ] && [ ! -f /usr/include/gtest/gtest.h ]; then missing+=(libgtest-dev); fi
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing system packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install_debs "${missing[@]}"
 
 if [ ! -x .venv/bin/python ]; then
     python3 -m venv .venv

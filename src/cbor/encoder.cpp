@@ -20,10 +20,6 @@ constexpr const char* CAST_FAILURE = "Unable to cast Python instance to C++ type
 constexpr const char* INTEGER_RANGE = "dumps received an integer out of range for both int64_t and uint64_t";
 constexpr std::size_t VALUE_TEXT_LIMIT = 40;
 
-void check(std::int32_t status) {
-    if (status < 0) throw std::bad_alloc();
-}
-
 // Owns the writer for one call and frees it on every exit. On CPython the writer's storage
 // is the bytes object that dumps returns, grown in place, so the encoding is never copied.
 class WriterHandle {
@@ -55,7 +51,6 @@ public:
                 PyErr_Clear();
                 throw std::bad_alloc();
             }
-            writer->storage = nullptr;
             return py::reinterpret_steal<py::bytes>(std::exchange(result_, nullptr));
         }
 #endif
@@ -164,14 +159,9 @@ inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
     return utf8;
 }
 
-// The number a float (or float subclass) holds, never through a __float__ of its own (PyPy's
-// PyFloat_AsDouble calls it for subclasses); other conversions' errors propagate.
-double float_value(PyObject* value) {
-    if (PyFloat_Check(value)) return reinterpret_cast<PyFloatObject*>(value)->ob_fval;
-    const double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return number;
-}
+// The number a float or float subclass holds, read from the object itself: PyPy's
+// PyFloat_AsDouble would call a subclass's own __float__.
+double float_value(PyObject* value) { return reinterpret_cast<PyFloatObject*>(value)->ob_fval; }
 
 // str(value) for an error message: at most VALUE_TEXT_LIMIT bytes, never cut inside a
 // UTF-8 character.
@@ -179,9 +169,7 @@ std::string value_text(py::handle value) {
     std::string text;
     try {
         text = static_cast<std::string>(py::str(value));
-    } catch (const py::error_already_set& error) {
-        text = std::string("failed with ") + error.what();
-    } catch (const std::exception& error) {
+    } catch (const std::exception& error) {  // py::error_already_set included
         text = std::string("failed with ") + error.what();
     } catch (...) {
         text = "failed with unknown exception";
@@ -221,13 +209,13 @@ public:
             case 5: write_dict(std::get<5>(value).ptr()); break;
             case 6: write_bytes(std::get<6>(value).ptr()); break;
             case 7: write_text(std::get<7>(value).ptr()); break;
-            case 8: check(cbor_write_null(writer_)); break;
+            case 8: put_byte(0xF6); break;
             case 9: write_bool(std::get<9>(value)); break;
-            case 10: check(cbor_write_uint(writer_, std::get<10>(value))); break;
+            case 10: put_head(0, std::get<10>(value)); break;
             case 11: write_signed(std::get<11>(value)); break;
             default: {
                 const std::string_view text = std::get<12>(value);
-                check(cbor_write_text(writer_, text.data(), text.size()));
+                put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
             }
         }
     }
@@ -337,7 +325,7 @@ private:
         }
         unsigned long long as_unsigned = 0;
         if (read_exactly(value, &as_unsigned)) {
-            check(cbor_write_uint(writer_, as_unsigned));
+            put_head(0, as_unsigned);
             return;
         }
         long long as_signed = 0;
@@ -377,13 +365,12 @@ private:
         if (Indefinite) put_byte(0xFF);
     }
 
-    void enter_member() {
+    // A member one level below its container, within the depth limit.
+    void encode_nested(PyObject* member) {
         if (Limited && ++depth_ > max_depth_) {
             throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
         }
-    }
-
-    void leave_member() {
+        encode_member(member);
         if (Limited) --depth_;
     }
 
@@ -397,9 +384,7 @@ private:
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyList_GET_SIZE(list) != count) break;
             const py::object member = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
-            enter_member();
-            encode_member(member.ptr());
-            leave_member();
+            encode_nested(member.ptr());
         }
         if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
         finish();
@@ -410,11 +395,7 @@ private:
         const py::object keep = py::reinterpret_borrow<py::object>(tuple);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start(false, count);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            enter_member();
-            encode_member(PyTuple_GET_ITEM(tuple, i));
-            leave_member();
-        }
+        for (Py_ssize_t i = 0; i < count; ++i) encode_nested(PyTuple_GET_ITEM(tuple, i));
         finish();
     }
 
@@ -430,10 +411,8 @@ private:
         while (written < count && PyDict_Next(dict, &position, &key, &item)) {
             const py::object held_key = py::reinterpret_borrow<py::object>(key);
             const py::object held_item = py::reinterpret_borrow<py::object>(item);
-            enter_member();
-            encode_member(held_key.ptr());
-            encode_member(held_item.ptr());
-            leave_member();
+            encode_nested(held_key.ptr());
+            encode_nested(held_item.ptr());
             ++written;
             if (PyDict_GET_SIZE(dict) != count) break;
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "common/memory.h"
 #include "delta/monitor.h"
@@ -46,9 +47,9 @@ inline unsigned trailing_equal_bytes(std::uint64_t difference) {
 #endif
 }
 
-// Number of equal bytes at the start of a and b, at most `limit`.
-std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    std::int32_t n = 0;
+// Number of equal bytes at the start of a and b, at most `limit` (at least 1 byte is equal).
+std::int32_t equal_forward_words(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
+    std::int32_t n = 1;
     while (limit - n >= 8) {
         const std::uint64_t difference = load_word(a + n) ^ load_word(b + n);
         if (difference != 0) return n + static_cast<std::int32_t>(leading_equal_bytes(difference));
@@ -58,9 +59,9 @@ std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::in
     return n;
 }
 
-// Number of equal bytes just before a_end and b_end, at most `limit`.
-std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    std::int32_t n = 0;
+// Number of equal bytes just before a_end and b_end, at most `limit` (at least 1 is equal).
+std::int32_t equal_backward_words(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
+    std::int32_t n = 1;
     while (limit - n >= 8) {
         const std::uint64_t difference = load_word(a_end - n - 8) ^ load_word(b_end - n - 8);
         if (difference != 0) return n + static_cast<std::int32_t>(trailing_equal_bytes(difference));
@@ -68,6 +69,15 @@ std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end
     }
     while (n < limit && a_end[-n - 1] == b_end[-n - 1]) ++n;
     return n;
+}
+
+// Most extensions in a search end at their first byte, so that byte is tested inline.
+inline std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
+    return limit > 0 && a[0] == b[0] ? equal_forward_words(a, b, limit) : 0;
+}
+
+inline std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
+    return limit > 0 && a_end[-1] == b_end[-1] ? equal_backward_words(a_end, b_end, limit) : 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -246,9 +256,7 @@ private:
                 const std::int32_t x = after < before ? before : after + 1;
                 const std::int32_t y = x + k;
                 const std::int32_t room = std::min(n - x, m - y);
-                // Most extensions end at their first byte: test it before calling.
-                const std::int32_t s =
-                    room > 0 && old_base[x] == new_base[y] ? equal_forward(old_base + x, new_base + y, room) : 0;
+                const std::int32_t s = room > 0 ? equal_forward(old_base + x, new_base + y, room) : 0;
                 if (overlap_forward) {
                     const std::int32_t kb = k + delta;
                     if (kb <= d - 1 && kb >= -(d - 1) && x + s >= backward(kb)) {
@@ -264,9 +272,8 @@ private:
                 const std::int32_t below = backward(kb - 1);
                 const std::int32_t x = above < below ? above : below - 1;
                 const std::int32_t floor = std::max(-k, 0);
-                const std::int32_t s = x > floor && old_base[x - 1] == new_base[k + x - 1]
-                                           ? equal_backward(old_base + x, new_base + k + x, x - floor)
-                                           : 0;
+                const std::int32_t s =
+                    x > floor ? equal_backward(old_base + x, new_base + k + x, x - floor) : 0;
                 if (!overlap_forward && k <= d && k >= -d && x - s <= forward(k)) {
                     return split_at_snake(a, n, c, m, x - s, x, k);
                 }
@@ -421,12 +428,12 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     return writer->out_of_memory ? DIFF_NO_MEMORY : code;
 }
 
-ByteVector* select_diff_result(int code, const DeltaWriter* writer, const ByteVector* new_value, bool* no_memory) {
+ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory) {
     ByteVector* result = nullptr;
     *no_memory = code == DIFF_NO_MEMORY;
     switch (code) {
         case DIFF_DELTA:
-            result = byte_vector_copy(writer->output);
+            result = std::exchange(writer->output, nullptr);  // handed over, not copied
             break;
         case DIFF_WHOLE_VALUE:
             result = whole_value_delta(new_value);
@@ -465,7 +472,7 @@ ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const 
     if (monitor != nullptr) {
         load_monitor_begin(monitor);
         level = effort_level_for_figure(load_monitor_figure(monitor));
-        if (static_cast<std::uint32_t>(level) != monitor->level) monitor->level = static_cast<std::uint32_t>(level);
+        monitor->level = static_cast<std::uint32_t>(level);
     }
 
     DeltaWriter* writer = delta_writer_new(old_value, new_value);

@@ -52,10 +52,11 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer = nullptr);
 
-// The driver's result for an engine result code: the writer's output, the whole-value delta
-// or the unchanged marker, replaced by the whole-value delta when not shorter than the new
-// value; null for any other code, or with *no_memory set when memory runs out.
-ByteVector* select_diff_result(int code, const DeltaWriter* writer, const ByteVector* new_value, bool* no_memory);
+// The driver's result for an engine result code: the writer's output (taken from the
+// writer), the whole-value delta or the unchanged marker, replaced by the whole-value delta
+// when not shorter than the new value; null for any other code, or with *no_memory set when
+// memory runs out.
+ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory);
 
 // The diff driver: a new vector with the delta (free it with byte_vector_free), or null
 // with *failure set (failure may be null). A monitor, when given, chooses the effort level.

@@ -16,6 +16,16 @@ bool append_head(ByteVector* output, unsigned major_type, std::uint64_t argument
     return byte_vector_append(output, head, scratch.length);
 }
 
+// Opens the pending insert at `start` or, when one is pending, lengthens it.
+void pend_insert(DeltaWriter* writer, std::int32_t start, std::int32_t length) {
+    if (writer->pending_insert_start < 0) {
+        writer->pending_insert_start = start;
+        writer->pending_insert_length = length;
+    } else {
+        writer->pending_insert_length += length;
+    }
+}
+
 bool close_run(EditCoalescer* coalescer) {
     coalescer->nothing_closed = coalescer->nothing_closed && coalescer->run_kind == RUN_NONE;
     DeltaWriter* writer = coalescer->writer;
@@ -40,22 +50,12 @@ bool close_run(EditCoalescer* coalescer) {
             if (absorb_is_cheaper(writer->pending_match_offset, match_length, length)) {
                 writer->pending_match_offset = -1;
                 writer->pending_match_length = 0;
-                if (writer->pending_insert_start < 0) {
-                    writer->pending_insert_start = start - match_length;
-                    writer->pending_insert_length = match_length + length;
-                } else {
-                    writer->pending_insert_length += match_length + length;
-                }
+                pend_insert(writer, start - match_length, match_length + length);
                 return true;
             }
             if (!delta_writer_flush(writer)) return false;
         }
-        if (writer->pending_insert_start < 0) {
-            writer->pending_insert_start = start;
-            writer->pending_insert_length = length;
-        } else {
-            writer->pending_insert_length += length;
-        }
+        pend_insert(writer, start, length);
     }
     return true;
 }

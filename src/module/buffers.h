@@ -24,8 +24,6 @@ public:
         view_ = byte_vector_view(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::uint64_t>(size));
     }
 
-    ~InBuffer() { view_ = ByteVector{nullptr, 0, 0}; }
-
     InBuffer(const InBuffer&) = delete;
     InBuffer& operator=(const InBuffer&) = delete;
 

@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import quorvane_core
 from quorvane_core import cbor
+from shrinker import Shrinker
 
 CAST_FAILURE = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
 RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
@@ -178,17 +179,6 @@ def test_running_out_of_memory_raises_memory_error():
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and run.stdout.strip() == "usable", run.stderr
-
-
-class Shrinker:
-    """A truth value whose computation empties the list being encoded."""
-
-    def __init__(self, victim):
-        self.victim = victim
-
-    def __bool__(self):
-        self.victim.clear()
-        return True
 
 
 def test_container_changed_by_a_conversion():

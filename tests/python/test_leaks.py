@@ -14,6 +14,7 @@ import sys
 import pytest
 
 from quorvane_core import cbor, delta
+from shrinker import Shrinker
 
 # PyPy has no reference counts to read, and its garbage collector frees objects (and the
 # memory behind them) at times of its own choosing.
@@ -46,20 +47,9 @@ SELF.append(SELF)
 MUTATED = list(range(100))
 
 
-class Shrinks:
-    """A member whose truth value empties the list being encoded."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __bool__(self):
-        self.target.clear()
-        return True
-
-
 def mutating_call():
     value = [OLD, TEXT] + MUTATED
-    value.insert(2, Shrinks(value))
+    value.insert(2, Shrinker(value))
     try:
         dumps(value, False)
     except RuntimeError:
