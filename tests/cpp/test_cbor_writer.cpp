@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+#include <string>
 #include <limits>
 #include <vector>
 
@@ -23,6 +27,35 @@ Bytes written(Write write) {
     return out;
 }
 
+// Readable test names and failure output: the value and the bytes it must give.
+std::string hex_bytes(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+// A test-name form of a float: letters, digits and underscores only.
+std::string name_of(double value) {
+    if (std::isnan(value)) return std::signbit(value) ? "minus_nan" : "nan";
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {  // the shortest text that reads back exactly
+        std::snprintf(text, sizeof text, "%.*g", digits, std::fabs(value));
+        if (std::strtod(text, nullptr) == std::fabs(value)) break;
+    }
+    std::string name = std::signbit(value) ? "minus_" : "";
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == '.') name += 'p';
+        else if (*c == '-') name += '_';
+        else if (*c != '+') name += *c;
+    }
+    return name;
+}
+
+
 struct UintCase { std::uint64_t value; Bytes bytes; };
 
 class UintHeads : public ::testing::TestWithParam<UintCase> {};
@@ -32,12 +65,17 @@ TEST_P(UintHeads, ShortestHeadAtEveryBoundary) {
     EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_uint(w, c.value); }), c.bytes);
 }
 
+void PrintTo(const UintCase& c, std::ostream* out) { *out << c.value << " -> " << hex_bytes(c.bytes); }
+
 INSTANTIATE_TEST_SUITE_P(Boundaries, UintHeads, ::testing::Values(
     UintCase{0, {0x00}}, UintCase{23, {0x17}}, UintCase{24, {0x18, 0x18}}, UintCase{255, {0x18, 0xFF}},
     UintCase{256, {0x19, 0x01, 0x00}}, UintCase{65535, {0x19, 0xFF, 0xFF}},
     UintCase{65536, {0x1A, 0x00, 0x01, 0x00, 0x00}}, UintCase{4294967295u, {0x1A, 0xFF, 0xFF, 0xFF, 0xFF}},
     UintCase{4294967296ull, {0x1B, 0, 0, 0, 1, 0, 0, 0, 0}},
-    UintCase{~0ull, {0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
+    UintCase{~0ull, {0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
+    [](const ::testing::TestParamInfo<UintCase>& param_info) {
+        return std::to_string(param_info.param.value) + "_gives_" + hex_bytes(param_info.param.bytes);
+    });
 
 struct NegCase { std::int64_t value; Bytes bytes; };
 class NegativeHeads : public ::testing::TestWithParam<NegCase> {};
@@ -47,10 +85,16 @@ TEST_P(NegativeHeads, ComplementArgument) {
     EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_negint(w, c.value); }), c.bytes);
 }
 
+void PrintTo(const NegCase& c, std::ostream* out) { *out << c.value << " -> " << hex_bytes(c.bytes); }
+
 INSTANTIATE_TEST_SUITE_P(Boundaries, NegativeHeads, ::testing::Values(
     NegCase{-1, {0x20}}, NegCase{-24, {0x37}}, NegCase{-25, {0x38, 0x18}}, NegCase{-256, {0x38, 0xFF}},
     NegCase{-257, {0x39, 0x01, 0x00}},
-    NegCase{std::numeric_limits<std::int64_t>::min(), {0x3B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
+    NegCase{std::numeric_limits<std::int64_t>::min(), {0x3B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
+    [](const ::testing::TestParamInfo<NegCase>& param_info) {
+        return "minus_" + std::to_string(~static_cast<std::uint64_t>(param_info.param.value) + 1) + "_gives_" +
+               hex_bytes(param_info.param.bytes);
+    });
 
 struct FloatCase { double value; Bytes bytes; };
 class Floats : public ::testing::TestWithParam<FloatCase> {};
@@ -58,6 +102,12 @@ class Floats : public ::testing::TestWithParam<FloatCase> {};
 TEST_P(Floats, NarrowestExactWidth) {
     const FloatCase& c = GetParam();
     EXPECT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, c.value); }), c.bytes);
+}
+
+void PrintTo(const FloatCase& c, std::ostream* out) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", c.value);
+    *out << text << " -> " << hex_bytes(c.bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, Floats, ::testing::Values(
@@ -72,7 +122,10 @@ INSTANTIATE_TEST_SUITE_P(Widths, Floats, ::testing::Values(
     FloatCase{1.1, {0xFB, 0x3F, 0xF1, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}},
     FloatCase{1e300, {0xFB, 0x7E, 0x37, 0xE4, 0x3C, 0x88, 0x00, 0x75, 0x9C}},
     FloatCase{std::nan(""), {0xF9, 0x7E, 0x00}}, FloatCase{-std::nan("7"), {0xF9, 0x7E, 0x00}},
-    FloatCase{INFINITY, {0xF9, 0x7C, 0x00}}, FloatCase{-INFINITY, {0xF9, 0xFC, 0x00}}));
+    FloatCase{INFINITY, {0xF9, 0x7C, 0x00}}, FloatCase{-INFINITY, {0xF9, 0xFC, 0x00}}),
+    [](const ::testing::TestParamInfo<FloatCase>& param_info) {
+        return name_of(param_info.param.value) + "_gives_" + hex_bytes(param_info.param.bytes);
+    });
 
 // The literal width rule: write the three fixed-width candidates, read them back and keep
 // the narrowest whose value equals the wider one's.

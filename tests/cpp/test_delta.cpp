@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -77,6 +78,10 @@ struct DiffCase {
     std::vector<EditCall> calls;
     std::string delta;  // hex
 };
+
+void PrintTo(const DiffCase& c, std::ostream* out) {
+    *out << c.name << ": \"" << c.old_text << "\" -> \"" << c.new_text << "\" at level " << c.level;
+}
 
 class DiffCases : public ::testing::TestWithParam<DiffCase> {};
 
@@ -345,6 +350,8 @@ struct PatchCase {
     bool accepted;
     std::string result;
 };
+
+void PrintTo(const PatchCase& c, std::ostream* out) { *out << c.name << ": delta " << c.delta; }
 
 class PatchCases : public ::testing::TestWithParam<PatchCase> {};
 
