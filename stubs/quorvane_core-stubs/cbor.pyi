@@ -1,10 +1,22 @@
-from typing import Mapping, Sequence, SupportsIndex, Union
+from typing import Any, Mapping, Protocol, SupportsIndex, Tuple, TypeVar, Union
 
 __version__: str
 
+_T_co = TypeVar("_T_co", covariant=True)
+
+# A list (or list subclass) of values, read-only and so covariant: list[int] is accepted
+# where a list of values is expected. A range or another sequence type is not a list:
+# dumps would write it as a boolean.
+class _List(Protocol[_T_co]):
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __len__(self) -> int: ...
+    def pop(self, index: SupportsIndex = -1, /) -> _T_co: ...
+
 # What dumps writes: None, booleans, integers from -2**63 to 2**64 - 1, floats, text, bytes,
-# and lists, tuples and dicts of these, nested freely. Objects with __index__ are written as
-# integers and objects with a numeric truth value (complex, for example) as booleans.
+# and lists, tuples and dicts of these, nested freely (any value may be a key). Objects with
+# __index__ are written as integers and complex numbers as booleans. Other objects with a
+# truth value (Decimal, Fraction, timedelta, range, ...) would also be written as booleans;
+# they are left out here so that a type checker flags them: convert them first.
 Value = Union[
     None,
     bool,
@@ -14,8 +26,9 @@ Value = Union[
     str,
     bytes,
     SupportsIndex,
-    Sequence["Value"],
-    Mapping["Value", "Value"],
+    _List["Value"],
+    Tuple["Value", ...],
+    Mapping[Any, "Value"],
 ]
 
 def dumps(value: Value, indefinite: bool = True, max_depth: int = 0) -> bytes: ...

@@ -1,6 +1,11 @@
 """Calls the stubs must reject: each line below is a type error."""
+from datetime import timedelta
+from decimal import Decimal
+
 from quorvane_core import cbor, delta
 
 cbor.dumps({1, 2}, max_depth="deep")
 delta.diff("old", "new")
 size: str = len(bytes(delta.patch(b"a", b"")))
+cbor.dumps(range(3))  # written as true: convert to a list first
+cbor.dumps([Decimal("9.99"), timedelta(days=1)])  # written as true, true

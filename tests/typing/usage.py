@@ -7,6 +7,10 @@ def encode(record: dict[str, object]) -> bytes:
         [record["id"] if isinstance(record["id"], int) else 0], indefinite=False, max_depth=4)
 
 
+def encode_typed(counts: dict[str, int], rows: list[list[float]], pair: tuple[int, str]) -> bytes:
+    return cbor.dumps({"counts": counts, "rows": rows, "pair": pair, 1: [counts]})
+
+
 def ship(old: bytes, new: bytes) -> bytes:
     result: delta.PythonOutBuf = delta.diff(old, new)
     payload = bytes(result)
