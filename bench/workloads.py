@@ -301,19 +301,24 @@ def _stdlib_dirs() -> List[Tuple[Tuple[int, ...], str, Path]]:
 
 
 def _stdlib_version(d: Path) -> Optional[Tuple[int, ...]]:
+    """The version of the interpreter that owns the standard library in `d`, asked of that
+    interpreter itself (PREFIX/bin/pythonX.Y for PREFIX/lib/pythonX.Y)."""
     m = re.search(r"python(\d+)\.(\d+)$", d.name)
     if not m:
         return None
-    minor = (int(m.group(1)), int(m.group(2)))
-    # The patch level: from a pyenv path (…/versions/3.11.7/lib/python3.11) or sysconfigdata.
-    m2 = re.search(r"/(\d+)\.(\d+)\.(\d+)[^/]*/lib/python", str(d))
-    if m2:
-        return tuple(int(x) for x in m2.groups())
-    for sc in d.glob("_sysconfigdata_*.py"):
-        m3 = re.search(r"'py_version': '(\d+)\.(\d+)\.(\d+)", sc.read_text(errors="replace"))
-        if m3:
-            return tuple(int(x) for x in m3.groups())
-    return minor + (0,)
+    interpreter = d.parent.parent / "bin" / d.name
+    if interpreter.is_file():
+        try:
+            r = subprocess.run([str(interpreter), "-c",
+                                "import sys, sysconfig; print(*sys.version_info[:3]); "
+                                "print(sysconfig.get_paths()['stdlib'])"],
+                               capture_output=True, text=True, timeout=30)
+            lines = r.stdout.split("\n")
+            if r.returncode == 0 and Path(lines[1]).resolve() == d.resolve():
+                return tuple(int(x) for x in lines[0].split())
+        except (OSError, subprocess.SubprocessError, IndexError, ValueError):
+            pass
+    return None  # no interpreter to ask: the patch level would be a guess
 
 
 def stdlib_revision_pairs() -> Tuple[List[Tuple[bytes, bytes]], str]:
