@@ -3,11 +3,29 @@
 # .venv with the build and test tools, and the module built and installed into it.
 #   scripts/setup.sh           what the demo needs
 #   scripts/setup.sh --tests   also GoogleTest and the Python test tools
+# When the module in .venv was built from the sources as they are now, nothing is redone.
+# The build tree is build/venv, apart from the one a plain `pip install .` uses, so that
+# neither rebuilds the other.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 with_tests=0
 [ "${1:-}" = "--tests" ] && with_tests=1
+
+# What the installed module was built from: every file that goes into the build.
+sources_digest() {
+    find CMakeLists.txt pyproject.toml src stubs -type f -print0 | LC_ALL=C sort -z |
+        xargs -0 sha256sum | sha256sum | cut -d' ' -f1
+}
+stamp=.venv/.quorvane-build
+wanted="$(sources_digest) tests=$with_tests"
+if [ -f "$stamp" ] && [ -x .venv/bin/python ] && .venv/bin/python -c "import quorvane_core" 2>/dev/null; then
+    built="$(cat "$stamp")"
+    # A build made for the tests also serves the demo.
+    if [ "$built" = "$wanted" ] || [ "$built" = "${wanted% tests=0} tests=1" ]; then
+        [ "$with_tests" = 0 ] || [ -f /usr/include/gtest/gtest.h ] && exit 0
+    fi
+fi
 
 . scripts/packages.sh
 missing=()
@@ -23,5 +41,8 @@ $py -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pyb
 if [ "$with_tests" = 1 ]; then
     $py -m pip install -q --disable-pip-version-check pytest hypothesis cbor2 mypy
 fi
-# Build without isolation so that the build tree in build/ is reused between runs.
-$py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+# Build without isolation so that the build tree is reused between runs.
+rm -f "$stamp"
+$py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --config-settings=build-dir=build/venv .
+echo "$wanted" > "$stamp"
