@@ -375,7 +375,11 @@ private:
     PyObject* truncated(const std::uint8_t* head, std::size_t needed);
     PyObject* ended_inside();
 
-    PyObject* text(const std::uint8_t* content, std::size_t size, std::size_t head);
+    // `chunks`: for the joined chunks of an indefinite-length string, the first chunk's head,
+    // so that an error names the input offset of the bad byte.
+    PyObject* text(const std::uint8_t* content, std::size_t size, std::size_t head,
+                   const std::uint8_t* chunks = nullptr);
+    std::size_t chunk_offset(const std::uint8_t* chunks, std::size_t at) const;
     PyObject* key_text(const std::uint8_t* content, std::size_t size, std::size_t head);
     PyObject* indefinite_string(const std::uint8_t*& p, std::size_t head, unsigned major);
     PyObject* finish_tag(Frame& frame, PyObject* value);
@@ -423,7 +427,26 @@ PyObject* Decoder::negative(std::uint64_t argument) {
     return value;
 }
 
-PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size_t head) {
+// Input offset of byte `at` of the joined contents of the chunks from `chunks` on (all checked).
+std::size_t Decoder::chunk_offset(const std::uint8_t* q, std::size_t at) const {
+    for (;;) {
+        if (*q == 0xFF) return offset(q);
+        const unsigned info = *q & 0x1F;
+        std::uint64_t length = info;
+        std::size_t head_size = 1;
+        if (info >= 24) {
+            const std::size_t size = std::size_t{1} << (info - 24);
+            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
+            head_size += size;
+        }
+        if (at < length) return offset(q + head_size) + at;
+        at -= static_cast<std::size_t>(length);
+        q += head_size + static_cast<std::size_t>(length);
+    }
+}
+
+PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size_t head,
+                        const std::uint8_t* chunks) {
 #if !defined(PYPY_VERSION)
     if (is_ascii(content, size)) {
         if (size == 0) return PyUnicode_New(0, 0);
@@ -449,7 +472,8 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
             PyErr_Clear();
             reason = PyUnicode_FromString("invalid data");
         }
-        const std::size_t bad = offset(content) + static_cast<std::size_t>(at);
+        const std::size_t bad = chunks != nullptr ? chunk_offset(chunks, static_cast<std::size_t>(at))
+                                                  : offset(content) + static_cast<std::size_t>(at);
         if (reason != nullptr) {
             fail(bad, "invalid UTF-8 in the text string that starts at byte %zu (%U)", head, reason);
             Py_DECREF(reason);
@@ -511,6 +535,7 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
 // joined into one bytes or str object. Chunks must be definite strings of the same major type.
 PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, unsigned major) {
     // First pass: check every chunk and add up the lengths.
+    const std::uint8_t* const first = p;
     std::size_t total = 0;
     const std::uint8_t* q = p;
     for (;;) {
@@ -576,7 +601,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     }
     p = stop + 1;
     if (major == 2) return result;
-    return text(joined.data(), total, head);
+    return text(joined.data(), total, head, first);
 }
 
 PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
