@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace quorvane {
@@ -333,14 +334,18 @@ struct HexByte {
 
 enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG };
 
+// An open container. Definite arrays and maps are created at their head, pre-sized, and
+// filled in place; the members of indefinite ones wait on the decoder's item stack and the
+// container is built at the break, at its final size.
 struct Frame {
-    PyObject* container;   // list, tuple or dict (owned); null for a tag
-    PyObject* key;         // a map's key waiting for its value (owned), else null
+    PyObject* container;   // definite list, tuple or dict (owned); null for tags and indefinite items
+    PyObject* key;         // a definite map's key waiting for its value (owned), else null
     std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number
-    Py_ssize_t index;      // definite arrays: the next slot
+    Py_ssize_t index;      // definite arrays: the next slot; indefinite items: first member on the item stack
     std::size_t start;     // offset of the head
     FrameKind kind;
     bool key_context;      // the container is (inside) a map key: arrays become tuples
+    bool awaiting_key;     // maps: the next item is a key
 };
 
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
@@ -356,6 +361,7 @@ public:
             Py_XDECREF(frame.container);
             Py_XDECREF(frame.key);
         }
+        for (PyObject* item : items_) Py_XDECREF(item);
         if (cache_ != nullptr) {
             for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i]);
             std::free(cache_);
@@ -389,7 +395,13 @@ private:
     const std::uint8_t* const end_;
     const std::uint64_t limit_;
     const bool recursion_limit_;
+    // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
+    bool push_frame(const Frame& frame);
+    bool push_item(PyObject* value);
+    PyObject* finish_indefinite(Frame& frame, std::size_t at);
+
     std::vector<Frame> stack_;
+    std::vector<PyObject*> items_;  // members of the open indefinite containers
     PyObject** cache_ = nullptr;
 };
 
@@ -604,6 +616,73 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     return text(joined.data(), total, head, first);
 }
 
+bool Decoder::push_frame(const Frame& frame) {
+    try {
+        stack_.push_back(frame);
+        return true;
+    } catch (const std::bad_alloc&) {
+        Py_XDECREF(frame.container);
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool Decoder::push_item(PyObject* value) {
+    try {
+        items_.push_back(value);
+        return true;
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(value);
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// The list, tuple or dict of an indefinite container whose break is at `at`.
+PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
+    const auto base = static_cast<std::size_t>(frame.index);
+    const std::size_t n = items_.size() - base;
+    PyObject** members = items_.data() + base;
+    PyObject* result;
+    if (frame.kind == LIST_INDEFINITE) {
+        result = frame.key_context ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
+        if (result == nullptr) return nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (frame.key_context) {
+                PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), members[i]);
+            } else {
+                PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), members[i]);
+            }
+        }
+        items_.resize(base);
+        return result;
+    }
+    if (n % 2 != 0) {
+        return fail(at, "the indefinite-length map that starts at byte %zu has an odd number of items", frame.start);
+    }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+    result = n > 10 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n / 2)) : PyDict_New();
+#else
+    result = PyDict_New();
+#endif
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; i += 2) {
+        if (PyDict_SetItem(result, members[i], members[i + 1]) != 0) {
+            Py_DECREF(result);
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
+            }
+            return nullptr;
+        }
+        Py_DECREF(members[i]);
+        Py_DECREF(members[i + 1]);
+        members[i] = members[i + 1] = nullptr;
+    }
+    items_.resize(base);
+    return result;
+}
+
 PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
     const std::uint64_t number = frame.count;
     if (number == 2 || number == 3) {
@@ -709,8 +788,7 @@ PyObject* Decoder::run() {
                     return fail(offset(head), "text string of %llu bytes declared, %zu remain",
                                 static_cast<unsigned long long>(argument), left(p));
                 }
-                if (!stack_.empty() && stack_.back().key == nullptr &&
-                    (stack_.back().kind == MAP || stack_.back().kind == MAP_INDEFINITE)) {
+                if (!stack_.empty() && stack_.back().awaiting_key) {
                     value = key_text(p, static_cast<std::size_t>(argument), offset(head));
                 } else {
                     value = text(p, static_cast<std::size_t>(argument), offset(head));
@@ -721,19 +799,18 @@ PyObject* Decoder::run() {
             case 5:
             case 6: {
                 const bool key_context =
-                    !stack_.empty() && (stack_.back().key_context ||
-                                        (stack_.back().key == nullptr &&
-                                         (stack_.back().kind == MAP || stack_.back().kind == MAP_INDEFINITE)));
-                Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context};
+                    !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
+                Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context, false};
                 if (major == 6) {
                     if (QV_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
                 } else if (major == 5) {
                     if (QV_UNLIKELY(key_context)) {
                         return fail(offset(head), "a map cannot be (part of) a map key: dicts are unhashable");
                     }
+                    frame.awaiting_key = true;
                     if (info == 31) {
                         frame.kind = MAP_INDEFINITE;
-                        frame.container = PyDict_New();
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
                     } else {
                         if (QV_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
@@ -753,7 +830,7 @@ PyObject* Decoder::run() {
                     }
                 } else if (info == 31) {
                     frame.kind = LIST_INDEFINITE;
-                    frame.container = PyList_New(0);
+                    frame.index = static_cast<Py_ssize_t>(items_.size());
                 } else {
                     if (QV_UNLIKELY(argument > left(p))) {
                         return fail(offset(head), "array of %llu items declared, %zu bytes remain",
@@ -767,8 +844,10 @@ PyObject* Decoder::run() {
                         break;
                     }
                 }
-                if (major != 6 && frame.container == nullptr) return nullptr;
-                stack_.push_back(frame);
+                if (frame.container == nullptr && (frame.kind == LIST || frame.kind == TUPLE || frame.kind == MAP)) {
+                    return nullptr;
+                }
+                if (!push_frame(frame)) return nullptr;
                 continue;
             }
             default:  // major type 7
@@ -796,20 +875,9 @@ PyObject* Decoder::run() {
                                                stack_.back().kind != MAP_INDEFINITE)) {
                             return fail(offset(head), "a break (0xff) outside an indefinite-length item");
                         }
-                        Frame& frame = stack_.back();
-                        if (frame.key != nullptr) {
-                            return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
-                                        "odd number of items", frame.start);
-                        }
-                        value = frame.container;
-                        frame.container = nullptr;
-                        const bool as_tuple = frame.kind == LIST_INDEFINITE && frame.key_context;
+                        value = finish_indefinite(stack_.back(), offset(head));
+                        if (value == nullptr) return nullptr;
                         stack_.pop_back();
-                        if (as_tuple) {
-                            PyObject* tuple = PyList_AsTuple(value);
-                            Py_DECREF(value);
-                            value = tuple;
-                        }
                         break;
                     }
                     default:  // 0 to 19 and 23
@@ -840,16 +908,17 @@ PyObject* Decoder::run() {
                     PyTuple_SET_ITEM(frame.container, frame.index, value);
                     if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
                     break;
-                case LIST_INDEFINITE: {
-                    const int status = PyList_Append(frame.container, value);
-                    Py_DECREF(value);
-                    if (status != 0) return nullptr;
+                case LIST_INDEFINITE:
+                    if (!push_item(value)) return nullptr;
                     goto next_item;
-                }
-                case MAP:
-                case MAP_INDEFINITE: {
-                    if (frame.key == nullptr) {
+                case MAP_INDEFINITE:
+                    if (!push_item(value)) return nullptr;
+                    frame.awaiting_key = !frame.awaiting_key;
+                    goto next_item;
+                case MAP: {
+                    if (frame.awaiting_key) {
                         frame.key = value;
+                        frame.awaiting_key = false;
                         goto next_item;
                     }
                     const int status = PyDict_SetItem(frame.container, frame.key, value);
@@ -863,7 +932,8 @@ PyObject* Decoder::run() {
                         return nullptr;
                     }
                     Py_CLEAR(frame.key);
-                    if (frame.kind == MAP_INDEFINITE || --frame.count != 0) goto next_item;
+                    frame.awaiting_key = true;
+                    if (--frame.count != 0) goto next_item;
                     break;
                 }
                 case TAG:
