@@ -111,8 +111,9 @@ loads_build() {
         cmake ninja
     CC=clang CXX=clang++ $py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         --force-reinstall -C build-dir=build/fuzz-module -C cmake.build-type=RelWithDebInfo \
-        -C cmake.define.QUORVANE_SANITIZE=address,undefined \
-        -C "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -fno-sanitize=vptr -fno-sanitize-recover=all" .
+        -C cmake.define.QUORVANE_SANITIZE= \
+        -C "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr $(
+            )-fno-sanitize-recover=all -fno-omit-frame-pointer" .
 }
 
 loads_run() {
