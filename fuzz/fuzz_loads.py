@@ -24,6 +24,8 @@ def same(a, b):
     if isinstance(a, dict):
         return len(a) == len(b) and all(same(ka, kb) and same(va, vb)
                                         for (ka, va), (kb, vb) in zip(a.items(), b.items()))
+    if isinstance(a, cbor.Tag):
+        return a.tag == b.tag and same(a.value, b.value)
     return a == b
 
 

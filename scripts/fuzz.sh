@@ -99,7 +99,8 @@ sanitize() {
 
 # cbor.loads touches Python, so it is fuzzed through the binding: atheris drives libFuzzer
 # from Python, and its preloaded sanitizer runtime serves the instrumented module. That
-# runtime carries no C++ type information checks, so the vptr check alone is left out.
+# runtime has no handlers for the checks of C++ dynamic types and of function pointer
+# types, so those two checks are left out.
 loads_venv=$root/build/fuzz-venv
 
 loads_build() {
@@ -112,7 +113,7 @@ loads_build() {
     CC=clang CXX=clang++ $py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         --force-reinstall -C build-dir=build/fuzz-module -C cmake.build-type=RelWithDebInfo \
         -C cmake.define.QUORVANE_SANITIZE= \
-        -C "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr $(
+        -C "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function $(
             )-fno-sanitize-recover=all -fno-omit-frame-pointer" .
 }
 
