@@ -94,9 +94,11 @@ void tag_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, tag_dealloc)
 #endif
     auto* tag = reinterpret_cast<TagObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);  // instances of a heap type hold a reference to it
     Py_XDECREF(tag->tag);
     Py_XDECREF(tag->value);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 #if !defined(PYPY_VERSION)
     Py_TRASHCAN_END
 #endif
@@ -202,7 +204,11 @@ PyObject* simple_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return simple_new_from(static_cast<unsigned>(value));
 }
 
-void simple_dealloc(PyObject* self) { PyObject_Free(self); }
+void simple_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
 
 PyObject* simple_value(PyObject* self, void*) {
     return PyLong_FromLong(reinterpret_cast<SimpleObject*>(self)->value);

@@ -434,7 +434,7 @@ FAILING = [
 
 def _call_all():
     assert loads(DOC)["big"] == 2**64 - 1
-    loads(bytes.fromhex("d82076687474703a2f2f7777772e6578616d706c652e636f6d"))
+    loads(bytes.fromhex("83d82076687474703a2f2f7777772e6578616d706c652e636f6df7f0"))  # Tag and Simple
     for data in FAILING:
         try:
             loads(data)
@@ -449,7 +449,7 @@ def test_no_leaks_on_success_or_failure():
     for _ in range(5):
         _call_all()
     gc.collect()
-    watched = [DOC] + FAILING
+    watched = [DOC, Tag, Simple, CBORDecodeError] + FAILING
     before = [sys.getrefcount(obj) for obj in watched]
     total_before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
     tracemalloc.start()
