@@ -613,7 +613,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
             Py_XDECREF(result);
             return fail(offset(q), "the input changed while it was being decoded");
         }
-        std::memcpy(target + written, q + head_size, static_cast<std::size_t>(length));
+        if (length != 0) std::memcpy(target + written, q + head_size, static_cast<std::size_t>(length));
         written += static_cast<std::size_t>(length);
         q += head_size + static_cast<std::size_t>(length);
     }

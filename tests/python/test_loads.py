@@ -79,8 +79,18 @@ APPENDIX_A = [
 ]
 
 
-@pytest.mark.parametrize("encoded, expected", APPENDIX_A, ids=[e for e, _ in APPENDIX_A])
-def test_rfc8949_appendix_a(encoded, expected):
+# Beyond the appendix: empty chunks and empty indefinite strings, non-shortest heads, the
+# largest integers of each sign, empty bignums, a tagged tag, duplicate keys.
+MORE = [
+    ("7f6060ff", ""), ("5f4040ff", b""), ("7fff", ""), ("5fff", b""), ("7f60616160ff", "a"),
+    ("1b0000000000000001", 1), ("3900ff", -256), ("b90001616101", {"a": 1}), ("99000101", [1]),
+    ("3b7fffffffffffffff", -(2**63)), ("c240", 0), ("c340", -1), ("c6c78101", Tag(6, Tag(7, [1]))),
+    ("a201020103", {1: 3}), ("f820", Simple(32)), ("e0", Simple(0)),
+]
+
+
+@pytest.mark.parametrize("encoded, expected", APPENDIX_A + MORE, ids=[e for e, _ in APPENDIX_A + MORE])
+def test_decodings(encoded, expected):
     assert same(loads(bytes.fromhex(encoded)), expected)
 
 
