@@ -369,7 +369,7 @@ public:
         }
         for (PyObject* item : items_) Py_XDECREF(item);
         if (cache_ != nullptr) {
-            for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i]);
+            for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i].text);
             std::free(cache_);
         }
     }
@@ -408,7 +408,13 @@ private:
 
     std::vector<Frame> stack_;
     std::vector<PyObject*> items_;  // members of the open indefinite containers
-    PyObject** cache_ = nullptr;
+    // A cached key: its bytes as two words, zero after the end, with the top bit of the last
+    // byte set (ASCII leaves it free), so that equal words mean equal length and content.
+    struct CachedKey {
+        std::uint64_t words[2];
+        PyObject* text;
+    };
+    CachedKey* cache_ = nullptr;
 };
 
 PyObject* Decoder::fail(std::size_t at, const char* format, ...) {
@@ -522,25 +528,40 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
 #if !defined(PYPY_VERSION)
     if (size != 0 && size <= KEY_CACHE_MAX) {
         std::uint64_t words[2] = {0, 0};
-        std::memcpy(words, content, size);
+        if (left(content) >= 16) {  // two whole-word loads, masked to the key's bytes
+            std::memcpy(&words[0], content, 8);
+            std::memcpy(&words[1], content + 8, 8);
+            if (size < 8) {
+                words[0] &= (std::uint64_t{1} << (8 * size)) - 1;
+                words[1] = 0;
+            } else if (size == 8) {
+                words[1] = 0;
+            } else if (size < 16) {
+                words[1] &= (std::uint64_t{1} << (8 * (size - 8))) - 1;
+            }
+        } else {
+            std::memcpy(words, content, size);
+        }
         if (((words[0] | words[1]) & 0x8080808080808080ULL) == 0) {
             if (cache_ == nullptr) {
-                cache_ = static_cast<PyObject**>(std::calloc(KEY_CACHE_SIZE, sizeof(PyObject*)));
+                cache_ = static_cast<CachedKey*>(std::calloc(KEY_CACHE_SIZE, sizeof(CachedKey)));
                 if (cache_ == nullptr) return PyErr_NoMemory();
             }
-            std::uint64_t hash = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL) ^ size;
+            words[(size - 1) / 8] |= std::uint64_t{0x80} << (8 * ((size - 1) % 8));
+            std::uint64_t hash = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL);
             hash ^= hash >> 29;
             hash *= 0xBF58476D1CE4E5B9ULL;
-            PyObject*& slot = cache_[(hash >> 40) & (KEY_CACHE_SIZE - 1)];
-            if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
-                std::memcmp(PyUnicode_1BYTE_DATA(slot), content, size) == 0) {
-                Py_INCREF(slot);
-                return slot;
+            CachedKey& slot = cache_[(hash >> 40) & (KEY_CACHE_SIZE - 1)];
+            if (slot.text != nullptr && slot.words[0] == words[0] && slot.words[1] == words[1]) {
+                Py_INCREF(slot.text);
+                return slot.text;
             }
             PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
             if (value == nullptr) return nullptr;
             std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
-            Py_XSETREF(slot, value);
+            Py_XSETREF(slot.text, value);
+            slot.words[0] = words[0];
+            slot.words[1] = words[1];
             Py_INCREF(value);
             return value;
         }
