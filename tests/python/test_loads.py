@@ -5,6 +5,7 @@ deep nesting, truncation at every offset) and leaks on success and failure."""
 import array
 import gc
 import math
+import pathlib
 import pickle
 import re
 import struct
@@ -403,6 +404,21 @@ def test_arbitrary_bytes_decode_or_raise_the_documented_error(data):
         assert " at byte " in str(error)
     except RecursionError:
         pytest.fail("shallow input hit the recursion limit")
+
+
+FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
+FUZZ_INPUTS = sorted(p for d in ("corpus/fuzz_loads", "regressions/fuzz_loads") if (FUZZ / d).is_dir()
+                     for p in (FUZZ / d).iterdir())
+
+
+@pytest.mark.parametrize("path", FUZZ_INPUTS, ids=[p.name for p in FUZZ_INPUTS])
+def test_fuzz_seeds_and_regressions(path):
+    data = path.read_bytes()
+    try:
+        value = loads(data)
+    except (CBORDecodeError, RecursionError):
+        return
+    assert type(loads(bytearray(data))) is type(value)  # some are too deep to compare here
 
 
 def test_input_types():
