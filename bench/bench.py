@@ -1,6 +1,6 @@
 """Benchmark of quorvane_core against its peers: one run, one table per workload.
 
-    python bench/bench.py [--quick] [--only encode|delta|growth|memory[,...]] [--out DIR]
+    python bench/bench.py [--quick] [--only encode|decode|delta|growth|memory[,...]] [--out DIR]
 
 Times are medians of several calls after a warm-up call (time.perf_counter_ns, garbage
 collector off while timing); slow calls are repeated fewer times. Every result is checked
@@ -251,6 +251,116 @@ def encode_table(w: dict) -> str:
             continue
         lines.append(f"| {r['peer']} | {fmt_time(r['median_ns'])} | {fmt_rate(w['input_size'], r['median_ns'])} "
                      f"| {fmt_ratio(r['median_ns'], w['our_ns'])} | {fmt_size(r['out_size'])} | {r['reps']} "
+                     f"| {r.get('note', '')} |")
+    return "\n".join(lines)
+
+
+# --------------------------------------------------------------------------- decode
+
+
+def _decode_expected(value, key=False):
+    """What a decoder gives back for `value`: tuples as lists (as tuples inside map keys)."""
+    if isinstance(value, (list, tuple)):
+        items = [_decode_expected(v, key) for v in value]
+        return tuple(items) if key else items
+    if isinstance(value, dict):
+        return {_decode_expected(k, True): _decode_expected(v) for k, v in value.items()}
+    return value
+
+
+def decode_peers(qc, value) -> List[dict]:
+    """(name, encoded input, decode function, note) of every decoder for one value; each reads
+    its own format's encoding of the value (CBOR peers read dumps' output)."""
+    peers = []
+    cbor2 = P._try_import("cbor2")
+    if qc is not None:
+        encoded = qc.cbor.dumps(value)
+        peers.append({"peer": "quorvane loads", "data": encoded, "loads": qc.cbor.loads, "ours": True,
+                      "note": "dumps' output (indefinite=True)"})
+        definite = qc.cbor.dumps(value, indefinite=False)
+        peers.append({"peer": "quorvane loads (definite)", "data": definite, "loads": qc.cbor.loads,
+                      "note": "dumps(indefinite=False) output"})
+    else:
+        encoded = cbor2.dumps(value) if cbor2 else None
+    if cbor2 is None:
+        peers.append({"peer": "cbor2", "unavailable": "cbor2 is not installed"})
+    else:
+        c = P._try_import("cbor2._cbor2") is not None
+        peers.append({"peer": f"cbor2 {P.dist_version('cbor2')} ({'C' if c else 'pure Python!'})",
+                      "data": encoded, "loads": cbor2.loads, "note": "same bytes as ours"})
+    msgpack = P._try_import("msgpack")
+    if msgpack is None:
+        peers.append({"peer": "msgpack", "unavailable": "msgpack is not installed"})
+    else:
+        peers.append({"peer": f"msgpack {P.dist_version('msgpack')}", "data": msgpack.packb(value),
+                      "loads": lambda b: msgpack.unpackb(b, strict_map_key=False), "note": "its own encoding"})
+    ormsgpack = P._try_import("ormsgpack")
+    if ormsgpack is None:
+        peers.append({"peer": "ormsgpack", "unavailable": "ormsgpack is not installed"})
+    else:
+        try:
+            data, note, loads = ormsgpack.packb(value), "its own encoding", ormsgpack.unpackb
+        except TypeError:
+            opt = ormsgpack.OPT_NON_STR_KEYS
+            data, note = ormsgpack.packb(value, option=opt), "its own encoding, OPT_NON_STR_KEYS"
+            loads = lambda b: ormsgpack.unpackb(b, option=opt)  # noqa: E731
+        peers.append({"peer": f"ormsgpack {P.dist_version('ormsgpack')}", "data": data, "loads": loads,
+                      "note": note})
+    return peers
+
+
+def run_decode(qc, cfg: Config, log) -> List[dict]:
+    """loads against the peers' decoders. Every decoder's result is checked against the value;
+    the timings alternate between the decoders in rounds, and each decoder's time is the median
+    of its round medians, so that drifts of the machine hit all of them alike."""
+    out = []
+    rounds = 3 if cfg.quick else 5
+    for name, make in W.decode_workloads(cfg.quick):
+        value = make()
+        expected = _decode_expected(value)
+        log(f"\n## decode: {name}")
+        peers = decode_peers(qc, value)
+        rows, live = [], []
+        for p in peers:
+            row = {"peer": p["peer"], "note": p.get("note", "")}
+            if "unavailable" in p:
+                row.update(status="unavailable", note=p["unavailable"])
+            else:
+                try:
+                    ok = p["loads"](p["data"]) == expected
+                except Exception as exc:  # noqa: BLE001 - any decoder failure is a failed check
+                    ok, row["note"] = False, f"decoding failed: {type(exc).__name__}: {exc}"
+                row.update(status="ok" if ok else "FAILED", in_size=len(p["data"]))
+                if ok:
+                    live.append((p, row, []))
+            rows.append(row)
+        for _ in range(rounds):
+            for p, row, medians in live:
+                t = measure(lambda: p["loads"](p["data"]), cfg, min_reps=3)
+                medians.append(t.median_ns)
+                row["reps"] = row.get("reps", 0) + t.reps
+        ours_ns = None
+        for p, row, medians in live:
+            row["median_ns"] = int(statistics.median(medians))
+            if p.get("ours"):
+                ours_ns = row["median_ns"]
+        for p, row, _ in live:
+            row["ratio"] = row["median_ns"] / ours_ns if ours_ns else None
+        size = next((r["in_size"] for r in rows if r.get("status") == "ok"), 0)
+        out.append({"workload": name, "input_size": size, "our_ns": ours_ns, "rows": rows})
+        log(decode_table(out[-1]))
+    return out
+
+
+def decode_table(w: dict) -> str:
+    lines = ["| peer | time (median) | MB/s | ratio | input | reps | note |",
+             "|---|---:|---:|---:|---:|---:|---|"]
+    for r in w["rows"]:
+        if "median_ns" not in r:
+            lines.append(f"| {r['peer']} | {r['status']} | | | | | {r.get('note', '')} |")
+            continue
+        lines.append(f"| {r['peer']} | {fmt_time(r['median_ns'])} | {fmt_rate(r['in_size'], r['median_ns'])} "
+                     f"| {fmt_ratio(r['median_ns'], w['our_ns'])} | {fmt_size(r['in_size'])} | {r['reps']} "
                      f"| {r.get('note', '')} |")
     return "\n".join(lines)
 
@@ -534,16 +644,16 @@ def memory_table(size: int, rows: List[dict]) -> str:
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small sizes, few repetitions (smoke run)")
-    ap.add_argument("--only", default="", help="comma-separated sections: encode, delta, growth, memory")
+    ap.add_argument("--only", default="", help="comma-separated sections: encode, decode, delta, growth, memory")
     ap.add_argument("--out", default=str(HERE / "results"), help="directory for latest.md/.json and growth.png")
     ap.add_argument("--max-minutes", type=float, default=15.0,
                     help="after this many minutes the growth series take no further points (default 15)")
     ap.add_argument("--peers-only", action="store_true",
                     help="run without the module if it does not import (peers' numbers only)")
     args = ap.parse_args(argv)
-    sections = [s.strip() for s in args.only.split(",") if s.strip()] or ["encode", "delta", "growth", "memory"]
+    sections = [s.strip() for s in args.only.split(",") if s.strip()] or ["encode", "decode", "delta", "growth", "memory"]
     for s in sections:
-        if s not in ("encode", "delta", "growth", "memory"):
+        if s not in ("encode", "decode", "delta", "growth", "memory"):
             ap.error(f"unknown section {s!r}")
     if args.only.strip() == "delta":
         sections.append("memory")      # the 64 MiB peak-memory figures belong to the delta part
@@ -588,6 +698,10 @@ def main(argv=None) -> int:
         log("\n# encode (dumps); MB/s of input = size of our encoding per second")
         result["encode"] = run_encode(qc, cfg, log)
         failures += sum(r.get("status") == "FAILED" for w in result["encode"] for r in w["rows"])
+    if "decode" in sections:
+        log("\n# decode (loads); MB/s of input = size of each decoder's own input per second")
+        result["decode"] = run_decode(qc, cfg, log)
+        failures += sum(r.get("status") == "FAILED" for w in result["decode"] for r in w["rows"])
     if "delta" in sections:
         log("\n# delta (diff and patch); MB/s of input = (old + new) for diff, (old + delta) for patch")
         dumps = qc.cbor.dumps if qc else __import__("cbor2").dumps

@@ -444,3 +444,72 @@ def growth_pair(kind: str, size: int) -> Tuple[bytes, bytes]:
     if kind == "sparse":
         return old, sparse_edits(old, sparse_edit_count(size), seed + 1)
     return old, random_bytes(size, seed + 2)
+
+
+# --------------------------------------------------------------------------- decode documents
+# Document-shaped values for the loads tables (their own block: `events`, `geometry`,
+# `catalogue`, gathered by `decode_workloads`).
+
+
+def events(n: int = 5_000, seed: int = 21) -> list:
+    """Event records: many short keys, a nested user with its own nested address."""
+    rng = random.Random(seed)
+    kinds = ["click", "view", "purchase", "login", "logout", "share"]
+    out = []
+    for i in range(n):
+        out.append({
+            "id": i,
+            "ts": 1_700_000_000 + i * 7 + rng.randint(0, 6),
+            "type": rng.choice(kinds),
+            "ok": rng.random() < 0.9,
+            "ms": round(rng.uniform(0, 500), 1),
+            "user": {
+                "id": rng.randint(1, 50_000),
+                "name": rng.choice(_WORDS).title(),
+                "email": _email(rng),
+                "roles": rng.sample(["admin", "dev", "ops", "qa", "guest"], rng.randint(1, 3)),
+                "addr": {"city": rng.choice(["Oslo", "Lyon", "Porto", "Graz"]), "zip": f"{rng.randint(1000, 9999)}"},
+            },
+            "tags": rng.sample(_WORDS, rng.randint(0, 4)),
+            "ref": None if rng.random() < 0.5 else rng.randint(0, 1 << 31),
+        })
+    return out
+
+
+def geometry(n: int = 400, points: int = 100, seed: int = 22) -> dict:
+    """Polygons as lists of [x, y] coordinate pairs (doubles), each with a few properties."""
+    rng = random.Random(seed)
+    features = []
+    for i in range(n):
+        x0, y0 = rng.uniform(-180, 180), rng.uniform(-80, 80)
+        ring = [[round(x0 + rng.uniform(-1, 1), 6), round(y0 + rng.uniform(-1, 1), 6)] for _ in range(points)]
+        features.append({"type": "Feature", "id": i, "properties": {"name": rng.choice(_WORDS), "level": i % 5},
+                         "geometry": {"type": "Polygon", "coordinates": [ring]}})
+    return {"type": "FeatureCollection", "features": features}
+
+
+def catalogue(n: int = 5_000, seed: int = 23) -> dict:
+    """A product catalogue keyed by integer ids; prices in cents, stock per warehouse."""
+    rng = random.Random(seed)
+    items = {}
+    for i in range(n):
+        pid = 100_000 + i * 13
+        items[pid] = {
+            "sku": f"SKU-{pid:08d}",
+            "title": " ".join(rng.choices(_WORDS, k=rng.randint(2, 5))),
+            "price": rng.randint(99, 250_000),
+            "stock": {w: rng.randint(0, 500) for w in rng.sample(["n", "s", "e", "w"], rng.randint(1, 4))},
+            "related": [100_000 + rng.randrange(n) * 13 for _ in range(rng.randint(0, 6))],
+            "discontinued": rng.random() < 0.05,
+        }
+    return {"version": 3, "currency": "EUR", "items": items}
+
+
+def decode_workloads(quick: bool) -> List[Tuple[str, Callable[[], object]]]:
+    """The encode workloads, then the document-shaped ones."""
+    s = 10 if quick else 1
+    return encode_workloads(quick) + [
+        (f"events ({5_000 // s:,}, nested users, short keys)", lambda: events(5_000 // s)),
+        (f"geometry ({400 // s:,} polygons of 100 coordinate pairs)", lambda: geometry(400 // s)),
+        (f"catalogue ({5_000 // s:,} items keyed by integer id)", lambda: catalogue(5_000 // s)),
+    ]

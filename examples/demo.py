@@ -57,6 +57,8 @@ def show_encoding():
     print("   floats take the narrowest exact width:",
           ", ".join(f"{x!r} -> {cbor.dumps(x).hex(' ')}" for x in (1.5, 65504.0, 100000.0, 0.1)))
     call("cbor.dumps(document, indefinite=False)")
+    call("cbor.loads(encoded) == document")
+    print(f"   reads back equal: {cbor.loads(encoded) == SAMPLE}")
     print(f"   definite lengths instead of break-terminated ones: {len(cbor.dumps(SAMPLE, indefinite=False)):,} bytes")
     seconds = best_time(lambda: cbor.dumps(SAMPLE))
     print(f"   encoding takes {seconds * 1e6:.1f} us ({len(encoded) / seconds / 1e6:.0f} MB/s)\n")
@@ -87,7 +89,9 @@ def show_safe_storage(old, new, patch_bytes):
     record = {"delta": patch_bytes, "old": hashlib.sha256(old).digest(), "new": hashlib.sha256(new).digest()}
     call("stored = cbor.dumps(record)")
     stored = cbor.dumps(record)
-    print(f"   the record is {len(stored):,} bytes of CBOR; when patching, check both hashes:")
+    print(f"   the record is {len(stored):,} bytes of CBOR; when patching, read it back and check both hashes:")
+    call("record = cbor.loads(stored)")
+    record = cbor.loads(stored)
     call('assert sha256(old).digest() == record["old"]; new = bytes(delta.patch(old, record["delta"]))')
     call('assert sha256(new).digest() == record["new"]')
     damaged = bytearray(patch_bytes)

@@ -9,6 +9,9 @@
 #   scripts/fuzz.sh sanitize                the C++ engine tests built with address and
 #                                           undefined-behaviour checks (build/asan), via ctest
 #   scripts/fuzz.sh list                    the names of the targets
+#   scripts/fuzz.sh loads SECONDS           fuzz cbor.loads through the binding with atheris: the
+#                                           module built with clang, coverage, address and
+#                                           undefined-behaviour checks into build/fuzz-venv
 #
 # Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch (each
 # built with -fsanitize=fuzzer,address,undefined). Seeds live in fuzz/corpus/TARGET and
@@ -94,8 +97,54 @@ sanitize() {
         ctest --test-dir "$root/build/asan" --output-on-failure -j2
 }
 
+# cbor.loads touches Python, so it is fuzzed through the binding: atheris drives libFuzzer
+# from Python, and its preloaded sanitizer runtime serves the instrumented module. That
+# runtime has no handlers for the checks of C++ dynamic types and of function pointer
+# types, so those two checks are left out.
+loads_venv=$root/build/fuzz-venv
+
+loads_build() {
+    tools
+    install_debs clang libclang-rt-14-dev
+    [ -x "$loads_venv/bin/python" ] || python3 -m venv "$loads_venv"
+    local py=$loads_venv/bin/python
+    $py -m pip install -q --disable-pip-version-check atheris "scikit-build-core>=0.10" "pybind11>=2.13,<2.14" \
+        cmake ninja
+    CC=clang CXX=clang++ $py -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+        --force-reinstall -C build-dir=build/fuzz-module -C cmake.build-type=RelWithDebInfo \
+        -C cmake.define.QUORVANE_SANITIZE= \
+        -C "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function $(
+            )-fno-sanitize-recover=all -fno-omit-frame-pointer" .
+}
+
+loads_run() {
+    local seconds=$1
+    shift
+    loads_build
+    local py=$loads_venv/bin/python
+    local runtime
+    runtime=$($py -c "import atheris, os; print(os.path.join(atheris.path(), 'asan_with_fuzzer.so'))")
+    local corpus=$fuzz_build/corpus/fuzz_loads artifacts=$fuzz_build/artifacts/fuzz_loads
+    mkdir -p "$corpus" "$artifacts"
+    local seeds=(fuzz/corpus/fuzz_loads)
+    [ -d fuzz/regressions/fuzz_loads ] && seeds+=(fuzz/regressions/fuzz_loads)
+    # Leak detection stays off: the interpreter keeps memory until exit by design (the leak
+    # tests cover the decoder's own); PYTHONMALLOC=malloc lets ASan see every object.
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        $py fuzz/fuzz_loads.py -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=65536 \
+        -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" "${seeds[@]}"
+}
+
 case "${1:-}" in
     build) build ;;
+    loads)
+        [ $# -ge 2 ] || { echo "usage: $0 loads SECONDS [libFuzzer options]" >&2; exit 2; }
+        seconds=$2
+        shift 2
+        loads_run "$seconds" "$@"
+        ;;
     run)
         [ $# -ge 3 ] || { echo "usage: $0 run TARGET SECONDS [libFuzzer options]" >&2; exit 2; }
         target=$2 seconds=$3
@@ -110,7 +159,7 @@ case "${1:-}" in
     sanitize) sanitize ;;
     list) targets ;;
     *)
-        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -20,3 +20,15 @@ def ship(old: bytes, new: bytes) -> bytes:
 
 
 version: str = cbor.__version__ + delta.__version__
+
+
+def decode(data: bytes) -> list[object]:
+    value = cbor.loads(data) if data else cbor.loads(bytearray(b"\x80"), max_depth=8)
+    try:
+        cbor.loads(memoryview(data)[1:])
+    except cbor.CBORDecodeError as error:
+        message: str = str(error)
+        assert message
+    tag = cbor.Tag(32, "http://example.com")
+    number: int = tag.tag + cbor.Simple(23).value
+    return [value, tag.value, number, {tag: 1, cbor.Simple(1): 2}]

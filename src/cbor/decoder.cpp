@@ -1,0 +1,1033 @@
+#include "cbor/decoder.h"
+
+#include <structmember.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QV_LIKELY(x) __builtin_expect(!!(x), 1)
+#define QV_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define QV_LIKELY(x) (x)
+#define QV_UNLIKELY(x) (x)
+#endif
+
+PyObject* decode_error = nullptr;  // CBORDecodeError; created once, lives with the module
+PyTypeObject* tag_type = nullptr;
+PyTypeObject* simple_type = nullptr;
+
+// --------------------------------------------------------------------------- Tag and Simple
+
+struct TagObject {
+    PyObject_HEAD
+    PyObject* tag;    // an int from 0 to 2**64 - 1
+    PyObject* value;  // the content
+};
+
+struct SimpleObject {
+    PyObject_HEAD
+    unsigned char value;
+};
+
+// A tag number: an int from 0 to 2**64 - 1, as an exact int (new reference) or null.
+PyObject* tag_number(PyObject* number) {
+    if (!PyLong_Check(number)) {
+        PyErr_Format(PyExc_TypeError, "Tag number must be an int, not %.100s", Py_TYPE(number)->tp_name);
+        return nullptr;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "Tag number must be from 0 to 2**64 - 1");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(value);
+}
+
+PyObject* tag_new_from(PyObject* number, PyObject* value) {  // steals both
+    auto* self = PyObject_GC_New(TagObject, tag_type);
+    if (self == nullptr) {
+        Py_DECREF(number);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    self->tag = number;
+    self->value = value;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* tag_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"tag", "value", nullptr};
+    PyObject* number = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Tag", const_cast<char**>(names), &number, &value)) {
+        return nullptr;
+    }
+    PyObject* exact = tag_number(number);
+    if (exact == nullptr) return nullptr;
+    Py_INCREF(value);
+    return tag_new_from(exact, value);
+}
+
+int tag_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<TagObject*>(self)->value);
+    return 0;
+}
+
+int tag_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<TagObject*>(self)->value);
+    return 0;
+}
+
+// Deeply nested tags are freed through the interpreter's trashcan, not by native recursion.
+void tag_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+#if !defined(PYPY_VERSION)
+    Py_TRASHCAN_BEGIN(self, tag_dealloc)
+#endif
+    auto* tag = reinterpret_cast<TagObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);  // instances of a heap type hold a reference to it
+    Py_XDECREF(tag->tag);
+    Py_XDECREF(tag->value);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+#if !defined(PYPY_VERSION)
+    Py_TRASHCAN_END
+#endif
+}
+
+PyObject* tag_repr(PyObject* self) {
+    auto* tag = reinterpret_cast<TagObject*>(self);
+    const int entered = Py_ReprEnter(self);
+    if (entered != 0) return entered > 0 ? PyUnicode_FromString("Tag(...)") : nullptr;
+    PyObject* text = PyUnicode_FromFormat("Tag(%R, %R)", tag->tag, tag->value == nullptr ? Py_None : tag->value);
+    Py_ReprLeave(self);
+    return text;
+}
+
+PyObject* tag_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, tag_type)) Py_RETURN_NOTIMPLEMENTED;
+    auto* a = reinterpret_cast<TagObject*>(self);
+    auto* b = reinterpret_cast<TagObject*>(other);
+    const int same_number = PyObject_RichCompareBool(a->tag, b->tag, Py_EQ);
+    if (same_number < 0) return nullptr;
+    if (!same_number) return PyBool_FromLong(op == Py_NE);
+    PyObject* va = a->value == nullptr ? Py_None : a->value;
+    PyObject* vb = b->value == nullptr ? Py_None : b->value;
+    return PyObject_RichCompare(va, vb, op);
+}
+
+Py_hash_t tag_hash(PyObject* self) {
+    auto* tag = reinterpret_cast<TagObject*>(self);
+    if (Py_EnterRecursiveCall(" while hashing a Tag") != 0) return -1;
+    PyObject* pair = PyTuple_Pack(2, tag->tag, tag->value == nullptr ? Py_None : tag->value);
+    Py_hash_t hash = -1;
+    if (pair != nullptr) {
+        hash = PyObject_Hash(pair);
+        Py_DECREF(pair);
+    }
+    Py_LeaveRecursiveCall();
+    return hash;
+}
+
+PyObject* tag_reduce(PyObject* self, PyObject*) {
+    auto* tag = reinterpret_cast<TagObject*>(self);
+    return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), tag->tag,
+                         tag->value == nullptr ? Py_None : tag->value);
+}
+
+PyMemberDef tag_members[] = {
+    {const_cast<char*>("tag"), T_OBJECT_EX, offsetof(TagObject, tag), READONLY, const_cast<char*>("The tag number.")},
+    {const_cast<char*>("value"), T_OBJECT_EX, offsetof(TagObject, value), READONLY,
+     const_cast<char*>("The tagged content.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef tag_methods[] = {
+    {"__reduce__", tag_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const TAG_DOC =
+    "Tag(tag, value)\n\n"
+    "A CBOR tag that loads has no Python type for: the tag number and the content it marks.\n"
+    "Equal when both numbers and contents are equal; hashable when the content is.";
+
+PyType_Slot tag_slots[] = {
+    {Py_tp_doc, const_cast<char*>(TAG_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(tag_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tag_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tag_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(tag_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(tag_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(tag_hash)},
+    {Py_tp_members, tag_members},
+    {Py_tp_methods, tag_methods},
+    {0, nullptr},
+};
+
+PyType_Spec tag_spec = {"quorvane_core.cbor.Tag", sizeof(TagObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                        tag_slots};
+
+bool simple_number_allowed(long value) { return value >= 0 && value <= 255 && !(value >= 24 && value <= 31); }
+
+PyObject* simple_new_from(unsigned value) {
+    auto* self = PyObject_New(SimpleObject, simple_type);
+    if (self == nullptr) return nullptr;
+    self->value = static_cast<unsigned char>(value);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* simple_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"value", nullptr};
+    PyObject* number = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Simple", const_cast<char**>(names), &number)) return nullptr;
+    if (!PyLong_Check(number)) {
+        PyErr_Format(PyExc_TypeError, "Simple value must be an int, not %.100s", Py_TYPE(number)->tp_name);
+        return nullptr;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(number, &overflow);
+    if (overflow != 0 || !simple_number_allowed(value)) {
+        PyErr_SetString(PyExc_ValueError, "Simple value must be from 0 to 23 or from 32 to 255");
+        return nullptr;
+    }
+    return simple_new_from(static_cast<unsigned>(value));
+}
+
+void simple_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyObject* simple_value(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<SimpleObject*>(self)->value);
+}
+
+PyObject* simple_repr(PyObject* self) {
+    return PyUnicode_FromFormat("Simple(%d)", static_cast<int>(reinterpret_cast<SimpleObject*>(self)->value));
+}
+
+PyObject* simple_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, simple_type)) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = reinterpret_cast<SimpleObject*>(self)->value == reinterpret_cast<SimpleObject*>(other)->value;
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+Py_hash_t simple_hash(PyObject* self) {
+    return static_cast<Py_hash_t>(0x5EED0000 + reinterpret_cast<SimpleObject*>(self)->value);
+}
+
+PyObject* simple_reduce(PyObject* self, PyObject*) {
+    return Py_BuildValue("O(i)", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         static_cast<int>(reinterpret_cast<SimpleObject*>(self)->value));
+}
+
+PyGetSetDef simple_getset[] = {
+    {const_cast<char*>("value"), simple_value, nullptr, const_cast<char*>("The simple value's number."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef simple_methods[] = {
+    {"__reduce__", simple_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const SIMPLE_DOC =
+    "Simple(value)\n\n"
+    "A CBOR simple value that has no Python counterpart: undefined is Simple(23); the others\n"
+    "are the numbers 0 to 19 and 32 to 255. Equal when the numbers are; hashable.";
+
+PyType_Slot simple_slots[] = {
+    {Py_tp_doc, const_cast<char*>(SIMPLE_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(simple_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(simple_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(simple_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(simple_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(simple_hash)},
+    {Py_tp_getset, simple_getset},
+    {Py_tp_methods, simple_methods},
+    {0, nullptr},
+};
+
+PyType_Spec simple_spec = {"quorvane_core.cbor.Simple", sizeof(SimpleObject), 0, Py_TPFLAGS_DEFAULT, simple_slots};
+
+// --------------------------------------------------------------------------- the decoder
+
+inline std::uint16_t load16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+inline std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return __builtin_bswap32(v);
+}
+inline std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// Half precision to double from the bits (RFC 8949, Appendix D), exact for every pattern.
+inline double half_to_double(std::uint16_t half) {
+    const std::uint64_t sign = static_cast<std::uint64_t>(half >> 15) << 63;
+    const unsigned exponent = (half >> 10) & 0x1F;
+    std::uint64_t fraction = half & 0x3FF;
+    std::uint64_t bits;
+    if (exponent == 0x1F) {
+        bits = sign | 0x7FF0000000000000ULL | (fraction << 42);
+    } else if (exponent != 0) {
+        bits = sign | (static_cast<std::uint64_t>(exponent + 1008) << 52) | (fraction << 42);
+    } else if (fraction == 0) {
+        bits = sign;
+    } else {
+        // Subnormal: normalise the fraction (the value is fraction * 2**-24).
+        int shift = __builtin_clzll(fraction) - 53;  // leading zeros within the 10-bit field, plus one
+        fraction <<= shift;                          // the leading one now sits at bit 10
+        bits = sign | (static_cast<std::uint64_t>(1009 - shift) << 52) | ((fraction & 0x3FF) << 42);
+    }
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+}
+
+inline double single_to_double(std::uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return static_cast<double>(value);
+}
+
+inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
+    std::size_t i = 0;
+    std::uint64_t acc = 0;
+    for (; i + 32 <= n; i += 32) {
+        std::uint64_t a, b, c, d;
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, p + i + 8, 8);
+        std::memcpy(&c, p + i + 16, 8);
+        std::memcpy(&d, p + i + 24, 8);
+        if ((a | b | c | d) & 0x8080808080808080ULL) return false;
+    }
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & 0x8080808080808080ULL) == 0;
+}
+
+// "0xAB" for an initial byte in a message.
+struct HexByte {
+    char text[5];
+    explicit HexByte(unsigned byte) {
+        static const char digits[] = "0123456789abcdef";
+        text[0] = '0';
+        text[1] = 'x';
+        text[2] = digits[(byte >> 4) & 15];
+        text[3] = digits[byte & 15];
+        text[4] = 0;
+    }
+};
+
+enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG };
+
+// An open container. Definite arrays and maps are created at their head, pre-sized, and
+// filled in place; the members of indefinite ones wait on the decoder's item stack and the
+// container is built at the break, at its final size.
+struct Frame {
+    PyObject* container;   // definite list, tuple or dict (owned); null for tags and indefinite items
+    PyObject* key;         // a definite map's key waiting for its value (owned), else null
+    std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number
+    Py_ssize_t index;      // definite arrays: the next slot; indefinite items: first member on the item stack
+    std::size_t start;     // offset of the head
+    FrameKind kind;
+    bool key_context;      // the container is (inside) a map key: arrays become tuples
+    bool awaiting_key;     // maps: the next item is a key
+};
+
+constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
+constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
+
+class Decoder {
+public:
+    Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion)
+        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {}
+
+    ~Decoder() {
+        for (Frame& frame : stack_) {
+            Py_XDECREF(frame.container);
+            Py_XDECREF(frame.key);
+        }
+        for (PyObject* item : items_) Py_XDECREF(item);
+        if (cache_ != nullptr) {
+            for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i].text);
+            std::free(cache_);
+        }
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    PyObject* run();
+
+private:
+    std::size_t offset(const std::uint8_t* p) const { return static_cast<std::size_t>(p - base_); }
+    std::size_t left(const std::uint8_t* p) const { return static_cast<std::size_t>(end_ - p); }
+
+    // Sets CBORDecodeError "CBOR decode error at byte N: ..." and returns null.
+    PyObject* fail(std::size_t at, const char* format, ...);
+    PyObject* truncated(const std::uint8_t* head, std::size_t needed);
+    PyObject* ended_inside();
+
+    // `chunks`: for the joined chunks of an indefinite-length string, the first chunk's head,
+    // so that an error names the input offset of the bad byte.
+    PyObject* text(const std::uint8_t* content, std::size_t size, std::size_t head,
+                   const std::uint8_t* chunks = nullptr);
+    std::size_t chunk_offset(const std::uint8_t* chunks, std::size_t at) const;
+    PyObject* key_text(const std::uint8_t* content, std::size_t size, std::size_t head);
+    PyObject* indefinite_string(const std::uint8_t*& p, std::size_t head, unsigned major);
+    PyObject* finish_tag(Frame& frame, PyObject* value);
+    PyObject* negative(std::uint64_t argument);
+
+    const std::uint8_t* const base_;
+    const std::uint8_t* const end_;
+    const std::uint64_t limit_;
+    const bool recursion_limit_;
+    // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
+    bool push_frame(const Frame& frame);
+    bool push_item(PyObject* value);
+    PyObject* finish_indefinite(Frame& frame, std::size_t at);
+
+    std::vector<Frame> stack_;
+    std::vector<PyObject*> items_;  // members of the open indefinite containers
+    // A cached key: its bytes as two words, zero after the end, with the top bit of the last
+    // byte set (ASCII leaves it free), so that equal words mean equal length and content.
+    struct CachedKey {
+        std::uint64_t words[2];
+        PyObject* text;
+    };
+    CachedKey* cache_ = nullptr;
+};
+
+PyObject* Decoder::fail(std::size_t at, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject* detail = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    if (detail == nullptr) return nullptr;
+    PyErr_Format(decode_error, "CBOR decode error at byte %zu: %U", at, detail);
+    Py_DECREF(detail);
+    return nullptr;
+}
+
+PyObject* Decoder::truncated(const std::uint8_t* head, std::size_t needed) {
+    return fail(offset(head), "truncated item: %zu more bytes needed, %zu remain", needed, left(head + 1));
+}
+
+PyObject* Decoder::ended_inside() {
+    static const char* const names[] = {"an array", "an array", "an indefinite-length array",
+                                        "a map", "an indefinite-length map", "a tag"};
+    const Frame& frame = stack_.back();
+    return fail(offset(end_), "truncated: the input ends inside %s that starts at byte %zu", names[frame.kind],
+                frame.start);
+}
+
+PyObject* Decoder::negative(std::uint64_t argument) {
+    if (argument <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return PyLong_FromLongLong(-1 - static_cast<long long>(argument));
+    }
+    PyObject* magnitude = PyLong_FromUnsignedLongLong(argument);
+    if (magnitude == nullptr) return nullptr;
+    PyObject* value = PyNumber_Invert(magnitude);  // -1 - argument
+    Py_DECREF(magnitude);
+    return value;
+}
+
+// Input offset of byte `at` of the joined contents of the chunks from `chunks` on (all checked).
+std::size_t Decoder::chunk_offset(const std::uint8_t* q, std::size_t at) const {
+    for (;;) {
+        if (*q == 0xFF) return offset(q);
+        const unsigned info = *q & 0x1F;
+        std::uint64_t length = info;
+        std::size_t head_size = 1;
+        if (info >= 24) {
+            const std::size_t size = std::size_t{1} << (info - 24);
+            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
+            head_size += size;
+        }
+        if (at < length) return offset(q + head_size) + at;
+        at -= static_cast<std::size_t>(length);
+        q += head_size + static_cast<std::size_t>(length);
+    }
+}
+
+PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size_t head,
+                        const std::uint8_t* chunks) {
+#if !defined(PYPY_VERSION)
+    if (is_ascii(content, size)) {
+        if (size == 0) return PyUnicode_New(0, 0);
+        if (size == 1) return PyUnicode_FromOrdinal(content[0]);
+        PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (value != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
+        return value;
+    }
+#endif
+    PyObject* value = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(content), static_cast<Py_ssize_t>(size),
+                                           nullptr);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyObject *type, *error, *traceback;
+        PyErr_Fetch(&type, &error, &traceback);
+        PyErr_NormalizeException(&type, &error, &traceback);
+        Py_ssize_t at = 0;
+        if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &at) != 0) {
+            PyErr_Clear();
+            at = 0;
+        }
+        PyObject* reason = error != nullptr ? PyUnicodeDecodeError_GetReason(error) : nullptr;
+        if (reason == nullptr) {
+            PyErr_Clear();
+            reason = PyUnicode_FromString("invalid data");
+        }
+        const std::size_t bad = chunks != nullptr ? chunk_offset(chunks, static_cast<std::size_t>(at))
+                                                  : offset(content) + static_cast<std::size_t>(at);
+        if (reason != nullptr) {
+            fail(bad, "invalid UTF-8 in the text string that starts at byte %zu (%U)", head, reason);
+            Py_DECREF(reason);
+            if (error != nullptr) {  // the codec's own report as the cause
+                PyObject *t2, *e2, *tb2;
+                PyErr_Fetch(&t2, &e2, &tb2);
+                PyErr_NormalizeException(&t2, &e2, &tb2);
+                if (e2 != nullptr) {
+                    Py_INCREF(error);
+                    PyException_SetCause(e2, error);
+                    Py_INCREF(error);
+                    PyException_SetContext(e2, error);
+                }
+                PyErr_Restore(t2, e2, tb2);
+            }
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(error);
+        Py_XDECREF(traceback);
+        return nullptr;
+    }
+    return value;
+}
+
+// A short ASCII map key from the per-call cache, so that repeated keys are built (and hashed)
+// once per call.
+PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::size_t head) {
+#if !defined(PYPY_VERSION)
+    if (size != 0 && size <= KEY_CACHE_MAX) {
+        std::uint64_t words[2] = {0, 0};
+        if (left(content) >= 16) {  // two whole-word loads, masked to the key's bytes
+            std::memcpy(&words[0], content, 8);
+            std::memcpy(&words[1], content + 8, 8);
+            if (size < 8) {
+                words[0] &= (std::uint64_t{1} << (8 * size)) - 1;
+                words[1] = 0;
+            } else if (size == 8) {
+                words[1] = 0;
+            } else if (size < 16) {
+                words[1] &= (std::uint64_t{1} << (8 * (size - 8))) - 1;
+            }
+        } else {
+            std::memcpy(words, content, size);
+        }
+        if (((words[0] | words[1]) & 0x8080808080808080ULL) == 0) {
+            if (cache_ == nullptr) {
+                cache_ = static_cast<CachedKey*>(std::calloc(KEY_CACHE_SIZE, sizeof(CachedKey)));
+                if (cache_ == nullptr) return PyErr_NoMemory();
+            }
+            words[(size - 1) / 8] |= std::uint64_t{0x80} << (8 * ((size - 1) % 8));
+            std::uint64_t hash = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL);
+            hash ^= hash >> 29;
+            hash *= 0xBF58476D1CE4E5B9ULL;
+            CachedKey& slot = cache_[(hash >> 40) & (KEY_CACHE_SIZE - 1)];
+            if (slot.text != nullptr && slot.words[0] == words[0] && slot.words[1] == words[1]) {
+                Py_INCREF(slot.text);
+                return slot.text;
+            }
+            PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+            if (value == nullptr) return nullptr;
+            std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
+            Py_XSETREF(slot.text, value);
+            slot.words[0] = words[0];
+            slot.words[1] = words[1];
+            Py_INCREF(value);
+            return value;
+        }
+    }
+#endif
+    return text(content, size, head);
+}
+
+// The chunks of an indefinite-length string, from the byte after its head to its break,
+// joined into one bytes or str object. Chunks must be definite strings of the same major type.
+PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, unsigned major) {
+    // First pass: check every chunk and add up the lengths.
+    const std::uint8_t* const first = p;
+    std::size_t total = 0;
+    const std::uint8_t* q = p;
+    for (;;) {
+        if (q >= end_) return fail(offset(end_), "truncated: the input ends inside an indefinite-length %s that "
+                                   "starts at byte %zu", major == 2 ? "byte string" : "text string", head);
+        const std::uint8_t ib = *q;
+        if (ib == 0xFF) break;
+        if ((ib >> 5) != major || (ib & 0x1F) == 31) {
+            return fail(offset(q), "a chunk of an indefinite-length %s must be a definite-length %s "
+                        "(initial byte %s)", major == 2 ? "byte string" : "text string",
+                        major == 2 ? "byte string" : "text string", HexByte(ib).text);
+        }
+        const unsigned info = ib & 0x1F;
+        std::uint64_t length = info;
+        std::size_t head_size = 1;
+        if (info >= 24) {
+            if (info > 27) return fail(offset(q), "reserved additional information %u", info);
+            const std::size_t size = std::size_t{1} << (info - 24);
+            if (left(q + 1) < size) return truncated(q, size);
+            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
+            head_size += size;
+        }
+        if (length > left(q + head_size)) {
+            return fail(offset(q), "string chunk of %llu bytes declared, %zu remain",
+                        static_cast<unsigned long long>(length), left(q + head_size));
+        }
+        if (major == 3 && length != 0 && total != 0 && (q[head_size] & 0xC0) == 0x80) {
+            return fail(offset(q + head_size), "a text string chunk must not start inside a UTF-8 character");
+        }
+        total += static_cast<std::size_t>(length);
+        q += head_size + static_cast<std::size_t>(length);
+    }
+    const std::uint8_t* const stop = q;
+    // Second pass: copy the contents.
+    std::uint8_t* target;
+    PyObject* result = nullptr;
+    std::vector<std::uint8_t> joined;
+    if (major == 2) {
+        result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+        if (result == nullptr) return nullptr;
+        target = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
+    } else {
+        joined.resize(total);
+        target = joined.data();
+    }
+    std::size_t written = 0;
+    for (q = p; q < stop;) {
+        const unsigned info = *q & 0x1F;
+        std::uint64_t length = info;
+        std::size_t head_size = 1;
+        if (info >= 24) {
+            const std::size_t size = std::size_t{1} << (info - 24);
+            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
+            head_size += size;
+        }
+        if (length > total - written) {  // only if the input changed under us
+            Py_XDECREF(result);
+            return fail(offset(q), "the input changed while it was being decoded");
+        }
+        if (length != 0) std::memcpy(target + written, q + head_size, static_cast<std::size_t>(length));
+        written += static_cast<std::size_t>(length);
+        q += head_size + static_cast<std::size_t>(length);
+    }
+    p = stop + 1;
+    if (major == 2) return result;
+    return text(joined.data(), total, head, first);
+}
+
+bool Decoder::push_frame(const Frame& frame) {
+    try {
+        stack_.push_back(frame);
+        return true;
+    } catch (const std::bad_alloc&) {
+        Py_XDECREF(frame.container);
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool Decoder::push_item(PyObject* value) {
+    try {
+        items_.push_back(value);
+        return true;
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(value);
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// The list, tuple or dict of an indefinite container whose break is at `at`.
+PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
+    const auto base = static_cast<std::size_t>(frame.index);
+    const std::size_t n = items_.size() - base;
+    PyObject** members = items_.data() + base;
+    PyObject* result;
+    if (frame.kind == LIST_INDEFINITE) {
+        result = frame.key_context ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
+        if (result == nullptr) return nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (frame.key_context) {
+                PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), members[i]);
+            } else {
+                PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), members[i]);
+            }
+        }
+        items_.resize(base);
+        return result;
+    }
+    if (n % 2 != 0) {
+        return fail(at, "the indefinite-length map that starts at byte %zu has an odd number of items", frame.start);
+    }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+    result = n > 10 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n / 2)) : PyDict_New();
+#else
+    result = PyDict_New();
+#endif
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; i += 2) {
+        if (PyDict_SetItem(result, members[i], members[i + 1]) != 0) {
+            Py_DECREF(result);
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
+            }
+            return nullptr;
+        }
+        Py_DECREF(members[i]);
+        Py_DECREF(members[i + 1]);
+        members[i] = members[i + 1] = nullptr;
+    }
+    items_.resize(base);
+    return result;
+}
+
+PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
+    const std::uint64_t number = frame.count;
+    if (number == 2 || number == 3) {
+        if (!PyBytes_Check(value)) {
+            Py_DECREF(value);
+            return fail(frame.start, "the content of tag %llu (a bignum) must be a byte string",
+                        static_cast<unsigned long long>(number));
+        }
+        const auto* digits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
+        const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+        PyObject* magnitude = _PyLong_FromByteArray(digits, size, 0, 0);
+#elif !defined(PYPY_VERSION)
+        PyObject* magnitude = size == 0 ? PyLong_FromLong(0)
+                                        : PyLong_FromUnsignedNativeBytes(digits, size, Py_ASNATIVEBYTES_BIG_ENDIAN);
+#else
+        (void)digits;
+        (void)size;
+        PyObject* magnitude = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os",
+                                                  value, "big");
+#endif
+        Py_DECREF(value);
+        if (magnitude == nullptr || number == 2) return magnitude;
+        PyObject* result = PyNumber_Invert(magnitude);  // -1 - n
+        Py_DECREF(magnitude);
+        return result;
+    }
+    PyObject* tag = PyLong_FromUnsignedLongLong(number);
+    if (tag == nullptr) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return tag_new_from(tag, value);
+}
+
+PyObject* Decoder::run() {
+    const std::uint8_t* p = base_;
+    if (p == end_) return fail(0, "the input is empty");
+    PyObject* value;
+    for (;;) {
+        // One item: p is at its initial byte.
+        if (QV_UNLIKELY(p >= end_)) return ended_inside();
+        const std::uint8_t* const head = p;
+        const std::uint8_t ib = *p++;
+        const unsigned major = ib >> 5;
+        const unsigned info = ib & 0x1F;
+        if (QV_UNLIKELY(stack_.size() > limit_) && ib != 0xFF) {
+            if (recursion_limit_) {
+                PyErr_Format(PyExc_RecursionError,
+                             "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
+                             offset(head));
+                return nullptr;
+            }
+            return fail(offset(head), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
+        }
+        std::uint64_t argument = info;
+        if (info >= 24) {
+            if (QV_UNLIKELY(info > 27)) {
+                if (info != 31) return fail(offset(head), "reserved additional information %u (initial byte %s)",
+                                            info, HexByte(ib).text);
+                argument = UINT64_MAX;  // indefinite length, or a break
+            } else {
+                const std::size_t size = std::size_t{1} << (info - 24);
+                if (QV_UNLIKELY(left(p) < size)) return truncated(head, size);
+                switch (size) {
+                    case 1: argument = p[0]; break;
+                    case 2: argument = load16(p); break;
+                    case 4: argument = load32(p); break;
+                    default: argument = load64(p); break;
+                }
+                p += size;
+            }
+        }
+        switch (major) {
+            case 0:
+                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
+                value = argument <= static_cast<std::uint64_t>(INT64_MAX)
+                            ? PyLong_FromLongLong(static_cast<long long>(argument))
+                            : PyLong_FromUnsignedLongLong(argument);
+                break;
+            case 1:
+                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
+                value = negative(argument);
+                break;
+            case 2:
+                if (info == 31) {
+                    value = indefinite_string(p, offset(head), 2);
+                    break;
+                }
+                if (QV_UNLIKELY(argument > left(p))) {
+                    return fail(offset(head), "byte string of %llu bytes declared, %zu remain",
+                                static_cast<unsigned long long>(argument), left(p));
+                }
+                value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
+                p += argument;
+                break;
+            case 3:
+                if (info == 31) {
+                    value = indefinite_string(p, offset(head), 3);
+                    break;
+                }
+                if (QV_UNLIKELY(argument > left(p))) {
+                    return fail(offset(head), "text string of %llu bytes declared, %zu remain",
+                                static_cast<unsigned long long>(argument), left(p));
+                }
+                if (!stack_.empty() && stack_.back().awaiting_key) {
+                    value = key_text(p, static_cast<std::size_t>(argument), offset(head));
+                } else {
+                    value = text(p, static_cast<std::size_t>(argument), offset(head));
+                }
+                p += argument;
+                break;
+            case 4:
+            case 5:
+            case 6: {
+                const bool key_context =
+                    !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
+                Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context, false};
+                if (major == 6) {
+                    if (QV_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
+                } else if (major == 5) {
+                    if (QV_UNLIKELY(key_context)) {
+                        return fail(offset(head), "a map cannot be (part of) a map key: dicts are unhashable");
+                    }
+                    frame.awaiting_key = true;
+                    if (info == 31) {
+                        frame.kind = MAP_INDEFINITE;
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                    } else {
+                        if (QV_UNLIKELY(argument > left(p) / 2)) {
+                            return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
+                                        static_cast<unsigned long long>(argument), left(p));
+                        }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+                        frame.container = argument > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(argument))
+                                                       : PyDict_New();
+#else
+                        frame.container = PyDict_New();
+#endif
+                        frame.kind = MAP;
+                        if (argument == 0) {
+                            value = frame.container;
+                            break;
+                        }
+                    }
+                } else if (info == 31) {
+                    frame.kind = LIST_INDEFINITE;
+                    frame.index = static_cast<Py_ssize_t>(items_.size());
+                } else {
+                    if (QV_UNLIKELY(argument > left(p))) {
+                        return fail(offset(head), "array of %llu items declared, %zu bytes remain",
+                                    static_cast<unsigned long long>(argument), left(p));
+                    }
+                    const auto size = static_cast<Py_ssize_t>(argument);
+                    frame.kind = key_context ? TUPLE : LIST;
+                    frame.container = key_context ? PyTuple_New(size) : PyList_New(size);
+                    if (argument == 0) {
+                        value = frame.container;
+                        break;
+                    }
+                }
+                if (frame.container == nullptr && (frame.kind == LIST || frame.kind == TUPLE || frame.kind == MAP)) {
+                    return nullptr;
+                }
+                if (!push_frame(frame)) return nullptr;
+                continue;
+            }
+            default:  // major type 7
+                switch (info) {
+                    case 20: value = Py_False; Py_INCREF(value); break;
+                    case 21: value = Py_True; Py_INCREF(value); break;
+                    case 22: value = Py_None; Py_INCREF(value); break;
+                    case 24:
+                        if (argument < 32) {
+                            return fail(offset(head), "simple value %u written in two bytes",
+                                        static_cast<unsigned>(argument));
+                        }
+                        value = simple_new_from(static_cast<unsigned>(argument));
+                        break;
+                    case 25: value = PyFloat_FromDouble(half_to_double(static_cast<std::uint16_t>(argument))); break;
+                    case 26: value = PyFloat_FromDouble(single_to_double(static_cast<std::uint32_t>(argument))); break;
+                    case 27: {
+                        double number;
+                        std::memcpy(&number, &argument, 8);
+                        value = PyFloat_FromDouble(number);
+                        break;
+                    }
+                    case 31: {  // break
+                        if (stack_.empty() || (stack_.back().kind != LIST_INDEFINITE &&
+                                               stack_.back().kind != MAP_INDEFINITE)) {
+                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
+                        }
+                        value = finish_indefinite(stack_.back(), offset(head));
+                        if (value == nullptr) return nullptr;
+                        stack_.pop_back();
+                        break;
+                    }
+                    default:  // 0 to 19 and 23
+                        value = simple_new_from(info);
+                        break;
+                }
+                break;
+        }
+        if (QV_UNLIKELY(value == nullptr)) return nullptr;
+
+        // Hand the finished value to the containers it completes.
+        for (;;) {
+            if (stack_.empty()) {
+                if (p != end_) {
+                    const std::size_t extra = left(p);
+                    Py_DECREF(value);
+                    return fail(offset(p), "%zu byte%s after the end of the data item", extra, extra == 1 ? "" : "s");
+                }
+                return value;
+            }
+            Frame& frame = stack_.back();
+            switch (frame.kind) {
+                case LIST:
+                    PyList_SET_ITEM(frame.container, frame.index, value);
+                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
+                    break;
+                case TUPLE:
+                    PyTuple_SET_ITEM(frame.container, frame.index, value);
+                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
+                    break;
+                case LIST_INDEFINITE:
+                    if (!push_item(value)) return nullptr;
+                    goto next_item;
+                case MAP_INDEFINITE:
+                    if (!push_item(value)) return nullptr;
+                    frame.awaiting_key = !frame.awaiting_key;
+                    goto next_item;
+                case MAP: {
+                    if (frame.awaiting_key) {
+                        frame.key = value;
+                        frame.awaiting_key = false;
+                        goto next_item;
+                    }
+                    const int status = PyDict_SetItem(frame.container, frame.key, value);
+                    Py_DECREF(value);
+                    if (QV_UNLIKELY(status != 0)) {
+                        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                            PyErr_Clear();
+                            return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable",
+                                        frame.start);
+                        }
+                        return nullptr;
+                    }
+                    Py_CLEAR(frame.key);
+                    frame.awaiting_key = true;
+                    if (--frame.count != 0) goto next_item;
+                    break;
+                }
+                case TAG:
+                    value = finish_tag(frame, value);
+                    stack_.pop_back();
+                    if (value == nullptr) return nullptr;
+                    continue;
+            }
+            value = frame.container;  // a definite container is complete
+            frame.container = nullptr;
+            stack_.pop_back();
+        }
+    next_item:;
+    }
+}
+
+struct BufferGuard {
+    Py_buffer view;
+    bool held = false;
+    ~BufferGuard() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+}  // namespace
+
+PyObject* cbor_decode_error_type() {
+    if (decode_error == nullptr) {
+        decode_error = PyErr_NewExceptionWithDoc(
+            "quorvane_core.cbor.CBORDecodeError",
+            "Raised by loads for input that is not exactly one well-formed CBOR data item, or that\n"
+            "cannot be represented (a map as a map key, nesting deeper than max_depth). The message\n"
+            "names the byte offset of the fault.",
+            PyExc_ValueError, nullptr);
+        if (decode_error == nullptr) return nullptr;
+    }
+    Py_INCREF(decode_error);
+    return decode_error;
+}
+
+PyObject* cbor_tag_type() {
+    if (tag_type == nullptr) {
+        tag_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tag_spec));
+        if (tag_type == nullptr) return nullptr;
+    }
+    Py_INCREF(tag_type);
+    return reinterpret_cast<PyObject*>(tag_type);
+}
+
+PyObject* cbor_simple_type() {
+    if (simple_type == nullptr) {
+        simple_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&simple_spec));
+        if (simple_type == nullptr) return nullptr;
+    }
+    Py_INCREF(simple_type);
+    return reinterpret_cast<PyObject*>(simple_type);
+}
+
+PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
+    BufferGuard buffer;
+    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_SIMPLE) != 0) return nullptr;
+    buffer.held = true;
+    const bool recursion = max_depth == 0;
+    const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
+    Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf), static_cast<std::size_t>(buffer.view.len),
+                    limit, recursion);
+    return decoder.run();
+}
+
+}  // namespace quorvane

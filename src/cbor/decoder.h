@@ -1,0 +1,23 @@
+// The value decoder behind cbor.loads: reads one CBOR data item from a buffer and builds the
+// Python values it stands for. Like the encoder, it touches Python; the engine's flat reader
+// stays free of it.
+#pragma once
+
+#include <Python.h>
+
+namespace quorvane {
+
+// The classes of the cbor submodule that loads returns or raises, created once at import:
+// CBORDecodeError (a ValueError), Tag (a tag number and its content) and Simple (a simple
+// value without a Python counterpart). New references, or null with an error set.
+PyObject* cbor_decode_error_type();
+PyObject* cbor_tag_type();
+PyObject* cbor_simple_type();
+
+// Decodes the one data item that `data` (any object with a contiguous buffer) holds. Nesting
+// (arrays, maps and tags) is limited to `max_depth` levels below the top-level item
+// (CBORDecodeError) or, when it is 0, to the interpreter's recursion limit (RecursionError).
+// A new reference, or null with an error set. Needs the three types above to exist.
+PyObject* cbor_loads(PyObject* data, unsigned long long max_depth);
+
+}  // namespace quorvane
