@@ -56,9 +56,9 @@ def show_encoding():
     call("cbor.dumps(1.5), cbor.dumps(65504.0), cbor.dumps(100000.0), cbor.dumps(0.1)")
     print("   floats take the narrowest exact width:",
           ", ".join(f"{x!r} -> {cbor.dumps(x).hex(' ')}" for x in (1.5, 65504.0, 100000.0, 0.1)))
-    call("cbor.dumps(document, indefinite=False)")
     call("cbor.loads(encoded) == document")
     print(f"   reads back equal: {cbor.loads(encoded) == SAMPLE}")
+    call("cbor.dumps(document, indefinite=False)")
     print(f"   definite lengths instead of break-terminated ones: {len(cbor.dumps(SAMPLE, indefinite=False)):,} bytes")
     seconds = best_time(lambda: cbor.dumps(SAMPLE))
     print(f"   encoding takes {seconds * 1e6:.1f} us ({len(encoded) / seconds / 1e6:.0f} MB/s)\n")
