@@ -7,6 +7,7 @@
 
 #include "common/memory.h"
 #include "delta/monitor.h"
+#include "delta/search_tunables.h"
 
 namespace quorvane {
 namespace {
@@ -239,7 +240,7 @@ private:
     bool middle_search(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
         ++statistics_->searches;
         const std::int32_t delta = n - m;
-        const bool overlap_forward = (static_cast<std::uint32_t>(delta) & 0xB1u) == 0xB1u;
+        const bool overlap_forward = (static_cast<std::uint32_t>(delta) & OVERLAP_FORWARD_MASK) == OVERLAP_FORWARD_MASK;
         for (int group = 1; group <= 3; ++group) fresh_group(store_, group);
         forward(0) = 0;
         backward(0) = n;
@@ -281,7 +282,7 @@ private:
             }
 
             bool may_stop = true;
-            if (d % 64 == 0) {
+            if (d % PROGRESS_CADENCE == 0) {
                 const Point front = best_forward_point(n, m, lo, hi);
                 const Point back = best_backward_point(n, m, lo, hi);
                 const std::int64_t progress = static_cast<std::int64_t>(front.x) + front.y +
@@ -289,7 +290,7 @@ private:
                                               (static_cast<std::int64_t>(m) - back.y);
                 const std::int64_t o = std::int64_t{1} << base4_digit_count(d);
                 if (progress < static_cast<std::int64_t>(d) * o) {
-                    f -= 48;
+                    f -= PROGRESS_CUT;
                     may_stop = false;
                     ++statistics_->progress_cuts;
                 }
@@ -327,9 +328,9 @@ private:
         const std::int32_t bc = c + front.y;
         bool ok;
         if (static_cast<std::int64_t>(w) * h <
-            static_cast<std::int64_t>(n) * m / 2 + 16777216) {
+            static_cast<std::int64_t>(n) * m / 2 + BOX_AREA_ALLOWANCE) {
             ++statistics_->box_searched;
-            ok = middle_search(ba, w, bc, h, std::max(f, 8));
+            ok = middle_search(ba, w, bc, h, std::max(f, MIN_BOX_EFFORT));
         } else if (f > 0) {
             ++statistics_->box_halved;
             ok = split_at_point(ba, w / 2, w, bc, h / 2, h, f / 2);
