@@ -158,11 +158,15 @@ struct Point {
 class DiffSearch {
 public:
     DiffSearch(const ByteVector* old_value, const ByteVector* new_value, EditCoalescer* coalescer,
-               std::int32_t base_effort, DiagonalStore* store, DiffStatistics* statistics)
+               std::int32_t base_effort, DiagonalStore* store, const DiffObserver* observer)
         : old_(old_value->data), new_(new_value->data), coalescer_(coalescer), base_effort_(base_effort),
-          store_(store), statistics_(statistics ? statistics : &ignored_) {}
+          store_(store),
+          statistics_(observer != nullptr && observer->statistics != nullptr ? observer->statistics : &ignored_),
+          keep_going_(observer != nullptr ? observer->keep_going : nullptr),
+          keep_going_context_(observer != nullptr ? observer->keep_going_context : nullptr) {}
 
     bool out_of_memory = false;
+    bool cancelled = false;
 
     std::int32_t common_prefix(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m) const {
         if (n <= 0 || m <= 0) return 0;
@@ -202,6 +206,16 @@ public:
     std::int32_t base_effort() const { return base_effort_; }
 
 private:
+    // Books the diagonal steps of one wave; false when the keep-going callback says stop.
+    bool keep_going_after(std::int32_t lo, std::int32_t hi) {
+        steps_ += static_cast<std::int64_t>(lo) + hi + 2;
+        if (keep_going_ == nullptr || steps_ < next_check_) return true;
+        next_check_ = steps_ + DIFF_KEEP_GOING_STEPS;
+        if (keep_going_(keep_going_context_)) return true;
+        cancelled = true;
+        return false;
+    }
+
     std::int32_t& forward(std::int32_t k) { return store_->entries[diagonal_index(k)]; }
     std::int32_t& backward(std::int32_t k) { return store_->entries[diagonal_index(k) + 2]; }
 
@@ -281,6 +295,7 @@ private:
                 backward(kb) = x - s;
             }
 
+            if (!keep_going_after(lo, hi)) return false;
             bool may_stop = true;
             if (d % PROGRESS_CADENCE == 0) {
                 const Point front = best_forward_point(n, m, lo, hi);
@@ -355,6 +370,10 @@ private:
     DiagonalStore* store_;
     DiffStatistics ignored_;
     DiffStatistics* statistics_;
+    bool (*keep_going_)(void*);
+    void* keep_going_context_;
+    std::int64_t steps_ = 0;
+    std::int64_t next_check_ = DIFF_KEEP_GOING_STEPS;
 };
 
 bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t length) {
@@ -398,8 +417,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
         heap_free(store.entries);
         return DIFF_NO_MEMORY;
     }
-    DiffSearch search(old_value, new_value, &coalescer, effort, &store,
-                      observer != nullptr ? observer->statistics : nullptr);
+    DiffSearch search(old_value, new_value, &coalescer, effort, &store, observer);
 
     bool solved;
     const std::int32_t p = search.common_prefix(old_start, old_length, new_start, new_length);
@@ -423,6 +441,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     }
     heap_free(store.entries);
 
+    if (search.cancelled) return DIFF_CANCELLED;
     if (search.out_of_memory || writer->out_of_memory) return DIFF_NO_MEMORY;
     if (!solved) return DIFF_WHOLE_VALUE;
     const int code = finish_edits(&coalescer, old_length, new_length);
@@ -460,7 +479,8 @@ ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* 
 }
 
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
-                       std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure) {
+                       std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure,
+                       const DiffObserver* observer) {
     DiffFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = DIFF_FAILURE_NONE;
@@ -483,13 +503,18 @@ ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const 
         return nullptr;
     }
     const int code = diff_ranges(old_value, 0, static_cast<std::int32_t>(old_value->length), new_value, 0,
-                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level);
+                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level,
+                                 observer);
     if (monitor != nullptr) load_monitor_end(monitor);
 
     bool allocation_failed = false;
     ByteVector* result = select_diff_result(code, writer, new_value, &allocation_failed);
     delta_writer_free(writer);
-    if (result == nullptr) *failure = allocation_failed ? DIFF_FAILURE_NO_MEMORY : DIFF_FAILURE_INVALID;
+    if (result == nullptr) {
+        *failure = code == DIFF_CANCELLED  ? DIFF_FAILURE_CANCELLED
+                   : allocation_failed     ? DIFF_FAILURE_NO_MEMORY
+                                           : DIFF_FAILURE_INVALID;
+    }
     return result;
 }
 

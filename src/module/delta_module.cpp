@@ -36,18 +36,40 @@ bool releases_lock(const PythonInBuffer& first, const PythonInBuffer& second) {
     throw py::value_error(std::string(function) + ": values must be smaller than 2 GiB (2147483648 bytes)");
 }
 
+// Keep-going callbacks of a diff: run the interpreter's signal handlers (Ctrl-C raises
+// KeyboardInterrupt there) and stop the search when one of them raised.
+bool signals_clear(void*) { return PyErr_CheckSignals() == 0; }
+
+bool signals_clear_unlocked(void*) {
+    py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Signal handlers run on the main thread only; other threads need not re-take the lock for them.
+bool on_main_thread() {
+    static const unsigned long main_ident =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    return PyThread_get_thread_ident() == main_ident;
+}
+
 PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
     DiffFailure failure = DIFF_FAILURE_NONE;
+    DiffObserver observer;
     ByteVector* result;
     if (releases_lock(old_value, new_value)) {
+        if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
         // The inputs are bytes objects (immutable, kept alive by the buffers) and the engine
         // touches no Python object.
         py::gil_scoped_release release;
-        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure);
+        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
+                            &observer);
     } else {
-        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure);
+        observer.keep_going = signals_clear;
+        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
+                            &observer);
     }
     if (result == nullptr) {
+        if (failure == DIFF_FAILURE_CANCELLED) throw py::error_already_set();
         if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff");
         if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
         throw std::runtime_error("diff: the engine gave no result");

@@ -410,6 +410,39 @@ TEST(AllocationFailure, DiffAndPatchFailCleanlyAtEveryAllocation) {
     }
 }
 
+TEST(KeepGoing, CallbackLeavesTheBytesAloneAndStopsTheSearchWhenItSaysSo) {
+    std::mt19937 rng(12);
+    const Bytes old_bytes = random_bytes(rng, 60000), new_bytes = random_bytes(rng, 60000);
+    const ByteVector a = view(old_bytes), b = view(new_bytes);
+    const Bytes expected = diff(old_bytes, new_bytes);
+    struct Counter {
+        int calls = 0;
+        int stop_at = -1;  // never
+    };
+    const auto callback = [](void* context) {
+        auto* counter = static_cast<Counter*>(context);
+        return ++counter->calls != counter->stop_at;
+    };
+    for (const int stop_at : {-1, 1, 3}) {
+        Counter counter;
+        counter.stop_at = stop_at;
+        DiffObserver observer;
+        observer.keep_going = callback;
+        observer.keep_going_context = &counter;
+        DiffFailure failure = DIFF_FAILURE_NONE;
+        ByteVector* result = delta_diff(nullptr, &a, &b, 2147483647, 10000, &failure, &observer);
+        if (stop_at < 0) {
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(take(result), expected);
+            EXPECT_GT(counter.calls, 3);
+        } else {
+            EXPECT_EQ(result, nullptr);
+            EXPECT_EQ(failure, DIFF_FAILURE_CANCELLED);
+            EXPECT_EQ(counter.calls, stop_at);  // not called again once it said stop
+        }
+    }
+}
+
 // The load monitor with a clock the test sets.
 std::uint64_t fake_now = 0;
 std::uint64_t fake_clock() { return fake_now; }

@@ -1,7 +1,10 @@
-"""diff and patch on several threads: the interpreter lock is released while the engine works."""
+"""diff and patch on several threads (the interpreter lock is released while the engine works), and Ctrl-C during a diff."""
+import _thread
 import random
 import threading
 import time
+
+import pytest
 
 from quorvane_core.delta import diff, patch
 
@@ -63,3 +66,18 @@ def test_threads_get_the_single_threaded_bytes():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_ctrl_c_stops_a_long_diff():
+    old, new = unrelated(4 << 20, 5)  # tens of seconds of search if left alone
+    small_old, small_new = edited(50000, 6)
+    expected = bytes(diff(small_old, small_new))
+    timer = threading.Timer(0.2, _thread.interrupt_main)  # as if Ctrl-C were pressed
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        diff(old, new)
+    elapsed = time.perf_counter() - start
+    timer.join()
+    assert elapsed < 3  # stopped at once, not when the search would have ended
+    assert bytes(diff(small_old, small_new)) == expected
