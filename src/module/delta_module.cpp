@@ -111,4 +111,26 @@ void define_delta_module(py::module_& parent) {
     delta.attr("__version__") = "dev";
 }
 
+// The private submodule `_diff_path`: which implementation of the search's wave passes
+// diffs take. For the engine's tests and the benchmark only; every path gives the same bytes.
+void define_diff_path_hook(py::module_& parent) {
+    py::module_ hook = parent.def_submodule("_diff_path");
+    hook.attr("__doc__") = py::str("Test and benchmark hook: the implementation diffs use (same bytes on every path).");
+    static const DiffPath paths[] = {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512};
+    hook.def("available", [] {
+        py::list names;
+        for (const DiffPath path : paths) {
+            if (diff_path_available(path)) names.append(diff_path_name(path));
+        }
+        return names;
+    });
+    hook.def("get", [] { return std::string(diff_path_name(diff_path())); });
+    hook.def("set", [](const std::string& name) {
+        for (const DiffPath path : paths) {
+            if (name == diff_path_name(path)) return diff_set_path(path);
+        }
+        throw py::value_error("unknown diff path: " + name);
+    }, py::arg("name"));
+}
+
 }  // namespace quorvane

@@ -25,4 +25,5 @@ PYBIND11_MODULE(quorvane_core, m) {
     cbor.attr("__version__") = "dev";
 
     quorvane::define_delta_module(m);
+    quorvane::define_diff_path_hook(m);
 }
