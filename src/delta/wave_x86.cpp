@@ -31,7 +31,7 @@ namespace wave {
 namespace {
 
 #define AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt")))
-#define AVX512_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl")))
+#define AVX512_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi")))
 
 // ----------------------------------------------------------------------------------- AVX2
 
@@ -132,11 +132,26 @@ AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std
 
 // -------------------------------------------------------------------------------- AVX-512
 
-AVX512_TARGET inline __m512i gather_bytes16(const std::uint8_t* value, __m512i p, __mmask16 live) {
+// The bytes at positions p of a value of `length` bytes, one per lane of `live`, as 16 bytes:
+// from a 128-byte window of the value (two loads and a byte permute) when the positions fit
+// in one, else from a gather of the 32-bit words that end at them.
+AVX512_TARGET inline __m128i bytes_at16(const std::uint8_t* value, std::int64_t length, __m512i p, __mmask16 live) {
+    if (length >= 128) {
+        const std::int32_t low = _mm512_mask_reduce_min_epi32(live, p);
+        const std::int32_t high = _mm512_mask_reduce_max_epi32(live, p);
+        const std::int32_t base = static_cast<std::int32_t>(low < length - 128 ? low : length - 128);
+        if (high - base < 128) {
+            const __m512i window_low = _mm512_loadu_si512(value + base);
+            const __m512i window_high = _mm512_loadu_si512(value + base + 64);
+            const __m128i index = _mm512_cvtepi32_epi8(_mm512_sub_epi32(p, _mm512_set1_epi32(base)));
+            return _mm512_castsi512_si128(
+                _mm512_permutex2var_epi8(window_low, _mm512_zextsi128_si512(index), window_high));
+        }
+    }
     const __m512i start = _mm512_max_epi32(_mm512_sub_epi32(p, _mm512_set1_epi32(3)), _mm512_setzero_si512());
     const __m512i shift = _mm512_slli_epi32(_mm512_sub_epi32(p, start), 3);
     const __m512i words = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, start, value, 1);
-    return _mm512_and_si512(_mm512_srlv_epi32(words, shift), _mm512_set1_epi32(0xFF));
+    return _mm512_cvtepi32_epi8(_mm512_srlv_epi32(words, shift));
 }
 
 AVX512_TARGET inline __mmask16 live_lanes16(std::int32_t remaining) {
@@ -162,9 +177,9 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
         const __mmask16 valid = _mm512_mask_cmpgt_epi32_mask(live, room, _mm512_setzero_si512());
         _mm512_mask_storeu_epi32(p.out + i, live, x);
         if (valid == 0) continue;
-        const __m512i first_old = gather_bytes16(p.old_value, _mm512_add_epi32(a, x), valid);
-        const __m512i first_new = gather_bytes16(p.new_value, _mm512_add_epi32(c, y), valid);
-        unsigned bits = _mm512_mask_cmpeq_epi32_mask(valid, first_old, first_new);
+        const __m128i first_old = bytes_at16(p.old_value, p.old_length, _mm512_add_epi32(a, x), valid);
+        const __m128i first_new = bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c, y), valid);
+        unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
         while (bits != 0) {
             const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
             bits &= bits - 1;
@@ -195,9 +210,10 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
         const __mmask16 valid = _mm512_mask_cmpgt_epi32_mask(live, x, floor);
         _mm512_mask_storeu_epi32(p.out + i, live, x);
         if (valid == 0) continue;
-        const __m512i first_old = gather_bytes16(p.old_value, _mm512_add_epi32(a1, x), valid);
-        const __m512i first_new = gather_bytes16(p.new_value, _mm512_add_epi32(c1, _mm512_add_epi32(k, x)), valid);
-        unsigned bits = _mm512_mask_cmpeq_epi32_mask(valid, first_old, first_new);
+        const __m128i first_old = bytes_at16(p.old_value, p.old_length, _mm512_add_epi32(a1, x), valid);
+        const __m128i first_new =
+            bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c1, _mm512_add_epi32(k, x)), valid);
+        unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
         while (bits != 0) {
             const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
             bits &= bits - 1;
@@ -237,7 +253,7 @@ bool cpu_has_avx2() {
 
 bool cpu_has_avx512() {
     return cpu_has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
 }
 
 #else
