@@ -107,8 +107,7 @@ struct WaveStore {
 };
 
 // Makes diagonals -magnitude .. magnitude addressable, keeping the values stored so far.
-bool wave_store_reserve(WaveStore* store, std::int64_t magnitude) {
-    if (magnitude <= store->radius) return true;
+bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
     std::int64_t radius = std::max<std::int64_t>(64, 2 * store->radius);
     while (radius < magnitude) radius *= 2;
     const std::int64_t stride = radius + 1 + 2 * wave::STORE_PADDING;
@@ -128,7 +127,11 @@ bool wave_store_reserve(WaveStore* store, std::int64_t magnitude) {
     return true;
 }
 
-void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
+inline bool wave_store_reserve(WaveStore* store, std::int64_t magnitude) {
+    return magnitude <= store->radius || wave_store_grow(store, magnitude);
+}
+
+inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
     store.forward(magnitude) = UNREACHED_FORWARD;
     store.forward(-magnitude) = UNREACHED_FORWARD;
     store.backward(magnitude) = UNREACHED_BACKWARD;

@@ -137,13 +137,18 @@ AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std
 // in one, else from a gather of the 32-bit words that end at them.
 AVX512_TARGET inline __m128i bytes_at16(const std::uint8_t* value, std::int64_t length, __m512i p, __mmask16 live) {
     if (length >= 128) {
-        const std::int32_t low = _mm512_mask_reduce_min_epi32(live, p);
-        const std::int32_t high = _mm512_mask_reduce_max_epi32(live, p);
-        const std::int32_t base = static_cast<std::int32_t>(low < length - 128 ? low : length - 128);
-        if (high - base < 128) {
+        // The window is centred on the first live lane's position; the positions of one chunk
+        // usually lie within 64 bytes of each other.
+        alignas(64) std::int32_t positions[16];
+        _mm512_store_si512(positions, p);
+        std::int64_t base = static_cast<std::int64_t>(positions[__builtin_ctz(live)]) - 64;
+        if (base > length - 128) base = length - 128;
+        if (base < 0) base = 0;
+        const __m512i offsets = _mm512_sub_epi32(p, _mm512_set1_epi32(static_cast<std::int32_t>(base)));
+        if (_mm512_mask_cmplt_epu32_mask(live, offsets, _mm512_set1_epi32(128)) == live) {
             const __m512i window_low = _mm512_loadu_si512(value + base);
             const __m512i window_high = _mm512_loadu_si512(value + base + 64);
-            const __m128i index = _mm512_cvtepi32_epi8(_mm512_sub_epi32(p, _mm512_set1_epi32(base)));
+            const __m128i index = _mm512_cvtepi32_epi8(offsets);
             return _mm512_castsi512_si128(
                 _mm512_permutex2var_epi8(window_low, _mm512_zextsi128_si512(index), window_high));
         }
