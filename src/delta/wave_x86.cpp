@@ -137,11 +137,10 @@ AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std
 // in one, else from a gather of the 32-bit words that end at them.
 AVX512_TARGET inline __m128i bytes_at16(const std::uint8_t* value, std::int64_t length, __m512i p, __mmask16 live) {
     if (length >= 128) {
-        // The window is centred on the first live lane's position; the positions of one chunk
-        // usually lie within 64 bytes of each other.
-        alignas(64) std::int32_t positions[16];
-        _mm512_store_si512(positions, p);
-        std::int64_t base = static_cast<std::int64_t>(positions[__builtin_ctz(live)]) - 64;
+        // The window is centred on the first lane's position (when that lane is not live its
+        // position is still a number; a window that misses a live lane falls back to the
+        // gather); the positions of one chunk usually lie within 64 bytes of each other.
+        std::int64_t base = static_cast<std::int64_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(p))) - 64;
         if (base > length - 128) base = length - 128;
         if (base < 0) base = 0;
         const __m512i offsets = _mm512_sub_epi32(p, _mm512_set1_epi32(static_cast<std::int32_t>(base)));
