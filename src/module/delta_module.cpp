@@ -1,5 +1,6 @@
 #include "module/delta_module.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -46,10 +47,16 @@ bool signals_clear_unlocked(void*) {
 }
 
 // Signal handlers run on the main thread only; other threads need not re-take the lock for them.
+// (Looked up once, with the lock held; no C++ static guard, which a second thread could wait on
+// while holding the lock that the first one needs to finish the Python call.)
 bool on_main_thread() {
-    static const unsigned long main_ident =
-        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    return PyThread_get_thread_ident() == main_ident;
+    static std::atomic<unsigned long> main_ident{0};
+    unsigned long ident = main_ident.load(std::memory_order_relaxed);
+    if (ident == 0) {
+        ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+        main_ident.store(ident, std::memory_order_relaxed);
+    }
+    return PyThread_get_thread_ident() == ident;
 }
 
 PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
