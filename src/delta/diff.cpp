@@ -371,8 +371,8 @@ private:
             kernels.forward(pass);
             if (overlap_forward) {
                 // Diagonals k of this wave with |k + delta| <= d - 1, in diagonal order.
-                const std::int32_t first = first_of_parity(std::max(-lo, -(d - 1) - delta), -lo);
-                const std::int32_t last = std::min(hi, d - 1 - delta);
+                const std::int32_t first = first_of_parity(clamped(-(d - 1) - std::int64_t{delta}, -lo, hi + 2), -lo);
+                const std::int32_t last = clamped(d - 1 - std::int64_t{delta}, -lo - 2, hi);
                 if (first <= last) {
                     const std::int32_t i = kernels.first_meeting(store.forward_at(first), store.backward_at(first + delta),
                                                                  (last - first) / 2 + 1, true);
@@ -392,8 +392,8 @@ private:
             kernels.backward(pass);
             if (!overlap_forward) {
                 // Diagonals k' of this wave with |k' - delta| <= d, in diagonal order.
-                const std::int32_t first = first_of_parity(std::max(-hi, delta - d), -hi);
-                const std::int32_t last = std::min(lo, delta + d);
+                const std::int32_t first = first_of_parity(clamped(std::int64_t{delta} - d, -hi, lo + 2), -hi);
+                const std::int32_t last = clamped(std::int64_t{delta} + d, -hi - 2, lo);
                 if (first <= last) {
                     const std::int32_t i = kernels.first_meeting(store.backward_at(first), store.forward_at(first - delta),
                                                                  (last - first) / 2 + 1, false);
@@ -424,6 +424,12 @@ private:
             wave_store_fresh(store, d + 2);
             wave_store_fresh(store, d + 3);
         }
+    }
+
+    // value limited to [low, high] (computed in 64 bits: the bounds of an overlap range may lie
+    // far outside the 32-bit range of diagonals).
+    static std::int32_t clamped(std::int64_t value, std::int32_t low, std::int32_t high) {
+        return static_cast<std::int32_t>(std::min<std::int64_t>(std::max<std::int64_t>(value, low), high));
     }
 
     // The least value >= from with the parity of `like`.
