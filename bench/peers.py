@@ -143,6 +143,39 @@ class Ours(DeltaPeer):
         return lambda: patch(old, delta)
 
 
+class OursOnPath(Ours):
+    """Our diff forced onto one implementation of the search's wave passes (the private
+    `_diff_path` hook), to show the portable reference path beside the vector path that a
+    plain call takes; the bytes are the same on every path."""
+    ours = False
+
+    def __init__(self, qc, path: str):
+        super().__init__(qc)
+        self.hook, self.path = qc._diff_path, path
+        self.name = f"quorvane delta ({path} path)"
+        self.note = f"same bytes; plain calls take the {qc._diff_path.get()} path"
+
+    def diff_call(self, old, new):
+        diff, hook, path = self.diff, self.hook, self.path
+
+        def run():
+            default = hook.get()
+            hook.set(path)
+            try:
+                return diff(old, new)
+            finally:
+                hook.set(default)
+        return run
+
+
+def path_peers(qc) -> List[DeltaPeer]:
+    """Our diff on the portable path, when this build has a faster one."""
+    hook = getattr(qc, "_diff_path", None)
+    if hook is None or hook.get() == "portable":
+        return []
+    return [OursOnPath(qc, "portable")]
+
+
 class Bsdiff(DeltaPeer):
     def __init__(self):
         import bsdiff4
@@ -362,6 +395,7 @@ def delta_peers(qc, names: Optional[List[str]] = None) -> List[DeltaPeer]:
     peers: List[DeltaPeer] = []
     if qc is not None:
         peers.append(Ours(qc))
+        peers.extend(path_peers(qc))
     for cls, label in ((Bsdiff, "bsdiff4"), (ZstdLib, "zstandard"), (Xdelta3, "xdelta3"),
                        (ZstdCli, "zstd-cli"), (Difflib, "difflib")):
         if names is not None and label not in names:

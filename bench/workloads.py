@@ -426,7 +426,15 @@ def delta_workloads(quick: bool, dumps: Callable[[object], bytes], cache: Path) 
         cases.append(DeltaCase(f"unrelated random {size // KiB} KiB" if size < MiB else
                                f"unrelated random {size // MiB} MiB",
                                [(random_bytes(size, seed), random_bytes(size, seed + 1))]))
+    cases.extend(unrelated_large_cases(quick))
     return cases
+
+
+def unrelated_large_cases(quick: bool) -> List[DeltaCase]:
+    """Unrelated values large enough for the search's many effort-bounded sub-searches."""
+    if quick:
+        return []
+    return [DeltaCase("unrelated random 4 MiB", [(random_bytes(4 * MiB, 18), random_bytes(4 * MiB, 19))], big=True)]
 
 
 def growth_sizes(quick: bool) -> List[int]:

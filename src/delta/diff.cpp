@@ -1,12 +1,15 @@
 #include "delta/diff.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <utility>
 
 #include "common/memory.h"
 #include "delta/monitor.h"
+#include "delta/search_tunables.h"
+#include "delta/wave.h"
 
 namespace quorvane {
 namespace {
@@ -14,71 +17,8 @@ namespace {
 constexpr std::int32_t UNREACHED_FORWARD = -1;
 constexpr std::int32_t UNREACHED_BACKWARD = std::numeric_limits<std::int32_t>::max();
 
-// ---------------------------------------------------------------------------------------
-// Byte comparison a machine word at a time.
-
-inline std::uint64_t load_word(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-inline unsigned leading_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanForward64(&index, difference);
-    return static_cast<unsigned>(index) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#endif
-}
-
-inline unsigned trailing_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanReverse64(&index, difference);
-    return (63 - static_cast<unsigned>(index)) / 8;
-#else
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#endif
-}
-
-// Number of equal bytes at the start of a and b, at most `limit` (at least 1 byte is equal).
-std::int32_t equal_forward_words(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    std::int32_t n = 1;
-    while (limit - n >= 8) {
-        const std::uint64_t difference = load_word(a + n) ^ load_word(b + n);
-        if (difference != 0) return n + static_cast<std::int32_t>(leading_equal_bytes(difference));
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
-}
-
-// Number of equal bytes just before a_end and b_end, at most `limit` (at least 1 is equal).
-std::int32_t equal_backward_words(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    std::int32_t n = 1;
-    while (limit - n >= 8) {
-        const std::uint64_t difference = load_word(a_end - n - 8) ^ load_word(b_end - n - 8);
-        if (difference != 0) return n + static_cast<std::int32_t>(trailing_equal_bytes(difference));
-        n += 8;
-    }
-    while (n < limit && a_end[-n - 1] == b_end[-n - 1]) ++n;
-    return n;
-}
-
-// Most extensions in a search end at their first byte, so that byte is tested inline.
-inline std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    return limit > 0 && a[0] == b[0] ? equal_forward_words(a, b, limit) : 0;
-}
-
-inline std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    return limit > 0 && a_end[-1] == b_end[-1] ? equal_backward_words(a_end, b_end, limit) : 0;
-}
+using wave::equal_backward;
+using wave::equal_forward;
 
 // ---------------------------------------------------------------------------------------
 // The diagonal store: furthest-reaching x of both fronts, interleaved by diagonal magnitude.
@@ -116,8 +56,13 @@ bool store_reserve(DiagonalStore* store, std::int64_t count) {
     return true;
 }
 
-bool store_init(DiagonalStore* store, std::int32_t store_limit) {
+// The limits alone, without entries (the vector paths keep their fronts in a WaveStore).
+void store_limits_init(DiagonalStore* store, std::int32_t store_limit) {
     *store = DiagonalStore{nullptr, 0, 11, store_limit, (store_limit - 3) / 4, 11};
+}
+
+bool store_init(DiagonalStore* store, std::int32_t store_limit) {
+    store_limits_init(store, store_limit);
     if (!store_reserve(store, 22)) return false;
     for (int group = 1; group <= 3; ++group) fresh_group(store, group);
     return true;
@@ -135,6 +80,129 @@ bool store_prepare_wave(DiagonalStore* store, std::int32_t wave) {
     fresh_group(store, static_cast<std::int64_t>(wave) + 2);
     return true;
 }
+
+// ---------------------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------------------
+// The parity-split store of the vector paths: the same values per diagonal as the store
+// above, laid out so that the diagonals of one wave are contiguous. Forward and backward x
+// live in separate arrays, each split by the parity of the diagonal; diagonal k is at index
+// (k + radius) >> 1 of its array, so F(k - 1) and F(k + 1) of the previous wave are adjacent
+// entries. Every array has STORE_PADDING entries on either side for the vector steps.
+
+struct WaveStore {
+    std::int32_t* block = nullptr;
+    std::int64_t radius = 0;  // even; diagonals -radius .. radius
+    std::int64_t stride = 0;  // entries per array, padding included
+
+    std::int32_t* array(int front, std::int32_t k) const {  // front 0: forward, 1: backward
+        return block + (2 * front + (k & 1)) * stride + wave::STORE_PADDING;
+    }
+    std::int64_t index(std::int32_t k) const { return (k + radius) >> 1; }
+    std::int32_t& forward(std::int32_t k) const { return array(0, k)[index(k)]; }
+    std::int32_t& backward(std::int32_t k) const { return array(1, k)[index(k)]; }
+    // The entry of diagonal k in its array, as a pointer for a wave pass.
+    std::int32_t* forward_at(std::int32_t k) const { return array(0, k) + index(k); }
+    std::int32_t* backward_at(std::int32_t k) const { return array(1, k) + index(k); }
+};
+
+// Makes diagonals -magnitude .. magnitude addressable, keeping the values stored so far.
+bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
+    std::int64_t radius = std::max<std::int64_t>(64, 2 * store->radius);
+    while (radius < magnitude) radius *= 2;
+    const std::int64_t stride = radius + 1 + 2 * wave::STORE_PADDING;
+    auto* block = static_cast<std::int32_t*>(heap_malloc(static_cast<std::size_t>(4 * stride) * sizeof(std::int32_t)));
+    if (block == nullptr) return false;
+    for (int a = 0; a < 4; ++a) {
+        std::fill(block + a * stride, block + (a + 1) * stride, a < 2 ? UNREACHED_FORWARD : UNREACHED_BACKWARD);
+        if (store->block != nullptr) {
+            const std::int32_t* from = store->block + a * store->stride + wave::STORE_PADDING;
+            std::copy(from, from + store->radius + 1, block + a * stride + wave::STORE_PADDING + (radius - store->radius) / 2);
+        }
+    }
+    heap_free(store->block);
+    store->block = block;
+    store->radius = radius;
+    store->stride = stride;
+    return true;
+}
+
+inline bool wave_store_reserve(WaveStore* store, std::int64_t magnitude) {
+    return magnitude <= store->radius || wave_store_grow(store, magnitude);
+}
+
+inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
+    store.forward(magnitude) = UNREACHED_FORWARD;
+    store.forward(-magnitude) = UNREACHED_FORWARD;
+    store.backward(magnitude) = UNREACHED_BACKWARD;
+    store.backward(-magnitude) = UNREACHED_BACKWARD;
+}
+
+// The wave passes in portable code, over the same store (for waves too short for a vector step).
+void forward_portable(const wave::WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
+    for (std::int32_t i = 0; i < p.count; ++i) {
+        const std::int32_t before = p.prev[i];
+        const std::int32_t after = p.prev[i + 1];
+        const std::int32_t x = after < before ? before : after + 1;
+        const std::int32_t y = x + p.k0 + 2 * i;
+        const std::int32_t room = std::min(p.n - x, p.m - y);
+        p.out[i] = x + (room > 0 ? equal_forward(old_base + x, new_base + y, room) : 0);
+    }
+}
+
+void backward_portable(const wave::WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
+    for (std::int32_t i = 0; i < p.count; ++i) {
+        const std::int32_t below = p.prev[i];
+        const std::int32_t above = p.prev[i + 1];
+        const std::int32_t x = above < below ? above : below - 1;
+        const std::int32_t k = p.k0 + 2 * i - p.delta;
+        const std::int32_t floor = std::max(-k, 0);
+        p.out[i] = x - (x > floor ? equal_backward(old_base + x, new_base + k + x, x - floor) : 0);
+    }
+}
+
+std::int32_t first_meeting_portable(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
+                                    bool forward) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
+    }
+    return -1;
+}
+
+const wave::WaveKernels PORTABLE_KERNELS{forward_portable, backward_portable, first_meeting_portable, 1};
+
+// Waves of fewer diagonals than this take the portable passes even on a vector path.
+constexpr std::int32_t SHORT_WAVE_DIAGONALS = 8;
+
+std::atomic<int> chosen_path{-1};
+
+const wave::WaveKernels* path_kernels(DiffPath path) {
+    switch (path) {
+        case DIFF_PATH_AVX2:
+            return wave::avx2_kernels();
+        case DIFF_PATH_AVX512:
+            return wave::avx512_kernels();
+        default:
+            return nullptr;
+    }
+}
+
+// The fronts of either store, read through one interface by the progress test and the fallback.
+struct InterleavedFronts {
+    const DiagonalStore* store;
+    std::int32_t forward(std::int32_t k) const { return store->entries[diagonal_index(k)]; }
+    std::int32_t backward(std::int32_t k) const { return store->entries[diagonal_index(k) + 2]; }
+};
+
+struct ParityFronts {
+    const WaveStore* store;
+    std::int32_t forward(std::int32_t k) const { return store->forward(k); }
+    std::int32_t backward(std::int32_t k) const { return store->backward(k); }
+};
 
 // ---------------------------------------------------------------------------------------
 
@@ -157,11 +225,17 @@ struct Point {
 class DiffSearch {
 public:
     DiffSearch(const ByteVector* old_value, const ByteVector* new_value, EditCoalescer* coalescer,
-               std::int32_t base_effort, DiagonalStore* store, DiffStatistics* statistics)
-        : old_(old_value->data), new_(new_value->data), coalescer_(coalescer), base_effort_(base_effort),
-          store_(store), statistics_(statistics ? statistics : &ignored_) {}
+               std::int32_t base_effort, DiagonalStore* store, WaveStore* wave_store,
+               const wave::WaveKernels* kernels, const DiffObserver* observer)
+        : old_(old_value->data), new_(new_value->data), old_length_(static_cast<std::int64_t>(old_value->length)),
+          new_length_(static_cast<std::int64_t>(new_value->length)), coalescer_(coalescer),
+          base_effort_(base_effort), store_(store), wave_store_(wave_store), kernels_(kernels),
+          statistics_(observer != nullptr && observer->statistics != nullptr ? observer->statistics : &ignored_),
+          keep_going_(observer != nullptr ? observer->keep_going : nullptr),
+          keep_going_context_(observer != nullptr ? observer->keep_going_context : nullptr) {}
 
     bool out_of_memory = false;
+    bool cancelled = false;
 
     std::int32_t common_prefix(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m) const {
         if (n <= 0 || m <= 0) return 0;
@@ -201,6 +275,16 @@ public:
     std::int32_t base_effort() const { return base_effort_; }
 
 private:
+    // Books the diagonal steps of one wave; false when the keep-going callback says stop.
+    bool keep_going_after(std::int32_t lo, std::int32_t hi) {
+        steps_ += static_cast<std::int64_t>(lo) + hi + 2;
+        if (keep_going_ == nullptr || steps_ < next_check_) return true;
+        next_check_ = steps_ + DIFF_KEEP_GOING_STEPS;
+        if (keep_going_(keep_going_context_)) return true;
+        cancelled = true;
+        return false;
+    }
+
     std::int32_t& forward(std::int32_t k) { return store_->entries[diagonal_index(k)]; }
     std::int32_t& backward(std::int32_t k) { return store_->entries[diagonal_index(k) + 2]; }
 
@@ -216,30 +300,145 @@ private:
         return solve_after_prefix(a, x, c, y, 0, f) && solve_with_prefix(a + x, n - x, c + y, m - y, f);
     }
 
-    Point best_forward_point(std::int32_t n, std::int32_t m, std::int32_t lo, std::int32_t hi) {
+    template <typename Fronts>
+    static Point best_forward_point(const Fronts& fronts, std::int32_t n, std::int32_t m, std::int32_t lo,
+                                    std::int32_t hi) {
         Point best{0, 0};
         for (std::int32_t k = -lo; k <= hi; k += 2) {
-            const std::int32_t x = std::min({forward(k), n, m - k});
+            const std::int32_t x = std::min({fronts.forward(k), n, m - k});
             const std::int32_t y = x + k;
             if (static_cast<std::int64_t>(x) + y > static_cast<std::int64_t>(best.x) + best.y) best = {x, y};
         }
         return best;
     }
 
-    Point best_backward_point(std::int32_t n, std::int32_t m, std::int32_t lo, std::int32_t hi) {
+    template <typename Fronts>
+    static Point best_backward_point(const Fronts& fronts, std::int32_t n, std::int32_t m, std::int32_t lo,
+                                     std::int32_t hi) {
         Point best{n, m};
         for (std::int32_t k = -hi; k <= lo; k += 2) {
-            const std::int32_t x = std::max({backward(k), 0, n - m - k});
+            const std::int32_t x = std::max({fronts.backward(k), 0, n - m - k});
             const std::int32_t y = x + k + m - n;
             if (static_cast<std::int64_t>(x) + y < static_cast<std::int64_t>(best.x) + best.y) best = {x, y};
         }
         return best;
     }
 
+    // The progress test of wave d: true when it lowered the effort (the search may not stop
+    // in this wave).
+    template <typename Fronts>
+    bool progress_test(const Fronts& fronts, std::int32_t n, std::int32_t m, std::int32_t d, std::int32_t lo,
+                       std::int32_t hi, std::int32_t* f) {
+        if (d % PROGRESS_CADENCE != 0) return false;
+        const Point front = best_forward_point(fronts, n, m, lo, hi);
+        const Point back = best_backward_point(fronts, n, m, lo, hi);
+        const std::int64_t progress = static_cast<std::int64_t>(front.x) + front.y +
+                                      (static_cast<std::int64_t>(n) - back.x) + (static_cast<std::int64_t>(m) - back.y);
+        const std::int64_t o = std::int64_t{1} << base4_digit_count(d);
+        if (progress >= static_cast<std::int64_t>(d) * o) return false;
+        *f -= PROGRESS_CUT;
+        ++statistics_->progress_cuts;
+        return true;
+    }
+
     bool middle_search(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
+        return kernels_ == nullptr ? middle_search_reference(a, n, c, m, f) : middle_search_waves(a, n, c, m, f);
+    }
+
+    // The vector paths' search: the same waves over the parity-split store, each pass done by
+    // the path's kernels (or the portable ones for short waves), the overlap test after the
+    // pass that runs it.
+    bool middle_search_waves(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
         ++statistics_->searches;
         const std::int32_t delta = n - m;
-        const bool overlap_forward = (static_cast<std::uint32_t>(delta) & 0xB1u) == 0xB1u;
+        const bool overlap_forward = (static_cast<std::uint32_t>(delta) & OVERLAP_FORWARD_MASK) == OVERLAP_FORWARD_MASK;
+        WaveStore& store = *wave_store_;
+        for (std::int32_t magnitude = 1; magnitude <= 3; ++magnitude) wave_store_fresh(store, magnitude);
+        store.forward(0) = 0;
+        store.backward(0) = n;
+        const ParityFronts fronts{&store};
+        wave::WavePass pass{old_, new_, old_length_, new_length_, a, c, n, m, delta, 0, 0, nullptr, nullptr};
+
+        for (std::int32_t d = 1;; ++d) {
+            const std::int32_t lo = diagonal_bound(d, n);
+            const std::int32_t hi = diagonal_bound(d, m);
+            pass.count = (lo + hi) / 2 + 1;
+            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? PORTABLE_KERNELS : *kernels_;
+
+            pass.k0 = -lo;
+            pass.prev = store.forward_at(-lo - 1);
+            pass.out = store.forward_at(-lo);
+            kernels.forward(pass);
+            if (overlap_forward) {
+                // Diagonals k of this wave with |k + delta| <= d - 1, in diagonal order.
+                const std::int32_t first = first_of_parity(clamped(-(d - 1) - std::int64_t{delta}, -lo, hi + 2), -lo);
+                const std::int32_t last = clamped(d - 1 - std::int64_t{delta}, -lo - 2, hi);
+                if (first <= last) {
+                    const std::int32_t i = kernels.first_meeting(store.forward_at(first), store.backward_at(first + delta),
+                                                                 (last - first) / 2 + 1, true);
+                    if (i >= 0) {
+                        const std::int32_t k = first + 2 * i;
+                        const std::int32_t before = store.forward(k - 1);
+                        const std::int32_t after = store.forward(k + 1);
+                        const std::int32_t x = after < before ? before : after + 1;
+                        return split_at_snake(a, n, c, m, x, store.forward(k), k);
+                    }
+                }
+            }
+
+            pass.k0 = -hi;
+            pass.prev = store.backward_at(-hi - 1);
+            pass.out = store.backward_at(-hi);
+            kernels.backward(pass);
+            if (!overlap_forward) {
+                // Diagonals k' of this wave with |k' - delta| <= d, in diagonal order.
+                const std::int32_t first = first_of_parity(clamped(std::int64_t{delta} - d, -hi, lo + 2), -hi);
+                const std::int32_t last = clamped(std::int64_t{delta} + d, -hi - 2, lo);
+                if (first <= last) {
+                    const std::int32_t i = kernels.first_meeting(store.backward_at(first), store.forward_at(first - delta),
+                                                                 (last - first) / 2 + 1, false);
+                    if (i >= 0) {
+                        const std::int32_t kb = first + 2 * i;
+                        const std::int32_t above = store.backward(kb + 1);
+                        const std::int32_t below = store.backward(kb - 1);
+                        const std::int32_t x = above < below ? above : below - 1;
+                        return split_at_snake(a, n, c, m, store.backward(kb), x, kb - delta);
+                    }
+                }
+            }
+
+            if (!keep_going_after(lo, hi)) return false;
+            if (!progress_test(fronts, n, m, d, lo, hi, &f) && d > f) {
+                return fallback_split(a, n, c, m, best_forward_point(fronts, n, m, lo, hi),
+                                      best_backward_point(fronts, n, m, lo, hi), f);
+            }
+
+            if (d + 1 > store_->wave_bound) {
+                ++statistics_->wave_bound_hits;
+                return false;
+            }
+            if (!wave_store_reserve(&store, static_cast<std::int64_t>(d) + 3)) {
+                out_of_memory = true;
+                return false;
+            }
+            wave_store_fresh(store, d + 2);
+            wave_store_fresh(store, d + 3);
+        }
+    }
+
+    // value limited to [low, high] (computed in 64 bits: the bounds of an overlap range may lie
+    // far outside the 32-bit range of diagonals).
+    static std::int32_t clamped(std::int64_t value, std::int32_t low, std::int32_t high) {
+        return static_cast<std::int32_t>(std::min<std::int64_t>(std::max<std::int64_t>(value, low), high));
+    }
+
+    // The least value >= from with the parity of `like`.
+    static std::int32_t first_of_parity(std::int32_t from, std::int32_t like) { return from + ((from ^ like) & 1); }
+
+    bool middle_search_reference(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
+        ++statistics_->searches;
+        const std::int32_t delta = n - m;
+        const bool overlap_forward = (static_cast<std::uint32_t>(delta) & OVERLAP_FORWARD_MASK) == OVERLAP_FORWARD_MASK;
         for (int group = 1; group <= 3; ++group) fresh_group(store_, group);
         forward(0) = 0;
         backward(0) = n;
@@ -280,21 +479,12 @@ private:
                 backward(kb) = x - s;
             }
 
-            bool may_stop = true;
-            if (d % 64 == 0) {
-                const Point front = best_forward_point(n, m, lo, hi);
-                const Point back = best_backward_point(n, m, lo, hi);
-                const std::int64_t progress = static_cast<std::int64_t>(front.x) + front.y +
-                                              (static_cast<std::int64_t>(n) - back.x) +
-                                              (static_cast<std::int64_t>(m) - back.y);
-                const std::int64_t o = std::int64_t{1} << base4_digit_count(d);
-                if (progress < static_cast<std::int64_t>(d) * o) {
-                    f -= 48;
-                    may_stop = false;
-                    ++statistics_->progress_cuts;
-                }
+            if (!keep_going_after(lo, hi)) return false;
+            const InterleavedFronts fronts{store_};
+            if (!progress_test(fronts, n, m, d, lo, hi, &f) && d > f) {
+                return fallback_split(a, n, c, m, best_forward_point(fronts, n, m, lo, hi),
+                                      best_backward_point(fronts, n, m, lo, hi), f);
             }
-            if (may_stop && d > f) return fallback_split(a, n, c, m, lo, hi, f);
 
             if (d + 1 > store_->wave_bound) {
                 ++statistics_->wave_bound_hits;
@@ -307,10 +497,9 @@ private:
         }
     }
 
-    bool fallback_split(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t lo,
-                        std::int32_t hi, std::int32_t f) {
-        const Point front = best_forward_point(n, m, lo, hi);
-        const Point back = best_backward_point(n, m, lo, hi);
+    // The effort is spent before the fronts met, at the best points they reached.
+    bool fallback_split(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, Point front, Point back,
+                        std::int32_t f) {
         if (front.x >= back.x || front.y >= back.y) {
             const std::int64_t behind = (static_cast<std::int64_t>(n) - back.x) + (static_cast<std::int64_t>(m) - back.y);
             if (behind <= static_cast<std::int64_t>(front.x) + front.y) {
@@ -327,9 +516,9 @@ private:
         const std::int32_t bc = c + front.y;
         bool ok;
         if (static_cast<std::int64_t>(w) * h <
-            static_cast<std::int64_t>(n) * m / 2 + 16777216) {
+            static_cast<std::int64_t>(n) * m / 2 + BOX_AREA_ALLOWANCE) {
             ++statistics_->box_searched;
-            ok = middle_search(ba, w, bc, h, std::max(f, 8));
+            ok = middle_search(ba, w, bc, h, std::max(f, MIN_BOX_EFFORT));
         } else if (f > 0) {
             ++statistics_->box_halved;
             ok = split_at_point(ba, w / 2, w, bc, h / 2, h, f / 2);
@@ -349,11 +538,19 @@ private:
 
     const std::uint8_t* old_;
     const std::uint8_t* new_;
+    std::int64_t old_length_;
+    std::int64_t new_length_;
     EditCoalescer* coalescer_;
     std::int32_t base_effort_;
-    DiagonalStore* store_;
+    DiagonalStore* store_;          // the reference path's store
+    WaveStore* wave_store_;         // the vector paths' store
+    const wave::WaveKernels* kernels_;  // null: the reference path
     DiffStatistics ignored_;
     DiffStatistics* statistics_;
+    bool (*keep_going_)(void*);
+    void* keep_going_context_;
+    std::int64_t steps_ = 0;
+    std::int64_t next_check_ = DIFF_KEEP_GOING_STEPS;
 };
 
 bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t length) {
@@ -363,6 +560,49 @@ bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t le
 }
 
 }  // namespace
+
+bool diff_path_available(DiffPath path) {
+    switch (path) {
+        case DIFF_PATH_PORTABLE:
+            return true;
+        case DIFF_PATH_AVX2:
+            return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2();
+        case DIFF_PATH_AVX512:
+            return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512();
+    }
+    return false;
+}
+
+bool diff_set_path(DiffPath path) {
+    if (!diff_path_available(path)) return false;
+    chosen_path.store(path, std::memory_order_relaxed);
+    return true;
+}
+
+DiffPath diff_path() {
+    int path = chosen_path.load(std::memory_order_relaxed);
+    if (path < 0) {
+        path = diff_path_available(DIFF_PATH_AVX512) ? DIFF_PATH_AVX512
+               : diff_path_available(DIFF_PATH_AVX2) ? DIFF_PATH_AVX2
+                                                     : DIFF_PATH_PORTABLE;
+        int unset = -1;
+        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
+        path = chosen_path.load(std::memory_order_relaxed);
+    }
+    return static_cast<DiffPath>(path);
+}
+
+const char* diff_path_name(DiffPath path) {
+    switch (path) {
+        case DIFF_PATH_PORTABLE:
+            return "portable";
+        case DIFF_PATH_AVX2:
+            return "avx2";
+        case DIFF_PATH_AVX512:
+            return "avx512";
+    }
+    return "?";
+}
 
 int effort_level_for_figure(std::int32_t figure) {
     if (figure < 128) return 0;
@@ -392,13 +632,18 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
         effort = 1;
     }
 
+    // The vector kernels read the 32-bit word that ends at a byte, which needs values of 4 bytes.
+    const wave::WaveKernels* kernels =
+        old_value->length >= 4 && new_value->length >= 4 ? path_kernels(diff_path()) : nullptr;
     DiagonalStore store;
-    if (!store_init(&store, store_limit)) {
+    WaveStore wave_store;
+    const bool stored = kernels == nullptr ? store_init(&store, store_limit)
+                                           : (store_limits_init(&store, store_limit), wave_store_reserve(&wave_store, 4));
+    if (!stored) {
         heap_free(store.entries);
         return DIFF_NO_MEMORY;
     }
-    DiffSearch search(old_value, new_value, &coalescer, effort, &store,
-                      observer != nullptr ? observer->statistics : nullptr);
+    DiffSearch search(old_value, new_value, &coalescer, effort, &store, &wave_store, kernels, observer);
 
     bool solved;
     const std::int32_t p = search.common_prefix(old_start, old_length, new_start, new_length);
@@ -421,7 +666,9 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
                  search.solve_after_prefix(old_start, old_length, new_start, new_length, p, effort);
     }
     heap_free(store.entries);
+    heap_free(wave_store.block);
 
+    if (search.cancelled) return DIFF_CANCELLED;
     if (search.out_of_memory || writer->out_of_memory) return DIFF_NO_MEMORY;
     if (!solved) return DIFF_WHOLE_VALUE;
     const int code = finish_edits(&coalescer, old_length, new_length);
@@ -459,7 +706,8 @@ ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* 
 }
 
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
-                       std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure) {
+                       std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure,
+                       const DiffObserver* observer) {
     DiffFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = DIFF_FAILURE_NONE;
@@ -482,13 +730,18 @@ ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const 
         return nullptr;
     }
     const int code = diff_ranges(old_value, 0, static_cast<std::int32_t>(old_value->length), new_value, 0,
-                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level);
+                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level,
+                                 observer);
     if (monitor != nullptr) load_monitor_end(monitor);
 
     bool allocation_failed = false;
     ByteVector* result = select_diff_result(code, writer, new_value, &allocation_failed);
     delta_writer_free(writer);
-    if (result == nullptr) *failure = allocation_failed ? DIFF_FAILURE_NO_MEMORY : DIFF_FAILURE_INVALID;
+    if (result == nullptr) {
+        *failure = code == DIFF_CANCELLED  ? DIFF_FAILURE_CANCELLED
+                   : allocation_failed     ? DIFF_FAILURE_NO_MEMORY
+                                           : DIFF_FAILURE_INVALID;
+    }
     return result;
 }
 

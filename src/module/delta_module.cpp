@@ -1,5 +1,6 @@
 #include "module/delta_module.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -23,14 +24,59 @@ const char* const PATCH_DOC = "\n    Apply 'diff' to 'old_value'\n    ";
 constexpr std::int32_t STORE_LIMIT = 2147483647;
 constexpr std::int32_t EFFORT_LIMIT = 10000;
 
+// Calls whose inputs together reach this many bytes release the interpreter lock while the
+// engine works; below it, releasing and re-taking the lock (about 0.1-0.3 us) is a sizeable
+// part of a call of a few microseconds.
+constexpr std::uint64_t GIL_RELEASE_MIN_BYTES = 8192;
+
+bool releases_lock(const PythonInBuffer& first, const PythonInBuffer& second) {
+    return first.view()->length + second.view()->length >= GIL_RELEASE_MIN_BYTES;
+}
+
 [[noreturn]] void too_large(const char* function) {
     throw py::value_error(std::string(function) + ": values must be smaller than 2 GiB (2147483648 bytes)");
 }
 
+// Keep-going callbacks of a diff: run the interpreter's signal handlers (Ctrl-C raises
+// KeyboardInterrupt there) and stop the search when one of them raised.
+bool signals_clear(void*) { return PyErr_CheckSignals() == 0; }
+
+bool signals_clear_unlocked(void*) {
+    py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Signal handlers run on the main thread only; other threads need not re-take the lock for them.
+// (Looked up once, with the lock held; no C++ static guard, which a second thread could wait on
+// while holding the lock that the first one needs to finish the Python call.)
+bool on_main_thread() {
+    static std::atomic<unsigned long> main_ident{0};
+    unsigned long ident = main_ident.load(std::memory_order_relaxed);
+    if (ident == 0) {
+        ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+        main_ident.store(ident, std::memory_order_relaxed);
+    }
+    return PyThread_get_thread_ident() == ident;
+}
+
 PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
     DiffFailure failure = DIFF_FAILURE_NONE;
-    ByteVector* result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure);
+    DiffObserver observer;
+    ByteVector* result;
+    if (releases_lock(old_value, new_value)) {
+        if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
+        // The inputs are bytes objects (immutable, kept alive by the buffers) and the engine
+        // touches no Python object.
+        py::gil_scoped_release release;
+        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
+                            &observer);
+    } else {
+        observer.keep_going = signals_clear;
+        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
+                            &observer);
+    }
     if (result == nullptr) {
+        if (failure == DIFF_FAILURE_CANCELLED) throw py::error_already_set();
         if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff");
         if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
         throw std::runtime_error("diff: the engine gave no result");
@@ -41,7 +87,13 @@ PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_
 PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& delta) {
     if (old_value.view()->length > PATCH_MAX_LENGTH || delta.view()->length > PATCH_MAX_LENGTH) too_large("patch");
     PatchError error{PATCH_FAILURE_NONE, 0};
-    ByteVector* result = apply_delta(old_value.view(), delta.view(), &error);
+    ByteVector* result;
+    if (releases_lock(old_value, delta)) {
+        py::gil_scoped_release release;
+        result = apply_delta(old_value.view(), delta.view(), &error);
+    } else {
+        result = apply_delta(old_value.view(), delta.view(), &error);
+    }
     if (result == nullptr) {
         if (error.failure == PATCH_FAILURE_NO_MEMORY) throw std::bad_alloc();
         throw py::value_error("invalid delta at byte " + std::to_string(error.offset) + ": " +
@@ -64,6 +116,28 @@ void define_delta_module(py::module_& parent) {
     delta.def("diff", &diff, DIFF_DOC, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, PATCH_DOC, py::arg("old_value"), py::arg("diff"));
     delta.attr("__version__") = "dev";
+}
+
+// The private submodule `_diff_path`: which implementation of the search's wave passes
+// diffs take. For the engine's tests and the benchmark only; every path gives the same bytes.
+void define_diff_path_hook(py::module_& parent) {
+    py::module_ hook = parent.def_submodule("_diff_path");
+    hook.attr("__doc__") = py::str("Test and benchmark hook: the implementation diffs use (same bytes on every path).");
+    static const DiffPath paths[] = {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512};
+    hook.def("available", [] {
+        py::list names;
+        for (const DiffPath path : paths) {
+            if (diff_path_available(path)) names.append(diff_path_name(path));
+        }
+        return names;
+    });
+    hook.def("get", [] { return std::string(diff_path_name(diff_path())); });
+    hook.def("set", [](const std::string& name) {
+        for (const DiffPath path : paths) {
+            if (name == diff_path_name(path)) return diff_set_path(path);
+        }
+        throw py::value_error("unknown diff path: " + name);
+    }, py::arg("name"));
 }
 
 }  // namespace quorvane

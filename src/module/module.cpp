@@ -52,4 +52,5 @@ PYBIND11_MODULE(quorvane_core, m) {
     cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0);
 
     quorvane::define_delta_module(m);
+    quorvane::define_diff_path_hook(m);
 }

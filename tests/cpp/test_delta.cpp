@@ -301,7 +301,7 @@ std::uint64_t digest(std::uint64_t hash, const Bytes& bytes) {
     return (hash ^ bytes.size()) * 0x100000001B3ull;
 }
 
-TEST(DiffProperties, DeltaBytesOfAFixedCorpusNeverChange) {
+std::uint64_t corpus_digest() {
     std::mt19937 rng(20261209);
     std::uint64_t hash = 0xCBF29CE484222325ull;
     for (int round = 0; round < 240; ++round) {
@@ -321,8 +321,71 @@ TEST(DiffProperties, DeltaBytesOfAFixedCorpusNeverChange) {
     }
     const Bytes big = random_bytes(rng, 200000);
     hash = digest(hash, run_diff(big, mutate(rng, big, 40)).delta);
-    EXPECT_EQ(hash, 0x7B9279922348F9A5ull) << std::hex << hash;
+    return hash;
 }
+
+constexpr std::uint64_t CORPUS_DIGEST = 0x7B9279922348F9A5ull;
+
+TEST(DiffProperties, DeltaBytesOfAFixedCorpusNeverChange) {
+    const std::uint64_t hash = corpus_digest();
+    EXPECT_EQ(hash, CORPUS_DIGEST) << std::hex << hash;
+}
+
+// Every path of the wave passes this processor has gives the portable path's results.
+class DiffPaths : public ::testing::TestWithParam<DiffPath> {
+protected:
+    void SetUp() override {
+        if (!diff_path_available(GetParam())) GTEST_SKIP() << diff_path_name(GetParam()) << " not available here";
+        saved_ = diff_path();
+    }
+    void TearDown() override { diff_set_path(saved_); }
+    DiffPath saved_ = DIFF_PATH_PORTABLE;
+};
+
+TEST_P(DiffPaths, CorpusDigest) {
+    ASSERT_TRUE(diff_set_path(GetParam()));
+    const std::uint64_t hash = corpus_digest();
+    EXPECT_EQ(hash, CORPUS_DIGEST) << std::hex << hash;
+}
+
+TEST_P(DiffPaths, SameEditsAsThePortablePathOnRandomPairs) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 1500; ++round) {
+        static const int alphabets[] = {1, 2, 3, 4, 16, 26, 256};
+        const int alphabet = alphabets[rng() % 7];
+        Bytes old_bytes = random_bytes(rng, round % 50 == 0 ? 0 : rng() % (round % 10 == 0 ? 6000 : 1200), alphabet);
+        Bytes new_bytes;
+        switch (round % 6) {
+            case 0:  // unrelated (sometimes empty)
+                new_bytes = random_bytes(rng, round % 60 == 0 ? 0 : rng() % 1500, alphabet);
+                break;
+            case 1:  // many edits
+                new_bytes = mutate(rng, old_bytes, 20 + static_cast<int>(rng() % 80), alphabet);
+                break;
+            default:  // a few edits, moved and repeated blocks
+                new_bytes = mutate(rng, old_bytes, 1 + static_cast<int>(rng() % 10), alphabet);
+        }
+        if (round % 2) std::swap(old_bytes, new_bytes);  // either side longer or empty
+        const int level = round % 5;
+        const std::int32_t effort = round % 4 == 0 ? 10000 : static_cast<std::int32_t>(rng() % 1001);
+        const std::int32_t store = round % 3 == 0 ? 2147483647 : static_cast<std::int32_t>(rng() % 5001);
+        ASSERT_TRUE(diff_set_path(DIFF_PATH_PORTABLE));
+        const DiffRun expected = run_diff(old_bytes, new_bytes, level, effort, store);
+        ASSERT_TRUE(diff_set_path(GetParam()));
+        const DiffRun run = run_diff(old_bytes, new_bytes, level, effort, store);
+        ASSERT_EQ(run.code, expected.code) << round;
+        ASSERT_EQ(run.delta, expected.delta) << round;
+        ASSERT_EQ(run.calls, expected.calls) << round;
+        ASSERT_EQ(run.statistics.searches, expected.statistics.searches) << round;
+        ASSERT_EQ(run.statistics.progress_cuts, expected.statistics.progress_cuts) << round;
+        ASSERT_EQ(run.statistics.wave_bound_hits, expected.statistics.wave_bound_hits) << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, DiffPaths, ::testing::Values(DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512),
+                         [](const ::testing::TestParamInfo<DiffPath>& param) {
+                             return std::string(diff_path_name(param.param));
+                         });
 
 TEST(DiffProperties, ProgressTestAndEffortLimitOnAHopelessPair) {
     // AB against B, 30000 bytes sharing nothing with it, then A.
@@ -414,6 +477,39 @@ TEST(AllocationFailure, DiffAndPatchFailCleanlyAtEveryAllocation) {
             break;
         }
         ASSERT_EQ(error.failure, PATCH_FAILURE_NO_MEMORY) << n;
+    }
+}
+
+TEST(KeepGoing, CallbackLeavesTheBytesAloneAndStopsTheSearchWhenItSaysSo) {
+    std::mt19937 rng(12);
+    const Bytes old_bytes = random_bytes(rng, 60000), new_bytes = random_bytes(rng, 60000);
+    const ByteVector a = view(old_bytes), b = view(new_bytes);
+    const Bytes expected = diff(old_bytes, new_bytes);
+    struct Counter {
+        int calls = 0;
+        int stop_at = -1;  // never
+    };
+    const auto callback = [](void* context) {
+        auto* counter = static_cast<Counter*>(context);
+        return ++counter->calls != counter->stop_at;
+    };
+    for (const int stop_at : {-1, 1, 3}) {
+        Counter counter;
+        counter.stop_at = stop_at;
+        DiffObserver observer;
+        observer.keep_going = callback;
+        observer.keep_going_context = &counter;
+        DiffFailure failure = DIFF_FAILURE_NONE;
+        ByteVector* result = delta_diff(nullptr, &a, &b, 2147483647, 10000, &failure, &observer);
+        if (stop_at < 0) {
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(take(result), expected);
+            EXPECT_GT(counter.calls, 3);
+        } else {
+            EXPECT_EQ(result, nullptr);
+            EXPECT_EQ(failure, DIFF_FAILURE_CANCELLED);
+            EXPECT_EQ(counter.calls, stop_at);  // not called again once it said stop
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 // Command-line driver for the delta engine, for tests and experiments:
-//   delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats]   > DELTA
+//   delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats] [--path P] > DELTA
 //   delta_tool patch OLD DELTA                                                    > NEW
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +25,7 @@ bool read_file(const char* path, std::vector<std::uint8_t>* out) {
 }
 
 int usage() {
-    std::cerr << "usage: delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats]\n"
+    std::cerr << "usage: delta_tool diff OLD NEW [--store-limit N] [--effort-limit N] [--level 0..4] [--stats] [--path portable|avx2|avx512]\n"
                  "       delta_tool patch OLD DELTA\n";
     return 2;
 }
@@ -71,6 +71,14 @@ int main(int argc, char** argv) {
             continue;
         }
         if (i + 1 >= argc) return usage();
+        if (std::strcmp(argv[i], "--path") == 0) {  // portable, avx2 or avx512 (same bytes, for timing)
+            bool known = false;
+            for (const DiffPath path : {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512}) {
+                if (std::strcmp(argv[i + 1], diff_path_name(path)) == 0) known = diff_set_path(path);
+            }
+            if (!known) return usage();
+            continue;
+        }
         const long value = std::strtol(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--store-limit") == 0) store_limit = value;
         else if (std::strcmp(argv[i], "--effort-limit") == 0) effort_limit = value;
