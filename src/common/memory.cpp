@@ -5,8 +5,10 @@
 namespace quorvane {
 namespace {
 
-long long fail_countdown = -1;  // negative: never fail
-long long allocations_made = 0;
+// Per thread: a test sets and reads them on its own thread, and calls that run without the
+// interpreter lock on other threads must not race on them.
+thread_local long long fail_countdown = -1;  // negative: never fail
+thread_local long long allocations_made = 0;
 
 bool allocation_allowed() {
     ++allocations_made;
