@@ -65,23 +65,17 @@ std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end
 
 inline std::int32_t head(std::int64_t n) { return static_cast<std::int32_t>(cbor_head_size(static_cast<std::uint64_t>(n))); }
 
-std::uint32_t log2_of(std::uint64_t power) {
-    std::uint32_t bits = 0;
-    while ((std::uint64_t{1} << bits) < power) ++bits;
-    return bits;
-}
-
 struct Layout {
     std::uint64_t slots;    // 0: no index
-    std::uint32_t bucket_bits;
+    std::uint64_t buckets;
 };
 
+// Two slots per indexed position (a table at most half full), in whole buckets.
 Layout layout_for(std::uint64_t old_length, const BlocksOptions& options) {
     if (old_length < static_cast<std::uint64_t>(WINDOW)) return {0, 0};
     const std::uint64_t indexed = (old_length - WINDOW) / options.stride + 1;
-    std::uint64_t slots = options.bucket_size;
-    while (slots < indexed) slots *= 2;
-    return {slots, log2_of(slots / options.bucket_size)};
+    const std::uint64_t buckets = (2 * indexed + options.bucket_size - 1) / options.bucket_size;
+    return {buckets * options.bucket_size, buckets};
 }
 
 struct Match {
@@ -115,7 +109,7 @@ public:
             return false;
         }
         std::memset(slots_, 0xFF, layout.slots * sizeof(std::uint32_t));
-        bucket_bits_ = layout.bucket_bits;
+        buckets_ = layout.buckets;
         const std::int32_t stride = static_cast<std::int32_t>(options_.stride);
         const std::int32_t last = old_length_ - WINDOW;
         const std::uint32_t size = options_.bucket_size;
@@ -175,9 +169,8 @@ public:
     }
 
 private:
-    std::uint64_t bucket_of(std::uint64_t window) const {
-        return bucket_bits_ == 0 ? 0 : (window * HASH_MULTIPLIER) >> (64 - bucket_bits_);
-    }
+    // The high half of the product, scaled to the bucket count (no division).
+    std::uint64_t bucket_of(std::uint64_t window) const { return (((window * HASH_MULTIPLIER) >> 32) * buckets_) >> 32; }
 
     // Bytes a match saves against carrying its bytes literally (roughly: the heads it costs).
     static std::int32_t gain(const Match& match) { return match.length - head(match.old_start) - head(match.length); }
@@ -277,7 +270,7 @@ private:
     BlocksOptions options_;
     EditCoalescer* coalescer_;
     std::uint32_t* slots_ = nullptr;
-    std::uint32_t bucket_bits_ = 0;
+    std::uint64_t buckets_ = 0;
     std::int32_t literal_start_ = 0;      // first new byte not yet emitted
     std::int32_t previous_old_end_ = -1;  // end of the last match in the old value; -1: none yet
     std::int64_t alignments_[ALIGNMENTS] = {};  // the first: 0, the values aligned as they start

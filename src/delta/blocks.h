@@ -2,11 +2,11 @@
 // repeated, reordered), in one linear pass, and writes them in the ordinary delta format.
 //
 // The old value is indexed by a multiplicative hash of 8-byte windows, at every position
-// or every 4th, in an open table of 4-byte slots grouped in buckets (at most 8 bytes per
-// indexed position: the slot count is the indexed count rounded up to a power of two, and
-// at least one bucket). The new value is scanned once; every candidate is verified byte for
-// byte and extended forward and backward; matches and literals go through the EditCoalescer,
-// so the budget, the absorption of short copies and the whole-value fallback apply as for
+// or every 4th, in a table of 4-byte slots grouped in buckets: two slots per indexed
+// position (so 8 bytes per indexed position, rounded up to whole buckets), at most half
+// full. The new value is scanned once; every candidate is verified byte for byte and
+// extended forward and backward; matches and literals go through the EditCoalescer, so
+// the budget, the absorption of short copies and the whole-value fallback apply as for
 // diff.
 #pragma once
 
