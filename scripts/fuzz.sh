@@ -10,8 +10,8 @@
 #                                           undefined-behaviour checks (build/asan), via ctest
 #   scripts/fuzz.sh list                    the names of the targets
 #
-# Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch (each
-# built with -fsanitize=fuzzer,address,undefined). Seeds live in fuzz/corpus/TARGET and
+# Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch,
+# fuzz_blocks_patch (each built with -fsanitize=fuzzer,address,undefined). Seeds live in fuzz/corpus/TARGET and
 # inputs that once failed in fuzz/regressions/TARGET; the growing working corpus of a run
 # is kept in build/fuzz/corpus/TARGET, crash files go to build/fuzz/artifacts/TARGET/.
 set -euo pipefail
@@ -36,7 +36,7 @@ build() {
 
 targets() {
     local t
-    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch; do
+    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch fuzz_blocks_patch; do
         [ -x "$fuzz_build/fuzz/$t" ] && echo "$t"
     done
     return 0
@@ -110,7 +110,7 @@ case "${1:-}" in
     sanitize) sanitize ;;
     list) targets ;;
     *)
-        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
