@@ -15,6 +15,7 @@ constexpr std::uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
 constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 constexpr int ALIGNMENTS = 4;                  // recent (old - new) offsets of chosen matches
 constexpr int PREFETCH_AHEAD = 8;              // indexed positions hashed ahead while building
+constexpr std::int32_t SCAN_AHEAD = 4;         // new positions between the two prefetch stages of the scan
 
 // The 8 bytes at p as a little-endian number, the same on every platform.
 inline std::uint64_t load_window(const std::uint8_t* p) {
@@ -141,12 +142,10 @@ public:
 
     // Emits the whole script; false when an emission fails (the budget is spent).
     bool run() {
-        const std::int32_t n = old_length_, m = new_length_;
-        if (n == m && (n == 0 || std::memcmp(old_, new_, static_cast<std::size_t>(n)) == 0)) {
-            return emit_match(coalescer_, 0, n);
-        }
+        const std::int32_t m = new_length_;
         std::int32_t i = 0;
         while (i + MIN_MATCH <= m) {
+            warm(i);
             Match best = find_best(i);
             if (best.length == 0) {
                 std::int32_t step = 1;
@@ -171,6 +170,22 @@ public:
 private:
     // The high half of the product, scaled to the bucket count (no division).
     std::uint64_t bucket_of(std::uint64_t window) const { return (((window * HASH_MULTIPLIER) >> 32) * buckets_) >> 32; }
+
+    // Prefetches the buckets of the positions a little ahead (after a jump all of them at
+    // once, so that their fetches overlap), and the old bytes that the bucket of a nearer
+    // position (fetched earlier) points to, so that the scan rarely waits for memory.
+    void warm(std::int32_t i) {
+        if (slots_ == nullptr) return;
+        if (warmed_ < i) warmed_ = i;
+        const std::int32_t until = i + 2 * SCAN_AHEAD;
+        for (; warmed_ <= until && warmed_ + WINDOW <= new_length_; ++warmed_) {
+            prefetch(slots_ + bucket_of(load_window(new_ + warmed_)) * options_.bucket_size);
+        }
+        if (i + SCAN_AHEAD + WINDOW <= new_length_) {
+            const std::uint32_t* bucket = slots_ + bucket_of(load_window(new_ + i + SCAN_AHEAD)) * options_.bucket_size;
+            for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) prefetch(old_ + bucket[j]);
+        }
+    }
 
     // Bytes a match saves against carrying its bytes literally (roughly: the heads it costs).
     static std::int32_t gain(const Match& match) { return match.length - head(match.old_start) - head(match.length); }
@@ -272,6 +287,7 @@ private:
     std::uint32_t* slots_ = nullptr;
     std::uint64_t buckets_ = 0;
     std::int32_t literal_start_ = 0;      // first new byte not yet emitted
+    std::int32_t warmed_ = 0;             // first new position whose bucket is not prefetched yet
     std::int32_t previous_old_end_ = -1;  // end of the last match in the old value; -1: none yet
     std::int64_t alignments_[ALIGNMENTS] = {};  // the first: 0, the values aligned as they start
     int alignment_count_ = 1;
@@ -279,8 +295,8 @@ private:
 
 }  // namespace
 
-BlocksOptions blocks_options_default() { return BlocksOptions{4, 4, 1, 6}; }
-BlocksOptions blocks_options_compact() { return BlocksOptions{1, 8, 2, 0}; }
+BlocksOptions blocks_options_default() { return BlocksOptions{4, 4, 2, 6}; }
+BlocksOptions blocks_options_compact() { return BlocksOptions{2, 8, 2, 8}; }
 
 std::uint64_t blocks_index_bytes(std::uint64_t old_length, const BlocksOptions& options) {
     return layout_for(old_length, options).slots * sizeof(std::uint32_t);
@@ -291,9 +307,15 @@ int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, 
     EditCoalescer coalescer;
     edit_coalescer_init(&coalescer, writer, 0, 0);
     coalescer.trace = trace;
-    BlockScan scan(old_value, new_value, options, &coalescer);
-    if (!scan.build_index()) return DIFF_NO_MEMORY;
-    const bool solved = scan.run();
+    const std::uint64_t n = old_value->length;
+    bool solved;
+    if (n == new_value->length && (n == 0 || std::memcmp(old_value->data, new_value->data, n) == 0)) {
+        solved = emit_match(&coalescer, 0, static_cast<std::int32_t>(n));  // equal values need no index
+    } else {
+        BlockScan scan(old_value, new_value, options, &coalescer);
+        if (!scan.build_index()) return DIFF_NO_MEMORY;
+        solved = scan.run();
+    }
     if (writer->out_of_memory) return DIFF_NO_MEMORY;
     if (!solved) return DIFF_WHOLE_VALUE;
     const int code = finish_edits(&coalescer, static_cast<std::int32_t>(old_value->length),
