@@ -153,13 +153,16 @@ public:
                 i += step;
                 continue;
             }
-            if (best.length < NICE_LENGTH) {
-                for (std::uint32_t k = 1; k <= options_.lazy_steps && i + static_cast<std::int32_t>(k) + MIN_MATCH <= m; ++k) {
-                    const Match later = find_best(i + static_cast<std::int32_t>(k));
-                    if (later.length == 0) continue;
-                    const std::int32_t skipped = later.new_start > best.new_start ? later.new_start - best.new_start : 0;
-                    if (gain(later) > gain(best) + skipped) best = later;
-                }
+            // Look ahead: a short match may give way to a longer one a step later, and any
+            // match to one found at the next positions of another stride phase (which extends
+            // back over these bytes), such as the old value going on in order after a deletion.
+            std::uint32_t ahead = options_.stride - 1;
+            if (best.length < NICE_LENGTH && options_.lazy_steps > ahead) ahead = options_.lazy_steps;
+            for (std::uint32_t k = 1; k <= ahead && i + static_cast<std::int32_t>(k) + MIN_MATCH <= m; ++k) {
+                const Match later = find_best(i + static_cast<std::int32_t>(k));
+                if (later.length == 0) continue;
+                const std::int32_t skipped = later.new_start > best.new_start ? later.new_start - best.new_start : 0;
+                if (gain(later) > gain(best) + skipped) best = later;
             }
             if (!emit(best)) return false;
             i = literal_start_;
