@@ -22,7 +22,7 @@ namespace quorvane {
 struct BlocksOptions {
     std::uint32_t stride;        // index every stride-th old position (1, 2, 4, ...: a power of two)
     std::uint32_t bucket_size;   // candidates per hash bucket (a power of two, at most 16)
-    std::uint32_t lazy_steps;    // positions tried ahead before a short match is taken (0 to 2)
+    std::uint32_t lazy_steps;    // positions tried ahead before a short match is taken (any match: stride - 1)
     std::uint32_t skip_shift;    // after 2^skip_shift unmatched bytes the scan steps faster; 0: never
 };
 
