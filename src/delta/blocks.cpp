@@ -111,18 +111,18 @@ public:
         }
         std::memset(slots_, 0xFF, layout.slots * sizeof(std::uint32_t));
         buckets_ = layout.buckets;
-        const std::int32_t stride = static_cast<std::int32_t>(options_.stride);
-        const std::int32_t last = old_length_ - WINDOW;
+        const std::int64_t stride = options_.stride;
+        const std::int64_t last = old_length_ - WINDOW;
         const std::uint32_t size = options_.bucket_size;
         std::uint64_t ahead[PREFETCH_AHEAD];
         int filled = 0;
         // Buckets of the next positions are computed and prefetched a few positions early.
-        std::int32_t next = 0;
+        std::int64_t next = 0;
         for (; filled < PREFETCH_AHEAD && next <= last; ++filled, next += stride) {
             ahead[filled] = bucket_of(load_window(old_ + next));
             prefetch(slots_ + ahead[filled] * size);
         }
-        std::int32_t position = 0;
+        std::int64_t position = 0;
         for (int k = 0; position <= last; position += stride, k = (k + 1) % PREFETCH_AHEAD) {
             std::uint32_t* bucket = slots_ + ahead[k] * size;
             if (next <= last) {
@@ -142,13 +142,14 @@ public:
 
     // Emits the whole script; false when an emission fails (the budget is spent).
     bool run() {
-        const std::int32_t m = new_length_;
-        std::int32_t i = 0;
+        // Positions are 64-bit here so that stepping past the end cannot overflow.
+        const std::int64_t m = new_length_;
+        std::int64_t i = 0;
         while (i + MIN_MATCH <= m) {
             warm(i);
-            Match best = find_best(i);
+            Match best = find_best(static_cast<std::int32_t>(i));
             if (best.length == 0) {
-                std::int32_t step = 1;
+                std::int64_t step = 1;
                 if (options_.skip_shift != 0) step += (i - literal_start_) >> options_.skip_shift;
                 i += step;
                 continue;
@@ -158,8 +159,8 @@ public:
             // back over these bytes), such as the old value going on in order after a deletion.
             std::uint32_t ahead = options_.stride - 1;
             if (best.length < NICE_LENGTH && options_.lazy_steps > ahead) ahead = options_.lazy_steps;
-            for (std::uint32_t k = 1; k <= ahead && i + static_cast<std::int32_t>(k) + MIN_MATCH <= m; ++k) {
-                const Match later = find_best(i + static_cast<std::int32_t>(k));
+            for (std::uint32_t k = 1; k <= ahead && i + k + MIN_MATCH <= m; ++k) {
+                const Match later = find_best(static_cast<std::int32_t>(i + k));
                 if (later.length == 0) continue;
                 const std::int32_t skipped = later.new_start > best.new_start ? later.new_start - best.new_start : 0;
                 if (gain(later) > gain(best) + skipped) best = later;
@@ -167,7 +168,7 @@ public:
             if (!emit(best)) return false;
             i = literal_start_;
         }
-        return emit_insert(coalescer_, literal_start_, m - literal_start_);
+        return emit_insert(coalescer_, literal_start_, new_length_ - literal_start_);
     }
 
 private:
@@ -177,10 +178,10 @@ private:
     // Prefetches the buckets of the positions a little ahead (after a jump all of them at
     // once, so that their fetches overlap), and the old bytes that the bucket of a nearer
     // position (fetched earlier) points to, so that the scan rarely waits for memory.
-    void warm(std::int32_t i) {
+    void warm(std::int64_t i) {
         if (slots_ == nullptr) return;
         if (warmed_ < i) warmed_ = i;
-        const std::int32_t until = i + 2 * SCAN_AHEAD;
+        const std::int64_t until = i + 2 * SCAN_AHEAD;
         for (; warmed_ <= until && warmed_ + WINDOW <= new_length_; ++warmed_) {
             prefetch(slots_ + bucket_of(load_window(new_ + warmed_)) * options_.bucket_size);
         }
@@ -238,10 +239,10 @@ private:
             consider(extend(static_cast<std::int32_t>(c), i, 0), &best);
         }
         // The old value going on where the last match ended (bytes were inserted in between).
-        if (previous_old_end_ >= 0 && previous_old_end_ + MIN_MATCH <= old_length_) {
+        if (previous_old_end_ >= 0 && std::int64_t{previous_old_end_} + MIN_MATCH <= old_length_) {
             consider(extend(previous_old_end_, i, 0), &best);
         }
-        if (slots_ != nullptr && i + WINDOW <= new_length_) {
+        if (slots_ != nullptr && std::int64_t{i} + WINDOW <= new_length_) {
             const std::uint64_t window = load_window(new_ + i);
             const std::uint32_t* bucket = slots_ + bucket_of(window) * options_.bucket_size;
             for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) {
@@ -290,7 +291,7 @@ private:
     std::uint32_t* slots_ = nullptr;
     std::uint64_t buckets_ = 0;
     std::int32_t literal_start_ = 0;      // first new byte not yet emitted
-    std::int32_t warmed_ = 0;             // first new position whose bucket is not prefetched yet
+    std::int64_t warmed_ = 0;             // first new position whose bucket is not prefetched yet
     std::int32_t previous_old_end_ = -1;  // end of the last match in the old value; -1: none yet
     std::int64_t alignments_[ALIGNMENTS] = {};  // the first: 0, the values aligned as they start
     int alignment_count_ = 1;
