@@ -157,7 +157,8 @@ public:
             // Look ahead: a short match may give way to a longer one a step later, and any
             // match to one found at the next positions of another stride phase (which extends
             // back over these bytes), such as the old value going on in order after a deletion.
-            std::uint32_t ahead = options_.stride - 1;
+            // A match at a remembered alignment is the old value going on as before already.
+            std::uint32_t ahead = remembered(best) ? 0 : options_.stride - 1;
             if (best.length < NICE_LENGTH && options_.lazy_steps > ahead) ahead = options_.lazy_steps;
             for (std::uint32_t k = 1; k <= ahead && i + k + MIN_MATCH <= m; ++k) {
                 const Match later = find_best(static_cast<std::int32_t>(i + k));
@@ -189,6 +190,14 @@ private:
             const std::uint32_t* bucket = slots_ + bucket_of(load_window(new_ + i + SCAN_AHEAD)) * options_.bucket_size;
             for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) prefetch(old_ + bucket[j]);
         }
+    }
+
+    bool remembered(const Match& match) const {
+        const std::int64_t alignment = static_cast<std::int64_t>(match.old_start) - match.new_start;
+        for (int k = 0; k < alignment_count_; ++k) {
+            if (alignments_[k] == alignment) return true;
+        }
+        return false;
     }
 
     // Bytes a match saves against carrying its bytes literally (roughly: the heads it costs).
