@@ -458,11 +458,45 @@ def run_delta(qc, cfg: Config, bw: dict, log, dumps, cache: Path) -> List[dict]:
         out = []
         for case in W.delta_workloads(cfg.quick, dumps, cache):
             out.append(run_delta_case(case, dpeers, cfg, bw, log))
+            blocks_ratios(out[-1], log)
             del case
         return out
     finally:
         for p in dpeers:
             p.close()
+
+
+def blocks_ratios(w: dict, log) -> None:
+    """For each diff_blocks row: its delta size over xdelta3 -S none's and diff's, and its
+    time over in-process zstandard's and over the command-line tools' without start-up."""
+    rows = {r["peer"]: r for r in w.get("rows", []) if r.get("status") == "ok"}
+
+    def find(prefix: str, contains: str = "", excludes: str = "") -> Optional[dict]:
+        return next((r for n, r in rows.items()
+                     if n.startswith(prefix) and contains in n and not (excludes and excludes in n)), None)
+
+    plain, zlib_row = find("xdelta3", "-S none"), find("zstandard")
+    xd, zcli, diff_row = find("xdelta3", excludes="-S none"), find("zstd "), rows.get("quorvane delta")
+    parts = []
+    for name in ("quorvane diff_blocks", "quorvane diff_blocks compact"):
+        r = rows.get(name)
+        if r is None:
+            continue
+        bits = []
+        for label, ref in (("xdelta3 -S none", plain), ("diff", diff_row)):
+            if ref and ref.get("delta_size"):
+                bits.append(f"size {r['delta_size'] / ref['delta_size']:.2f}x {label}")
+        if zlib_row:
+            bits.append(f"time {r['diff_ns'] / zlib_row['diff_ns']:.2f}x zstandard")
+        for label, ref in (("xdelta3", xd), ("zstd CLI", zcli)):
+            if ref:
+                net = ref["diff_ns"] - ref.get("startup_ns", 0)
+                if net > 0:
+                    bits.append(f"{r['diff_ns'] / net:.2f}x {label} without start-up")
+        parts.append(f"{name}: " + ", ".join(bits))
+    if parts:
+        w["blocks_ratios"] = parts
+        log("\n".join(f"- {p}" for p in parts))
 
 
 # --------------------------------------------------------------------------- growth

@@ -396,6 +396,8 @@ def delta_peers(qc, names: Optional[List[str]] = None) -> List[DeltaPeer]:
     if qc is not None:
         peers.append(Ours(qc))
         peers.extend(path_peers(qc))
+        if names is None:
+            peers.extend(blocks_peers(qc))
     for cls, label in ((Bsdiff, "bsdiff4"), (ZstdLib, "zstandard"), (Xdelta3, "xdelta3"),
                        (ZstdCli, "zstd-cli"), (Difflib, "difflib")):
         if names is not None and label not in names:
@@ -414,3 +416,47 @@ def peer_by_label(label: str, qc) -> DeltaPeer:
     table = {"quorvane": lambda: Ours(qc), "bsdiff4": Bsdiff, "zstandard": ZstdLib,
              "xdelta3": Xdelta3, "zstd-cli": ZstdCli}
     return table[label]()
+
+
+# --------------------------------------------------------------------------- diff_blocks rows
+
+
+class OursBlocks(Ours):
+    """delta.diff_blocks at one setting (not the row that ratios are taken against)."""
+    ours = False
+
+    def __init__(self, qc, compact: bool):
+        super().__init__(qc)
+        self.compact = compact
+        self.name = "quorvane diff_blocks" + (" compact" if compact else "")
+        self.blocks = qc.delta.diff_blocks
+
+    def diff_call(self, old, new):
+        blocks, compact = self.blocks, self.compact
+        return lambda: blocks(old, new, compact=compact)
+
+
+class Xdelta3Plain(Xdelta3):
+    """xdelta3 without its secondary compression stage (-S none): its own instruction
+    format alone, the fair size reference for a delta format without an entropy stage."""
+
+    def __init__(self):
+        super().__init__()
+        if not self.unavailable:
+            self.name = self.name.replace(" (CLI)", " -S none (CLI)")
+
+    def diff_call(self, old, new):
+        run = super().diff_call(old, new)
+        run.argv[2:2] = ["-S", "none"]
+        return run
+
+
+def blocks_peers(qc) -> List[DeltaPeer]:
+    """The diff_blocks rows (default and compact) and xdelta3 -S none for the delta table."""
+    if qc is None or not hasattr(qc.delta, "diff_blocks"):
+        return []
+    peers: List[DeltaPeer] = [OursBlocks(qc, False), OursBlocks(qc, True)]
+    plain = Xdelta3Plain()
+    if not plain.unavailable:
+        peers.append(plain)
+    return peers

@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import random
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -427,6 +428,9 @@ def delta_workloads(quick: bool, dumps: Callable[[object], bytes], cache: Path) 
                                f"unrelated random {size // MiB} MiB",
                                [(random_bytes(size, seed), random_bytes(size, seed + 1))]))
     cases.extend(unrelated_large_cases(quick))
+
+
+    cases += blocks_workloads(cache)
     return cases
 
 
@@ -521,3 +525,89 @@ def decode_workloads(quick: bool) -> List[Tuple[str, Callable[[], object]]]:
         (f"geometry ({400 // s:,} polygons of 100 coordinate pairs)", lambda: geometry(400 // s)),
         (f"catalogue ({5_000 // s:,} items keyed by integer id)", lambda: catalogue(5_000 // s)),
     ]
+
+
+# --------------------------------------------------------------------------- diff_blocks pairs
+# Real pairs whose parts move: two builds of a shared library from Debian's archive and the
+# documentation-topics module of two Python releases.
+
+_DEBIAN_LIBRARIES = (("libssl3", "libcrypto.so"), ("libcurl4", "libcurl.so"))
+
+
+def _apt_versions(package: str) -> List[str]:
+    """Versions of a package that the configured archives offer, newest first."""
+    try:
+        r = subprocess.run(["apt-cache", "madison", package], capture_output=True, text=True)
+    except OSError:
+        return []
+    versions = []
+    for line in r.stdout.splitlines():
+        parts = [p.strip() for p in line.split("|")]
+        if len(parts) >= 3 and parts[1] not in versions:
+            versions.append(parts[1])
+    return versions
+
+
+def _debian_library(cache: Path, package: str, version: str, stem: str) -> Optional[bytes]:
+    """The largest file named stem* in the package of that version, fetched once into the cache."""
+    safe = re.sub(r"[^A-Za-z0-9.+-]", "_", f"{package}_{version}")
+    unpacked = cache / "debs" / safe
+    if not unpacked.is_dir():
+        download = cache / "debs" / (safe + ".download")
+        shutil.rmtree(download, ignore_errors=True)
+        download.mkdir(parents=True)
+        r = subprocess.run(["apt-get", "download", "-q", f"{package}={version}"], cwd=download,
+                           capture_output=True, text=True)
+        debs = sorted(download.glob("*.deb"))
+        if r.returncode != 0 or len(debs) != 1:
+            shutil.rmtree(download, ignore_errors=True)
+            return None
+        subprocess.run(["dpkg-deb", "-x", str(debs[0]), str(download / "root")], check=True)
+        (download / "root").rename(unpacked)
+        shutil.rmtree(download, ignore_errors=True)
+    hits = sorted((p for p in unpacked.rglob(f"{stem}*") if p.is_file() and not p.is_symlink()),
+                  key=lambda p: -p.stat().st_size)
+    return hits[0].read_bytes() if hits else None
+
+
+def debian_library_pair(cache: Path, package: str, stem: str) -> Tuple[List[Tuple[bytes, bytes]], str]:
+    """The oldest and the newest build of a library that the archives offer."""
+    versions = _apt_versions(package)
+    if len(versions) < 2:
+        return [], f"the apt lists offer fewer than two versions of {package} (run apt-get update)"
+    old_v, new_v = versions[-1], versions[0]
+    old = _debian_library(cache, package, old_v, stem)
+    new = _debian_library(cache, package, new_v, stem)
+    if old is None or new is None:
+        return [], f"apt-get download {package} {old_v} / {new_v} failed"
+    return [(old, new)], f"{stem}* from Debian {package} {old_v} -> {new_v}"
+
+
+def stdlib_topics_pair() -> Tuple[List[Tuple[bytes, bytes]], str]:
+    """pydoc_data/topics.py of two Python releases next to each other (3.11 and 3.12 when
+    installed): the documentation of a whole language, whose sections are rewritten and moved."""
+    found = [(v, label, d / "pydoc_data" / "topics.py") for v, label, d in _stdlib_dirs()
+             if (d / "pydoc_data" / "topics.py").is_file()]
+    newest = {}
+    for v, label, path in found:  # the newest patch release of each minor version
+        newest[v[:2]] = (v, label, path)
+    minors = sorted(newest)
+    steps = [(a, b) for a, b in zip(minors, minors[1:]) if b[0] == a[0] and b[1] == a[1] + 1]
+    if not steps:
+        return [], "no two Python standard libraries of adjacent minor versions with pydoc_data/topics.py"
+    a, b = next((st for st in steps if st[0] == (3, 11)), steps[-1])
+    (_, la, pa), (_, lb, pb) = newest[a], newest[b]
+    return [(pa.read_bytes(), pb.read_bytes())], f"pydoc_data/topics.py {la} -> {lb}"
+
+
+def blocks_workloads(cache: Path) -> List[DeltaCase]:
+    """Cases where blocks move or repeat: the real pairs above."""
+    cases = []
+    pairs, note = stdlib_topics_pair()
+    cases.append(DeltaCase("text: pydoc topics, two Python releases", pairs, text=True, note=note,
+                           skipped="" if pairs else note))
+    for package, stem in _DEBIAN_LIBRARIES:
+        pairs, note = debian_library_pair(cache, package, stem)
+        cases.append(DeltaCase(f"binary: Debian {package} {stem}, two builds", pairs, note=note,
+                               skipped="" if pairs else note))
+    return cases

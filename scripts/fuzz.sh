@@ -13,10 +13,11 @@
 #                                           module built with clang, coverage, address and
 #                                           undefined-behaviour checks into build/fuzz-venv
 #
-# Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch (each
-# built with -fsanitize=fuzzer,address,undefined). Seeds live in fuzz/corpus/TARGET and
-# inputs that once failed in fuzz/regressions/TARGET; the growing working corpus of a run
-# is kept in build/fuzz/corpus/TARGET, crash files go to build/fuzz/artifacts/TARGET/.
+# Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch,
+# fuzz_blocks_patch (each built with -fsanitize=fuzzer,address,undefined). Seeds live in
+# fuzz/corpus/TARGET and inputs that once failed in fuzz/regressions/TARGET; the growing
+# working corpus of a run is kept in build/fuzz/corpus/TARGET, crash files go to
+# build/fuzz/artifacts/TARGET/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,7 +40,7 @@ build() {
 
 targets() {
     local t
-    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch; do
+    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch fuzz_blocks_patch; do
         [ -x "$fuzz_build/fuzz/$t" ] && echo "$t"
     done
     return 0

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "delta/blocks.h"
 #include "delta/diff.h"
 #include "delta/patch.h"
 #include "module/buffers.h"
@@ -102,6 +103,42 @@ PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& del
     return PythonOutBuffer(result, byte_vector_free);
 }
 
+const char* const DIFF_BLOCKS_DOC = R"(
+    Delta from 'old_value' to 'new_value' that also finds moved and repeated blocks.
+
+    Stretches of 'new_value' that occur anywhere in 'old_value' are copied from there, in
+    any order and as often as they recur (shared stretches of 8 bytes or more are looked
+    up by a hash of their bytes); the rest is carried literally. It takes time linear in
+    the two lengths and an index of 2 bytes per byte of 'old_value'. The result is a delta
+    in diff's format, which patch applies, and never longer than the delta that holds the
+    whole new value.
+
+    Prefer it to diff for builds of programs, archives, records and texts whose parts
+    moved or repeat, and for large values: diff keeps only matches that come in the same
+    order in both values, and its time grows with the number of differences.
+
+    compact: index every 2nd position of 'old_value' instead of every 4th, with larger
+    buckets and a slower stepping through unmatched bytes: deltas 2 to 4 percent smaller
+    on text and records (about 1 percent on binaries), for 1.5 to 2.5 times the time and
+    an index of 4 bytes per byte.
+    )";
+
+PythonOutBuffer diff_blocks(const PythonInBuffer& old_value, const PythonInBuffer& new_value, bool compact) {
+    const BlocksOptions options = compact ? blocks_options_compact() : blocks_options_default();
+    DiffFailure failure = DIFF_FAILURE_NONE;
+    ByteVector* result;
+    {
+        py::gil_scoped_release unlocked;  // the inputs are immutable bytes kept alive by the buffers
+        result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure);
+    }
+    if (result == nullptr) {
+        if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff_blocks");
+        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        throw std::runtime_error("diff_blocks: the engine gave no result");
+    }
+    return PythonOutBuffer(result, byte_vector_free);
+}
+
 }  // namespace
 
 void define_delta_module(py::module_& parent) {
@@ -115,6 +152,8 @@ void define_delta_module(py::module_& parent) {
 
     delta.def("diff", &diff, DIFF_DOC, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, PATCH_DOC, py::arg("old_value"), py::arg("diff"));
+    delta.def("diff_blocks", &diff_blocks, DIFF_BLOCKS_DOC, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
+              py::arg("compact") = false);
     delta.attr("__version__") = "dev";
 }
 

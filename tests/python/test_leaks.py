@@ -101,6 +101,10 @@ CASES = [
     ("PythonInBuf", lambda: InBuf(OLD), [OLD], 1),
     ("PythonInBuf-bad-argument", swallow(lambda: InBuf(TEXT)), [TEXT], 1),
     ("PythonOutBuf-construct", swallow(lambda: OutBuf()), [], 1),
+    ("diff_blocks", lambda: delta.diff_blocks(OLD, NEW), [OLD, NEW], 1),
+    ("diff_blocks-compact-PythonInBuf", lambda: delta.diff_blocks(InBuf(OLD), InBuf(NEW), compact=True), [OLD, NEW], 1),
+    ("diff_blocks-unchanged", lambda: delta.diff_blocks(OLD, OLD), [OLD], 1),
+    ("diff_blocks-bad-argument", swallow(lambda: delta.diff_blocks(OLD, None)), [OLD], 1),
 ]
 
 

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/memory.h"
+#include "delta/blocks.h"
+#include "delta/patch.h"
+
+using namespace quorvane;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+ByteVector view(const Bytes& b) { return byte_vector_view(b.data(), b.size()); }
+Bytes take(ByteVector* v) {
+    Bytes out(v->data, v->data + v->length);
+    byte_vector_free(v);
+    return out;
+}
+
+// A small generator of its own, so that the inputs are the same with every standard library.
+struct Lcg {
+    std::uint64_t state;
+    std::uint32_t next() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    }
+    std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : next() % n; }
+};
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed, std::uint32_t alphabet = 256) {
+    Lcg g{seed};
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(g.below(alphabet));
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// Scattered edits: replaced, inserted and deleted bytes and blocks copied from elsewhere.
+Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
+    Bytes out = old;
+    Lcg g{seed};
+    for (unsigned i = 0; i < edits; ++i) {
+        const std::size_t pos = g.below(static_cast<std::uint32_t>(out.size() + 1));
+        const std::size_t length = 1 + g.below(g.below(2) ? 100 : 8);
+        switch (g.below(4)) {
+            case 0:
+                for (std::size_t k = pos; k < std::min(out.size(), pos + length); ++k) out[k] = static_cast<std::uint8_t>(g.next());
+                break;
+            case 1: {
+                const Bytes fresh = random_bytes(length, g.next());
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), fresh.begin(), fresh.end());
+                break;
+            }
+            case 2:
+                out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos),
+                          out.begin() + static_cast<std::ptrdiff_t>(std::min(out.size(), pos + length)));
+                break;
+            default: {
+                if (out.empty()) break;
+                const std::size_t from = g.below(static_cast<std::uint32_t>(out.size()));
+                const Bytes block = slice(out, from, std::min(out.size(), from + length));
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), block.begin(), block.end());
+            }
+        }
+    }
+    return out;
+}
+
+Bytes whole_value(const Bytes& value) {
+    const ByteVector v = view(value);
+    return take(whole_value_delta(&v));
+}
+
+struct BlocksRun {
+    int code;
+    Bytes delta;
+    std::vector<EditCall> calls;
+};
+
+BlocksRun run_blocks(const Bytes& old_bytes, const Bytes& new_bytes, const BlocksOptions& options) {
+    const ByteVector a = view(old_bytes), b = view(new_bytes);
+    BlocksRun run;
+    DeltaWriter* writer = delta_writer_new(&a, &b);
+    run.code = diff_blocks_edits(&a, &b, options, writer, &run.calls);
+    bool no_memory = false;
+    ByteVector* result = select_diff_result(run.code, writer, &b, &no_memory);
+    delta_writer_free(writer);
+    if (result != nullptr) run.delta = take(result);
+    return run;
+}
+
+Bytes diff_blocks(const Bytes& old_bytes, const Bytes& new_bytes, const BlocksOptions& options) {
+    const ByteVector a = view(old_bytes), b = view(new_bytes);
+    return take(delta_diff_blocks(&a, &b, options));
+}
+
+// One decoded entry of a delta as the writer writes them (shortest heads, definite strings).
+struct Entry {
+    bool match;
+    std::uint64_t offset;  // match: offset in the old value; insert: position in the delta
+    std::uint64_t length;
+};
+
+bool read_argument(const Bytes& d, std::size_t* pos, unsigned* major, std::uint64_t* value) {
+    if (*pos >= d.size()) return false;
+    const unsigned ib = d[*pos];
+    *major = ib >> 5;
+    const unsigned info = ib & 31;
+    ++*pos;
+    if (info < 24) {
+        *value = info;
+        return true;
+    }
+    if (info > 27) return false;
+    const std::size_t width = std::size_t{1} << (info - 24);
+    if (d.size() - *pos < width) return false;
+    *value = 0;
+    for (std::size_t i = 0; i < width; ++i) *value = (*value << 8) | d[(*pos)++];
+    return true;
+}
+
+std::vector<Entry> entries_of(const Bytes& d) {
+    std::vector<Entry> out;
+    std::size_t pos = 0;
+    while (pos < d.size()) {
+        unsigned major = 0;
+        std::uint64_t value = 0;
+        EXPECT_TRUE(read_argument(d, &pos, &major, &value));
+        if (major == 0) {
+            std::uint64_t length = 0;
+            EXPECT_TRUE(read_argument(d, &pos, &major, &length));
+            EXPECT_EQ(major, 0u);
+            out.push_back({true, value, length});
+        } else {
+            EXPECT_EQ(major, 2u);
+            out.push_back({false, pos, value});
+            pos += value;
+        }
+    }
+    EXPECT_EQ(pos, d.size());
+    return out;
+}
+
+// Every property a delta of diff_blocks must have, and the emissions behind it.
+void check_case(const std::string& name, const Bytes& old_bytes, const Bytes& new_bytes, const BlocksOptions& options) {
+    SCOPED_TRACE(name);
+    const BlocksRun run = run_blocks(old_bytes, new_bytes, options);
+    ASSERT_TRUE(run.code == DIFF_DELTA || run.code == DIFF_WHOLE_VALUE || run.code == DIFF_UNCHANGED) << run.code;
+    const Bytes& d = run.delta;
+    EXPECT_EQ(d, diff_blocks(old_bytes, new_bytes, options)) << "the driver chooses the result differently";
+
+    // Round trip through patch.
+    const ByteVector a = view(old_bytes), dv = view(d);
+    ByteVector* patched = apply_delta(&a, &dv);
+    ASSERT_NE(patched, nullptr);
+    EXPECT_EQ(take(patched), new_bytes);
+
+    // Never longer than the whole-value delta; the marker exactly for equal values of 2 bytes or more.
+    const Bytes whole = whole_value(new_bytes);
+    EXPECT_LE(d.size(), whole.size());
+    const bool marker = d == Bytes{0xF6};
+    EXPECT_EQ(marker, old_bytes == new_bytes && new_bytes.size() >= 2);
+    if (!marker && d != whole) {
+        EXPECT_LT(d.size(), new_bytes.size());
+        // Format: entries cover a byte or more, matches lie within the old value, no two inserts adjacent.
+        bool previous_insert = false;
+        for (const Entry& e : entries_of(d)) {
+            EXPECT_GE(e.length, 1u);
+            if (e.match) {
+                EXPECT_LE(e.offset + e.length, old_bytes.size());
+            }
+            EXPECT_FALSE(previous_insert && !e.match) << "adjacent inserts";
+            previous_insert = !e.match;
+        }
+    }
+
+    // Emissions: in the order of the new value, within both values, and consecutive matches
+    // with nothing between them continue each other in the old value.
+    std::uint64_t covered = 0;
+    const EditCall* last = nullptr;
+    for (const EditCall& call : run.calls) {
+        if (call.kind == EditCall::DELETE) {
+            EXPECT_TRUE(last != nullptr && last->kind == EditCall::MATCH) << "a delete that closes no match";
+        } else {
+            EXPECT_GE(call.length, 1);
+            EXPECT_GE(call.position, 0);
+            if (call.kind == EditCall::MATCH) {
+                EXPECT_LE(static_cast<std::uint64_t>(call.position) + call.length, old_bytes.size());
+                EXPECT_EQ(std::memcmp(old_bytes.data() + call.position, new_bytes.data() + covered,
+                                      static_cast<std::size_t>(call.length)), 0);
+                if (last != nullptr && last->kind == EditCall::MATCH) {
+                    EXPECT_EQ(last->position + last->length, call.position) << "a match that does not continue the last";
+                }
+            } else {
+                EXPECT_EQ(static_cast<std::uint64_t>(call.position), covered);
+            }
+            covered += static_cast<std::uint64_t>(call.length);
+        }
+        last = &call;
+    }
+    if (run.code != DIFF_WHOLE_VALUE || run.calls.empty() || covered != 0) {
+        EXPECT_EQ(covered, new_bytes.size());
+    }
+}
+
+struct NamedPair {
+    std::string name;
+    Bytes old_bytes, new_bytes;
+};
+
+std::vector<NamedPair> cases() {
+    std::vector<NamedPair> out;
+    const Bytes text = bytes_of(
+        "The quick brown fox jumps over the lazy dog. Pack my box with five dozen liquor jugs. "
+        "How vexingly quick daft zebras jump! Sphinx of black quartz, judge my vow. ");
+    const Bytes r = random_bytes(4000, 1);
+    const Bytes s = random_bytes(4000, 2);
+    const Bytes small = random_bytes(3000, 3, 4);
+    out.push_back({"both empty", {}, {}});
+    out.push_back({"empty old", {}, bytes_of("abcdefghijkl")});
+    out.push_back({"empty new", r, {}});
+    out.push_back({"one byte each, equal", bytes_of("a"), bytes_of("a")});
+    out.push_back({"one byte each, different", bytes_of("a"), bytes_of("b")});
+    out.push_back({"one byte old", bytes_of("a"), text});
+    out.push_back({"one byte new", text, bytes_of("q")});
+    out.push_back({"short equal", bytes_of("abc"), bytes_of("abc")});
+    out.push_back({"identical", r, r});
+    out.push_back({"identical text", text, text});
+    out.push_back({"insert in the middle", bytes_of("0123456789"), bytes_of("01234X56789")});
+    out.push_back({"rotated", r, concat({slice(r, 1234, 4000), slice(r, 0, 1234)})});
+    out.push_back({"halves swapped", text, concat({slice(text, 80, text.size()), slice(text, 0, 80)})});
+    out.push_back({"duplicated", r, concat({r, r, slice(r, 100, 900)})});
+    out.push_back({"repeated block", slice(r, 0, 64), concat({slice(r, 0, 64), slice(r, 0, 64), slice(r, 0, 64), slice(r, 0, 64)})});
+    out.push_back({"reversed blocks", r, concat({slice(r, 3000, 4000), slice(r, 2000, 3000), slice(r, 1000, 2000), slice(r, 0, 1000)})});
+    out.push_back({"unrelated", r, s});
+    out.push_back({"unrelated with a shared block", r, concat({slice(s, 0, 2000), slice(r, 500, 1500), slice(s, 2000, 4000)})});
+    out.push_back({"run of one byte", Bytes(5000, 0), Bytes(7000, 0)});
+    out.push_back({"runs of one byte, different", Bytes(5000, 'a'), Bytes(5000, 'b')});
+    out.push_back({"runs around a block", concat({Bytes(300, 0), slice(r, 0, 100), Bytes(300, 0)}),
+                   concat({Bytes(500, 0), slice(r, 0, 100), Bytes(100, 0), slice(r, 0, 100)})});
+    out.push_back({"small alphabet, edited", small, edited(small, 20, 4)});
+    out.push_back({"random, edited", r, edited(r, 12, 5)});
+    out.push_back({"text, edited", concat({text, text, text}), edited(concat({text, text, text}), 6, 6)});
+    out.push_back({"old is a prefix", r, concat({r, s})});
+    out.push_back({"new is a prefix", r, slice(r, 0, 3000)});
+    out.push_back({"new is a middle part", r, slice(r, 1000, 3000)});
+    for (unsigned k = 0; k < 24; ++k) {
+        const std::size_t n = k % 3 == 0 ? k : 50 * k;
+        const Bytes base = random_bytes(n, 100 + k, k % 2 ? 3 : 256);
+        out.push_back({"generated " + std::to_string(k), base, edited(base, k % 7, 200 + k)});
+    }
+    return out;
+}
+
+const BlocksOptions settings[] = {blocks_options_default(), blocks_options_compact(), BlocksOptions{2, 1, 0, 1},
+                                  BlocksOptions{8, 16, 2, 3}};
+
+TEST(DiffBlocks, EveryCaseRoundTripsAndKeepsTheFormat) {
+    for (const BlocksOptions& options : settings) {
+        for (const NamedPair& c : cases()) check_case(c.name + " / stride " + std::to_string(options.stride), c.old_bytes, c.new_bytes, options);
+    }
+}
+
+TEST(DiffBlocks, ExactDeltas) {
+    struct Exact {
+        const char* name;
+        std::string old_text, new_text, delta;  // delta as hex pairs
+    };
+    const Exact exact[] = {
+        {"insert", "0123456789", "01234X56789", "00 05 41 58 05 05"},
+        {"identical", "abcdefghij", "abcdefghij", "f6"},
+        {"identical, 1 byte", "a", "a", "41 61"},
+        {"empty new", "abcdefghij", "", "40"},
+        {"swapped blocks", "AAAAAAAAAAbcdefghijk0123456789", "0123456789AAAAAAAAAAbcdefghijk", "14 0a 00 14"},
+        {"repeat", "abcdefghijklmnop", "abcdefghijklmnopabcdefghijklmnop", "00 10 00 10"},
+    };
+    for (const Exact& e : exact) {
+        SCOPED_TRACE(e.name);
+        Bytes expected;
+        for (std::size_t i = 0; i + 1 < e.delta.size(); i += 3) expected.push_back(static_cast<std::uint8_t>(std::stoi(e.delta.substr(i, 2), nullptr, 16)));
+        // (Every setting but the last indexes the block at 20.)
+        for (const BlocksOptions& options : {settings[0], settings[1], settings[2]}) {
+            EXPECT_EQ(diff_blocks(bytes_of(e.old_text), bytes_of(e.new_text), options), expected);
+        }
+    }
+}
+
+TEST(DiffBlocks, MovedBlocksCostAFewBytesEach) {
+    // 16 blocks of 1000 random bytes in a shuffled order: one match entry per block.
+    const Bytes r = random_bytes(16000, 7);
+    Bytes shuffled;
+    for (unsigned k = 0; k < 16; ++k) {
+        const std::size_t from = ((k * 7) % 16) * 1000;
+        shuffled.insert(shuffled.end(), r.begin() + static_cast<std::ptrdiff_t>(from), r.begin() + static_cast<std::ptrdiff_t>(from + 1000));
+    }
+    for (const BlocksOptions& options : settings) {
+        const Bytes d = diff_blocks(r, shuffled, options);
+        EXPECT_LE(d.size(), 16u * 6u);
+    }
+}
+
+TEST(DiffBlocks, Deterministic) {
+    const Bytes r = random_bytes(20000, 9, 16);
+    const Bytes e = edited(concat({r, slice(r, 5000, 9000)}), 40, 10);
+    for (const BlocksOptions& options : settings) {
+        const Bytes first = diff_blocks(r, e, options);
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(diff_blocks(r, e, options), first);
+    }
+}
+
+TEST(DiffBlocks, RunningOutOfMemoryAtEveryAllocation) {
+    const Bytes r = random_bytes(3000, 11, 8);
+    const Bytes e = edited(r, 30, 12);
+    const ByteVector a = view(r), b = view(e);
+    for (const BlocksOptions& options : settings) {
+        const Bytes expected = diff_blocks(r, e, options);
+        long long n = 0;
+        for (;; ++n) {
+            heap_fail_after(n);
+            DiffFailure failure = DIFF_FAILURE_NONE;
+            ByteVector* result = delta_diff_blocks(&a, &b, options, &failure);
+            heap_fail_after(-1);
+            if (result != nullptr) {
+                EXPECT_EQ(take(result), expected);
+                break;
+            }
+            ASSERT_EQ(failure, DIFF_FAILURE_NO_MEMORY) << n;
+        }
+        EXPECT_GE(n, 3);  // the writer, its output, the index and the output's growth
+    }
+}
+
+TEST(DiffBlocks, ValuesOf2GiBAreRefused) {
+    const std::uint8_t byte = 0;
+    const ByteVector small = byte_vector_view(&byte, 1);
+    const ByteVector huge = byte_vector_view(&byte, 0x80000000ull);  // never read: the length is checked first
+    DiffFailure failure = DIFF_FAILURE_NONE;
+    EXPECT_EQ(delta_diff_blocks(&huge, &small, blocks_options_default(), &failure), nullptr);
+    EXPECT_EQ(failure, DIFF_FAILURE_TOO_LARGE);
+    failure = DIFF_FAILURE_NONE;
+    EXPECT_EQ(delta_diff_blocks(&small, &huge, blocks_options_default(), &failure), nullptr);
+    EXPECT_EQ(failure, DIFF_FAILURE_TOO_LARGE);
+}
+
+TEST(DiffBlocks, IndexTakesAtMost8BytesPerIndexedPosition) {
+    for (const BlocksOptions& options : settings) {
+        EXPECT_EQ(blocks_index_bytes(7, options), 0u);
+        for (std::uint64_t n = 8; n < (std::uint64_t{1} << 31); n = n * 3 + 1) {
+            const std::uint64_t indexed = (n - 8) / options.stride + 1;
+            const std::uint64_t bytes = blocks_index_bytes(n, options);
+            EXPECT_GE(bytes, 4 * indexed);
+            EXPECT_LE(bytes, 8 * indexed + 4 * (options.bucket_size - 1)) << n;
+        }
+    }
+}
+
+}  // namespace
