@@ -1,5 +1,6 @@
 #include "cbor/encoder.h"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -159,6 +160,49 @@ inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
     return utf8;
 }
 
+// Whether `size` bytes are well-formed UTF-8 (RFC 3629: shortest forms only, no surrogates,
+// nothing above U+10FFFF): what a CBOR text string must hold.
+inline bool utf8_valid(const unsigned char* data, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+        if (size - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned lead = data[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        unsigned low = 0x80, high = 0xBF;  // the range of the byte after the lead
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+            if (lead == 0xE0) low = 0xA0;   // no overlong forms
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            if (lead == 0xF0) low = 0x90;   // no overlong forms
+            if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        } else {
+            return false;
+        }
+        if (size - i <= extra) return false;
+        if (data[i + 1] < low || data[i + 1] > high) return false;
+        for (std::size_t k = 2; k <= extra; ++k) {
+            if ((data[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += 1 + extra;
+    }
+    return true;
+}
+
 // The number a float or float subclass holds, read from the object itself: PyPy's
 // PyFloat_AsDouble would call a subclass's own __float__.
 double float_value(PyObject* value) { return reinterpret_cast<PyFloatObject*>(value)->ob_fval; }
@@ -214,7 +258,11 @@ public:
             case 10: put_head(0, std::get<10>(value)); break;
             case 11: write_signed(std::get<11>(value)); break;
             default: {
+                // Reached by a bytearray, whose content the binding library hands over as is.
                 const std::string_view text = std::get<12>(value);
+                if (!utf8_valid(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
+                    throw py::cast_error(CAST_FAILURE);
+                }
                 put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
             }
         }
