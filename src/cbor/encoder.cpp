@@ -1,5 +1,6 @@
 #include "cbor/encoder.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -32,6 +33,23 @@ public:
 #if !defined(PYPY_VERSION)
         writer->resize = &WriterHandle::resize;
         writer->resize_context = this;
+        // The first buffer is sized from the last result: a program tends to encode values
+        // of one size again and again, and a block of the size just freed comes back from
+        // the allocator's heap without fresh pages, whereas growing step by step ends in a
+        // fresh mapping, page faults on every page, for every large result. The size is
+        // rounded up to a coarse class so that results of nearly the same size ask for the
+        // same block, and the block is not cut down at the end unless much of it is unused.
+        const std::uint64_t last = last_result_size.load(std::memory_order_relaxed);
+        if (last > FIRST_CAPACITY) {
+            const std::uint64_t capacity = size_class(last + last / 16 + 64);
+            result_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+            if (result_ != nullptr) {
+                writer->storage = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result_));
+                writer->capacity = capacity;
+            } else {
+                PyErr_Clear();  // the writer starts small instead
+            }
+        }
 #endif
     }
     ~WriterHandle() {
@@ -48,7 +66,12 @@ public:
         const auto length = static_cast<Py_ssize_t>(writer->length);
 #if !defined(PYPY_VERSION)
         if (result_ != nullptr) {
-            if (_PyBytes_Resize(&result_, length) != 0) {
+            last_result_size.store(writer->length, std::memory_order_relaxed);
+            if (writer->capacity - writer->length <= writer->capacity / 4) {
+                // Close enough: the bytes object keeps its block and is only told its size.
+                Py_SET_SIZE(result_, length);
+                PyBytes_AS_STRING(result_)[length] = '\0';
+            } else if (_PyBytes_Resize(&result_, length) != 0) {
                 PyErr_Clear();
                 throw std::bad_alloc();
             }
@@ -81,7 +104,18 @@ private:
         return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(self->result_));
     }
 
+    // `size` rounded up to one of eight steps per power of two: a multiple of 2^k where
+    // `size` >> k lies in 8 to 15.
+    static std::uint64_t size_class(std::uint64_t size) {
+        unsigned shift = 0;
+        while ((size >> shift) > 15) ++shift;
+        const std::uint64_t step = std::uint64_t{1} << shift;
+        return (size + step - 1) & ~(step - 1);
+    }
+
     PyObject* result_ = nullptr;
+    static constexpr std::uint64_t FIRST_CAPACITY = 64;  // the writer's own first size
+    static inline std::atomic<std::uint64_t> last_result_size{0};
 #endif
 };
 

@@ -355,3 +355,23 @@ def test_subclasses_take_the_general_path_to_the_same_bytes(value, indefinite, m
             cbor.dumps(_subclassed(value), indefinite, max_depth)
     else:
         assert cbor.dumps(_subclassed(value), indefinite, max_depth) == expected
+
+
+
+def _byte_string_item(content):
+    n = len(content)
+    if n < 24:
+        return bytes([0x40 | n]) + content
+    width = 1 if n < 256 else 2 if n < 65536 else 4
+    return bytes([0x58 + width.bit_length() - 1]) + n.to_bytes(width, "big") + content
+
+
+@pytest.mark.parametrize("before", [0, 100, 5_000, 70_000, 300_000])
+def test_results_of_any_size_after_a_result_of_another(before):
+    # The first buffer of a call is sized from the previous result; every size around it,
+    # smaller, equal or larger, must come out exact.
+    pattern = bytes(range(256)) * (2 * before // 256 + 1)
+    for after in sorted({0, 1, 60, 64, 65, before // 2, max(before - 9, 0), before, before + 1, before + 70,
+                         before * 2 + 3}):
+        cbor.dumps(pattern[:before])
+        assert cbor.dumps(pattern[:after]) == _byte_string_item(pattern[:after])
