@@ -12,6 +12,21 @@
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
 #endif
+#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+// The dict layout (entries walked without a call per entry). The header is the
+// interpreter's internal one; it declares a flexible array member, which ISO C++ lacks.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#undef Py_BUILD_CORE
+#define QUORVANE_DICT_ENTRIES 1
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 namespace py = pybind11;
 
@@ -119,34 +134,149 @@ private:
 #endif
 };
 
-// The interpreter's own recursion guard, so that deep or self-containing values raise
-// RecursionError instead of exhausting the native stack. PyPy's C API does not count
-// these calls, so there the encoder counts its own nesting against the recursion limit.
-struct RecursionGuard {
-    RecursionGuard() {
+#if defined(__GNUC__)
+#define QUORVANE_INLINE inline __attribute__((always_inline))
+#define QUORVANE_COLD __attribute__((noinline, cold))
+#else
+#define QUORVANE_INLINE inline
+#define QUORVANE_COLD
+#endif
+
+// Where the interpreter's recursion count can be read (the field that Py_EnterRecursiveCall
+// counts down), so that the encoder can count its own nesting against it.
+#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define QUORVANE_OWN_NESTING_COUNT 1
+inline int recursion_remaining() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyThreadState_Get()->c_recursion_remaining;
+#else
+    return PyThreadState_Get()->recursion_remaining;
+#endif
+}
+#endif
+
+// The nesting of containers, guarded by the interpreter's recursion limit so that deep or
+// self-containing values raise RecursionError instead of exhausting the native stack.
+//
+// Every container is one level of the interpreter's guard (Py_EnterRecursiveCall), but the
+// guard is entered lazily: the encoder counts its levels itself and enters the guard for
+// all levels not yet entered only when it comes near the recursion limit, or before Python
+// code of the caller's values may run (a conversion). So RecursionError comes at exactly
+// the level where entering the guard for every container would raise it, and Python code
+// sees the interpreter's count as it would be then. PyPy's C API does not count these
+// calls; there the encoder counts its own nesting against the recursion limit.
+class Nesting {
+public:
+    Nesting() { refresh(); }
+    ~Nesting() { release(); }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+
+    QUORVANE_INLINE void enter() {
+        if (++levels_ >= enter_from_) enter_guard();
+    }
+
+    QUORVANE_INLINE void leave() {
+        --levels_;
+        if (entered_ > levels_) release();
+    }
+
+    // Enters the interpreter's guard for every level not yet entered.
+    void sync() {
+        while (entered_ < levels_) {
 #ifdef PYPY_VERSION
-        if (++nesting > Py_GetRecursionLimit()) {
-            --nesting;
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
-            throw py::error_already_set();
+            if (pypy_nesting + 1 > Py_GetRecursionLimit()) {
+                PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
+                throw py::error_already_set();
+            }
+            ++pypy_nesting;
+#else
+            if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
+#endif
+            ++entered_;
         }
-#else
-        if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
+    }
+
+    // After Python code may have run (it may have changed the recursion limit).
+    void refresh() {
+#ifdef QUORVANE_OWN_NESTING_COUNT
+        enter_from_ = static_cast<long long>(entered_) + recursion_remaining() - MARGIN;
 #endif
     }
-    ~RecursionGuard() {
-#ifdef PYPY_VERSION
-        --nesting;
-#else
-        Py_LeaveRecursiveCall();
-#endif
+
+private:
+    static constexpr long long MARGIN = 8;
+
+    QUORVANE_COLD void enter_guard() {
+        try {
+            sync();
+        } catch (...) {
+            --levels_;
+            throw;
+        }
     }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+    QUORVANE_COLD void release() {
+        while (entered_ > levels_) {
 #ifdef PYPY_VERSION
-    static inline int nesting = 0;  // guarded by the interpreter lock, held throughout
+            --pypy_nesting;
+#else
+            Py_LeaveRecursiveCall();
+#endif
+            --entered_;
+        }
+    }
+
+    long long levels_ = 0;      // containers entered and not yet left
+    long long entered_ = 0;     // of these, levels for which the interpreter's guard is entered
+    long long enter_from_ = 0;  // the level from which the guard is entered as levels are
+#ifdef PYPY_VERSION
+    static inline long long pypy_nesting = 0;  // over all calls; guarded by the interpreter lock
 #endif
 };
+
+// One level of nesting for the life of the object.
+class Level {
+public:
+    QUORVANE_INLINE explicit Level(Nesting& nesting) : nesting_(nesting) { nesting_.enter(); }
+    QUORVANE_INLINE ~Level() { nesting_.leave(); }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+
+private:
+    Nesting& nesting_;
+};
+
+// PyDict_Next without the call: the same entries in the same order. A table in the combined
+// layout is read directly (entries whose value is null are deleted ones, skipped as the
+// interpreter skips them); a split table (an instance dictionary) goes through PyDict_Next.
+QUORVANE_INLINE bool dict_next(PyObject* dict, Py_ssize_t* position, PyObject** key, PyObject** value) {
+#ifdef QUORVANE_DICT_ENTRIES
+    auto* object = reinterpret_cast<PyDictObject*>(dict);
+    if (object->ma_values == nullptr) {
+        PyDictKeysObject* keys = object->ma_keys;
+        const Py_ssize_t count = keys->dk_nentries;
+        Py_ssize_t i = *position;
+        if (i < 0) return false;
+        if (DK_IS_UNICODE(keys)) {
+            const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+            while (i < count && entries[i].me_value == nullptr) ++i;
+            if (i >= count) return false;
+            *key = entries[i].me_key;
+            *value = entries[i].me_value;
+        } else {
+            const PyDictKeyEntry* entries = DK_ENTRIES(keys);
+            while (i < count && entries[i].me_value == nullptr) ++i;
+            if (i >= count) return false;
+            *key = entries[i].me_key;
+            *value = entries[i].me_value;
+        }
+        *position = i + 1;
+        return true;
+    }
+#endif
+    return PyDict_Next(dict, position, key, value) != 0;
+}
 
 // Reads an exact int that fits a machine word straight from its digits; false sends the
 // caller to the general conversion (which gives the same number).
@@ -305,50 +435,62 @@ public:
 private:
     // A member of a list, tuple or dict. Exact built-in types are written directly (the
     // general matching would pick the same alternative); anything else is matched first.
-    void encode_member(PyObject* member) {
+    QUORVANE_INLINE void encode_member(PyObject* member) {
         PyTypeObject* type = Py_TYPE(member);
-        if (type == &PyLong_Type) {
-            write_exact_int(member);
-        } else if (type == &PyUnicode_Type) {
+        if (type == &PyUnicode_Type) {
             write_text(member);
+        } else if (type == &PyLong_Type) {
+            write_exact_int(member);
         } else if (type == &PyFloat_Type) {
             put_float(PyFloat_AS_DOUBLE(member));
-        } else if (member == Py_True || member == Py_False) {
-            write_bool(member == Py_True);
-        } else if (member == Py_None) {
-            put_byte(0xF6);
-        } else if (type == &PyBytes_Type) {
-            write_bytes(member);
         } else if (type == &PyDict_Type) {
             write_dict(member);
         } else if (type == &PyList_Type) {
             write_list(member);
+        } else if (member == Py_True || member == Py_False) {
+            write_bool(member == Py_True);
+        } else if (member == Py_None) {
+            put_byte(0xF6);
         } else if (type == &PyTuple_Type) {
             write_tuple(member);
+        } else if (type == &PyBytes_Type) {
+            write_bytes(member);
         } else {
-            encode_value(convert_value(member));
+            encode_converted(member);
         }
     }
 
+    // Python code of the value may run from here on: the interpreter's recursion count is
+    // brought up to the nesting first, and read again afterwards.
+    QUORVANE_COLD void encode_converted(PyObject* member) {
+        nesting_.sync();
+        encode_value(convert_value(member));
+        nesting_.refresh();
+    }
+
     // Shortest head, written in place (the same bytes as the writer's own operations).
-    void put_head(unsigned major_type, std::uint64_t argument) {
-        if (!cbor_reserve(writer_, 9)) throw std::bad_alloc();
+    QUORVANE_INLINE void put_head(unsigned major_type, std::uint64_t argument) {
+        reserve(9);
         cbor_put_head_unchecked(writer_, major_type, argument);
     }
 
-    void put_byte(std::uint8_t byte) {
-        if (!cbor_reserve(writer_, 1)) throw std::bad_alloc();
+    QUORVANE_INLINE void reserve(std::uint64_t count) {
+        if (!cbor_reserve(writer_, count)) throw std::bad_alloc();
+    }
+
+    QUORVANE_INLINE void put_byte(std::uint8_t byte) {
+        reserve(1);
         writer_->storage[writer_->length++] = byte;
     }
 
-    void put_float(double value) {
-        if (!cbor_reserve(writer_, 9)) throw std::bad_alloc();
+    QUORVANE_INLINE void put_float(double value) {
+        reserve(9);
         cbor_put_float_unchecked(writer_, value);
     }
 
-    void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
+    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
 
-    void write_signed(long long value) {
+    QUORVANE_INLINE void write_signed(long long value) {
         if (value < 0) {
             put_head(1, ~static_cast<std::uint64_t>(value));
         } else {
@@ -356,12 +498,16 @@ private:
         }
     }
 
-    void write_exact_int(PyObject* value) {
+    QUORVANE_INLINE void write_exact_int(PyObject* value) {
         long long word = 0;
         if (small_int_value(value, &word)) {
             write_signed(word);
             return;
         }
+        write_large_int(value);
+    }
+
+    void write_large_int(PyObject* value) {
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
@@ -418,23 +564,35 @@ private:
         integer_out_of_range(value);
     }
 
-    void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
-        if (!cbor_reserve(writer_, 9 + static_cast<std::uint64_t>(size))) throw std::bad_alloc();
+    QUORVANE_INLINE void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
+        reserve(9 + static_cast<std::uint64_t>(size));
         cbor_put_head_unchecked(writer_, major_type, static_cast<std::uint64_t>(size));
         if (size != 0) std::memcpy(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
         writer_->length += static_cast<std::uint64_t>(size);
     }
 
-    void write_bytes(PyObject* value) { put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)); }
+    QUORVANE_INLINE void write_bytes(PyObject* value) {
+        put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+    }
 
-    void write_text(PyObject* value) {
+    QUORVANE_INLINE void write_text(PyObject* value) {
+#if !defined(PYPY_VERSION)
+        if (PyUnicode_IS_COMPACT_ASCII(value)) {
+            put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
+            return;
+        }
+#endif
+        write_other_text(value);
+    }
+
+    void write_other_text(PyObject* value) {
         Py_ssize_t size = 0;
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
         put_string(3, utf8, size);
     }
 
-    void start(bool is_map, Py_ssize_t count) {
+    QUORVANE_INLINE void start(bool is_map, Py_ssize_t count) {
         const unsigned major_type = is_map ? 5 : 4;
         if (Indefinite) {
             put_byte(static_cast<std::uint8_t>((major_type << 5) | 31));
@@ -443,23 +601,25 @@ private:
         }
     }
 
-    void finish() {
+    QUORVANE_INLINE void finish() {
         if (Indefinite) put_byte(0xFF);
     }
 
     // A member one level below its container, within the depth limit.
-    void encode_nested(PyObject* member) {
-        if (Limited && ++depth_ > max_depth_) {
-            throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
-        }
+    QUORVANE_INLINE void encode_nested(PyObject* member) {
+        if (Limited && ++depth_ > max_depth_) depth_exceeded();
         encode_member(member);
         if (Limited) --depth_;
+    }
+
+    [[noreturn]] QUORVANE_COLD void depth_exceeded() {
+        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
     }
 
     // Members are read from the list's storage; each is held while it is written, because
     // Python code run by a conversion may change the list.
     void write_list(PyObject* list) {
-        RecursionGuard guard;
+        const Level level(nesting_);
         const py::object keep = py::reinterpret_borrow<py::object>(list);
         const Py_ssize_t count = PyList_GET_SIZE(list);
         start(false, count);
@@ -473,7 +633,7 @@ private:
     }
 
     void write_tuple(PyObject* tuple) {
-        RecursionGuard guard;
+        const Level level(nesting_);
         const py::object keep = py::reinterpret_borrow<py::object>(tuple);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start(false, count);
@@ -482,7 +642,7 @@ private:
     }
 
     void write_dict(PyObject* dict) {
-        RecursionGuard guard;
+        const Level level(nesting_);
         const py::object keep = py::reinterpret_borrow<py::object>(dict);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start(true, count);
@@ -490,7 +650,7 @@ private:
         Py_ssize_t written = 0;
         PyObject* key = nullptr;
         PyObject* item = nullptr;
-        while (written < count && PyDict_Next(dict, &position, &key, &item)) {
+        while (written < count && dict_next(dict, &position, &key, &item)) {
             const py::object held_key = py::reinterpret_borrow<py::object>(key);
             const py::object held_item = py::reinterpret_borrow<py::object>(item);
             encode_nested(held_key.ptr());
@@ -504,6 +664,7 @@ private:
         finish();
     }
 
+    Nesting nesting_;
     CborWriter* writer_;
     std::uint64_t depth_ = 0;
     std::uint64_t max_depth_;

@@ -1,4 +1,5 @@
 """cbor.dumps: module surface, exact encodings, errors, and the float-width rule."""
+import json
 import math
 import os
 import random
@@ -375,3 +376,85 @@ def test_results_of_any_size_after_a_result_of_another(before):
                          before * 2 + 3}):
         cbor.dumps(pattern[:before])
         assert cbor.dumps(pattern[:after]) == _byte_string_item(pattern[:after])
+
+
+# --- dict entries and nesting ------------------------------------------------------------------
+
+
+class Slots:
+    def __init__(self):
+        self.a, self.b, self.c = 1, "two", [3.5]
+
+
+def _dicts_of_every_layout():
+    deleted = {f"k{i}": i for i in range(40)}
+    for i in range(0, 40, 3):
+        del deleted[f"k{i}"]
+    mixed = {1: "a", "b": 2, (3,): None, 4.5: [1], b"x": {}}
+    del mixed["b"]
+    mixed["b"] = 5
+    instance = Slots().__dict__  # a split table, shared keys
+    grown = Slots().__dict__
+    grown["d"] = 4
+    emptied = {"a": 1, "b": 2}
+    emptied.clear()
+    return [deleted, mixed, instance, grown, emptied, dict.fromkeys("abcdefghijklmnopqrstuvwxyz" * 3, 0),
+            {i: i for i in range(1000)}]
+
+
+@pytest.mark.parametrize("indefinite", [True, False])
+@pytest.mark.parametrize("mapping", _dicts_of_every_layout())
+def test_dict_entries_come_in_iteration_order(mapping, indefinite):
+    # Entries are walked without a call per entry; the oracle is the items in the
+    # interpreter's own iteration order, each encoded alone.
+    items = b"".join(cbor.dumps(k, indefinite) + cbor.dumps(v, indefinite) for k, v in mapping.items())
+    count = cbor.dumps(len(mapping))  # the same head with major type 0
+    head = b"\xbf" if indefinite else bytes([count[0] | 0xA0]) + count[1:]
+    assert cbor.dumps(mapping, indefinite) == head + items + (b"\xff" if indefinite else b"")
+
+
+def _deepest(encode, make):
+    """The deepest nesting `encode` takes before RecursionError."""
+    low, high = 1, 20_000
+    while low < high:
+        middle = (low + high + 1) // 2
+        value = 0
+        for _ in range(middle):
+            value = make(value)
+        try:
+            encode(value)
+            low = middle
+        except (RecursionError, RuntimeError):  # a conversion refused at the limit: RuntimeError
+            high = middle - 1
+    return low
+
+
+def _at_call_depth(frames, function, *args):
+    return function(*args) if frames == 0 else _at_call_depth(frames - 1, function, *args)
+
+
+class Truthy:
+    def __bool__(self):
+        return True
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the interpreter's recursion count is CPython's")
+@pytest.mark.parametrize("make, offset", [
+    (lambda inner: [inner], 4),
+    (lambda inner: (inner,), 4),
+    (lambda inner: {"k": inner}, 4),
+    (lambda inner: {"k": [1, inner, 2.5, "x"]}, 2),
+    (lambda inner: [Truthy(), inner], 4),  # Python code at every level
+    (lambda inner: {"a": Truthy(), "k": {"b": inner}}, 2),
+], ids=["list", "tuple", "dict", "dict-of-list", "list-with-conversions", "dict-with-conversions"])
+def test_recursion_error_comes_where_the_interpreter_guard_puts_it(make, offset):
+    # Every container is one level of the interpreter's recursion guard, as in the
+    # interpreter's own json encoder: the deepest value encoded lies a fixed number of levels
+    # from json's, at any call depth. (The offsets are those of entering the guard once per
+    # container, on CPython 3.11.)
+    offsets = set()
+    for frames in (0, 150):
+        ours = _at_call_depth(frames, _deepest, cbor.dumps, make)
+        reference = _at_call_depth(frames, _deepest, lambda v: json.dumps(v, default=bool), make)
+        offsets.add(ours - reference)
+    assert offsets == {offset} if sys.version_info[:2] == (3, 11) else len(offsets) == 1
