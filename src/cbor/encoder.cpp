@@ -280,7 +280,7 @@ QUORVANE_INLINE bool dict_next(PyObject* dict, Py_ssize_t* position, PyObject** 
 
 // Reads an exact int that fits a machine word straight from its digits; false sends the
 // caller to the general conversion (which gives the same number).
-inline bool small_int_value(PyObject* value, long long* out) {
+QUORVANE_INLINE bool small_int_value(PyObject* value, long long* out) {
 #if defined(PYPY_VERSION)
     (void)value;
     (void)out;
@@ -462,7 +462,9 @@ private:
 
     // Python code of the value may run from here on: the interpreter's recursion count is
     // brought up to the nesting first, and read again afterwards.
+    // The member is held meanwhile: that code may drop it from its container.
     QUORVANE_COLD void encode_converted(PyObject* member) {
+        const py::object held = py::reinterpret_borrow<py::object>(member);
         nesting_.sync();
         encode_value(convert_value(member));
         nesting_.refresh();
@@ -567,8 +569,32 @@ private:
     QUORVANE_INLINE void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
         reserve(9 + static_cast<std::uint64_t>(size));
         cbor_put_head_unchecked(writer_, major_type, static_cast<std::uint64_t>(size));
-        if (size != 0) std::memcpy(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
+        copy_bytes(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
         writer_->length += static_cast<std::uint64_t>(size);
+    }
+
+    // memcpy, with short runs (keys, most values) copied inline by overlapping words that
+    // read and write only the `size` bytes.
+    static QUORVANE_INLINE void copy_bytes(std::uint8_t* out, const char* data, std::size_t size) {
+        if (size > 16) {
+            std::memcpy(out, data, size);
+        } else if (size >= 8) {
+            std::uint64_t head, tail;
+            std::memcpy(&head, data, 8);
+            std::memcpy(&tail, data + size - 8, 8);
+            std::memcpy(out, &head, 8);
+            std::memcpy(out + size - 8, &tail, 8);
+        } else if (size >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, data, 4);
+            std::memcpy(&tail, data + size - 4, 4);
+            std::memcpy(out, &head, 4);
+            std::memcpy(out + size - 4, &tail, 4);
+        } else if (size != 0) {
+            out[0] = static_cast<std::uint8_t>(data[0]);
+            out[size / 2] = static_cast<std::uint8_t>(data[size / 2]);
+            out[size - 1] = static_cast<std::uint8_t>(data[size - 1]);
+        }
     }
 
     QUORVANE_INLINE void write_bytes(PyObject* value) {
@@ -616,8 +642,9 @@ private:
         throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
     }
 
-    // Members are read from the list's storage; each is held while it is written, because
-    // Python code run by a conversion may change the list.
+    // Members are read from the list's storage, and the list is checked after each one,
+    // because Python code run by a conversion may change it. Python code runs only in a
+    // conversion, which holds its member; a container holds itself while it is written.
     void write_list(PyObject* list) {
         const Level level(nesting_);
         const py::object keep = py::reinterpret_borrow<py::object>(list);
@@ -625,8 +652,7 @@ private:
         start(false, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyList_GET_SIZE(list) != count) break;
-            const py::object member = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
-            encode_nested(member.ptr());
+            encode_nested(PyList_GET_ITEM(list, i));
         }
         if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
         finish();
@@ -651,10 +677,18 @@ private:
         PyObject* key = nullptr;
         PyObject* item = nullptr;
         while (written < count && dict_next(dict, &position, &key, &item)) {
-            const py::object held_key = py::reinterpret_borrow<py::object>(key);
-            const py::object held_item = py::reinterpret_borrow<py::object>(item);
-            encode_nested(held_key.ptr());
-            encode_nested(held_item.ptr());
+            if (Py_TYPE(key) == &PyUnicode_Type) {
+                // Writing an exact str runs no Python code: the entry stays as it is.
+                if (Limited && depth_ + 1 > max_depth_) depth_exceeded();
+                write_text(key);
+                encode_nested(item);
+            } else {
+                // The key's conversion may change the dict: the value is held too.
+                const py::object held_key = py::reinterpret_borrow<py::object>(key);
+                const py::object held_item = py::reinterpret_borrow<py::object>(item);
+                encode_nested(key);
+                encode_nested(item);
+            }
             ++written;
             if (PyDict_GET_SIZE(dict) != count) break;
         }

@@ -12,6 +12,13 @@
 
 namespace quorvane {
 
+// For the small writers below that the value encoder calls for every member.
+#if defined(__GNUC__)
+#define QUORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QUORVANE_ALWAYS_INLINE inline
+#endif
+
 // Moves a writer's content into storage of at least `capacity` bytes (the first `length`
 // bytes kept) and returns that storage; null when it cannot, having either left the writer
 // as it was or emptied it (storage null, length and capacity 0).
@@ -36,7 +43,7 @@ void cbor_writer_free(CborWriter* writer);
 // Makes room for `count` more bytes; false (content unchanged) when that cannot be done.
 bool cbor_writer_grow(CborWriter* writer, std::uint64_t count);
 
-inline bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
+QUORVANE_ALWAYS_INLINE bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
     return writer->capacity - writer->length >= count || cbor_writer_grow(writer, count);
 }
 
@@ -90,7 +97,7 @@ struct CborFloatForm {
 // subnormals are deliberately not used), single precision where that holds the value
 // exactly (single subnormals included), double precision otherwise; NaN is the half quiet
 // NaN and infinities are half precision.
-inline CborFloatForm cbor_float_form(double value) {
+QUORVANE_ALWAYS_INLINE CborFloatForm cbor_float_form(double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const std::uint64_t sign = bits >> 63;
@@ -117,19 +124,24 @@ inline CborFloatForm cbor_float_form(double value) {
 
 // Writes cbor_float_form(value) into room already reserved (at least 9 bytes; up to 8
 // bytes past the new length may be overwritten) and advances length.
-inline void cbor_put_float_unchecked(CborWriter* writer, double value) {
+QUORVANE_ALWAYS_INLINE void cbor_put_float_unchecked(CborWriter* writer, double value) {
     const CborFloatForm form = cbor_float_form(value);
     std::uint8_t* out = writer->storage + writer->length;
     out[0] = form.initial_byte;
-    std::uint8_t bytes[8];
     const std::uint64_t aligned = form.bits << (64 - 8 * form.size);  // most significant byte first
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const std::uint64_t big_endian = __builtin_bswap64(aligned);
+    std::memcpy(out + 1, &big_endian, sizeof big_endian);
+#else
+    std::uint8_t bytes[8];
     for (unsigned i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(aligned >> (56 - 8 * i));
     std::memcpy(out + 1, bytes, sizeof bytes);
+#endif
     writer->length += 1 + form.size;
 }
 
 // Writes a shortest head into room already reserved (at least 9 bytes) and advances length.
-inline void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
+QUORVANE_ALWAYS_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
     std::uint8_t* out = writer->storage + writer->length;
     const std::uint8_t ib = static_cast<std::uint8_t>(major_type << 5);
     if (argument < 24) {
