@@ -458,3 +458,61 @@ def test_recursion_error_comes_where_the_interpreter_guard_puts_it(make, offset)
         reference = _at_call_depth(frames, _deepest, lambda v: json.dumps(v, default=bool), make)
         offsets.add(ours - reference)
     assert offsets == {offset} if sys.version_info[:2] == (3, 11) else len(offsets) == 1
+
+
+# --- text against the interpreter's UTF-8 encoder ------------------------------------------------
+
+# The first and last code point of every UTF-8 length, the surrogates around them, and the
+# boundaries of the interpreter's one-, two- and four-byte string storage.
+CODE_POINTS = [0x00, 0x41, 0x7F, 0x80, 0xE9, 0xFF, 0x100, 0x7FF, 0x800, 0x20AC, 0xD7FF, 0xD800, 0xDBFF, 0xDC00,
+               0xDFFF, 0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF]
+WIDEST_OF_KIND = ["", "\xff", "\uffff", "\U0010ffff"]  # makes a string ASCII/UCS-1, UCS-2 or UCS-4
+
+
+def _text_item(text):
+    """The text item by the interpreter's own encoder, or None when it has no UTF-8 form."""
+    try:
+        data = text.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return bytes([cbor.dumps(len(data))[0] | 0x60]) + cbor.dumps(len(data))[1:] + data
+
+
+def _with_cached_utf8(text):
+    ctypes = pytest.importorskip("ctypes")
+    ctypes.pythonapi.PyUnicode_AsUTF8.restype = ctypes.c_void_p
+    ctypes.pythonapi.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
+    if ctypes.pythonapi.PyUnicode_AsUTF8(text) is None:
+        ctypes.pythonapi.PyErr_Clear()
+    return text
+
+
+def _check_text(text, cached):
+    text = "".join(list(text))  # a new string object: no UTF-8 form kept with it yet
+    if cached and _text_item(text) is not None and sys.implementation.name == "cpython":
+        _with_cached_utf8(text)
+    expected = _text_item(text)
+    for value, wrap in ((text, lambda item: item), ([text], lambda item: b"\x9f" + item + b"\xff"),
+                        ({text: 0}, lambda item: b"\xbf" + item + b"\x00\xff")):
+        if expected is None:
+            with pytest.raises(RuntimeError, match="^" + re.escape(CAST_FAILURE) + "$"):
+                cbor.dumps(value)
+        else:
+            assert cbor.dumps(value) == wrap(expected)
+
+
+@pytest.mark.parametrize("cached", [False, True], ids=["fresh", "cached-utf8"])
+@pytest.mark.parametrize("widest", WIDEST_OF_KIND, ids=["ascii", "ucs1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("code_point", CODE_POINTS, ids=hex)
+def test_text_of_every_code_point_class(code_point, widest, cached):
+    character = chr(code_point)
+    if widest and ord(max(character, widest)) > ord(widest):
+        pytest.skip("the character does not fit this storage")
+    for text in (character + widest, widest + character * 30, "ab" + character + "é" * 24 + widest):
+        _check_text(text, cached)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.integers(0, 0x10FFFF) | st.sampled_from(CODE_POINTS), max_size=40), st.booleans())
+def test_text_matches_the_interpreters_utf8_encoder(code_points, cached):
+    _check_text("".join(map(chr, code_points)), cached)
