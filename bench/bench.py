@@ -28,6 +28,7 @@ from typing import Callable, List, Optional
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import docbench as D  # noqa: E402
 import peers as P  # noqa: E402
 import workloads as W  # noqa: E402
 
@@ -239,6 +240,9 @@ def run_encode(qc, cfg: Config, log) -> List[dict]:
                 r["mbps"] = base_size / MB / (r["median_ns"] / 1e9)
         out.append({"workload": name, "input_size": base_size, "our_ns": ours_ns, "rows": rows})
         log(encode_table(out[-1]))
+        if name.startswith("doc_") and qc is not None:
+            out[-1]["documents"] = D.document_runs(name, value, qc, cfg.quick)
+            log("\n" + D.document_table(out[-1]["documents"]))
     return out
 
 
