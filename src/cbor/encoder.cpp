@@ -1,5 +1,6 @@
 #include "cbor/encoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -52,12 +53,10 @@ public:
         // The first buffer is sized from the last result: a program tends to encode values
         // of one size again and again, and a block of the size just freed comes back from
         // the allocator's heap without fresh pages, whereas growing step by step ends in a
-        // fresh mapping, page faults on every page, for every large result. The size is
-        // rounded up to a coarse class so that results of nearly the same size ask for the
-        // same block, and the block is not cut down at the end unless much of it is unused.
+        // fresh mapping, page faults on every page, for every large result.
         const std::uint64_t last = last_result_size.load(std::memory_order_relaxed);
         if (last > FIRST_CAPACITY) {
-            const std::uint64_t capacity = size_class(last + last / 16 + 64);
+            const std::uint64_t capacity = capacity_after(last);
             result_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
             if (result_ != nullptr) {
                 writer->storage = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result_));
@@ -83,13 +82,18 @@ public:
 #if !defined(PYPY_VERSION)
         if (result_ != nullptr) {
             last_result_size.store(writer->length, std::memory_order_relaxed);
-            if (writer->capacity - writer->length <= writer->capacity / 4) {
-                // Close enough: the bytes object keeps its block and is only told its size.
-                Py_SET_SIZE(result_, length);
-                PyBytes_AS_STRING(result_)[length] = '\0';
-            } else if (_PyBytes_Resize(&result_, length) != 0) {
+            // A large result keeps (or is cut down to) the block that the next call of the
+            // same size will ask for, so that the allocator hands that block back from its
+            // heap; the bytes object is only told its size. A small one is cut to size.
+            const std::uint64_t block =
+                writer->length < LARGE_RESULT ? writer->length : std::min(writer->capacity, capacity_after(writer->length));
+            if (block != writer->capacity && _PyBytes_Resize(&result_, static_cast<Py_ssize_t>(block)) != 0) {
                 PyErr_Clear();
                 throw std::bad_alloc();
+            }
+            if (block != writer->length) {
+                Py_SET_SIZE(result_, length);
+                PyBytes_AS_STRING(result_)[length] = '\0';
             }
             return py::reinterpret_steal<py::bytes>(std::exchange(result_, nullptr));
         }
@@ -120,14 +124,18 @@ private:
         return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(self->result_));
     }
 
-    // `size` rounded up to one of eight steps per power of two: a multiple of 2^k where
-    // `size` >> k lies in 8 to 15.
-    static std::uint64_t size_class(std::uint64_t size) {
+    // The first capacity of a call after a result of `length` bytes: a little more, rounded
+    // up to one of eight steps per power of two (a multiple of 2^k where the size >> k lies
+    // in 8 to 15), so that results of nearly the same size ask for the same block.
+    static std::uint64_t capacity_after(std::uint64_t length) {
+        const std::uint64_t size = length + length / 16 + 64;
         unsigned shift = 0;
         while ((size >> shift) > 15) ++shift;
         const std::uint64_t step = std::uint64_t{1} << shift;
         return (size + step - 1) & ~(step - 1);
     }
+
+    static constexpr std::uint64_t LARGE_RESULT = 64 * 1024;  // from here, blocks are kept
 
     PyObject* result_ = nullptr;
     static constexpr std::uint64_t FIRST_CAPACITY = 64;  // the writer's own first size
