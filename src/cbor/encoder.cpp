@@ -14,20 +14,19 @@
 #include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
 #endif
 #if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-// The dict layout (entries walked without a call per entry). The header is the
-// interpreter's internal one; it declares a flexible array member, which ISO C++ lacks.
-#if defined(__GNUC__)
+#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its cached UTF-8 form
+#endif
+#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
+    PY_VERSION_HEX < 0x030C0000 && defined(__GNUC__)
+// The dict layout of 3.11 (entries walked without a call per entry), from the interpreter's
+// internal header, which declares a flexible array member (not in ISO C++).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
-#endif
 #define Py_BUILD_CORE 1
 #include <internal/pycore_dict.h>
 #undef Py_BUILD_CORE
-#define QUORVANE_DICT_ENTRIES 1
-#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its cached UTF-8 form
-#if defined(__GNUC__)
 #pragma GCC diagnostic pop
-#endif
+#define QUORVANE_DICT_ENTRIES 1
 #endif
 
 namespace py = pybind11;
