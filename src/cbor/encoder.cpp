@@ -14,7 +14,7 @@
 #include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
 #endif
 #if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its cached UTF-8 form
+#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its kept UTF-8 form
 #endif
 #if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
     PY_VERSION_HEX < 0x030C0000 && defined(__GNUC__)
@@ -635,22 +635,17 @@ private:
         write_other_text(value);
     }
 
+    // Other text from its UTF-8 form: the one the interpreter keeps with a compact string,
+    // read without a call once it exists; else made (and kept) by the interpreter. Encoding
+    // the code units here instead would be redone on every call of a program that encodes
+    // the same strings again, where the kept form is only copied.
     void write_other_text(PyObject* value) {
 #ifdef QUORVANE_UNICODE_LAYOUT
         if (PyUnicode_IS_COMPACT(value)) {
-            // The interpreter's UTF-8 form where it keeps one; else encoded here from the
-            // string's own code units, without making the interpreter build and keep one.
             const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
             if (compact->utf8 != nullptr) {
                 put_string(3, compact->utf8, compact->utf8_length);
                 return;
-            }
-            const void* data = PyUnicode_DATA(value);
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-            switch (PyUnicode_KIND(value)) {
-                case PyUnicode_1BYTE_KIND: put_utf8(static_cast<const Py_UCS1*>(data), length); return;
-                case PyUnicode_2BYTE_KIND: put_utf8(static_cast<const Py_UCS2*>(data), length); return;
-                default: put_utf8(static_cast<const Py_UCS4*>(data), length); return;
             }
         }
 #endif
@@ -658,58 +653,6 @@ private:
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
         put_string(3, utf8, size);
-    }
-
-    // Whether the next N units are all below 0x80.
-    template <std::size_t N, typename Unit>
-    static QUORVANE_INLINE bool ascii_run(const Unit* units) {
-        std::uint32_t any = 0;
-        for (std::size_t k = 0; k < N; ++k) any |= units[k];
-        return any < 0x80;
-    }
-
-    // A text string from code points (UCS-1, UCS-2 or UCS-4 units), encoded as UTF-8 the way
-    // the interpreter encodes them; a surrogate has no UTF-8 form (the cast error).
-    template <typename Unit>
-    void put_utf8(const Unit* units, Py_ssize_t length) {
-        const auto count = static_cast<std::size_t>(length);
-        std::uint64_t size = count;
-        unsigned surrogates = 0;
-        for (std::size_t i = 0; i < count; ++i) {  // a plain sum, which the compiler vectorises
-            const std::uint32_t c = units[i];
-            size += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-            if (sizeof(Unit) > 1) surrogates |= static_cast<unsigned>(c - 0xD800 < 0x800);
-        }
-        if (surrogates != 0) throw py::cast_error(CAST_FAILURE);
-        reserve(9 + size);
-        cbor_put_head_unchecked(writer_, 3, size);
-        std::uint8_t* out = writer_->storage + writer_->length;
-        constexpr std::size_t RUN = 16 / sizeof(Unit) > 8 ? 8 : 16 / sizeof(Unit);  // units per ASCII test
-        for (std::size_t i = 0; i < count;) {
-            if (count - i >= RUN && ascii_run<RUN>(units + i)) {
-                for (std::size_t k = 0; k < RUN; ++k) out[k] = static_cast<std::uint8_t>(units[i + k]);
-                out += RUN;
-                i += RUN;
-                continue;
-            }
-            const std::uint32_t c = units[i++];
-            if (c < 0x80) {
-                *out++ = static_cast<std::uint8_t>(c);
-            } else if (c < 0x800) {
-                *out++ = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-                *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-            } else if (sizeof(Unit) == 1 || c < 0x10000) {
-                *out++ = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-                *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-                *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-            } else {
-                *out++ = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-                *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-                *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-                *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-            }
-        }
-        writer_->length += size;
     }
 
     QUORVANE_INLINE void start(bool is_map, Py_ssize_t count) {
