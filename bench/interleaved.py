@@ -1,4 +1,4 @@
-"""dumps on the document workloads (doc_*): interleaved with its fastest peers, and alone.
+"""dumps on every encode workload: interleaved with its fastest peers, and alone.
 
 Interleaved: in every round each encoder is called once, one after the other, and timed by
 the thread's CPU time; a peer's ratio is the median over the rounds of (peer time / our
@@ -8,7 +8,7 @@ Alone: each encoder runs in a fresh interpreter of its own on the same workload,
 program would: the first call, then (after two more) calls whose wall time and minor page
 faults (getrusage) are averaged per call.
 
-    python bench/docbench.py WORKLOAD PEER [--quick]    (one fresh-process run; prints JSON)
+    python bench/interleaved.py WORKLOAD-TITLE PEER [--quick]   (one fresh-process run; prints JSON)
 """
 from __future__ import annotations
 
@@ -78,14 +78,13 @@ def alone(workload: str, peer: str, quick: bool) -> dict:
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def document_runs(workload_title: str, value, qc, quick: bool) -> dict:
-    workload = workload_title.split()[0]
+def runs(workload_title: str, value, qc, quick: bool) -> dict:
     result = interleaved(value, qc, 11 if quick else 41)
-    result["alone"] = {name: alone(workload, name, quick) for name in result["rows"]}
+    result["alone"] = {name: alone(workload_title, name, quick) for name in result["rows"]}
     return result
 
 
-def document_table(result: dict) -> str:
+def table(result: dict) -> str:
     lines = [f"interleaved ({result['rounds']} rounds, thread CPU time) and alone (fresh process, "
              f"mean of {ALONE_CALLS} calls after 3):",
              "",
@@ -103,10 +102,24 @@ def document_table(result: dict) -> str:
     return "\n".join(lines)
 
 
+def summary(workloads: List[dict]) -> str:
+    """One line per peer over the workloads: the lowest interleaved ratio and the geometric mean."""
+    ratios: Dict[str, List[float]] = {}
+    for w in workloads:
+        for name, row in w.get("interleaved", {}).get("rows", {}).items():
+            if name != PEERS[0] and row["ratio"]:
+                ratios.setdefault(name, []).append(row["ratio"])
+    lines = ["interleaved ratios over the workloads (peer time / ours):", ""]
+    for name, rs in ratios.items():
+        geomean = statistics.geometric_mean(rs)
+        lines.append(f"- {name}: lowest {min(rs):.2f}x, geometric mean {geomean:.2f}x over {len(rs)} workloads")
+    return "\n".join(lines)
+
+
 def _alone_main(workload: str, peer: str, quick: bool) -> None:
     import peers as P
     qc, why = P.load_module()
-    make = dict((title.split()[0], f) for title, f in W.doc_workloads(quick))[workload]
+    make = dict(W.encode_workloads(quick))[workload]
     value = make()
     dumps = _encoders(qc)[peer]
     gc.collect()
