@@ -516,12 +516,11 @@ private:
 
     QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
 
+    // Major type 1 with argument -1 - value for a negative value, else major type 0; without
+    // a branch on the sign.
     QUORVANE_INLINE void write_signed(long long value) {
-        if (value < 0) {
-            put_head(1, ~static_cast<std::uint64_t>(value));
-        } else {
-            put_head(0, static_cast<std::uint64_t>(value));
-        }
+        const auto negative = static_cast<std::uint64_t>(value < 0);
+        put_head(static_cast<unsigned>(negative), static_cast<std::uint64_t>(value) ^ (0 - negative));
     }
 
     QUORVANE_INLINE void write_exact_int(PyObject* value) {

@@ -140,10 +140,25 @@ QUORVANE_ALWAYS_INLINE void cbor_put_float_unchecked(CborWriter* writer, double 
     writer->length += 1 + form.size;
 }
 
-// Writes a shortest head into room already reserved (at least 9 bytes) and advances length.
+// Writes a shortest head into room already reserved (at least 9 bytes; up to 8 bytes past
+// the new length may be overwritten) and advances length.
 QUORVANE_ALWAYS_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
     std::uint8_t* out = writer->storage + writer->length;
     const std::uint8_t ib = static_cast<std::uint8_t>(major_type << 5);
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Without branches (argument widths vary from one value to the next): the bytes the
+    // argument needs, rounded up to 1, 2, 4 or 8, select the additional information; the
+    // argument bytes are stored as one big-endian word, of which `size` bytes count.
+    static constexpr std::uint8_t SIZE_OF_BYTES[9] = {1, 1, 2, 4, 4, 8, 8, 8, 8};
+    static constexpr std::uint8_t INFO_OF_SIZE[9] = {0, 24, 25, 0, 26, 0, 0, 0, 27};
+    const unsigned needed = (71 - static_cast<unsigned>(__builtin_clzll(argument | 1))) / 8;  // 1 to 8
+    const unsigned size = argument < 24 ? 0 : SIZE_OF_BYTES[needed];
+    out[0] = static_cast<std::uint8_t>(ib | (size == 0 ? argument : INFO_OF_SIZE[size]));
+    const std::uint64_t aligned = size == 0 ? 0 : argument << (64 - 8 * size);
+    const std::uint64_t big_endian = __builtin_bswap64(aligned);
+    std::memcpy(out + 1, &big_endian, sizeof big_endian);
+    writer->length += 1 + size;
+#else
     if (argument < 24) {
         out[0] = static_cast<std::uint8_t>(ib | argument);
         writer->length += 1;
@@ -165,6 +180,7 @@ QUORVANE_ALWAYS_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned
         for (int i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (56 - 8 * i));
         writer->length += 9;
     }
+#endif
 }
 
 }  // namespace quorvane
