@@ -689,6 +689,19 @@ private:
 #endif
     }
 
+    // For a member fetched earlier that is a dict (records in a list): its first entries.
+    static QUORVANE_INLINE void prefetch_entries(PyObject* member) {
+#ifdef QUORVANE_DICT_ENTRIES
+        if (Py_TYPE(member) != &PyDict_Type) return;
+        const PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(member)->ma_keys;
+        const char* entries = reinterpret_cast<const char*>(keys->dk_indices) + (std::size_t{1} << keys->dk_log2_index_bytes);
+        prefetch(reinterpret_cast<const PyObject*>(entries));
+        prefetch(reinterpret_cast<const PyObject*>(entries + 64));
+#else
+        (void)member;
+#endif
+    }
+
     // Members are read from the list's storage, and the list is checked after each one,
     // because Python code run by a conversion may change it. Python code runs only in a
     // conversion, which holds its member; a container holds itself while it is written.
@@ -699,7 +712,10 @@ private:
         start(false, count);
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyList_GET_SIZE(list) != count) break;
-            if (i + PREFETCH_AHEAD < count) prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
+            if (i + PREFETCH_AHEAD < count) {
+                prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
+                prefetch_entries(PyList_GET_ITEM(list, i + PREFETCH_AHEAD / 2));
+            }
             encode_nested(PyList_GET_ITEM(list, i));
         }
         if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
