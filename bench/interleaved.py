@@ -27,8 +27,10 @@ sys.path.insert(0, str(HERE))
 
 import workloads as W  # noqa: E402
 
-# Encoders compared here, by the names of bench/peers.py (prefix match).
-PEERS = ("quorvane dumps", "ormsgpack", "orjson")
+# Encoders compared here, by the names of bench/peers.py (prefix match); the fastest ones
+# also run alone.
+PEERS = ("quorvane dumps", "cbor2", "msgpack", "ormsgpack", "orjson", "pickle")
+ALONE_PEERS = ("quorvane dumps", "ormsgpack", "orjson")
 ALONE_CALLS = 20
 
 
@@ -80,7 +82,7 @@ def alone(workload: str, peer: str, quick: bool) -> dict:
 
 def runs(workload_title: str, value, qc, quick: bool) -> dict:
     result = interleaved(value, qc, 11 if quick else 41)
-    result["alone"] = {name: alone(workload_title, name, quick) for name in result["rows"]}
+    result["alone"] = {name: alone(workload_title, name, quick) for name in result["rows"] if name in ALONE_PEERS}
     return result
 
 
@@ -91,8 +93,10 @@ def table(result: dict) -> str:
              "| encoder | interleaved median | ratio | alone: first call | faults | alone: per call | faults/call |",
              "|---|---:|---:|---:|---:|---:|---:|"]
     for name, row in result["rows"].items():
-        a = result["alone"].get(name, {})
-        if "error" in a:
+        a = result["alone"].get(name)
+        if a is None:
+            alone_cells = " | | |"
+        elif "error" in a:
             alone_cells = f"failed: {a['error']} | | |"
         else:
             alone_cells = (f"{a['first_ns'] / 1e6:.3f} ms | {a['first_faults']} | {a['per_call_ns'] / 1e6:.3f} ms "
