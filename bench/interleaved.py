@@ -5,8 +5,8 @@ the thread's CPU time; a peer's ratio is the median over the rounds of (peer tim
 time in the same round), so a slower or busier moment of the machine weighs on both alike.
 
 Alone: each encoder runs in a fresh interpreter of its own on the same workload, as a
-program would: the first call, then (after two more) calls whose wall time and minor page
-faults (getrusage) are averaged per call.
+program would: the first call, then (after two more) 20 calls, of which the median wall time
+and the minor page faults per call (getrusage) are reported.
 
     python bench/interleaved.py WORKLOAD-TITLE PEER [--quick]   (one fresh-process run; prints JSON)
 """
@@ -87,8 +87,8 @@ def runs(workload_title: str, value, qc, quick: bool) -> dict:
 
 
 def table(result: dict) -> str:
-    lines = [f"interleaved ({result['rounds']} rounds, thread CPU time) and alone (fresh process, "
-             f"mean of {ALONE_CALLS} calls after 3):",
+    lines = [f"interleaved ({result['rounds']} rounds, thread CPU time) and alone (fresh process; "
+             f"median wall time of {ALONE_CALLS} calls after 3, faults per call over them):",
              "",
              "| encoder | interleaved median | ratio | alone: first call | faults | alone: per call | faults/call |",
              "|---|---:|---:|---:|---:|---:|---:|"]
@@ -134,14 +134,15 @@ def _alone_main(workload: str, peer: str, quick: bool) -> None:
     first_faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before.ru_minflt
     dumps(value)
     dumps(value)
+    times = []
     before = resource.getrusage(resource.RUSAGE_SELF)
-    t0 = time.perf_counter_ns()
     for _ in range(ALONE_CALLS):
+        t0 = time.perf_counter_ns()
         dumps(value)
-    elapsed = time.perf_counter_ns() - t0
+        times.append(time.perf_counter_ns() - t0)
     after = resource.getrusage(resource.RUSAGE_SELF)
     print(json.dumps({"first_ns": first_ns, "first_faults": first_faults,
-                      "per_call_ns": elapsed / ALONE_CALLS,
+                      "per_call_ns": statistics.median(times),
                       "faults_per_call": (after.ru_minflt - before.ru_minflt) / ALONE_CALLS,
                       "system_ns_per_call": (after.ru_stime - before.ru_stime) * 1e9 / ALONE_CALLS}))
 
