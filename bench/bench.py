@@ -28,6 +28,7 @@ from typing import Callable, List, Optional
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import interleaved as I  # noqa: E402
 import peers as P  # noqa: E402
 import workloads as W  # noqa: E402
 
@@ -239,6 +240,11 @@ def run_encode(qc, cfg: Config, log) -> List[dict]:
                 r["mbps"] = base_size / MB / (r["median_ns"] / 1e9)
         out.append({"workload": name, "input_size": base_size, "our_ns": ours_ns, "rows": rows})
         log(encode_table(out[-1]))
+        if qc is not None:
+            out[-1]["interleaved"] = I.runs(name, value, qc, cfg.quick)
+            log("\n" + I.table(out[-1]["interleaved"]))
+    if qc is not None:
+        log("\n" + I.summary(out))
     return out
 
 

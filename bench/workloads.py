@@ -147,6 +147,130 @@ def encode_workloads(quick: bool) -> List[Tuple[str, Callable[[], object]]]:
         ("tree (8 deep, fan-out 4)" if not quick else "tree (6 deep, fan-out 4)",
          lambda: tree(6 if quick else 8)),
         (f"byte strings ({2_000 // s:,}, up to 4 KiB)", lambda: byte_strings(2_000 // s)),
+    ] + doc_workloads(quick)
+
+
+# --------------------------------------------------------------------------- encode: documents
+# Document-shaped values as a program meets them: feeds of small records with many short
+# keys, coordinate lists, catalogues keyed by ids, indexes with long texts. Their names
+# start with "doc_".
+
+_DOC_NAMES = ("Ana Lima", "Björn Åkesson", "Chloé Dubois", "Dmitri Иванов", "Eitan Cohen", "Fatima Zahra",
+              "Gül Yılmaz", "Hiroshi 山田", "Ines Muñoz", "Jan Novák", "Kim Lee", "Lena Müller")
+_DOC_EVENT_TYPES = ("PushEvent", "IssuesEvent", "WatchEvent", "ForkEvent", "PullRequestEvent", "CreateEvent")
+
+
+def _doc_words(rng: random.Random, lo: int, hi: int) -> str:
+    return " ".join(rng.choices(_WORDS, k=rng.randint(lo, hi)))
+
+
+def doc_events(n: int = 4_000, seed: int = 11) -> list:
+    """An event feed: records with nested users and repositories, many short keys, about one
+    name in three non-ASCII."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(n):
+        login = "".join(rng.choices("abcdefghijklmnopqrstuvwxyz0123456789-", k=rng.randint(4, 12)))
+        repo = f"{login}/{rng.choice(_WORDS)}-{rng.choice(_WORDS)}"
+        commits = [{
+            "sha": rng.randbytes(20).hex(),
+            "author": {"name": rng.choice(_DOC_NAMES), "email": _email(rng)},
+            "message": _doc_words(rng, 2, 10),
+            "distinct": rng.random() < 0.9,
+            "url": f"https://api.example.com/repos/{repo}/commits/{i}",
+        } for _ in range(rng.randint(0, 3))]
+        out.append({
+            "id": str(20_000_000_000 + i),
+            "type": rng.choice(_DOC_EVENT_TYPES),
+            "actor": {"id": rng.randint(1, 90_000_000), "login": login, "display_login": login,
+                      "gravatar_id": "", "url": f"https://api.example.com/users/{login}",
+                      "avatar_url": f"https://avatars.example.com/u/{i}?"},
+            "repo": {"id": rng.randint(1, 700_000_000), "name": repo, "url": f"https://api.example.com/repos/{repo}"},
+            "payload": {"push_id": rng.randint(1, 1 << 40), "size": len(commits), "distinct_size": len(commits),
+                        "ref": "refs/heads/" + rng.choice(("main", "dev", "feature-x")), "commits": commits},
+            "public": True,
+            "created_at": f"2026-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}T{rng.randint(0, 23):02d}:"
+                          f"{rng.randint(0, 59):02d}:{rng.randint(0, 59):02d}Z",
+        })
+    return out
+
+
+def doc_geometry(pairs: int = 60_000, seed: int = 12) -> dict:
+    """A feature collection: polygons as lists of [longitude, latitude] pairs of doubles."""
+    rng = random.Random(seed)
+    features = []
+    left = pairs
+    k = 0
+    while left > 0:
+        ring_size = min(left, rng.randint(200, 4_000))
+        left -= ring_size
+        lon, lat = rng.uniform(-140, -50), rng.uniform(40, 80)
+        ring = []
+        for _ in range(ring_size):
+            lon += rng.uniform(-0.01, 0.01)
+            lat += rng.uniform(-0.01, 0.01)
+            ring.append([round(lon, 6), round(lat, 6)])
+        features.append({"type": "Feature", "properties": {"name": f"region {k}", "id": k},
+                         "geometry": {"type": "Polygon", "coordinates": [ring]}})
+        k += 1
+    return {"type": "FeatureCollection", "features": features}
+
+
+def doc_catalogue(n: int = 2_500, seed: int = 13) -> dict:
+    """A catalogue: events keyed by their id, performances with prices and seat areas, mostly
+    integers in nested dicts."""
+    rng = random.Random(seed)
+    areas = {str(205_705_000 + a): rng.choice(("Parterre", "Balcon", "Arrière-scène", "Loge", "Orchestre"))
+             for a in range(60)}
+    events = {}
+    performances = []
+    for i in range(n):
+        event_id = 138_586_000 + i
+        events[str(event_id)] = {"description": None, "id": event_id, "logo": None,
+                                 "name": _doc_words(rng, 1, 4).title(), "subTopicIds": rng.sample(range(337_000_000, 337_000_200), 4),
+                                 "subjectCode": None, "subtitle": None, "topicIds": rng.sample(range(324_000_000, 324_000_050), 2)}
+        performances.append({
+            "eventId": event_id, "id": 339_887_000 + i, "logo": None, "name": None,
+            "prices": [{"amount": rng.choice((27_000, 38_000, 59_000, 90_250)), "audienceSubCategoryId": 337_100_890,
+                        "seatCategoryId": 338_937_000 + j} for j in range(rng.randint(1, 5))],
+            "seatCategories": [{"areas": [{"areaId": 205_705_000 + rng.randrange(60), "blockIds": []}
+                                          for _ in range(rng.randint(1, 6))],
+                                "seatCategoryId": 338_937_000 + j} for j in range(rng.randint(1, 4))],
+            "seatMapImage": None, "start": 1_372_700_000_000 + i * 3_600_000, "venueCode": "PLEYEL_PLEYEL",
+        })
+    return {"areaNames": areas, "events": events, "performances": performances}
+
+
+def doc_packages(n: int = 1_500, seed: int = 14) -> list:
+    """A package index: a few short fields and long string values (summaries, descriptions)."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(n):
+        name = f"{rng.choice(_WORDS)}-{rng.choice(_WORDS)}-{i}"
+        out.append({
+            "name": name,
+            "version": f"{rng.randint(0, 9)}.{rng.randint(0, 30)}.{rng.randint(0, 99)}",
+            "summary": _doc_words(rng, 5, 20),
+            "description": "\n\n".join(_doc_words(rng, 30, 120) for _ in range(rng.randint(1, 6))),
+            "author": rng.choice(_DOC_NAMES),
+            "home_page": f"https://{name}.example.org/",
+            "license": rng.choice(("MIT", "BSD-3-Clause", "Apache-2.0", "GPL-3.0-or-later")),
+            "keywords": rng.sample(_WORDS, rng.randint(0, 6)),
+            "classifiers": [f"Programming Language :: Python :: 3.{v}" for v in range(8, 8 + rng.randint(1, 6))],
+            "requires_dist": [f"{rng.choice(_WORDS)}>={rng.randint(0, 5)}.{rng.randint(0, 9)}"
+                              for _ in range(rng.randint(0, 5))],
+            "downloads": rng.randint(0, 10_000_000),
+        })
+    return out
+
+
+def doc_workloads(quick: bool) -> List[Tuple[str, Callable[[], object]]]:
+    s = 10 if quick else 1
+    return [
+        (f"doc_events ({4_000 // s:,} event records)", lambda: doc_events(4_000 // s)),
+        (f"doc_geometry ({60_000 // s:,} coordinate pairs)", lambda: doc_geometry(60_000 // s)),
+        (f"doc_catalogue ({2_500 // s:,} events, performances)", lambda: doc_catalogue(2_500 // s)),
+        (f"doc_packages ({1_500 // s:,} packages)", lambda: doc_packages(1_500 // s)),
     ]
 
 

@@ -12,6 +12,13 @@
 
 namespace quorvane {
 
+// For the small writers below that the value encoder calls for every member.
+#if defined(__GNUC__)
+#define QUORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QUORVANE_ALWAYS_INLINE inline
+#endif
+
 // Moves a writer's content into storage of at least `capacity` bytes (the first `length`
 // bytes kept) and returns that storage; null when it cannot, having either left the writer
 // as it was or emptied it (storage null, length and capacity 0).
@@ -36,7 +43,7 @@ void cbor_writer_free(CborWriter* writer);
 // Makes room for `count` more bytes; false (content unchanged) when that cannot be done.
 bool cbor_writer_grow(CborWriter* writer, std::uint64_t count);
 
-inline bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
+QUORVANE_ALWAYS_INLINE bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
     return writer->capacity - writer->length >= count || cbor_writer_grow(writer, count);
 }
 
@@ -90,7 +97,7 @@ struct CborFloatForm {
 // subnormals are deliberately not used), single precision where that holds the value
 // exactly (single subnormals included), double precision otherwise; NaN is the half quiet
 // NaN and infinities are half precision.
-inline CborFloatForm cbor_float_form(double value) {
+QUORVANE_ALWAYS_INLINE CborFloatForm cbor_float_form(double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const std::uint64_t sign = bits >> 63;
@@ -117,21 +124,41 @@ inline CborFloatForm cbor_float_form(double value) {
 
 // Writes cbor_float_form(value) into room already reserved (at least 9 bytes; up to 8
 // bytes past the new length may be overwritten) and advances length.
-inline void cbor_put_float_unchecked(CborWriter* writer, double value) {
+QUORVANE_ALWAYS_INLINE void cbor_put_float_unchecked(CborWriter* writer, double value) {
     const CborFloatForm form = cbor_float_form(value);
     std::uint8_t* out = writer->storage + writer->length;
     out[0] = form.initial_byte;
-    std::uint8_t bytes[8];
     const std::uint64_t aligned = form.bits << (64 - 8 * form.size);  // most significant byte first
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const std::uint64_t big_endian = __builtin_bswap64(aligned);
+    std::memcpy(out + 1, &big_endian, sizeof big_endian);
+#else
+    std::uint8_t bytes[8];
     for (unsigned i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(aligned >> (56 - 8 * i));
     std::memcpy(out + 1, bytes, sizeof bytes);
+#endif
     writer->length += 1 + form.size;
 }
 
-// Writes a shortest head into room already reserved (at least 9 bytes) and advances length.
-inline void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
+// Writes a shortest head into room already reserved (at least 9 bytes; up to 8 bytes past
+// the new length may be overwritten) and advances length.
+QUORVANE_ALWAYS_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
     std::uint8_t* out = writer->storage + writer->length;
     const std::uint8_t ib = static_cast<std::uint8_t>(major_type << 5);
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Without branches (argument widths vary from one value to the next): the bytes the
+    // argument needs, rounded up to 1, 2, 4 or 8, select the additional information; the
+    // argument bytes are stored as one big-endian word, of which `size` bytes count.
+    static constexpr std::uint8_t SIZE_OF_BYTES[9] = {1, 1, 2, 4, 4, 8, 8, 8, 8};
+    static constexpr std::uint8_t INFO_OF_SIZE[9] = {0, 24, 25, 0, 26, 0, 0, 0, 27};
+    const unsigned needed = (71 - static_cast<unsigned>(__builtin_clzll(argument | 1))) / 8;  // 1 to 8
+    const unsigned size = argument < 24 ? 0 : SIZE_OF_BYTES[needed];
+    out[0] = static_cast<std::uint8_t>(ib | (size == 0 ? argument : INFO_OF_SIZE[size]));
+    const std::uint64_t aligned = size == 0 ? 0 : argument << (64 - 8 * size);
+    const std::uint64_t big_endian = __builtin_bswap64(aligned);
+    std::memcpy(out + 1, &big_endian, sizeof big_endian);
+    writer->length += 1 + size;
+#else
     if (argument < 24) {
         out[0] = static_cast<std::uint8_t>(ib | argument);
         writer->length += 1;
@@ -153,6 +180,7 @@ inline void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std
         for (int i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (56 - 8 * i));
         writer->length += 9;
     }
+#endif
 }
 
 }  // namespace quorvane

@@ -1,4 +1,5 @@
 """cbor.dumps: module surface, exact encodings, errors, and the float-width rule."""
+import json
 import math
 import os
 import random
@@ -355,3 +356,162 @@ def test_subclasses_take_the_general_path_to_the_same_bytes(value, indefinite, m
             cbor.dumps(_subclassed(value), indefinite, max_depth)
     else:
         assert cbor.dumps(_subclassed(value), indefinite, max_depth) == expected
+
+
+
+def _byte_string_item(content):
+    n = len(content)
+    if n < 24:
+        return bytes([0x40 | n]) + content
+    width = 1 if n < 256 else 2 if n < 65536 else 4
+    return bytes([0x58 + width.bit_length() - 1]) + n.to_bytes(width, "big") + content
+
+
+@pytest.mark.parametrize("before", [0, 100, 5_000, 70_000, 300_000])
+def test_results_of_any_size_after_a_result_of_another(before):
+    # The first buffer of a call is sized from the previous result; every size around it,
+    # smaller, equal or larger, must come out exact.
+    pattern = bytes(range(256)) * (2 * before // 256 + 1)
+    for after in sorted({0, 1, 60, 64, 65, before // 2, max(before - 9, 0), before, before + 1, before + 70,
+                         before * 2 + 3}):
+        cbor.dumps(pattern[:before])
+        assert cbor.dumps(pattern[:after]) == _byte_string_item(pattern[:after])
+
+
+# --- dict entries and nesting ------------------------------------------------------------------
+
+
+class Slots:
+    def __init__(self):
+        self.a, self.b, self.c = 1, "two", [3.5]
+
+
+def _dicts_of_every_layout():
+    deleted = {f"k{i}": i for i in range(40)}
+    for i in range(0, 40, 3):
+        del deleted[f"k{i}"]
+    mixed = {1: "a", "b": 2, (3,): None, 4.5: [1], b"x": {}}
+    del mixed["b"]
+    mixed["b"] = 5
+    instance = Slots().__dict__  # a split table, shared keys
+    grown = Slots().__dict__
+    grown["d"] = 4
+    emptied = {"a": 1, "b": 2}
+    emptied.clear()
+    return [deleted, mixed, instance, grown, emptied, dict.fromkeys("abcdefghijklmnopqrstuvwxyz" * 3, 0),
+            {i: i for i in range(1000)}]
+
+
+@pytest.mark.parametrize("indefinite", [True, False])
+@pytest.mark.parametrize("mapping", _dicts_of_every_layout())
+def test_dict_entries_come_in_iteration_order(mapping, indefinite):
+    # Entries are walked without a call per entry; the oracle is the items in the
+    # interpreter's own iteration order, each encoded alone.
+    items = b"".join(cbor.dumps(k, indefinite) + cbor.dumps(v, indefinite) for k, v in mapping.items())
+    count = cbor.dumps(len(mapping))  # the same head with major type 0
+    head = b"\xbf" if indefinite else bytes([count[0] | 0xA0]) + count[1:]
+    assert cbor.dumps(mapping, indefinite) == head + items + (b"\xff" if indefinite else b"")
+
+
+def _deepest(encode, make):
+    """The deepest nesting `encode` takes before RecursionError."""
+    low, high = 1, 20_000
+    while low < high:
+        middle = (low + high + 1) // 2
+        value = 0
+        for _ in range(middle):
+            value = make(value)
+        try:
+            encode(value)
+            low = middle
+        except (RecursionError, RuntimeError):  # a conversion refused at the limit: RuntimeError
+            high = middle - 1
+    return low
+
+
+def _at_call_depth(frames, function, *args):
+    return function(*args) if frames == 0 else _at_call_depth(frames - 1, function, *args)
+
+
+class Truthy:
+    def __bool__(self):
+        return True
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the interpreter's recursion count is CPython's")
+@pytest.mark.parametrize("make, offset", [
+    (lambda inner: [inner], 4),
+    (lambda inner: (inner,), 4),
+    (lambda inner: {"k": inner}, 4),
+    (lambda inner: {"k": [1, inner, 2.5, "x"]}, 2),
+    (lambda inner: [Truthy(), inner], 4),  # Python code at every level
+    (lambda inner: {"a": Truthy(), "k": {"b": inner}}, 2),
+], ids=["list", "tuple", "dict", "dict-of-list", "list-with-conversions", "dict-with-conversions"])
+def test_recursion_error_comes_where_the_interpreter_guard_puts_it(make, offset):
+    # Every container is one level of the interpreter's recursion guard, as in the
+    # interpreter's own json encoder: the deepest value encoded lies a fixed number of levels
+    # from json's, at any call depth. (The offsets are those of entering the guard once per
+    # container, on CPython 3.11.)
+    offsets = set()
+    for frames in (0, 150):
+        ours = _at_call_depth(frames, _deepest, cbor.dumps, make)
+        reference = _at_call_depth(frames, _deepest, lambda v: json.dumps(v, default=bool), make)
+        offsets.add(ours - reference)
+    assert offsets == {offset} if sys.version_info[:2] == (3, 11) else len(offsets) == 1
+
+
+# --- text against the interpreter's UTF-8 encoder ------------------------------------------------
+
+# The first and last code point of every UTF-8 length, the surrogates around them, and the
+# boundaries of the interpreter's one-, two- and four-byte string storage.
+CODE_POINTS = [0x00, 0x41, 0x7F, 0x80, 0xE9, 0xFF, 0x100, 0x7FF, 0x800, 0x20AC, 0xD7FF, 0xD800, 0xDBFF, 0xDC00,
+               0xDFFF, 0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF]
+WIDEST_OF_KIND = ["", "\xff", "\uffff", "\U0010ffff"]  # makes a string ASCII/UCS-1, UCS-2 or UCS-4
+
+
+def _text_item(text):
+    """The text item by the interpreter's own encoder, or None when it has no UTF-8 form."""
+    try:
+        data = text.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return bytes([cbor.dumps(len(data))[0] | 0x60]) + cbor.dumps(len(data))[1:] + data
+
+
+def _with_cached_utf8(text):
+    ctypes = pytest.importorskip("ctypes")
+    ctypes.pythonapi.PyUnicode_AsUTF8.restype = ctypes.c_void_p
+    ctypes.pythonapi.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
+    if ctypes.pythonapi.PyUnicode_AsUTF8(text) is None:
+        ctypes.pythonapi.PyErr_Clear()
+    return text
+
+
+def _check_text(text, cached):
+    text = "".join(list(text))  # a new string object: no UTF-8 form kept with it yet
+    if cached and _text_item(text) is not None and sys.implementation.name == "cpython":
+        _with_cached_utf8(text)
+    expected = _text_item(text)
+    for value, wrap in ((text, lambda item: item), ([text], lambda item: b"\x9f" + item + b"\xff"),
+                        ({text: 0}, lambda item: b"\xbf" + item + b"\x00\xff")):
+        if expected is None:
+            with pytest.raises(RuntimeError, match="^" + re.escape(CAST_FAILURE) + "$"):
+                cbor.dumps(value)
+        else:
+            assert cbor.dumps(value) == wrap(expected)
+
+
+@pytest.mark.parametrize("cached", [False, True], ids=["fresh", "cached-utf8"])
+@pytest.mark.parametrize("code_point, widest", [
+    pytest.param(c, w, id=f"{c:#x}-{kind}") for c in CODE_POINTS
+    for w, kind in zip(WIDEST_OF_KIND, ["ascii", "ucs1", "ucs2", "ucs4"]) if not w or c <= ord(w)])
+def test_text_of_every_code_point_class(code_point, widest, cached):
+    character = chr(code_point)
+    for text in (character + widest, widest + character * 30, "ab" + character + "é" * 24 + widest):
+        _check_text(text, cached)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.integers(0, 0x10FFFF) | st.sampled_from(CODE_POINTS), max_size=40), st.booleans())
+def test_text_matches_the_interpreters_utf8_encoder(code_points, cached):
+    _check_text("".join(map(chr, code_points)), cached)
