@@ -4,6 +4,7 @@
 
 #include "cbor/writer.h"
 #include "common/memory.h"
+#include "delta/wave.h"
 
 namespace quorvane {
 namespace {
@@ -35,34 +36,9 @@ inline void prefetch(const void* p) {
 #endif
 }
 
-inline unsigned first_difference(std::uint64_t difference) {  // of two little-endian loads
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long index;
-    _BitScanForward64(&index, difference);
-    return static_cast<unsigned>(index) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#endif
-}
-
-// Number of equal bytes at the start of a and b, at most limit.
-std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    std::int32_t n = 0;
-    while (limit - n >= 8) {
-        const std::uint64_t difference = load_window(a + n) ^ load_window(b + n);
-        if (difference != 0) return n + static_cast<std::int32_t>(first_difference(difference));
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
-}
-
-// Number of equal bytes just before a_end and b_end, at most limit.
-std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    std::int32_t n = 0;
-    while (n < limit && a_end[-n - 1] == b_end[-n - 1]) ++n;
-    return n;
-}
+// Byte comparisons a machine word at a time, shared with the diff search.
+using wave::equal_backward;
+using wave::equal_forward;
 
 inline std::int32_t head(std::int64_t n) { return static_cast<std::int32_t>(cbor_head_size(static_cast<std::uint64_t>(n))); }
 
