@@ -40,10 +40,20 @@ inline unsigned trailing_equal_bytes(std::uint64_t difference) {
 #endif
 }
 
+// Long runs of equal bytes (the stretches between sparse edits, identical values) are
+// compared a block at a time by the C library's memcmp, which is vectorised; a run is only
+// taken to be long after a few equal words, since most snakes end within their first words.
+constexpr std::int32_t WORDS_BEFORE_BLOCKS = 4;
+constexpr std::int32_t EQUAL_BLOCK = 256;
+
 // Number of equal bytes at the start of a and b, at most `limit` (at least 1 byte is equal).
 inline std::int32_t equal_forward_words(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
     std::int32_t n = 1;
-    while (limit - n >= 8) {
+    for (std::int32_t words = 0; limit - n >= 8; ++words) {
+        if (words == WORDS_BEFORE_BLOCKS) {
+            while (limit - n >= EQUAL_BLOCK && std::memcmp(a + n, b + n, EQUAL_BLOCK) == 0) n += EQUAL_BLOCK;
+            if (limit - n < 8) break;
+        }
         const std::uint64_t difference = load_word(a + n) ^ load_word(b + n);
         if (difference != 0) return n + static_cast<std::int32_t>(leading_equal_bytes(difference));
         n += 8;
@@ -55,7 +65,14 @@ inline std::int32_t equal_forward_words(const std::uint8_t* a, const std::uint8_
 // Number of equal bytes just before a_end and b_end, at most `limit` (at least 1 is equal).
 inline std::int32_t equal_backward_words(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
     std::int32_t n = 1;
-    while (limit - n >= 8) {
+    for (std::int32_t words = 0; limit - n >= 8; ++words) {
+        if (words == WORDS_BEFORE_BLOCKS) {
+            while (limit - n >= EQUAL_BLOCK &&
+                   std::memcmp(a_end - n - EQUAL_BLOCK, b_end - n - EQUAL_BLOCK, EQUAL_BLOCK) == 0) {
+                n += EQUAL_BLOCK;
+            }
+            if (limit - n < 8) break;
+        }
         const std::uint64_t difference = load_word(a_end - n - 8) ^ load_word(b_end - n - 8);
         if (difference != 0) return n + static_cast<std::int32_t>(trailing_equal_bytes(difference));
         n += 8;

@@ -10,6 +10,7 @@
 #include "delta/diff.h"
 #include "delta/monitor.h"
 #include "delta/patch.h"
+#include "delta/wave.h"
 
 using namespace quorvane;
 
@@ -170,6 +171,33 @@ TEST(DeltaWriter, SpentBudgetStaysSpent) {
     EXPECT_LT(writer->budget, spent);
     EXPECT_EQ(writer->output->length, 0u);
     delta_writer_free(writer);
+}
+
+// The snake comparisons (words, then memcmp blocks on long runs) against a byte loop, for
+// runs ending on every side of the word and block boundaries.
+TEST(ByteComparisons, CountTheEqualBytesAsAByteLoopDoes) {
+    std::mt19937 rng(7);
+    Bytes a(3000), b(3000);
+    for (auto& byte : a) byte = static_cast<std::uint8_t>(rng());
+    for (int trial = 0; trial < 4000; ++trial) {
+        const int limit = 1 + static_cast<int>(rng() % 2000);
+        const int run = static_cast<int>(rng() % static_cast<unsigned>(limit + 1));  // equal bytes before a difference
+        const int start = 500 + static_cast<int>(rng() % 400);
+        b = a;
+        if (start + run < 3000) b[start + run] ^= 0x5A;  // forward: differs after `run` bytes
+        const auto* pa = a.data() + start;
+        const auto* pb = b.data() + start;
+        int expected = 0;
+        while (expected < limit && pa[expected] == pb[expected]) ++expected;
+        ASSERT_EQ(wave::equal_forward(pa, pb, limit), expected) << limit << " " << run;
+
+        b = a;
+        const int end = 2500 - static_cast<int>(rng() % 400);
+        if (end - run - 1 >= 0) b[end - run - 1] ^= 0x5A;  // backward: differs `run` bytes before the end
+        expected = 0;
+        while (expected < limit && a[end - expected - 1] == b[end - expected - 1]) ++expected;
+        ASSERT_EQ(wave::equal_backward(a.data() + end, b.data() + end, limit), expected) << limit << " " << run;
+    }
 }
 
 TEST(DiffRanges, InvalidRangesEmitNothing) {
