@@ -19,6 +19,10 @@ namespace {
 #define QV_UNLIKELY(x) (x)
 #endif
 
+#if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
+#endif
+
 PyObject* decode_error = nullptr;  // CBORDecodeError; created once, lives with the module
 PyTypeObject* tag_type = nullptr;
 PyTypeObject* simple_type = nullptr;
@@ -338,16 +342,21 @@ struct HexByte {
     }
 };
 
-enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG };
+enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG, STACKED, MAP_STACKED };
 
 // An open container. Definite arrays and maps are created at their head, pre-sized, and
-// filled in place; the members of indefinite ones wait on the decoder's item stack and the
-// container is built at the break, at its final size.
+// filled in place. An indefinite map is a dict filled as its pairs arrive; an indefinite
+// array a list with spare room that grows geometrically (within what the remaining input can
+// hold) and is cut to its length at the break. The members of indefinite arrays that become
+// tuples wait on the decoder's item stack (STACKED) and the tuple is built at the break; so do
+// the pairs of an indefinite map from the first one that could not be inserted on (MAP_STACKED),
+// so that its error is raised at the break, where its insertion is retried.
 struct Frame {
-    PyObject* container;   // definite list, tuple or dict (owned); null for tags and indefinite items
-    PyObject* key;         // a definite map's key waiting for its value (owned), else null
-    std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number
-    Py_ssize_t index;      // definite arrays: the next slot; indefinite items: first member on the item stack
+    PyObject* container;   // list, tuple or dict (owned); null for tags and STACKED items
+    PyObject* key;         // a map's key waiting for its value (owned), else null
+    std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number;
+                           // indefinite lists: the room the list has
+    Py_ssize_t index;      // arrays: the next slot; stacked items: first member on the item stack
     std::size_t start;     // offset of the head
     FrameKind kind;
     bool key_context;      // the container is (inside) a map key: arrays become tuples
@@ -404,6 +413,7 @@ private:
     // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
     bool push_frame(const Frame& frame);
     bool push_item(PyObject* value);
+    bool grow_list(Frame& frame, std::size_t room);
     PyObject* finish_indefinite(Frame& frame, std::size_t at);
 
     std::vector<Frame> stack_;
@@ -434,7 +444,8 @@ PyObject* Decoder::truncated(const std::uint8_t* head, std::size_t needed) {
 
 PyObject* Decoder::ended_inside() {
     static const char* const names[] = {"an array", "an array", "an indefinite-length array",
-                                        "a map", "an indefinite-length map", "a tag"};
+                                        "a map", "an indefinite-length map", "a tag",
+                                        "an indefinite-length array", "an indefinite-length map"};
     const Frame& frame = stack_.back();
     return fail(offset(end_), "truncated: the input ends inside %s that starts at byte %zu", names[frame.kind],
                 frame.start);
@@ -665,13 +676,31 @@ bool Decoder::push_item(PyObject* value) {
     }
 }
 
-// The list, tuple or dict of an indefinite container whose break is at `at`.
+// An indefinite list has room for up to `room` more members than it holds (at least one):
+// moves its members into a list with more room, up to twice as much.
+bool Decoder::grow_list(Frame& frame, std::size_t room) {
+    const auto used = static_cast<std::size_t>(frame.index);
+    std::size_t want = used < 8 ? 8 : 2 * used;
+    if (want - used > room) want = used + room;
+    PyObject* bigger = PyList_New(static_cast<Py_ssize_t>(want));
+    if (bigger == nullptr) return false;
+    if (used != 0) {
+        std::memcpy(PySequence_Fast_ITEMS(bigger), PySequence_Fast_ITEMS(frame.container), used * sizeof(PyObject*));
+    }
+    Py_SET_SIZE(frame.container, 0);  // the members moved: the old list holds none
+    Py_DECREF(frame.container);
+    frame.container = bigger;
+    frame.count = want;
+    return true;
+}
+
+// The list, tuple or dict of a stacked indefinite container whose break is at `at`.
 PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
     const auto base = static_cast<std::size_t>(frame.index);
     const std::size_t n = items_.size() - base;
     PyObject** members = items_.data() + base;
     PyObject* result;
-    if (frame.kind == LIST_INDEFINITE) {
+    if (frame.kind == STACKED) {
         result = frame.key_context ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
         if (result == nullptr) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
@@ -687,15 +716,9 @@ PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
     if (n % 2 != 0) {
         return fail(at, "the indefinite-length map that starts at byte %zu has an odd number of items", frame.start);
     }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-    result = n > 10 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n / 2)) : PyDict_New();
-#else
-    result = PyDict_New();
-#endif
-    if (result == nullptr) return nullptr;
+    result = frame.container;  // holds the pairs before the first stacked one
     for (std::size_t i = 0; i < n; i += 2) {
         if (PyDict_SetItem(result, members[i], members[i + 1]) != 0) {
-            Py_DECREF(result);
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
@@ -707,6 +730,7 @@ PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
         members[i] = members[i + 1] = nullptr;
     }
     items_.resize(base);
+    frame.container = nullptr;
     return result;
 }
 
@@ -837,7 +861,7 @@ PyObject* Decoder::run() {
                     frame.awaiting_key = true;
                     if (info == 31) {
                         frame.kind = MAP_INDEFINITE;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                        frame.container = PyDict_New();
                     } else {
                         if (QV_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
@@ -856,8 +880,18 @@ PyObject* Decoder::run() {
                         }
                     }
                 } else if (info == 31) {
-                    frame.kind = LIST_INDEFINITE;
-                    frame.index = static_cast<Py_ssize_t>(items_.size());
+#if !defined(PYPY_VERSION)
+                    if (!key_context) {
+                        const std::size_t room = left(p) < 8 ? left(p) : 8;
+                        frame.kind = LIST_INDEFINITE;
+                        frame.container = PyList_New(static_cast<Py_ssize_t>(room));
+                        frame.count = room;
+                    } else
+#endif
+                    {
+                        frame.kind = STACKED;
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                    }
                 } else {
                     if (QV_UNLIKELY(argument > left(p))) {
                         return fail(offset(head), "array of %llu items declared, %zu bytes remain",
@@ -871,7 +905,7 @@ PyObject* Decoder::run() {
                         break;
                     }
                 }
-                if (frame.container == nullptr && (frame.kind == LIST || frame.kind == TUPLE || frame.kind == MAP)) {
+                if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) {
                     return nullptr;
                 }
                 if (!push_frame(frame)) return nullptr;
@@ -898,12 +932,27 @@ PyObject* Decoder::run() {
                         break;
                     }
                     case 31: {  // break
-                        if (stack_.empty() || (stack_.back().kind != LIST_INDEFINITE &&
-                                               stack_.back().kind != MAP_INDEFINITE)) {
+                        if (QV_UNLIKELY(stack_.empty())) {
                             return fail(offset(head), "a break (0xff) outside an indefinite-length item");
                         }
-                        value = finish_indefinite(stack_.back(), offset(head));
-                        if (value == nullptr) return nullptr;
+                        Frame& open = stack_.back();
+                        if (open.kind == LIST_INDEFINITE) {
+                            Py_SET_SIZE(open.container, open.index);  // spare room stays allocated
+                            value = open.container;
+                            open.container = nullptr;
+                        } else if (open.kind == MAP_INDEFINITE) {
+                            if (QV_UNLIKELY(open.key != nullptr)) {
+                                return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
+                                            "odd number of items", open.start);
+                            }
+                            value = open.container;
+                            open.container = nullptr;
+                        } else if (open.kind == STACKED || open.kind == MAP_STACKED) {
+                            value = finish_indefinite(open, offset(head));
+                            if (value == nullptr) return nullptr;
+                        } else {
+                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
+                        }
                         stack_.pop_back();
                         break;
                     }
@@ -936,12 +985,48 @@ PyObject* Decoder::run() {
                     if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
                     break;
                 case LIST_INDEFINITE:
+                    if (QV_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
+                        !grow_list(frame, left(p) + 1)) {
+                        Py_DECREF(value);
+                        return nullptr;
+                    }
+                    PyList_SET_ITEM(frame.container, frame.index, value);
+                    ++frame.index;
+                    goto next_item;
+                case STACKED:
                     if (!push_item(value)) return nullptr;
                     goto next_item;
-                case MAP_INDEFINITE:
+                case MAP_STACKED:
                     if (!push_item(value)) return nullptr;
                     frame.awaiting_key = !frame.awaiting_key;
                     goto next_item;
+                case MAP_INDEFINITE: {
+                    if (frame.awaiting_key) {
+                        frame.key = value;
+                        frame.awaiting_key = false;
+                        goto next_item;
+                    }
+                    if (QV_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
+                        // Raised at the break, as if the map were built there: stack this pair
+                        // and the rest, and retry the insertion then.
+                        PyErr_Clear();
+                        frame.kind = MAP_STACKED;
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                        PyObject* key = frame.key;
+                        frame.key = nullptr;
+                        frame.awaiting_key = true;
+                        if (!push_item(key)) {
+                            Py_DECREF(value);
+                            return nullptr;
+                        }
+                        if (!push_item(value)) return nullptr;
+                        goto next_item;
+                    }
+                    Py_DECREF(value);
+                    Py_CLEAR(frame.key);
+                    frame.awaiting_key = true;
+                    goto next_item;
+                }
                 case MAP: {
                     if (frame.awaiting_key) {
                         frame.key = value;
