@@ -8,6 +8,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvane {
 namespace {
 
@@ -329,6 +333,90 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
     return (acc & 0x8080808080808080ULL) == 0;
 }
 
+constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+// The number of code points that valid UTF-8 of n bytes holds (its bytes that are not
+// continuation bytes, 80-BF) and its largest byte. For valid UTF-8 the largest byte is the
+// largest lead byte, which tells the storage class of the largest code point: C2-C3 lead
+// U+0080-U+00FF, C4-EF up to U+FFFF, F0-F4 above.
+inline void utf8_measure(const std::uint8_t* p, std::size_t n, std::size_t& chars, unsigned& top) {
+    std::size_t continuation = 0;
+    unsigned largest = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i wide = _mm_setzero_si128();
+    const __m128i bound = _mm_set1_epi8(static_cast<char>(0xC0));  // signed: 80-BF are below it
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        wide = _mm_max_epu8(wide, x);
+        continuation += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, bound)))));
+    }
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), wide);
+    for (unsigned lane : lanes) largest = lane > largest ? lane : largest;
+#endif
+    for (; i < n; ++i) {
+        const unsigned byte = p[i];
+        largest = byte > largest ? byte : largest;
+        continuation += (byte & 0xC0) == 0x80;
+    }
+    chars = n - continuation;
+    top = largest;
+}
+
+// Decodes strict UTF-8, as the interpreter's decoder reads it (no surrogates, no overlong
+// forms, nothing above U+10FFFF), into units of a string's kind, which utf8_measure chose.
+// False at the first sequence that decoder refuses, or one the kind cannot hold (only in
+// invalid input); up to that point only units of valid sequences are written.
+template <typename Unit>
+inline bool utf8_decode(const std::uint8_t* p, std::size_t n, Unit* out, std::size_t units) {
+    Unit* const stop = out + units;
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned b = p[i];
+        if (b < 0x80) {
+            std::uint64_t w;
+            if (i + 8 <= n && out + 8 <= stop && (std::memcpy(&w, p + i, 8), (w & HIGH_BITS) == 0)) {
+                for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
+                out += 8;
+                i += 8;
+                continue;
+            }
+            if (out == stop) return false;
+            *out++ = static_cast<Unit>(b);
+            ++i;
+            continue;
+        }
+        Py_UCS4 c;
+        if (b < 0xE0) {
+            if (b < 0xC2 || i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
+            c = ((b & 0x1F) << 6) | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (b < 0xF0) {
+            if (i + 2 >= n) return false;
+            const unsigned c1 = p[i + 1];
+            if (c1 < (b == 0xE0 ? 0xA0u : 0x80u) || c1 > (b == 0xED ? 0x9Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80) {
+                return false;
+            }
+            c = ((b & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            if (b > 0xF4 || i + 3 >= n) return false;
+            const unsigned c1 = p[i + 1];
+            if (c1 < (b == 0xF0 ? 0x90u : 0x80u) || c1 > (b == 0xF4 ? 0x8Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80 ||
+                (p[i + 3] & 0xC0) != 0x80) {
+                return false;
+            }
+            c = ((b & 0x07) << 18) | ((c1 & 0x3F) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        if (out == stop || c > static_cast<Unit>(-1)) return false;
+        *out++ = static_cast<Unit>(c);
+    }
+    return out == stop;
+}
+
 // "0xAB" for an initial byte in a message.
 struct HexByte {
     char text[5];
@@ -489,6 +577,24 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
         PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (value != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
         return value;
+    }
+    // Valid UTF-8 goes straight into a string of the right kind; the interpreter's decoder
+    // reads only what this refuses, and reports the fault.
+    std::size_t chars = 0;
+    unsigned top = 0;
+    utf8_measure(content, size, chars, top);
+    if (top >= 0xC2 && top <= 0xF4) {
+        const Py_UCS4 maxchar = top >= 0xF0 ? 0x10FFFF : top >= 0xC4 ? 0xFFFF : 0xFF;
+        PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
+        if (value == nullptr) return nullptr;
+        bool valid;
+        switch (PyUnicode_KIND(value)) {
+            case PyUnicode_1BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_1BYTE_DATA(value), chars); break;
+            case PyUnicode_2BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_2BYTE_DATA(value), chars); break;
+            default: valid = utf8_decode(content, size, PyUnicode_4BYTE_DATA(value), chars); break;
+        }
+        if (QV_LIKELY(valid)) return value;
+        Py_DECREF(value);
     }
 #endif
     PyObject* value = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(content), static_cast<Py_ssize_t>(size),
