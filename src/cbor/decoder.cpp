@@ -346,11 +346,17 @@ inline void utf8_measure(const std::uint8_t* p, std::size_t n, std::size_t& char
 #if defined(__SSE2__)
     __m128i wide = _mm_setzero_si128();
     const __m128i bound = _mm_set1_epi8(static_cast<char>(0xC0));  // signed: 80-BF are below it
-    for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        wide = _mm_max_epu8(wide, x);
-        continuation += static_cast<std::size_t>(
-            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, bound)))));
+    while (i + 16 <= n) {
+        // Up to 255 blocks count their continuation bytes in byte lanes, then add them up.
+        __m128i counts = _mm_setzero_si128();
+        for (int blocks = 0; blocks < 255 && i + 16 <= n; ++blocks, i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            wide = _mm_max_epu8(wide, x);
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(x, bound));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                        static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
     alignas(16) std::uint8_t lanes[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), wide);
