@@ -457,13 +457,25 @@ struct Frame {
     bool awaiting_key;     // maps: the next item is a key
 };
 
+// Indefinite containers start with the size of the last one closed at the same depth (siblings
+// tend to be alike: coordinate pairs, records), for the first HINT_DEPTHS depths.
+constexpr std::size_t HINT_DEPTHS = 32;
+constexpr std::size_t FIRST_ROOM = 8;
+constexpr std::size_t LIST_HINT_MAX = 4096;  // members
+constexpr std::size_t MAP_HINT_MAX = 256;    // pairs
+
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
 constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
 
 class Decoder {
 public:
     Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion)
-        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {}
+        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {
+        for (std::size_t i = 0; i < HINT_DEPTHS; ++i) {
+            list_hint_[i] = FIRST_ROOM;
+            map_hint_[i] = 0;
+        }
+    }
 
     ~Decoder() {
         for (Frame& frame : stack_) {
@@ -508,6 +520,29 @@ private:
     bool push_frame(const Frame& frame);
     bool push_item(PyObject* value);
     bool grow_list(Frame& frame, std::size_t room);
+    bool fit_list(Frame& frame);
+    // The finished list or dict of the innermost (open) indefinite frame, taken from it.
+    PyObject* close_list(Frame& frame) {
+        const auto used = static_cast<std::size_t>(frame.index);
+        if (QV_UNLIKELY(used < frame.count / 2) && frame.count > FIRST_ROOM) {
+            if (!fit_list(frame)) return nullptr;  // a hint far too large
+        } else {
+            Py_SET_SIZE(frame.container, frame.index);  // spare room stays allocated
+        }
+        if (stack_.size() <= HINT_DEPTHS) list_hint_[stack_.size() - 1] = used < LIST_HINT_MAX ? used : LIST_HINT_MAX;
+        PyObject* value = frame.container;
+        frame.container = nullptr;
+        return value;
+    }
+    PyObject* close_map(Frame& frame) {
+        if (stack_.size() <= HINT_DEPTHS) {
+            const auto pairs = static_cast<std::size_t>(PyDict_GET_SIZE(frame.container));
+            map_hint_[stack_.size() - 1] = pairs < MAP_HINT_MAX ? pairs : MAP_HINT_MAX;
+        }
+        PyObject* value = frame.container;
+        frame.container = nullptr;
+        return value;
+    }
     PyObject* finish_indefinite(Frame& frame, std::size_t at);
 
     std::vector<Frame> stack_;
@@ -519,6 +554,8 @@ private:
         PyObject* text;
     };
     CachedKey* cache_ = nullptr;
+    std::size_t list_hint_[HINT_DEPTHS];  // members of the last indefinite list closed at a depth
+    std::size_t map_hint_[HINT_DEPTHS];   // pairs of the last indefinite map closed at a depth
 };
 
 PyObject* Decoder::fail(std::size_t at, const char* format, ...) {
@@ -806,6 +843,22 @@ bool Decoder::grow_list(Frame& frame, std::size_t room) {
     return true;
 }
 
+// Moves the members of an indefinite list that used less than half its room into a list of
+// their number, so that no list keeps more spare room than its own growth would.
+bool Decoder::fit_list(Frame& frame) {
+    const auto used = static_cast<std::size_t>(frame.index);
+    PyObject* fitted = PyList_New(static_cast<Py_ssize_t>(used));
+    if (fitted == nullptr) return false;
+    if (used != 0) {
+        std::memcpy(PySequence_Fast_ITEMS(fitted), PySequence_Fast_ITEMS(frame.container), used * sizeof(PyObject*));
+    }
+    Py_SET_SIZE(frame.container, 0);
+    Py_DECREF(frame.container);
+    frame.container = fitted;
+    frame.count = used;
+    return true;
+}
+
 // The list, tuple or dict of a stacked indefinite container whose break is at `at`.
 PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
     const auto base = static_cast<std::size_t>(frame.index);
@@ -973,7 +1026,15 @@ PyObject* Decoder::run() {
                     frame.awaiting_key = true;
                     if (info == 31) {
                         frame.kind = MAP_INDEFINITE;
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+                        const std::size_t depth = stack_.size();
+                        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
+                        if (pairs > left(p) / 2) pairs = left(p) / 2;
+                        frame.container = pairs > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(pairs))
+                                                    : PyDict_New();
+#else
                         frame.container = PyDict_New();
+#endif
                     } else {
                         if (QV_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
@@ -994,7 +1055,9 @@ PyObject* Decoder::run() {
                 } else if (info == 31) {
 #if !defined(PYPY_VERSION)
                     if (!key_context) {
-                        const std::size_t room = left(p) < 8 ? left(p) : 8;
+                        const std::size_t depth = stack_.size();
+                        std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
+                        if (room > left(p)) room = left(p);
                         frame.kind = LIST_INDEFINITE;
                         frame.container = PyList_New(static_cast<Py_ssize_t>(room));
                         frame.count = room;
@@ -1049,16 +1112,14 @@ PyObject* Decoder::run() {
                         }
                         Frame& open = stack_.back();
                         if (open.kind == LIST_INDEFINITE) {
-                            Py_SET_SIZE(open.container, open.index);  // spare room stays allocated
-                            value = open.container;
-                            open.container = nullptr;
+                            value = close_list(open);
+                            if (value == nullptr) return nullptr;
                         } else if (open.kind == MAP_INDEFINITE) {
                             if (QV_UNLIKELY(open.key != nullptr)) {
                                 return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
                                             "odd number of items", open.start);
                             }
-                            value = open.container;
-                            open.container = nullptr;
+                            value = close_map(open);
                         } else if (open.kind == STACKED || open.kind == MAP_STACKED) {
                             value = finish_indefinite(open, offset(head));
                             if (value == nullptr) return nullptr;
@@ -1104,7 +1165,12 @@ PyObject* Decoder::run() {
                     }
                     PyList_SET_ITEM(frame.container, frame.index, value);
                     ++frame.index;
-                    goto next_item;
+                    if (p == end_ || *p != 0xFF) goto next_item;
+                    ++p;  // the break: the list is complete
+                    value = close_list(frame);
+                    if (value == nullptr) return nullptr;
+                    stack_.pop_back();
+                    continue;
                 case STACKED:
                     if (!push_item(value)) return nullptr;
                     goto next_item;
@@ -1137,7 +1203,11 @@ PyObject* Decoder::run() {
                     Py_DECREF(value);
                     Py_CLEAR(frame.key);
                     frame.awaiting_key = true;
-                    goto next_item;
+                    if (p == end_ || *p != 0xFF) goto next_item;
+                    ++p;  // the break: the map is complete
+                    value = close_map(frame);
+                    stack_.pop_back();
+                    continue;
                 }
                 case MAP: {
                     if (frame.awaiting_key) {
