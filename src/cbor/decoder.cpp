@@ -462,7 +462,7 @@ struct Frame {
 constexpr std::size_t HINT_DEPTHS = 32;
 constexpr std::size_t FIRST_ROOM = 8;
 constexpr std::size_t LIST_HINT_MAX = 4096;  // members
-constexpr std::size_t MAP_HINT_MAX = 256;    // pairs
+constexpr std::size_t MAP_HINT_MAX = 32;     // pairs (a presized dict does not shrink)
 
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
 constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
