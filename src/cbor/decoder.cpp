@@ -524,8 +524,11 @@ private:
     // The finished list or dict of the innermost (open) indefinite frame, taken from it.
     PyObject* close_list(Frame& frame) {
         const auto used = static_cast<std::size_t>(frame.index);
-        if (QV_UNLIKELY(used < frame.count / 2) && frame.count > FIRST_ROOM) {
-            if (!fit_list(frame)) return nullptr;  // a hint far too large
+        // Lists beyond a few dozen slots keep no more than an eighth of spare room, as a list
+        // grown by appending would; smaller ones no more than half.
+        const std::uint64_t spare = frame.count - used;
+        if (QV_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
+            if (!fit_list(frame)) return nullptr;
         } else {
             Py_SET_SIZE(frame.container, frame.index);  // spare room stays allocated
         }
@@ -843,8 +846,8 @@ bool Decoder::grow_list(Frame& frame, std::size_t room) {
     return true;
 }
 
-// Moves the members of an indefinite list that used less than half its room into a list of
-// their number, so that no list keeps more spare room than its own growth would.
+// Moves the members of an indefinite list that left too much of its room unused into a list
+// of their number.
 bool Decoder::fit_list(Frame& frame) {
     const auto used = static_cast<std::size_t>(frame.index);
     PyObject* fitted = PyList_New(static_cast<Py_ssize_t>(used));
