@@ -8,6 +8,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvane {
 namespace {
 
@@ -17,6 +21,10 @@ namespace {
 #else
 #define QV_LIKELY(x) (x)
 #define QV_UNLIKELY(x) (x)
+#endif
+
+#if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
 #endif
 
 PyObject* decode_error = nullptr;  // CBORDecodeError; created once, lives with the module
@@ -325,6 +333,96 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
     return (acc & 0x8080808080808080ULL) == 0;
 }
 
+constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+// The number of code points that valid UTF-8 of n bytes holds (its bytes that are not
+// continuation bytes, 80-BF) and its largest byte. For valid UTF-8 the largest byte is the
+// largest lead byte, which tells the storage class of the largest code point: C2-C3 lead
+// U+0080-U+00FF, C4-EF up to U+FFFF, F0-F4 above.
+inline void utf8_measure(const std::uint8_t* p, std::size_t n, std::size_t& chars, unsigned& top) {
+    std::size_t continuation = 0;
+    unsigned largest = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i wide = _mm_setzero_si128();
+    const __m128i bound = _mm_set1_epi8(static_cast<char>(0xC0));  // signed: 80-BF are below it
+    while (i + 16 <= n) {
+        // Up to 255 blocks count their continuation bytes in byte lanes, then add them up.
+        __m128i counts = _mm_setzero_si128();
+        for (int blocks = 0; blocks < 255 && i + 16 <= n; ++blocks, i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            wide = _mm_max_epu8(wide, x);
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(x, bound));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                        static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), wide);
+    for (unsigned lane : lanes) largest = lane > largest ? lane : largest;
+#endif
+    for (; i < n; ++i) {
+        const unsigned byte = p[i];
+        largest = byte > largest ? byte : largest;
+        continuation += (byte & 0xC0) == 0x80;
+    }
+    chars = n - continuation;
+    top = largest;
+}
+
+// Decodes strict UTF-8, as the interpreter's decoder reads it (no surrogates, no overlong
+// forms, nothing above U+10FFFF), into units of a string's kind, which utf8_measure chose.
+// False at the first sequence that decoder refuses, or one the kind cannot hold (only in
+// invalid input); up to that point only units of valid sequences are written.
+template <typename Unit>
+inline bool utf8_decode(const std::uint8_t* p, std::size_t n, Unit* out, std::size_t units) {
+    Unit* const stop = out + units;
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned b = p[i];
+        if (b < 0x80) {
+            std::uint64_t w;
+            if (i + 8 <= n && out + 8 <= stop && (std::memcpy(&w, p + i, 8), (w & HIGH_BITS) == 0)) {
+                for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
+                out += 8;
+                i += 8;
+                continue;
+            }
+            if (out == stop) return false;
+            *out++ = static_cast<Unit>(b);
+            ++i;
+            continue;
+        }
+        Py_UCS4 c;
+        if (b < 0xE0) {
+            if (b < 0xC2 || i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
+            c = ((b & 0x1F) << 6) | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (b < 0xF0) {
+            if (i + 2 >= n) return false;
+            const unsigned c1 = p[i + 1];
+            if (c1 < (b == 0xE0 ? 0xA0u : 0x80u) || c1 > (b == 0xED ? 0x9Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80) {
+                return false;
+            }
+            c = ((b & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            if (b > 0xF4 || i + 3 >= n) return false;
+            const unsigned c1 = p[i + 1];
+            if (c1 < (b == 0xF0 ? 0x90u : 0x80u) || c1 > (b == 0xF4 ? 0x8Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80 ||
+                (p[i + 3] & 0xC0) != 0x80) {
+                return false;
+            }
+            c = ((b & 0x07) << 18) | ((c1 & 0x3F) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        if (out == stop || c > static_cast<Unit>(-1)) return false;
+        *out++ = static_cast<Unit>(c);
+    }
+    return out == stop;
+}
+
 // "0xAB" for an initial byte in a message.
 struct HexByte {
     char text[5];
@@ -338,21 +436,33 @@ struct HexByte {
     }
 };
 
-enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG };
+enum FrameKind : std::uint8_t { LIST, TUPLE, LIST_INDEFINITE, MAP, MAP_INDEFINITE, TAG, STACKED, MAP_STACKED };
 
 // An open container. Definite arrays and maps are created at their head, pre-sized, and
-// filled in place; the members of indefinite ones wait on the decoder's item stack and the
-// container is built at the break, at its final size.
+// filled in place. An indefinite map is a dict filled as its pairs arrive; an indefinite
+// array a list with spare room that grows geometrically (within what the remaining input can
+// hold) and is cut to its length at the break. The members of indefinite arrays that become
+// tuples wait on the decoder's item stack (STACKED) and the tuple is built at the break; so do
+// the pairs of an indefinite map from the first one that could not be inserted on (MAP_STACKED),
+// so that its error is raised at the break, where its insertion is retried.
 struct Frame {
-    PyObject* container;   // definite list, tuple or dict (owned); null for tags and indefinite items
-    PyObject* key;         // a definite map's key waiting for its value (owned), else null
-    std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number
-    Py_ssize_t index;      // definite arrays: the next slot; indefinite items: first member on the item stack
+    PyObject* container;   // list, tuple or dict (owned); null for tags and STACKED items
+    PyObject* key;         // a map's key waiting for its value (owned), else null
+    std::uint64_t count;   // definite arrays: members; definite maps: pairs left; tags: the number;
+                           // indefinite lists: the room the list has
+    Py_ssize_t index;      // arrays: the next slot; stacked items: first member on the item stack
     std::size_t start;     // offset of the head
     FrameKind kind;
     bool key_context;      // the container is (inside) a map key: arrays become tuples
     bool awaiting_key;     // maps: the next item is a key
 };
+
+// Indefinite containers start with the size of the last one closed at the same depth (siblings
+// tend to be alike: coordinate pairs, records), for the first HINT_DEPTHS depths.
+constexpr std::size_t HINT_DEPTHS = 32;
+constexpr std::size_t FIRST_ROOM = 8;
+constexpr std::size_t LIST_HINT_MAX = 4096;  // members
+constexpr std::size_t MAP_HINT_MAX = 32;     // pairs (a presized dict does not shrink)
 
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
 constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
@@ -360,7 +470,12 @@ constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
 class Decoder {
 public:
     Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion)
-        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {}
+        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {
+        for (std::size_t i = 0; i < HINT_DEPTHS; ++i) {
+            list_hint_[i] = FIRST_ROOM;
+            map_hint_[i] = 0;
+        }
+    }
 
     ~Decoder() {
         for (Frame& frame : stack_) {
@@ -404,6 +519,33 @@ private:
     // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
     bool push_frame(const Frame& frame);
     bool push_item(PyObject* value);
+    bool grow_list(Frame& frame, std::size_t room);
+    bool fit_list(Frame& frame);
+    // The finished list or dict of the innermost (open) indefinite frame, taken from it.
+    PyObject* close_list(Frame& frame) {
+        const auto used = static_cast<std::size_t>(frame.index);
+        // Lists beyond a few dozen slots keep no more than an eighth of spare room, as a list
+        // grown by appending would; smaller ones no more than half.
+        const std::uint64_t spare = frame.count - used;
+        if (QV_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
+            if (!fit_list(frame)) return nullptr;
+        } else {
+            Py_SET_SIZE(frame.container, frame.index);  // spare room stays allocated
+        }
+        if (stack_.size() <= HINT_DEPTHS) list_hint_[stack_.size() - 1] = used < LIST_HINT_MAX ? used : LIST_HINT_MAX;
+        PyObject* value = frame.container;
+        frame.container = nullptr;
+        return value;
+    }
+    PyObject* close_map(Frame& frame) {
+        if (stack_.size() <= HINT_DEPTHS) {
+            const auto pairs = static_cast<std::size_t>(PyDict_GET_SIZE(frame.container));
+            map_hint_[stack_.size() - 1] = pairs < MAP_HINT_MAX ? pairs : MAP_HINT_MAX;
+        }
+        PyObject* value = frame.container;
+        frame.container = nullptr;
+        return value;
+    }
     PyObject* finish_indefinite(Frame& frame, std::size_t at);
 
     std::vector<Frame> stack_;
@@ -415,6 +557,8 @@ private:
         PyObject* text;
     };
     CachedKey* cache_ = nullptr;
+    std::size_t list_hint_[HINT_DEPTHS];  // members of the last indefinite list closed at a depth
+    std::size_t map_hint_[HINT_DEPTHS];   // pairs of the last indefinite map closed at a depth
 };
 
 PyObject* Decoder::fail(std::size_t at, const char* format, ...) {
@@ -434,7 +578,8 @@ PyObject* Decoder::truncated(const std::uint8_t* head, std::size_t needed) {
 
 PyObject* Decoder::ended_inside() {
     static const char* const names[] = {"an array", "an array", "an indefinite-length array",
-                                        "a map", "an indefinite-length map", "a tag"};
+                                        "a map", "an indefinite-length map", "a tag",
+                                        "an indefinite-length array", "an indefinite-length map"};
     const Frame& frame = stack_.back();
     return fail(offset(end_), "truncated: the input ends inside %s that starts at byte %zu", names[frame.kind],
                 frame.start);
@@ -478,6 +623,24 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
         PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (value != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
         return value;
+    }
+    // Valid UTF-8 goes straight into a string of the right kind; the interpreter's decoder
+    // reads only what this refuses, and reports the fault.
+    std::size_t chars = 0;
+    unsigned top = 0;
+    utf8_measure(content, size, chars, top);
+    if (top >= 0xC2 && top <= 0xF4) {
+        const Py_UCS4 maxchar = top >= 0xF0 ? 0x10FFFF : top >= 0xC4 ? 0xFFFF : 0xFF;
+        PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
+        if (value == nullptr) return nullptr;
+        bool valid;
+        switch (PyUnicode_KIND(value)) {
+            case PyUnicode_1BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_1BYTE_DATA(value), chars); break;
+            case PyUnicode_2BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_2BYTE_DATA(value), chars); break;
+            default: valid = utf8_decode(content, size, PyUnicode_4BYTE_DATA(value), chars); break;
+        }
+        if (QV_LIKELY(valid)) return value;
+        Py_DECREF(value);
     }
 #endif
     PyObject* value = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(content), static_cast<Py_ssize_t>(size),
@@ -665,13 +828,47 @@ bool Decoder::push_item(PyObject* value) {
     }
 }
 
-// The list, tuple or dict of an indefinite container whose break is at `at`.
+// An indefinite list has room for up to `room` more members than it holds (at least one):
+// moves its members into a list with more room, up to twice as much.
+bool Decoder::grow_list(Frame& frame, std::size_t room) {
+    const auto used = static_cast<std::size_t>(frame.index);
+    std::size_t want = used < 8 ? 8 : 2 * used;
+    if (want - used > room) want = used + room;
+    PyObject* bigger = PyList_New(static_cast<Py_ssize_t>(want));
+    if (bigger == nullptr) return false;
+    if (used != 0) {
+        std::memcpy(PySequence_Fast_ITEMS(bigger), PySequence_Fast_ITEMS(frame.container), used * sizeof(PyObject*));
+    }
+    Py_SET_SIZE(frame.container, 0);  // the members moved: the old list holds none
+    Py_DECREF(frame.container);
+    frame.container = bigger;
+    frame.count = want;
+    return true;
+}
+
+// Moves the members of an indefinite list that left too much of its room unused into a list
+// of their number.
+bool Decoder::fit_list(Frame& frame) {
+    const auto used = static_cast<std::size_t>(frame.index);
+    PyObject* fitted = PyList_New(static_cast<Py_ssize_t>(used));
+    if (fitted == nullptr) return false;
+    if (used != 0) {
+        std::memcpy(PySequence_Fast_ITEMS(fitted), PySequence_Fast_ITEMS(frame.container), used * sizeof(PyObject*));
+    }
+    Py_SET_SIZE(frame.container, 0);
+    Py_DECREF(frame.container);
+    frame.container = fitted;
+    frame.count = used;
+    return true;
+}
+
+// The list, tuple or dict of a stacked indefinite container whose break is at `at`.
 PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
     const auto base = static_cast<std::size_t>(frame.index);
     const std::size_t n = items_.size() - base;
     PyObject** members = items_.data() + base;
     PyObject* result;
-    if (frame.kind == LIST_INDEFINITE) {
+    if (frame.kind == STACKED) {
         result = frame.key_context ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
         if (result == nullptr) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
@@ -687,15 +884,9 @@ PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
     if (n % 2 != 0) {
         return fail(at, "the indefinite-length map that starts at byte %zu has an odd number of items", frame.start);
     }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-    result = n > 10 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n / 2)) : PyDict_New();
-#else
-    result = PyDict_New();
-#endif
-    if (result == nullptr) return nullptr;
+    result = frame.container;  // holds the pairs before the first stacked one
     for (std::size_t i = 0; i < n; i += 2) {
         if (PyDict_SetItem(result, members[i], members[i + 1]) != 0) {
-            Py_DECREF(result);
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
@@ -707,6 +898,7 @@ PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
         members[i] = members[i + 1] = nullptr;
     }
     items_.resize(base);
+    frame.container = nullptr;
     return result;
 }
 
@@ -837,7 +1029,15 @@ PyObject* Decoder::run() {
                     frame.awaiting_key = true;
                     if (info == 31) {
                         frame.kind = MAP_INDEFINITE;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
+                        const std::size_t depth = stack_.size();
+                        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
+                        if (pairs > left(p) / 2) pairs = left(p) / 2;
+                        frame.container = pairs > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(pairs))
+                                                    : PyDict_New();
+#else
+                        frame.container = PyDict_New();
+#endif
                     } else {
                         if (QV_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
@@ -856,8 +1056,20 @@ PyObject* Decoder::run() {
                         }
                     }
                 } else if (info == 31) {
-                    frame.kind = LIST_INDEFINITE;
-                    frame.index = static_cast<Py_ssize_t>(items_.size());
+#if !defined(PYPY_VERSION)
+                    if (!key_context) {
+                        const std::size_t depth = stack_.size();
+                        std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
+                        if (room > left(p)) room = left(p);
+                        frame.kind = LIST_INDEFINITE;
+                        frame.container = PyList_New(static_cast<Py_ssize_t>(room));
+                        frame.count = room;
+                    } else
+#endif
+                    {
+                        frame.kind = STACKED;
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                    }
                 } else {
                     if (QV_UNLIKELY(argument > left(p))) {
                         return fail(offset(head), "array of %llu items declared, %zu bytes remain",
@@ -871,7 +1083,7 @@ PyObject* Decoder::run() {
                         break;
                     }
                 }
-                if (frame.container == nullptr && (frame.kind == LIST || frame.kind == TUPLE || frame.kind == MAP)) {
+                if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) {
                     return nullptr;
                 }
                 if (!push_frame(frame)) return nullptr;
@@ -898,12 +1110,25 @@ PyObject* Decoder::run() {
                         break;
                     }
                     case 31: {  // break
-                        if (stack_.empty() || (stack_.back().kind != LIST_INDEFINITE &&
-                                               stack_.back().kind != MAP_INDEFINITE)) {
+                        if (QV_UNLIKELY(stack_.empty())) {
                             return fail(offset(head), "a break (0xff) outside an indefinite-length item");
                         }
-                        value = finish_indefinite(stack_.back(), offset(head));
-                        if (value == nullptr) return nullptr;
+                        Frame& open = stack_.back();
+                        if (open.kind == LIST_INDEFINITE) {
+                            value = close_list(open);
+                            if (value == nullptr) return nullptr;
+                        } else if (open.kind == MAP_INDEFINITE) {
+                            if (QV_UNLIKELY(open.key != nullptr)) {
+                                return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
+                                            "odd number of items", open.start);
+                            }
+                            value = close_map(open);
+                        } else if (open.kind == STACKED || open.kind == MAP_STACKED) {
+                            value = finish_indefinite(open, offset(head));
+                            if (value == nullptr) return nullptr;
+                        } else {
+                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
+                        }
                         stack_.pop_back();
                         break;
                     }
@@ -936,12 +1161,57 @@ PyObject* Decoder::run() {
                     if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
                     break;
                 case LIST_INDEFINITE:
+                    if (QV_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
+                        !grow_list(frame, left(p) + 1)) {
+                        Py_DECREF(value);
+                        return nullptr;
+                    }
+                    PyList_SET_ITEM(frame.container, frame.index, value);
+                    ++frame.index;
+                    if (p == end_ || *p != 0xFF) goto next_item;
+                    ++p;  // the break: the list is complete
+                    value = close_list(frame);
+                    if (value == nullptr) return nullptr;
+                    stack_.pop_back();
+                    continue;
+                case STACKED:
                     if (!push_item(value)) return nullptr;
                     goto next_item;
-                case MAP_INDEFINITE:
+                case MAP_STACKED:
                     if (!push_item(value)) return nullptr;
                     frame.awaiting_key = !frame.awaiting_key;
                     goto next_item;
+                case MAP_INDEFINITE: {
+                    if (frame.awaiting_key) {
+                        frame.key = value;
+                        frame.awaiting_key = false;
+                        goto next_item;
+                    }
+                    if (QV_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
+                        // Raised at the break, as if the map were built there: stack this pair
+                        // and the rest, and retry the insertion then.
+                        PyErr_Clear();
+                        frame.kind = MAP_STACKED;
+                        frame.index = static_cast<Py_ssize_t>(items_.size());
+                        PyObject* key = frame.key;
+                        frame.key = nullptr;
+                        frame.awaiting_key = true;
+                        if (!push_item(key)) {
+                            Py_DECREF(value);
+                            return nullptr;
+                        }
+                        if (!push_item(value)) return nullptr;
+                        goto next_item;
+                    }
+                    Py_DECREF(value);
+                    Py_CLEAR(frame.key);
+                    frame.awaiting_key = true;
+                    if (p == end_ || *p != 0xFF) goto next_item;
+                    ++p;  // the break: the map is complete
+                    value = close_map(frame);
+                    stack_.pop_back();
+                    continue;
+                }
                 case MAP: {
                     if (frame.awaiting_key) {
                         frame.key = value;
@@ -1025,9 +1295,24 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     buffer.held = true;
     const bool recursion = max_depth == 0;
     const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
-    Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf), static_cast<std::size_t>(buffer.view.len),
-                    limit, recursion);
-    return decoder.run();
+    // The cyclic garbage collector is paused while the decoder builds its containers: none of
+    // them can be garbage yet, and the collections that their allocations would start (each
+    // traversing all the young containers, and the older generations too now and then) would
+    // cost more than the decoding itself. No Python code runs meanwhile, so nothing else sees
+    // the pause; the next allocation after it starts the collection that is due.
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+    const int collecting = PyGC_Disable();
+#endif
+    PyObject* result;
+    {
+        Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf),
+                        static_cast<std::size_t>(buffer.view.len), limit, recursion);
+        result = decoder.run();
+    }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+    if (collecting) PyGC_Enable();
+#endif
+    return result;
 }
 
 }  // namespace quorvane

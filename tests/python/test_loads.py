@@ -343,6 +343,46 @@ def test_hostile_input(data, error, message):
     buffer.append(0)  # the buffer was released: resizing works
 
 
+# Text strings against the interpreter's strict UTF-8 decoder: characters of every storage
+# class, and the byte sequences it refuses (surrogates, overlong forms, beyond U+10FFFF, stray
+# continuation bytes, cut sequences), mixed; the result or the error's offset and reason agree.
+utf8_pieces = st.one_of(
+    st.text(st.characters(max_codepoint=0x7F), max_size=20),
+    st.characters(min_codepoint=0x80, max_codepoint=0xFF),
+    st.characters(min_codepoint=0x100, max_codepoint=0x7FF),
+    st.characters(min_codepoint=0x800, max_codepoint=0xFFFF, blacklist_categories=("Cs",)),
+    st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),
+).map(lambda t: t.encode("utf-8")) | st.one_of(
+    st.integers(0xD800, 0xDFFF).map(lambda c: bytes([0xE0 | c >> 12, 0x80 | (c >> 6) & 0x3F, 0x80 | c & 0x3F])),
+    st.builds(lambda lead, c: bytes([lead, c]), st.sampled_from([0xC0, 0xC1]), st.integers(0x80, 0xBF)),
+    st.integers(0, 0x7FF).map(lambda c: bytes([0xE0, 0x80 | c >> 6, 0x80 | c & 0x3F])),
+    st.integers(0, 0xFFFF).map(lambda c: bytes([0xF0, 0x80 | c >> 12, 0x80 | (c >> 6) & 0x3F, 0x80 | c & 0x3F])),
+    st.integers(0x110000, 0x1FFFFF).map(lambda c: bytes([0xF0 | c >> 18, 0x80 | (c >> 12) & 0x3F,
+                                                         0x80 | (c >> 6) & 0x3F, 0x80 | c & 0x3F])),
+    st.integers(0xF5, 0xFF).map(lambda b: bytes([b, 0x80, 0x80, 0x80])),
+    st.integers(0x80, 0xBF).map(lambda b: bytes([b])),
+    st.characters(min_codepoint=0x80).map(lambda c: c.encode("utf-8", "surrogatepass")[:-1]),
+)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(utf8_pieces, max_size=12).map(b"".join), widths)
+def test_text_matches_strict_utf8(content, width):
+    encoded = head(3, len(content), width) + content
+    offset = len(encoded) - len(content)
+    try:
+        expected = content.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        message = f"CBOR decode error at byte {offset + exc.start}: invalid UTF-8 in the text string " \
+                  f"that starts at byte 0 ({exc.reason})"
+        with pytest.raises(CBORDecodeError) as caught:
+            loads(encoded)
+        assert str(caught.value) == message
+    else:
+        assert same(loads(encoded), expected)
+        assert same(loads(b"\xa1" + encoded + b"\x00"), {expected: 0})
+
+
 @pytest.mark.parametrize("prefix, count", [(b"\x81", DEEP), (b"\xc6", DEEP), (b"\xa1\x00", DEEP // 2)])
 def test_deep_nesting_within_max_depth(prefix, count):
     """With max_depth above the nesting, a million levels decode without native recursion."""
