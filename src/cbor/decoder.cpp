@@ -1300,18 +1300,22 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     // traversing all the young containers, and the older generations too now and then) would
     // cost more than the decoding itself. No Python code runs meanwhile, so nothing else sees
     // the pause; the next allocation after it starts the collection that is due.
+    // The pause ends on every way out, an exception from the decoder's own allocations
+    // included, and leaves a collector that the caller had turned off as it was.
+    struct CollectorPause {
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
-    const int collecting = PyGC_Disable();
+        const int collecting = PyGC_Disable();
+        ~CollectorPause() {
+            if (collecting) PyGC_Enable();
+        }
 #endif
+    } pause;
     PyObject* result;
     {
         Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf),
                         static_cast<std::size_t>(buffer.view.len), limit, recursion);
         result = decoder.run();
     }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
-    if (collecting) PyGC_Enable();
-#endif
     return result;
 }
 

@@ -534,3 +534,18 @@ def test_no_leaks_on_success_or_failure():
     assert end - start < 64 * 1024, f"traced memory grew by {end - start} bytes over 40 rounds"
     if total_before is not None:
         assert sys.gettotalrefcount() - total_before < 100
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("data", [cbor.dumps([[1, "a"], {"k": b"v"}]), b"\x9f\x01", b"\xbf\x61"])
+def test_collector_state_is_left_as_it_was(enabled, data):
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            cbor.loads(data)
+        except cbor.CBORDecodeError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
