@@ -650,11 +650,25 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
         PyErr_Fetch(&type, &error, &traceback);
         PyErr_NormalizeException(&type, &error, &traceback);
         Py_ssize_t at = 0;
+        PyObject* reason = nullptr;
+#ifdef PYPY_VERSION  // no accessors of the error's fields: its attributes serve
+        if (error != nullptr) {
+            PyObject* start = PyObject_GetAttrString(error, "start");
+            at = start != nullptr ? PyLong_AsSsize_t(start) : 0;
+            Py_XDECREF(start);
+            if (at < 0 || PyErr_Occurred()) {
+                PyErr_Clear();
+                at = 0;
+            }
+            reason = PyObject_GetAttrString(error, "reason");
+        }
+#else
         if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &at) != 0) {
             PyErr_Clear();
             at = 0;
         }
-        PyObject* reason = error != nullptr ? PyUnicodeDecodeError_GetReason(error) : nullptr;
+        reason = error != nullptr ? PyUnicodeDecodeError_GetReason(error) : nullptr;
+#endif
         if (reason == nullptr) {
             PyErr_Clear();
             reason = PyUnicode_FromString("invalid data");
@@ -1291,8 +1305,19 @@ PyObject* cbor_simple_type() {
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     BufferGuard buffer;
+#ifdef PYPY_VERSION
+    // PyPy answers a simple request on a strided view with its underlying memory, which is
+    // not the view's content: ask for the strides and refuse what is not contiguous.
+    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_STRIDES) != 0) return nullptr;
+    buffer.held = true;
+    if (!PyBuffer_IsContiguous(&buffer.view, 'C')) {
+        PyErr_SetString(PyExc_BufferError, "loads needs a contiguous buffer");
+        return nullptr;
+    }
+#else
     if (PyObject_GetBuffer(data, &buffer.view, PyBUF_SIMPLE) != 0) return nullptr;
     buffer.held = true;
+#endif
     const bool recursion = max_depth == 0;
     const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
     // The cyclic garbage collector is paused while the decoder builds its containers: none of

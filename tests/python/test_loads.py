@@ -10,7 +10,6 @@ import pickle
 import re
 import struct
 import sys
-import tracemalloc
 from collections.abc import Mapping
 
 import cbor2
@@ -223,6 +222,7 @@ def from_cbor2(value, key=False):
     return value
 
 
+@pytest.mark.skipif(not CPYTHON, reason="the oracle is cbor2's C decoder (its pure-Python one differs)")
 @settings(max_examples=600, suppress_health_check=[HealthCheck.too_slow])
 @given(wire_items)
 def test_agrees_with_cbor2_on_well_formed_items(encoded):
@@ -383,7 +383,12 @@ def test_text_matches_strict_utf8(content, width):
         assert same(loads(b"\xa1" + encoded + b"\x00"), {expected: 0})
 
 
-@pytest.mark.parametrize("prefix, count", [(b"\x81", DEEP), (b"\xc6", DEEP), (b"\xa1\x00", DEEP // 2)])
+# PyPy frees a value this deep that was built through its C API recursively, and its native
+# stack overflows when the value dies: there the values kept are smaller.
+KEPT_DEEP = DEEP if CPYTHON else DEEP // 100
+
+
+@pytest.mark.parametrize("prefix, count", [(b"\x81", KEPT_DEEP), (b"\xc6", KEPT_DEEP), (b"\xa1\x00", KEPT_DEEP // 2)])
 def test_deep_nesting_within_max_depth(prefix, count):
     """With max_depth above the nesting, a million levels decode without native recursion."""
     data = prefix * count + b"\x00"
@@ -518,6 +523,8 @@ def test_no_leaks_on_success_or_failure():
     watched = [DOC, Tag, Simple, CBORDecodeError] + FAILING
     before = [sys.getrefcount(obj) for obj in watched]
     total_before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+    import tracemalloc  # CPython's only
+
     tracemalloc.start()
     try:
         for _ in range(3):

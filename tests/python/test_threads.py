@@ -1,6 +1,7 @@
 """diff and patch on several threads (the interpreter lock is released while the engine works), and Ctrl-C during a diff."""
 import _thread
 import random
+import sys
 import threading
 import time
 
@@ -68,6 +69,8 @@ def test_threads_get_the_single_threaded_bytes():
     assert failures == []
 
 
+@pytest.mark.xfail(sys.implementation.name == "pypy", strict=True,
+                   reason="PyPy runs signal handlers only between its own bytecodes, not in a C extension's check")
 def test_ctrl_c_stops_a_long_diff():
     old, new = unrelated(4 << 20, 5)  # tens of seconds of search if left alone
     small_old, small_new = edited(50000, 6)
