@@ -19,6 +19,7 @@
 #include "delta/blocks.h"
 #include "delta/patch.h"
 #include "fuzz_check.h"
+#include "fuzz_values.h"
 #include "reference_patch.h"
 
 using namespace quorvane;
@@ -29,26 +30,7 @@ void check(bool condition, const char* what) {
     if (!condition) fuzz_fail("fuzz_blocks_patch", what);
 }
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A heap block of exactly the value's size, so that AddressSanitizer sees any overread.
-struct Exact {
-    explicit Exact(const Bytes& bytes) : size(bytes.size()), data(new std::uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]) {
-        if (size != 0) std::memcpy(data.get(), bytes.data(), size);
-    }
-    ByteVector view() const { return byte_vector_view(size == 0 ? nullptr : data.get(), size); }
-    std::size_t size;
-    std::unique_ptr<std::uint8_t[]> data;
-};
-
-struct Generator {
-    std::uint64_t state;
-    std::uint32_t next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state >> 33);
-    }
-    std::size_t below(std::size_t n) { return n == 0 ? 0 : next() % n; }
-};
+using Bytes = FuzzBytes;
 
 // The new value: blocks of the old one in a shuffled order, some repeated, with small edits.
 Bytes derive(const Bytes& old, std::uint64_t seed, unsigned pieces) {

@@ -26,6 +26,7 @@
 #include "delta/patch.h"
 #include "delta/writer.h"
 #include "fuzz_check.h"
+#include "fuzz_values.h"
 #include "reference_patch.h"
 
 using namespace quorvane;
@@ -36,27 +37,7 @@ void check(bool condition, const char* what) {
     if (!condition) fuzz_fail("fuzz_diff_patch", what);
 }
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A heap block of exactly the value's size (a vector may keep spare capacity after its end,
-// where AddressSanitizer would not notice a read).
-struct Exact {
-    explicit Exact(const Bytes& bytes) : size(bytes.size()), data(new std::uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]) {
-        if (size != 0) std::memcpy(data.get(), bytes.data(), size);
-    }
-    ByteVector view() const { return byte_vector_view(size == 0 ? nullptr : data.get(), size); }
-    std::size_t size;
-    std::unique_ptr<std::uint8_t[]> data;
-};
-
-// A small deterministic generator for the derived mode.
-struct Generator {
-    std::uint64_t state;
-    std::uint32_t next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state >> 33);
-    }
-};
+using Bytes = FuzzBytes;
 
 // The new value: the old one with up to 32 edits (replace, insert, delete, move a block).
 Bytes derive(const Bytes& old, std::uint64_t seed, unsigned edits) {

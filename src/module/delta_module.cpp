@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "delta/blocks.h"
@@ -60,41 +61,42 @@ bool on_main_thread() {
     return PyThread_get_thread_ident() == ident;
 }
 
+// The engine's result as a PythonOutBuf, or the Python exception for its failure.
+PythonOutBuffer diff_result(ByteVector* result, DiffFailure failure, const char* function) {
+    if (result == nullptr) {
+        if (failure == DIFF_FAILURE_CANCELLED) throw py::error_already_set();
+        if (failure == DIFF_FAILURE_TOO_LARGE) too_large(function);
+        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        throw std::runtime_error(std::string(function) + ": the engine gave no result");
+    }
+    return PythonOutBuffer(result, byte_vector_free);
+}
+
 PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
     DiffFailure failure = DIFF_FAILURE_NONE;
     DiffObserver observer;
-    ByteVector* result;
+    std::optional<py::gil_scoped_release> unlocked;
     if (releases_lock(old_value, new_value)) {
         if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
         // The inputs are bytes objects (immutable, kept alive by the buffers) and the engine
         // touches no Python object.
-        py::gil_scoped_release release;
-        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
-                            &observer);
+        unlocked.emplace();
     } else {
         observer.keep_going = signals_clear;
-        result = delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure,
-                            &observer);
     }
-    if (result == nullptr) {
-        if (failure == DIFF_FAILURE_CANCELLED) throw py::error_already_set();
-        if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff");
-        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
-        throw std::runtime_error("diff: the engine gave no result");
-    }
-    return PythonOutBuffer(result, byte_vector_free);
+    ByteVector* result =
+        delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure, &observer);
+    unlocked.reset();
+    return diff_result(result, failure, "diff");
 }
 
 PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& delta) {
     if (old_value.view()->length > PATCH_MAX_LENGTH || delta.view()->length > PATCH_MAX_LENGTH) too_large("patch");
     PatchError error{PATCH_FAILURE_NONE, 0};
-    ByteVector* result;
-    if (releases_lock(old_value, delta)) {
-        py::gil_scoped_release release;
-        result = apply_delta(old_value.view(), delta.view(), &error);
-    } else {
-        result = apply_delta(old_value.view(), delta.view(), &error);
-    }
+    std::optional<py::gil_scoped_release> unlocked;
+    if (releases_lock(old_value, delta)) unlocked.emplace();
+    ByteVector* result = apply_delta(old_value.view(), delta.view(), &error);
+    unlocked.reset();
     if (result == nullptr) {
         if (error.failure == PATCH_FAILURE_NO_MEMORY) throw std::bad_alloc();
         throw py::value_error("invalid delta at byte " + std::to_string(error.offset) + ": " +
@@ -131,12 +133,7 @@ PythonOutBuffer diff_blocks(const PythonInBuffer& old_value, const PythonInBuffe
         py::gil_scoped_release unlocked;  // the inputs are immutable bytes kept alive by the buffers
         result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure);
     }
-    if (result == nullptr) {
-        if (failure == DIFF_FAILURE_TOO_LARGE) too_large("diff_blocks");
-        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
-        throw std::runtime_error("diff_blocks: the engine gave no result");
-    }
-    return PythonOutBuffer(result, byte_vector_free);
+    return diff_result(result, failure, "diff_blocks");
 }
 
 }  // namespace

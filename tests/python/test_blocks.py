@@ -7,18 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 from quorvane_core.delta import PythonInBuf, PythonOutBuf, diff, diff_blocks, patch
 
-
-def _whole(value):
-    n = len(value)
-    if n < 24:
-        head = bytes([0x40 + n])
-    elif n < 256:
-        head = bytes([0x58, n])
-    elif n < 65536:
-        head = b"\x59" + n.to_bytes(2, "big")
-    else:
-        head = b"\x5a" + n.to_bytes(4, "big")
-    return head + value
+from deltas import whole_value_delta
 
 
 def test_surface():
@@ -104,7 +93,7 @@ def test_patch_of_diff_blocks_gives_the_new_value(pair, compact):
     old, new = pair
     result = bytes(diff_blocks(old, new, compact=compact))
     assert bytes(patch(old, result)) == new
-    assert len(result) < len(new) or result == _whole(new)
+    assert len(result) < len(new) or result == whole_value_delta(new)
     assert (result == b"\xf6") == (old == new and len(new) >= 2)
     assert bytes(diff_blocks(old, new, compact=compact)) == result
 
