@@ -348,47 +348,17 @@ inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
     return utf8;
 }
 
-// Whether `size` bytes are well-formed UTF-8 (RFC 3629: shortest forms only, no surrogates,
-// nothing above U+10FFFF): what a CBOR text string must hold.
-inline bool utf8_valid(const unsigned char* data, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-        if (size - i >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, data + i, sizeof word);
-            if ((word & 0x8080808080808080ull) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned lead = data[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        unsigned low = 0x80, high = 0xBF;  // the range of the byte after the lead
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            if (lead == 0xE0) low = 0xA0;   // no overlong forms
-            if (lead == 0xED) high = 0x9F;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            if (lead == 0xF0) low = 0x90;   // no overlong forms
-            if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (size - i <= extra) return false;
-        if (data[i + 1] < low || data[i + 1] > high) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if ((data[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += 1 + extra;
+// Whether bytes are valid UTF-8, as the interpreter's strict decoder judges them (a failure
+// other than a decoding error, such as running out of memory, is raised as it is).
+bool utf8_valid(const char* data, std::size_t size) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
+    if (decoded != nullptr) {
+        Py_DECREF(decoded);
+        return true;
     }
-    return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
 }
 
 // The number a float or float subclass holds, read from the object itself: PyPy's
@@ -448,7 +418,7 @@ public:
             default: {
                 // Reached by a bytearray, whose content the binding library hands over as is.
                 const std::string_view text = std::get<12>(value);
-                if (!utf8_valid(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
+                if (!utf8_valid(text.data(), text.size())) {
                     throw py::cast_error(CAST_FAILURE);
                 }
                 put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
