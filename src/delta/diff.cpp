@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/memory.h"
@@ -341,6 +342,25 @@ private:
         return true;
     }
 
+    // What ends a search after wave d, the same for every implementation of the waves: a
+    // cancellation, the effort limit (after the progress test), or the store's wave bound.
+    // Nothing means the next wave follows.
+    template <typename Fronts>
+    std::optional<bool> after_wave(const Fronts& fronts, std::int32_t a, std::int32_t n, std::int32_t c,
+                                   std::int32_t m, std::int32_t d, std::int32_t lo, std::int32_t hi,
+                                   std::int32_t* f) {
+        if (!keep_going_after(lo, hi)) return false;
+        if (!progress_test(fronts, n, m, d, lo, hi, f) && d > *f) {
+            return fallback_split(a, n, c, m, best_forward_point(fronts, n, m, lo, hi),
+                                  best_backward_point(fronts, n, m, lo, hi), *f);
+        }
+        if (d + 1 > store_->wave_bound) {
+            ++statistics_->wave_bound_hits;
+            return false;
+        }
+        return std::nullopt;
+    }
+
     bool middle_search(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
         return kernels_ == nullptr ? middle_search_reference(a, n, c, m, f) : middle_search_waves(a, n, c, m, f);
     }
@@ -407,16 +427,7 @@ private:
                 }
             }
 
-            if (!keep_going_after(lo, hi)) return false;
-            if (!progress_test(fronts, n, m, d, lo, hi, &f) && d > f) {
-                return fallback_split(a, n, c, m, best_forward_point(fronts, n, m, lo, hi),
-                                      best_backward_point(fronts, n, m, lo, hi), f);
-            }
-
-            if (d + 1 > store_->wave_bound) {
-                ++statistics_->wave_bound_hits;
-                return false;
-            }
+            if (const std::optional<bool> ended = after_wave(fronts, a, n, c, m, d, lo, hi, &f)) return *ended;
             if (!wave_store_reserve(&store, static_cast<std::int64_t>(d) + 3)) {
                 out_of_memory = true;
                 return false;
@@ -479,17 +490,8 @@ private:
                 backward(kb) = x - s;
             }
 
-            if (!keep_going_after(lo, hi)) return false;
             const InterleavedFronts fronts{store_};
-            if (!progress_test(fronts, n, m, d, lo, hi, &f) && d > f) {
-                return fallback_split(a, n, c, m, best_forward_point(fronts, n, m, lo, hi),
-                                      best_backward_point(fronts, n, m, lo, hi), f);
-            }
-
-            if (d + 1 > store_->wave_bound) {
-                ++statistics_->wave_bound_hits;
-                return false;
-            }
+            if (const std::optional<bool> ended = after_wave(fronts, a, n, c, m, d, lo, hi, &f)) return *ended;
             if (!store_prepare_wave(store_, d + 1)) {
                 out_of_memory = true;
                 return false;
