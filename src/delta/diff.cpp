@@ -606,14 +606,6 @@ const char* diff_path_name(DiffPath path) {
     return "?";
 }
 
-int effort_level_for_figure(std::int32_t figure) {
-    if (figure < 128) return 0;
-    if (figure < 166) return 1;
-    if (figure < 204) return 2;
-    if (figure < 243) return 3;
-    return 4;
-}
-
 int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_t old_length,
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer) {

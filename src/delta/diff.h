@@ -94,7 +94,4 @@ DiffPath diff_path();
 bool diff_set_path(DiffPath path);
 const char* diff_path_name(DiffPath path);
 
-// The effort level for a load figure: 0 below 128, 1 below 166, 2 below 204, 3 below 243, else 4.
-int effort_level_for_figure(std::int32_t figure);
-
 }  // namespace quorvane
