@@ -314,24 +314,13 @@ int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, 
 
 ByteVector* delta_diff_blocks(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
                               DiffFailure* failure) {
-    DiffFailure ignored;
-    if (failure == nullptr) failure = &ignored;
-    *failure = DIFF_FAILURE_NONE;
-    if (old_value->length > DIFF_MAX_LENGTH || new_value->length > DIFF_MAX_LENGTH) {
-        *failure = DIFF_FAILURE_TOO_LARGE;
-        return nullptr;
-    }
-    DeltaWriter* writer = delta_writer_new(old_value, new_value);
-    if (writer == nullptr) {
-        *failure = DIFF_FAILURE_NO_MEMORY;
-        return nullptr;
-    }
-    const int code = diff_blocks_edits(old_value, new_value, options, writer);
-    bool no_memory = false;
-    ByteVector* result = select_diff_result(code, writer, new_value, &no_memory);
-    delta_writer_free(writer);
-    if (result == nullptr) *failure = DIFF_FAILURE_NO_MEMORY;
-    return result;
+    BlocksOptions chosen = options;
+    const DeltaProducer producer{
+        [](void* context, const ByteVector* a, const ByteVector* b, int, DeltaWriter* writer) {
+            return diff_blocks_edits(a, b, *static_cast<const BlocksOptions*>(context), writer);
+        },
+        &chosen};
+    return drive_delta(nullptr, old_value, new_value, producer, failure);
 }
 
 }  // namespace quorvane

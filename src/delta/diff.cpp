@@ -5,10 +5,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <utility>
 
 #include "common/memory.h"
-#include "delta/monitor.h"
 #include "delta/search_tunables.h"
 #include "delta/wave.h"
 
@@ -669,74 +667,22 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     return writer->out_of_memory ? DIFF_NO_MEMORY : code;
 }
 
-ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory) {
-    ByteVector* result = nullptr;
-    *no_memory = code == DIFF_NO_MEMORY;
-    switch (code) {
-        case DIFF_DELTA:
-            result = std::exchange(writer->output, nullptr);  // handed over, not copied
-            break;
-        case DIFF_WHOLE_VALUE:
-            result = whole_value_delta(new_value);
-            break;
-        case DIFF_UNCHANGED: {
-            static const std::uint8_t marker = 0xF6;
-            result = byte_vector_new();
-            if (result != nullptr && !byte_vector_append(result, &marker, 1)) {
-                byte_vector_free(result);
-                result = nullptr;
-            }
-            break;
-        }
-        default:
-            return nullptr;
-    }
-    if (result != nullptr && result->length >= new_value->length) {
-        byte_vector_free(result);
-        result = whole_value_delta(new_value);
-    }
-    *no_memory = result == nullptr;
-    return result;
-}
-
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
                        std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure,
                        const DiffObserver* observer) {
-    DiffFailure ignored;
-    if (failure == nullptr) failure = &ignored;
-    *failure = DIFF_FAILURE_NONE;
-    if (old_value->length > DIFF_MAX_LENGTH || new_value->length > DIFF_MAX_LENGTH) {
-        *failure = DIFF_FAILURE_TOO_LARGE;
-        return nullptr;
-    }
-
-    int level = 0;
-    if (monitor != nullptr) {
-        load_monitor_begin(monitor);
-        level = effort_level_for_figure(load_monitor_figure(monitor));
-        monitor->level = static_cast<std::uint32_t>(level);
-    }
-
-    DeltaWriter* writer = delta_writer_new(old_value, new_value);
-    if (writer == nullptr) {
-        if (monitor != nullptr) load_monitor_end(monitor);
-        *failure = DIFF_FAILURE_NO_MEMORY;
-        return nullptr;
-    }
-    const int code = diff_ranges(old_value, 0, static_cast<std::int32_t>(old_value->length), new_value, 0,
-                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level,
-                                 observer);
-    if (monitor != nullptr) load_monitor_end(monitor);
-
-    bool allocation_failed = false;
-    ByteVector* result = select_diff_result(code, writer, new_value, &allocation_failed);
-    delta_writer_free(writer);
-    if (result == nullptr) {
-        *failure = code == DIFF_CANCELLED  ? DIFF_FAILURE_CANCELLED
-                   : allocation_failed     ? DIFF_FAILURE_NO_MEMORY
-                                           : DIFF_FAILURE_INVALID;
-    }
-    return result;
+    struct Run {
+        std::int32_t store_limit;
+        std::int32_t effort_limit;
+        const DiffObserver* observer;
+    } run{store_limit, effort_limit, observer};
+    const DeltaProducer producer{
+        [](void* context, const ByteVector* a, const ByteVector* b, int level, DeltaWriter* writer) {
+            const Run& r = *static_cast<const Run*>(context);
+            return diff_ranges(a, 0, static_cast<std::int32_t>(a->length), b, 0, static_cast<std::int32_t>(b->length),
+                               writer, r.store_limit, r.effort_limit, level, r.observer);
+        },
+        &run};
+    return drive_delta(monitor, old_value, new_value, producer, failure);
 }
 
 }  // namespace quorvane

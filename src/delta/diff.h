@@ -8,27 +8,12 @@
 #include <vector>
 
 #include "delta/bytes.h"
+#include "delta/driver.h"
 #include "delta/writer.h"
 
 namespace quorvane {
 
 struct LoadMonitor;
-
-enum DiffFailure : int {
-    DIFF_FAILURE_NONE = 0,
-    DIFF_FAILURE_TOO_LARGE = 1,  // a value of 2^31 bytes or more
-    DIFF_FAILURE_NO_MEMORY = 2,
-    DIFF_FAILURE_INVALID = 3,    // invalid ranges
-    DIFF_FAILURE_CANCELLED = 4,  // the keep-going callback asked to stop
-};
-
-// diff_ranges result when memory ran out (besides -1 for invalid ranges and the result codes).
-constexpr int DIFF_NO_MEMORY = -2;
-// diff_ranges result when the keep-going callback asked to stop.
-constexpr int DIFF_CANCELLED = -3;
-
-// Largest value length the engine handles (its positions are signed 32-bit counts).
-constexpr std::uint64_t DIFF_MAX_LENGTH = 0x7FFFFFFF;
 
 // Which ways out of an exhausted search were taken (for tests that must reach each one).
 struct DiffStatistics {
@@ -64,13 +49,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer = nullptr);
 
-// The driver's result for an engine result code: the writer's output (taken from the
-// writer), the whole-value delta or the unchanged marker, replaced by the whole-value delta
-// when not shorter than the new value; null for any other code, or with *no_memory set when
-// memory runs out.
-ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory);
-
-// The diff driver: a new vector with the delta (free it with byte_vector_free), or null
+// The diff through the delta driver: a new vector with the delta (free it with byte_vector_free), or null
 // with *failure set (failure may be null). A monitor, when given, chooses the effort level; an
 // observer, when given, is handed to the engine entry.
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
