@@ -4,7 +4,7 @@
 
 #include "cbor/writer.h"
 #include "common/memory.h"
-#include "delta/wave.h"
+#include "delta/compare.h"
 
 namespace quorvane {
 namespace {
@@ -36,9 +36,9 @@ inline void prefetch(const void* p) {
 #endif
 }
 
-// Byte comparisons a machine word at a time, shared with the diff search.
-using wave::equal_backward;
-using wave::equal_forward;
+// Byte comparisons a machine word at a time (compare.h), shared with the diff search.
+using compare::equal_backward;
+using compare::equal_forward;
 
 inline std::int32_t head(std::int64_t n) { return static_cast<std::int32_t>(cbor_head_size(static_cast<std::uint64_t>(n))); }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/memory.h"
+#include "delta/compare.h"
 #include "delta/search_tunables.h"
 #include "delta/wave.h"
 
@@ -16,8 +17,8 @@ namespace {
 constexpr std::int32_t UNREACHED_FORWARD = -1;
 constexpr std::int32_t UNREACHED_BACKWARD = std::numeric_limits<std::int32_t>::max();
 
-using wave::equal_backward;
-using wave::equal_forward;
+using compare::equal_backward;
+using compare::equal_forward;
 
 // ---------------------------------------------------------------------------------------
 // The diagonal store: furthest-reaching x of both fronts, interleaved by diagonal magnitude.

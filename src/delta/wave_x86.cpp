@@ -12,6 +12,7 @@
 // read; the caller uses these kernels only for values of at least 4 bytes. Vector loads
 // and stores of the store's entries stay inside its padded arrays; stores are masked to the
 // chunk's live lanes.
+#include "delta/compare.h"
 #include "delta/wave.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -79,7 +80,7 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
             const std::int32_t xj = p.out[j];
             const std::int32_t yj = xj + p.k0 + 2 * j;
             const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + equal_forward_words(old_base + xj, new_base + yj, limit);
+            p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
         }
     }
 }
@@ -111,7 +112,7 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
             const std::int32_t xj = p.out[j];
             const std::int32_t kj = p.k0 + 2 * j - p.delta;
             const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
+            p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
         }
     }
 }
@@ -190,7 +191,7 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
             const std::int32_t xj = p.out[j];
             const std::int32_t yj = xj + p.k0 + 2 * j;
             const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + equal_forward_words(old_base + xj, new_base + yj, limit);
+            p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
         }
     }
 }
@@ -224,7 +225,7 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
             const std::int32_t xj = p.out[j];
             const std::int32_t kj = p.k0 + 2 * j - p.delta;
             const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
+            p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
         }
     }
 }

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "common/memory.h"
+#include "delta/compare.h"
 #include "delta/diff.h"
 #include "delta/monitor.h"
 #include "delta/patch.h"
-#include "delta/wave.h"
 
 using namespace quorvane;
 
@@ -189,14 +189,14 @@ TEST(ByteComparisons, CountTheEqualBytesAsAByteLoopDoes) {
         const auto* pb = b.data() + start;
         int expected = 0;
         while (expected < limit && pa[expected] == pb[expected]) ++expected;
-        ASSERT_EQ(wave::equal_forward(pa, pb, limit), expected) << limit << " " << run;
+        ASSERT_EQ(compare::equal_forward(pa, pb, limit), expected) << limit << " " << run;
 
         b = a;
         const int end = 2500 - static_cast<int>(rng() % 400);
         if (end - run - 1 >= 0) b[end - run - 1] ^= 0x5A;  // backward: differs `run` bytes before the end
         expected = 0;
         while (expected < limit && a[end - expected - 1] == b[end - expected - 1]) ++expected;
-        ASSERT_EQ(wave::equal_backward(a.data() + end, b.data() + end, limit), expected) << limit << " " << run;
+        ASSERT_EQ(compare::equal_backward(a.data() + end, b.data() + end, limit), expected) << limit << " " << run;
     }
 }
 
