@@ -1,7 +1,6 @@
 #include "delta/diff.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -138,58 +137,8 @@ inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
     store.backward(-magnitude) = UNREACHED_BACKWARD;
 }
 
-// The wave passes in portable code, over the same store (for waves too short for a vector step).
-void forward_portable(const wave::WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
-    for (std::int32_t i = 0; i < p.count; ++i) {
-        const std::int32_t before = p.prev[i];
-        const std::int32_t after = p.prev[i + 1];
-        const std::int32_t x = after < before ? before : after + 1;
-        const std::int32_t y = x + p.k0 + 2 * i;
-        const std::int32_t room = std::min(p.n - x, p.m - y);
-        p.out[i] = x + (room > 0 ? equal_forward(old_base + x, new_base + y, room) : 0);
-    }
-}
-
-void backward_portable(const wave::WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
-    for (std::int32_t i = 0; i < p.count; ++i) {
-        const std::int32_t below = p.prev[i];
-        const std::int32_t above = p.prev[i + 1];
-        const std::int32_t x = above < below ? above : below - 1;
-        const std::int32_t k = p.k0 + 2 * i - p.delta;
-        const std::int32_t floor = std::max(-k, 0);
-        p.out[i] = x - (x > floor ? equal_backward(old_base + x, new_base + k + x, x - floor) : 0);
-    }
-}
-
-std::int32_t first_meeting_portable(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
-                                    bool forward) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
-    }
-    return -1;
-}
-
-const wave::WaveKernels PORTABLE_KERNELS{forward_portable, backward_portable, first_meeting_portable, 1};
-
 // Waves of fewer diagonals than this take the portable passes even on a vector path.
 constexpr std::int32_t SHORT_WAVE_DIAGONALS = 8;
-
-std::atomic<int> chosen_path{-1};
-
-const wave::WaveKernels* path_kernels(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_AVX2:
-            return wave::avx2_kernels();
-        case DIFF_PATH_AVX512:
-            return wave::avx512_kernels();
-        default:
-            return nullptr;
-    }
-}
 
 // The fronts of either store, read through one interface by the progress test and the fallback.
 struct InterleavedFronts {
@@ -382,7 +331,7 @@ private:
             const std::int32_t lo = diagonal_bound(d, n);
             const std::int32_t hi = diagonal_bound(d, m);
             pass.count = (lo + hi) / 2 + 1;
-            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? PORTABLE_KERNELS : *kernels_;
+            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::PORTABLE_KERNELS : *kernels_;
 
             pass.k0 = -lo;
             pass.prev = store.forward_at(-lo - 1);
@@ -562,49 +511,6 @@ bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t le
 
 }  // namespace
 
-bool diff_path_available(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_PORTABLE:
-            return true;
-        case DIFF_PATH_AVX2:
-            return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2();
-        case DIFF_PATH_AVX512:
-            return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512();
-    }
-    return false;
-}
-
-bool diff_set_path(DiffPath path) {
-    if (!diff_path_available(path)) return false;
-    chosen_path.store(path, std::memory_order_relaxed);
-    return true;
-}
-
-DiffPath diff_path() {
-    int path = chosen_path.load(std::memory_order_relaxed);
-    if (path < 0) {
-        path = diff_path_available(DIFF_PATH_AVX512) ? DIFF_PATH_AVX512
-               : diff_path_available(DIFF_PATH_AVX2) ? DIFF_PATH_AVX2
-                                                     : DIFF_PATH_PORTABLE;
-        int unset = -1;
-        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
-        path = chosen_path.load(std::memory_order_relaxed);
-    }
-    return static_cast<DiffPath>(path);
-}
-
-const char* diff_path_name(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_PORTABLE:
-            return "portable";
-        case DIFF_PATH_AVX2:
-            return "avx2";
-        case DIFF_PATH_AVX512:
-            return "avx512";
-    }
-    return "?";
-}
-
 int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_t old_length,
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer) {
@@ -627,7 +533,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
 
     // The vector kernels read the 32-bit word that ends at a byte, which needs values of 4 bytes.
     const wave::WaveKernels* kernels =
-        old_value->length >= 4 && new_value->length >= 4 ? path_kernels(diff_path()) : nullptr;
+        old_value->length >= 4 && new_value->length >= 4 ? wave::path_kernels(diff_path()) : nullptr;
     DiagonalStore store;
     WaveStore wave_store;
     const bool stored = kernels == nullptr ? store_init(&store, store_limit)

@@ -1,9 +1,12 @@
 // Inside the diff engine: the wave passes over the parity-split diagonal store, with one
-// implementation per instruction set (the portable one in diff.cpp, AVX2 and AVX-512 ones in
-// wave_x86.cpp). Every implementation gives the same values as the portable one.
+// implementation per instruction set (the portable one in wave_portable.cpp, AVX2 and
+// AVX-512 ones in wave_x86.cpp). Every implementation gives the same values as the portable
+// one.
 #pragma once
 
 #include <cstdint>
+
+#include "delta/paths.h"
 
 namespace quorvane {
 namespace wave {
@@ -42,6 +45,13 @@ struct WaveKernels {
                                   bool forward);
     int lanes;  // diagonals per vector step
 };
+
+// The portable passes (wave_portable.cpp), which the vector paths take for short waves.
+extern const WaveKernels PORTABLE_KERNELS;
+
+// The kernels a path runs (from the list in paths.cpp); null for the portable path, whose
+// search is the reference one over the interleaved store.
+const WaveKernels* path_kernels(DiffPath path);
 
 // The kernels of the processor-specific paths, or null when this build has none.
 const WaveKernels* avx2_kernels();
