@@ -12,6 +12,7 @@
 // read; the caller uses these kernels only for values of at least 4 bytes. Vector loads
 // and stores of the store's entries stay inside its padded arrays; stores are masked to the
 // chunk's live lanes.
+#include "common/compiler.h"
 #include "delta/compare.h"
 #include "delta/wave.h"
 
@@ -34,6 +35,36 @@ namespace {
 #define AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt")))
 #define AVX512_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi")))
 
+// ---------------------------------------------------------------- both instruction sets
+
+// Step (2) of a pass, the same for every vector width: the word-at-a-time extension of the
+// lanes of the chunk starting at entry i whose bit is set in `bits` (their first byte matched).
+QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, std::int32_t i, unsigned bits) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
+    while (bits != 0) {
+        const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        bits &= bits - 1;
+        const std::int32_t xj = p.out[j];
+        const std::int32_t yj = xj + p.k0 + 2 * j;
+        const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
+        p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
+    }
+}
+
+QUORVANE_INLINE void extend_backward_lanes(const WavePass& p, std::int32_t i, unsigned bits) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
+    while (bits != 0) {
+        const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        bits &= bits - 1;
+        const std::int32_t xj = p.out[j];
+        const std::int32_t kj = p.k0 + 2 * j - p.delta;
+        const std::int32_t floor_j = kj < 0 ? -kj : 0;
+        p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
+    }
+}
+
 // ----------------------------------------------------------------------------------- AVX2
 
 // The bytes at positions p of `value` (in the low 8 bits of each lane) for the lanes in `live`.
@@ -54,8 +85,6 @@ AVX2_TARGET inline unsigned lane_bits8(__m256i mask) {
 }
 
 AVX2_TARGET void forward_avx2(const WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i n = _mm256_set1_epi32(p.n), m = _mm256_set1_epi32(p.m);
@@ -74,20 +103,11 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c, y), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t yj = xj + p.k0 + 2 * j;
-            const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
-        }
+        extend_forward_lanes(p, i, bits);
     }
 }
 
 AVX2_TARGET void backward_avx2(const WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i zero = _mm256_setzero_si256();
@@ -106,14 +126,7 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a1, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c1, _mm256_add_epi32(k, x)), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t kj = p.k0 + 2 * j - p.delta;
-            const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
-        }
+        extend_backward_lanes(p, i, bits);
     }
 }
 
@@ -164,8 +177,6 @@ AVX512_TARGET inline __mmask16 live_lanes16(std::int32_t remaining) {
 }
 
 AVX512_TARGET void forward_avx512(const WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i n = _mm512_set1_epi32(p.n), m = _mm512_set1_epi32(p.m);
@@ -185,20 +196,11 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
         const __m128i first_old = bytes_at16(p.old_value, p.old_length, _mm512_add_epi32(a, x), valid);
         const __m128i first_new = bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c, y), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t yj = xj + p.k0 + 2 * j;
-            const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
-        }
+        extend_forward_lanes(p, i, bits);
     }
 }
 
 AVX512_TARGET void backward_avx512(const WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i zero = _mm512_setzero_si512();
@@ -219,14 +221,7 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
         const __m128i first_new =
             bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c1, _mm512_add_epi32(k, x)), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t kj = p.k0 + 2 * j - p.delta;
-            const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
-        }
+        extend_backward_lanes(p, i, bits);
     }
 }
 
