@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cbor/writer.h"
+#include "common/compiler.h"
 #include "common/memory.h"
 #include "delta/compare.h"
 
@@ -19,22 +20,9 @@ constexpr int PREFETCH_AHEAD = 8;              // indexed positions hashed ahead
 constexpr std::int32_t SCAN_AHEAD = 4;         // new positions between the two prefetch stages of the scan
 
 // The 8 bytes at p as a little-endian number, the same on every platform.
-inline std::uint64_t load_window(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
-}
+inline std::uint64_t load_window(const std::uint8_t* p) { return load_le64(p); }
 
-inline void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
+inline void prefetch(const void* p) { QUORVANE_PREFETCH(p); }
 
 // Byte comparisons a machine word at a time (compare.h), shared with the diff search.
 using compare::equal_backward;

@@ -6,37 +6,22 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/compiler.h"
+
 namespace quorvane {
 namespace compare {
 
-inline std::uint64_t load_word(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
+inline std::uint64_t load_word(const std::uint8_t* p) { return load_native<std::uint64_t>(p); }
 
+// Equal bytes before the first difference of two words loaded from memory (difference: their
+// XOR, not zero), in memory order.
 inline unsigned leading_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanForward64(&index, difference);
-    return static_cast<unsigned>(index) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#endif
+    return (QUORVANE_BIG_ENDIAN ? clz64(difference) : ctz64(difference)) / 8;
 }
 
+// Equal bytes after the last difference, in memory order.
 inline unsigned trailing_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanReverse64(&index, difference);
-    return (63 - static_cast<unsigned>(index)) / 8;
-#else
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#endif
+    return (QUORVANE_BIG_ENDIAN ? ctz64(difference) : clz64(difference)) / 8;
 }
 
 // Long runs of equal bytes (the stretches between sparse edits, identical values) are

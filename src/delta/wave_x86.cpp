@@ -43,7 +43,7 @@ QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, std::int32_t i, uns
     const std::uint8_t* old_base = p.old_value + p.a;
     const std::uint8_t* new_base = p.new_value + p.c;
     while (bits != 0) {
-        const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
         bits &= bits - 1;
         const std::int32_t xj = p.out[j];
         const std::int32_t yj = xj + p.k0 + 2 * j;
@@ -56,7 +56,7 @@ QUORVANE_INLINE void extend_backward_lanes(const WavePass& p, std::int32_t i, un
     const std::uint8_t* old_base = p.old_value + p.a;
     const std::uint8_t* new_base = p.new_value + p.c;
     while (bits != 0) {
-        const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
         bits &= bits - 1;
         const std::int32_t xj = p.out[j];
         const std::int32_t kj = p.k0 + 2 * j - p.delta;
@@ -139,7 +139,7 @@ AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std
         // forward: f >= o, that is not (o > f); backward: f <= o, that is not (f > o).
         const __m256i apart = forward ? _mm256_cmpgt_epi32(o, f) : _mm256_cmpgt_epi32(f, o);
         const unsigned bits = lane_bits8(_mm256_andnot_si256(apart, live));
-        if (bits != 0) return i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        if (bits != 0) return i + static_cast<std::int32_t>(ctz32(bits));
     }
     return -1;
 }
@@ -232,7 +232,7 @@ AVX512_TARGET std::int32_t first_meeting_avx512(const std::int32_t* front, const
         const __m512i f = _mm512_loadu_si512(front + i);
         const __m512i o = _mm512_loadu_si512(other + i);
         const unsigned bits = forward ? _mm512_mask_cmpge_epi32_mask(live, f, o) : _mm512_mask_cmple_epi32_mask(live, f, o);
-        if (bits != 0) return i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        if (bits != 0) return i + static_cast<std::int32_t>(ctz32(bits));
     }
     return -1;
 }
@@ -258,6 +258,8 @@ bool cpu_has_avx512() {
 
 #else
 
+// Other processors, and compilers without GNU target attributes and processor checks (MSVC):
+// no vector kernels, so every diff takes the portable path.
 const WaveKernels* avx2_kernels() { return nullptr; }
 const WaveKernels* avx512_kernels() { return nullptr; }
 bool cpu_has_avx2() { return false; }
