@@ -7,61 +7,27 @@
 #include "common/memory.h"
 #include "delta/blocks.h"
 #include "delta/patch.h"
+#include "test_support.h"
 
 using namespace quorvane;
+using namespace quorvane::test;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-ByteVector view(const Bytes& b) { return byte_vector_view(b.data(), b.size()); }
-Bytes take(ByteVector* v) {
-    Bytes out(v->data, v->data + v->length);
-    byte_vector_free(v);
-    return out;
-}
-
-// A small generator of its own, so that the inputs are the same with every standard library.
-struct Lcg {
-    std::uint64_t state;
-    std::uint32_t next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state >> 33);
-    }
-    std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : next() % n; }
-};
-
-Bytes random_bytes(std::size_t n, std::uint64_t seed, std::uint32_t alphabet = 256) {
-    Lcg g{seed};
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(g.below(alphabet));
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
 // Scattered edits: replaced, inserted and deleted bytes and blocks copied from elsewhere.
-Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
+Bytes edited(const Bytes& old, unsigned edits, std::uint32_t seed) {
     Bytes out = old;
-    Lcg g{seed};
+    Random g(seed);
     for (unsigned i = 0; i < edits; ++i) {
-        const std::size_t pos = g.below(static_cast<std::uint32_t>(out.size() + 1));
-        const std::size_t length = 1 + g.below(g.below(2) ? 100 : 8);
-        switch (g.below(4)) {
+        const std::size_t pos = g() % (out.size() + 1);
+        const std::uint32_t longest = g() % 2 ? 100 : 8;
+        const std::size_t length = 1 + g() % longest;
+        switch (g() % 4) {
             case 0:
-                for (std::size_t k = pos; k < std::min(out.size(), pos + length); ++k) out[k] = static_cast<std::uint8_t>(g.next());
+                for (std::size_t k = pos; k < std::min(out.size(), pos + length); ++k) out[k] = static_cast<std::uint8_t>(g());
                 break;
             case 1: {
-                const Bytes fresh = random_bytes(length, g.next());
+                const Bytes fresh = random_bytes(length, g());
                 out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), fresh.begin(), fresh.end());
                 break;
             }
@@ -71,7 +37,7 @@ Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
                 break;
             default: {
                 if (out.empty()) break;
-                const std::size_t from = g.below(static_cast<std::uint32_t>(out.size()));
+                const std::size_t from = g() % out.size();
                 const Bytes block = slice(out, from, std::min(out.size(), from + length));
                 out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), block.begin(), block.end());
             }
@@ -290,8 +256,7 @@ TEST(DiffBlocks, ExactDeltas) {
     };
     for (const Exact& e : exact) {
         SCOPED_TRACE(e.name);
-        Bytes expected;
-        for (std::size_t i = 0; i + 1 < e.delta.size(); i += 3) expected.push_back(static_cast<std::uint8_t>(std::stoi(e.delta.substr(i, 2), nullptr, 16)));
+        const Bytes expected = hex(e.delta);
         // (Every setting but the last indexes the block at 20.)
         for (const BlocksOptions& options : {settings[0], settings[1], settings[2]}) {
             EXPECT_EQ(diff_blocks(bytes_of(e.old_text), bytes_of(e.new_text), options), expected);
