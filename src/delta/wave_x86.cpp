@@ -38,10 +38,10 @@ namespace {
 // ---------------------------------------------------------------- both instruction sets
 
 // Step (2) of a pass, the same for every vector width: the word-at-a-time extension of the
-// lanes of the chunk starting at entry i whose bit is set in `bits` (their first byte matched).
-QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, std::int32_t i, unsigned bits) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
+// lanes of the chunk starting at entry i whose bit is set in `bits` (their first byte matched);
+// old_base and new_base point at the sub-problem's first bytes.
+QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, const std::uint8_t* old_base, const std::uint8_t* new_base,
+                                          std::int32_t i, unsigned bits) {
     while (bits != 0) {
         const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
         bits &= bits - 1;
@@ -52,9 +52,8 @@ QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, std::int32_t i, uns
     }
 }
 
-QUORVANE_INLINE void extend_backward_lanes(const WavePass& p, std::int32_t i, unsigned bits) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
+QUORVANE_INLINE void extend_backward_lanes(const WavePass& p, const std::uint8_t* old_base, const std::uint8_t* new_base,
+                                           std::int32_t i, unsigned bits) {
     while (bits != 0) {
         const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
         bits &= bits - 1;
@@ -85,6 +84,8 @@ AVX2_TARGET inline unsigned lane_bits8(__m256i mask) {
 }
 
 AVX2_TARGET void forward_avx2(const WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i n = _mm256_set1_epi32(p.n), m = _mm256_set1_epi32(p.m);
@@ -103,11 +104,13 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c, y), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        extend_forward_lanes(p, i, bits);
+        extend_forward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
 AVX2_TARGET void backward_avx2(const WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i zero = _mm256_setzero_si256();
@@ -126,7 +129,7 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a1, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c1, _mm256_add_epi32(k, x)), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        extend_backward_lanes(p, i, bits);
+        extend_backward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
@@ -177,6 +180,8 @@ AVX512_TARGET inline __mmask16 live_lanes16(std::int32_t remaining) {
 }
 
 AVX512_TARGET void forward_avx512(const WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i n = _mm512_set1_epi32(p.n), m = _mm512_set1_epi32(p.m);
@@ -196,11 +201,13 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
         const __m128i first_old = bytes_at16(p.old_value, p.old_length, _mm512_add_epi32(a, x), valid);
         const __m128i first_new = bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c, y), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        extend_forward_lanes(p, i, bits);
+        extend_forward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
 AVX512_TARGET void backward_avx512(const WavePass& p) {
+    const std::uint8_t* old_base = p.old_value + p.a;
+    const std::uint8_t* new_base = p.new_value + p.c;
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i zero = _mm512_setzero_si512();
@@ -221,7 +228,7 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
         const __m128i first_new =
             bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c1, _mm512_add_epi32(k, x)), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        extend_backward_lanes(p, i, bits);
+        extend_backward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
