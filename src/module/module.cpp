@@ -1,8 +1,8 @@
 // Module initialisation: the cbor submodule, then the delta submodule.
 #include <pybind11/pybind11.h>
 
-#include "cbor/decoder.h"
-#include "cbor/encoder.h"
+#include "module/cbor_decoder.h"
+#include "module/cbor_encoder.h"
 #include "module/delta_module.h"
 
 namespace py = pybind11;

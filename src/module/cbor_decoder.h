@@ -1,6 +1,6 @@
 // The value decoder behind cbor.loads: reads one CBOR data item from a buffer and builds the
-// Python values it stands for. Like the encoder, it touches Python; the engine's flat reader
-// stays free of it.
+// Python values it stands for. Like the encoder, it touches Python and sits with the
+// bindings; the engine's flat reader stays free of it.
 #pragma once
 
 #include <Python.h>

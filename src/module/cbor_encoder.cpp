@@ -1,4 +1,4 @@
-#include "cbor/encoder.h"
+#include "module/cbor_encoder.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "cbor/decoder.h"
+#include "module/cbor_decoder.h"
 
 #include <structmember.h>
 
