@@ -7,17 +7,10 @@
 
 namespace quorvane {
 
-// The classes of the cbor submodule that loads returns or raises, created once at import:
-// CBORDecodeError (a ValueError), Tag (a tag number and its content) and Simple (a simple
-// value without a Python counterpart). New references, or null with an error set.
-PyObject* cbor_decode_error_type();
-PyObject* cbor_tag_type();
-PyObject* cbor_simple_type();
-
 // Decodes the one data item that `data` (any object with a contiguous buffer) holds. Nesting
 // (arrays, maps and tags) is limited to `max_depth` levels below the top-level item
 // (CBORDecodeError) or, when it is 0, to the interpreter's recursion limit (RecursionError).
-// A new reference, or null with an error set. Needs the three types above to exist.
+// A new reference, or null with an error set. Needs the classes of cbor_types.h to exist.
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth);
 
 }  // namespace quorvane

@@ -3,6 +3,7 @@
 
 #include "module/cbor_decoder.h"
 #include "module/cbor_encoder.h"
+#include "module/cbor_types.h"
 
 namespace py = pybind11;
 
