@@ -121,6 +121,12 @@ QUORVANE_INLINE double cbor_half_to_double(std::uint16_t half) {
     return value;
 }
 
+QUORVANE_INLINE double cbor_single_to_double(std::uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return static_cast<double>(value);
+}
+
 // The half pattern of a single's bits: the exponent rebased and the fraction truncated (not
 // rounded), infinities kept and NaNs made infinities; only exact for singles that a half holds.
 inline std::uint16_t cbor_half_from_single(std::uint32_t bits) {

@@ -80,10 +80,7 @@ CborReadStatus floating(CborCursor* cursor, CborView* view) {
     if (view->initial_byte == CBOR_FLOAT16) {
         store_double(view, cbor_half_to_double(static_cast<std::uint16_t>(view->value)));
     } else if (view->initial_byte == CBOR_FLOAT32) {
-        const std::uint32_t single_bits = static_cast<std::uint32_t>(view->value);
-        float single;
-        std::memcpy(&single, &single_bits, sizeof single);
-        store_double(view, static_cast<double>(single));
+        store_double(view, cbor_single_to_double(static_cast<std::uint32_t>(view->value)));
     }
     return CBOR_READ_OK;
 }

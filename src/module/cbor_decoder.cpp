@@ -6,66 +6,19 @@
 #include <new>
 #include <vector>
 
+#include "cbor/format.h"
 #include "cbor/utf8.h"
+#include "common/compiler.h"
 #include "module/cbor_types.h"
 
 namespace quorvane {
 namespace {
-
-#if defined(__GNUC__) || defined(__clang__)
-#define QV_LIKELY(x) __builtin_expect(!!(x), 1)
-#define QV_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define QV_LIKELY(x) (x)
-#define QV_UNLIKELY(x) (x)
-#endif
 
 #if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
 #define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
 #endif
 
 // --------------------------------------------------------------------------- the decoder
-
-inline std::uint16_t load16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t load32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return __builtin_bswap32(v);
-}
-inline std::uint64_t load64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
-// Half precision to double from the bits (RFC 8949, Appendix D), exact for every pattern.
-inline double half_to_double(std::uint16_t half) {
-    const std::uint64_t sign = static_cast<std::uint64_t>(half >> 15) << 63;
-    const unsigned exponent = (half >> 10) & 0x1F;
-    std::uint64_t fraction = half & 0x3FF;
-    std::uint64_t bits;
-    if (exponent == 0x1F) {
-        bits = sign | 0x7FF0000000000000ULL | (fraction << 42);
-    } else if (exponent != 0) {
-        bits = sign | (static_cast<std::uint64_t>(exponent + 1008) << 52) | (fraction << 42);
-    } else if (fraction == 0) {
-        bits = sign;
-    } else {
-        // Subnormal: normalise the fraction (the value is fraction * 2**-24).
-        int shift = __builtin_clzll(fraction) - 53;  // leading zeros within the 10-bit field, plus one
-        fraction <<= shift;                          // the leading one now sits at bit 10
-        bits = sign | (static_cast<std::uint64_t>(1009 - shift) << 52) | ((fraction & 0x3FF) << 42);
-    }
-    double value;
-    std::memcpy(&value, &bits, 8);
-    return value;
-}
-
-inline double single_to_double(std::uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, 4);
-    return static_cast<double>(value);
-}
 
 // "0xAB" for an initial byte in a message.
 struct HexByte {
@@ -171,7 +124,7 @@ private:
         // Lists beyond a few dozen slots keep no more than an eighth of spare room, as a list
         // grown by appending would; smaller ones no more than half.
         const std::uint64_t spare = frame.count - used;
-        if (QV_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
+        if (QUORVANE_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
             if (!fit_list(frame)) return nullptr;
         } else {
             Py_SET_SIZE(frame.container, frame.index);  // spare room stays allocated
@@ -243,18 +196,12 @@ PyObject* Decoder::negative(std::uint64_t argument) {
 // Input offset of byte `at` of the joined contents of the chunks from `chunks` on (all checked).
 std::size_t Decoder::chunk_offset(const std::uint8_t* q, std::size_t at) const {
     for (;;) {
-        if (*q == 0xFF) return offset(q);
-        const unsigned info = *q & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            const std::size_t size = std::size_t{1} << (info - 24);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
-        if (at < length) return offset(q + head_size) + at;
-        at -= static_cast<std::size_t>(length);
-        q += head_size + static_cast<std::size_t>(length);
+        if (*q == CBOR_BREAK) return offset(q);
+        CborHead chunk;
+        cbor_decode_head(q, left(q), chunk);
+        if (at < chunk.argument) return offset(q + chunk.size) + at;
+        at -= static_cast<std::size_t>(chunk.argument);
+        q += chunk.size + static_cast<std::size_t>(chunk.argument);
     }
 }
 
@@ -283,7 +230,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
             case PyUnicode_2BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_2BYTE_DATA(value), chars); break;
             default: valid = utf8_decode(content, size, PyUnicode_4BYTE_DATA(value), chars); break;
         }
-        if (QV_LIKELY(valid)) return value;
+        if (QUORVANE_LIKELY(valid)) return value;
         Py_DECREF(value);
     }
 #endif
@@ -400,29 +347,26 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     const std::uint8_t* q = p;
     for (;;) {
         if (q >= end_) return fail(offset(end_), "truncated: the input ends inside an indefinite-length %s that "
-                                   "starts at byte %zu", major == 2 ? "byte string" : "text string", head);
+                                   "starts at byte %zu", major == CBOR_MAJOR_BYTES ? "byte string" : "text string",
+                                   head);
         const std::uint8_t ib = *q;
-        if (ib == 0xFF) break;
-        if ((ib >> 5) != major || (ib & 0x1F) == 31) {
+        if (ib == CBOR_BREAK) break;
+        CborHead chunk;
+        const CborHeadStatus status = cbor_decode_head(q, left(q), chunk);
+        if (chunk.major != major || chunk.info == CBOR_INFO_INDEFINITE) {
             return fail(offset(q), "a chunk of an indefinite-length %s must be a definite-length %s "
-                        "(initial byte %s)", major == 2 ? "byte string" : "text string",
-                        major == 2 ? "byte string" : "text string", HexByte(ib).text);
+                        "(initial byte %s)", major == CBOR_MAJOR_BYTES ? "byte string" : "text string",
+                        major == CBOR_MAJOR_BYTES ? "byte string" : "text string", HexByte(ib).text);
         }
-        const unsigned info = ib & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            if (info > 27) return fail(offset(q), "reserved additional information %u", info);
-            const std::size_t size = std::size_t{1} << (info - 24);
-            if (left(q + 1) < size) return truncated(q, size);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
+        if (status == CBOR_HEAD_RESERVED) return fail(offset(q), "reserved additional information %u", chunk.info);
+        if (status == CBOR_HEAD_CUT_SHORT) return truncated(q, chunk.size - 1);
+        const std::uint64_t length = chunk.argument;
+        const std::size_t head_size = chunk.size;
         if (length > left(q + head_size)) {
             return fail(offset(q), "string chunk of %llu bytes declared, %zu remain",
                         static_cast<unsigned long long>(length), left(q + head_size));
         }
-        if (major == 3 && length != 0 && total != 0 && (q[head_size] & 0xC0) == 0x80) {
+        if (major == CBOR_MAJOR_TEXT && length != 0 && total != 0 && (q[head_size] & 0xC0) == 0x80) {
             return fail(offset(q + head_size), "a text string chunk must not start inside a UTF-8 character");
         }
         total += static_cast<std::size_t>(length);
@@ -433,7 +377,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     std::uint8_t* target;
     PyObject* result = nullptr;
     std::vector<std::uint8_t> joined;
-    if (major == 2) {
+    if (major == CBOR_MAJOR_BYTES) {
         result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (result == nullptr) return nullptr;
         target = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
@@ -443,14 +387,10 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     }
     std::size_t written = 0;
     for (q = p; q < stop;) {
-        const unsigned info = *q & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            const std::size_t size = std::size_t{1} << (info - 24);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
+        CborHead chunk;
+        cbor_decode_head(q, left(q), chunk);
+        const std::uint64_t length = chunk.argument;
+        const std::size_t head_size = chunk.size;
         if (length > total - written) {  // only if the input changed under us
             Py_XDECREF(result);
             return fail(offset(q), "the input changed while it was being decoded");
@@ -460,7 +400,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
         q += head_size + static_cast<std::size_t>(length);
     }
     p = stop + 1;
-    if (major == 2) return result;
+    if (major == CBOR_MAJOR_BYTES) return result;
     return text(joined.data(), total, head, first);
 }
 
@@ -601,12 +541,14 @@ PyObject* Decoder::run() {
     PyObject* value;
     for (;;) {
         // One item: p is at its initial byte.
-        if (QV_UNLIKELY(p >= end_)) return ended_inside();
+        if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
         const std::uint8_t* const head = p;
-        const std::uint8_t ib = *p++;
-        const unsigned major = ib >> 5;
-        const unsigned info = ib & 0x1F;
-        if (QV_UNLIKELY(stack_.size() > limit_) && ib != 0xFF) {
+        const std::uint8_t ib = *p;
+        CborHead item;
+        const CborHeadStatus head_status = cbor_decode_head(p, left(p), item);
+        const unsigned major = item.major;
+        const unsigned info = item.info;
+        if (QUORVANE_UNLIKELY(stack_.size() > limit_) && ib != CBOR_BREAK) {
             if (recursion_limit_) {
                 PyErr_Format(PyExc_RecursionError,
                              "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
@@ -615,33 +557,24 @@ PyObject* Decoder::run() {
             }
             return fail(offset(head), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
         }
-        std::uint64_t argument = info;
-        if (info >= 24) {
-            if (QV_UNLIKELY(info > 27)) {
-                if (info != 31) return fail(offset(head), "reserved additional information %u (initial byte %s)",
-                                            info, HexByte(ib).text);
-                argument = UINT64_MAX;  // indefinite length, or a break
-            } else {
-                const std::size_t size = std::size_t{1} << (info - 24);
-                if (QV_UNLIKELY(left(p) < size)) return truncated(head, size);
-                switch (size) {
-                    case 1: argument = p[0]; break;
-                    case 2: argument = load16(p); break;
-                    case 4: argument = load32(p); break;
-                    default: argument = load64(p); break;
-                }
-                p += size;
+        if (QUORVANE_UNLIKELY(head_status != CBOR_HEAD_OK)) {
+            if (head_status == CBOR_HEAD_RESERVED) {
+                return fail(offset(head), "reserved additional information %u (initial byte %s)", info,
+                            HexByte(ib).text);
             }
+            return truncated(head, item.size - 1);
         }
+        const std::uint64_t argument = item.argument;
+        p += item.size;
         switch (major) {
             case 0:
-                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
+                if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
                 value = argument <= static_cast<std::uint64_t>(INT64_MAX)
                             ? PyLong_FromLongLong(static_cast<long long>(argument))
                             : PyLong_FromUnsignedLongLong(argument);
                 break;
             case 1:
-                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
+                if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
                 value = negative(argument);
                 break;
             case 2:
@@ -649,7 +582,7 @@ PyObject* Decoder::run() {
                     value = indefinite_string(p, offset(head), 2);
                     break;
                 }
-                if (QV_UNLIKELY(argument > left(p))) {
+                if (QUORVANE_UNLIKELY(argument > left(p))) {
                     return fail(offset(head), "byte string of %llu bytes declared, %zu remain",
                                 static_cast<unsigned long long>(argument), left(p));
                 }
@@ -661,7 +594,7 @@ PyObject* Decoder::run() {
                     value = indefinite_string(p, offset(head), 3);
                     break;
                 }
-                if (QV_UNLIKELY(argument > left(p))) {
+                if (QUORVANE_UNLIKELY(argument > left(p))) {
                     return fail(offset(head), "text string of %llu bytes declared, %zu remain",
                                 static_cast<unsigned long long>(argument), left(p));
                 }
@@ -679,9 +612,9 @@ PyObject* Decoder::run() {
                     !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
                 Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context, false};
                 if (major == 6) {
-                    if (QV_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
+                    if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
                 } else if (major == 5) {
-                    if (QV_UNLIKELY(key_context)) {
+                    if (QUORVANE_UNLIKELY(key_context)) {
                         return fail(offset(head), "a map cannot be (part of) a map key: dicts are unhashable");
                     }
                     frame.awaiting_key = true;
@@ -697,7 +630,7 @@ PyObject* Decoder::run() {
                         frame.container = PyDict_New();
 #endif
                     } else {
-                        if (QV_UNLIKELY(argument > left(p) / 2)) {
+                        if (QUORVANE_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
                                         static_cast<unsigned long long>(argument), left(p));
                         }
@@ -729,7 +662,7 @@ PyObject* Decoder::run() {
                         frame.index = static_cast<Py_ssize_t>(items_.size());
                     }
                 } else {
-                    if (QV_UNLIKELY(argument > left(p))) {
+                    if (QUORVANE_UNLIKELY(argument > left(p))) {
                         return fail(offset(head), "array of %llu items declared, %zu bytes remain",
                                     static_cast<unsigned long long>(argument), left(p));
                     }
@@ -759,8 +692,8 @@ PyObject* Decoder::run() {
                         }
                         value = cbor_simple_new(static_cast<unsigned>(argument));
                         break;
-                    case 25: value = PyFloat_FromDouble(half_to_double(static_cast<std::uint16_t>(argument))); break;
-                    case 26: value = PyFloat_FromDouble(single_to_double(static_cast<std::uint32_t>(argument))); break;
+                    case 25: value = PyFloat_FromDouble(cbor_half_to_double(static_cast<std::uint16_t>(argument))); break;
+                    case 26: value = PyFloat_FromDouble(cbor_single_to_double(static_cast<std::uint32_t>(argument))); break;
                     case 27: {
                         double number;
                         std::memcpy(&number, &argument, 8);
@@ -768,7 +701,7 @@ PyObject* Decoder::run() {
                         break;
                     }
                     case 31: {  // break
-                        if (QV_UNLIKELY(stack_.empty())) {
+                        if (QUORVANE_UNLIKELY(stack_.empty())) {
                             return fail(offset(head), "a break (0xff) outside an indefinite-length item");
                         }
                         Frame& open = stack_.back();
@@ -776,7 +709,7 @@ PyObject* Decoder::run() {
                             value = close_list(open);
                             if (value == nullptr) return nullptr;
                         } else if (open.kind == MAP_INDEFINITE) {
-                            if (QV_UNLIKELY(open.key != nullptr)) {
+                            if (QUORVANE_UNLIKELY(open.key != nullptr)) {
                                 return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
                                             "odd number of items", open.start);
                             }
@@ -796,7 +729,7 @@ PyObject* Decoder::run() {
                 }
                 break;
         }
-        if (QV_UNLIKELY(value == nullptr)) return nullptr;
+        if (QUORVANE_UNLIKELY(value == nullptr)) return nullptr;
 
         // Hand the finished value to the containers it completes.
         for (;;) {
@@ -819,7 +752,7 @@ PyObject* Decoder::run() {
                     if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
                     break;
                 case LIST_INDEFINITE:
-                    if (QV_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
+                    if (QUORVANE_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
                         !grow_list(frame, left(p) + 1)) {
                         Py_DECREF(value);
                         return nullptr;
@@ -845,7 +778,7 @@ PyObject* Decoder::run() {
                         frame.awaiting_key = false;
                         goto next_item;
                     }
-                    if (QV_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
+                    if (QUORVANE_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
                         // Raised at the break, as if the map were built there: stack this pair
                         // and the rest, and retry the insertion then.
                         PyErr_Clear();
@@ -878,7 +811,7 @@ PyObject* Decoder::run() {
                     }
                     const int status = PyDict_SetItem(frame.container, frame.key, value);
                     Py_DECREF(value);
-                    if (QV_UNLIKELY(status != 0)) {
+                    if (QUORVANE_UNLIKELY(status != 0)) {
                         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                             PyErr_Clear();
                             return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable",
