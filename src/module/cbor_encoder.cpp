@@ -8,7 +8,9 @@
 #include <string>
 #include <utility>
 
+#include "cbor/format.h"
 #include "cbor/writer.h"
+#include "common/compiler.h"
 
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
@@ -141,14 +143,6 @@ private:
     static inline std::atomic<std::uint64_t> last_result_size{0};
 #endif
 };
-
-#if defined(__GNUC__)
-#define QUORVANE_INLINE inline __attribute__((always_inline))
-#define QUORVANE_COLD __attribute__((noinline, cold))
-#else
-#define QUORVANE_INLINE inline
-#define QUORVANE_COLD
-#endif
 
 // Where the interpreter's recursion count can be read (the field that Py_EnterRecursiveCall
 // counts down), so that the encoder can count its own nesting against it.
@@ -411,9 +405,9 @@ public:
             case 5: write_dict(std::get<5>(value).ptr()); break;
             case 6: write_bytes(std::get<6>(value).ptr()); break;
             case 7: write_text(std::get<7>(value).ptr()); break;
-            case 8: put_byte(0xF6); break;
+            case 8: put_byte(CBOR_NULL); break;
             case 9: write_bool(std::get<9>(value)); break;
-            case 10: put_head(0, std::get<10>(value)); break;
+            case 10: put_head(CBOR_MAJOR_UNSIGNED, std::get<10>(value)); break;
             case 11: write_signed(std::get<11>(value)); break;
             default: {
                 // Reached by a bytearray, whose content the binding library hands over as is.
@@ -421,7 +415,7 @@ public:
                 if (!utf8_valid(text.data(), text.size())) {
                     throw py::cast_error(CAST_FAILURE);
                 }
-                put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
+                put_string(CBOR_MAJOR_TEXT, text.data(), static_cast<Py_ssize_t>(text.size()));
             }
         }
     }
@@ -444,7 +438,7 @@ private:
         } else if (member == Py_True || member == Py_False) {
             write_bool(member == Py_True);
         } else if (member == Py_None) {
-            put_byte(0xF6);
+            put_byte(CBOR_NULL);
         } else if (type == &PyTuple_Type) {
             write_tuple(member);
         } else if (type == &PyBytes_Type) {
@@ -484,7 +478,7 @@ private:
         cbor_put_float_unchecked(writer_, value);
     }
 
-    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
+    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? CBOR_TRUE : CBOR_FALSE); }
 
     // Major type 1 with argument -1 - value for a negative value, else major type 0; without
     // a branch on the sign.
@@ -512,7 +506,7 @@ private:
         if (overflow > 0) {
             const unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(0, large);
+                put_head(CBOR_MAJOR_UNSIGNED, large);
                 return;
             }
             PyErr_Clear();
@@ -548,7 +542,7 @@ private:
         }
         unsigned long long as_unsigned = 0;
         if (read_exactly(value, &as_unsigned)) {
-            put_head(0, as_unsigned);
+            put_head(CBOR_MAJOR_UNSIGNED, as_unsigned);
             return;
         }
         long long as_signed = 0;
@@ -591,13 +585,13 @@ private:
     }
 
     QUORVANE_INLINE void write_bytes(PyObject* value) {
-        put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        put_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     }
 
     QUORVANE_INLINE void write_text(PyObject* value) {
 #if !defined(PYPY_VERSION)
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
-            put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
+            put_string(CBOR_MAJOR_TEXT, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
             return;
         }
 #endif
@@ -613,7 +607,7 @@ private:
         if (PyUnicode_IS_COMPACT(value)) {
             const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
             if (compact->utf8 != nullptr) {
-                put_string(3, compact->utf8, compact->utf8_length);
+                put_string(CBOR_MAJOR_TEXT, compact->utf8, compact->utf8_length);
                 return;
             }
         }
@@ -621,20 +615,20 @@ private:
         Py_ssize_t size = 0;
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
-        put_string(3, utf8, size);
+        put_string(CBOR_MAJOR_TEXT, utf8, size);
     }
 
     QUORVANE_INLINE void start(bool is_map, Py_ssize_t count) {
-        const unsigned major_type = is_map ? 5 : 4;
+        const unsigned major_type = is_map ? CBOR_MAJOR_MAP : CBOR_MAJOR_ARRAY;
         if (Indefinite) {
-            put_byte(static_cast<std::uint8_t>((major_type << 5) | 31));
+            put_byte(cbor_initial_byte(major_type, CBOR_INFO_INDEFINITE));
         } else {
             put_head(major_type, static_cast<std::uint64_t>(count));
         }
     }
 
     QUORVANE_INLINE void finish() {
-        if (Indefinite) put_byte(0xFF);
+        if (Indefinite) put_byte(CBOR_BREAK);
     }
 
     // A member one level below its container, within the depth limit.
@@ -651,13 +645,7 @@ private:
     // The header of a member a few places ahead is fetched into the cache while the current
     // one is written: the type test of every member otherwise waits for memory.
     static constexpr Py_ssize_t PREFETCH_AHEAD = 8;
-    static QUORVANE_INLINE void prefetch(const PyObject* object) {
-#if defined(__GNUC__)
-        __builtin_prefetch(object);
-#else
-        (void)object;
-#endif
-    }
+    static QUORVANE_INLINE void prefetch(const PyObject* object) { QUORVANE_PREFETCH(object); }
 
     // For a member fetched earlier that is a dict (records in a list): its first entries.
     static QUORVANE_INLINE void prefetch_entries(PyObject* member) {
