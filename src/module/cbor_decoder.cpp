@@ -10,13 +10,10 @@
 #include "cbor/utf8.h"
 #include "common/compiler.h"
 #include "module/cbor_types.h"
+#include "module/python_compat.h"
 
 namespace quorvane {
 namespace {
-
-#if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
-#define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
-#endif
 
 // --------------------------------------------------------------------------- the decoder
 
@@ -207,7 +204,7 @@ std::size_t Decoder::chunk_offset(const std::uint8_t* q, std::size_t at) const {
 
 PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size_t head,
                         const std::uint8_t* chunks) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (is_ascii(content, size)) {
         if (size == 0) return PyUnicode_New(0, 0);
         if (size == 1) return PyUnicode_FromOrdinal(content[0]);
@@ -242,24 +239,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
         PyErr_NormalizeException(&type, &error, &traceback);
         Py_ssize_t at = 0;
         PyObject* reason = nullptr;
-#ifdef PYPY_VERSION  // no accessors of the error's fields: its attributes serve
-        if (error != nullptr) {
-            PyObject* start = PyObject_GetAttrString(error, "start");
-            at = start != nullptr ? PyLong_AsSsize_t(start) : 0;
-            Py_XDECREF(start);
-            if (at < 0 || PyErr_Occurred()) {
-                PyErr_Clear();
-                at = 0;
-            }
-            reason = PyObject_GetAttrString(error, "reason");
-        }
-#else
-        if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &at) != 0) {
-            PyErr_Clear();
-            at = 0;
-        }
-        reason = error != nullptr ? PyUnicodeDecodeError_GetReason(error) : nullptr;
-#endif
+        unicode_decode_error_fault(error, &at, &reason);
         if (reason == nullptr) {
             PyErr_Clear();
             reason = PyUnicode_FromString("invalid data");
@@ -293,7 +273,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
 // A short ASCII map key from the per-call cache, so that repeated keys are built (and hashed)
 // once per call.
 PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::size_t head) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (size != 0 && size <= KEY_CACHE_MAX) {
         std::uint64_t words[2] = {0, 0};
         if (left(content) >= 16) {  // two whole-word loads, masked to the key's bytes
@@ -508,19 +488,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
             return fail(frame.start, "the content of tag %llu (a bignum) must be a byte string",
                         static_cast<unsigned long long>(number));
         }
-        const auto* digits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
-        const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-        PyObject* magnitude = _PyLong_FromByteArray(digits, size, 0, 0);
-#elif !defined(PYPY_VERSION)
-        PyObject* magnitude = size == 0 ? PyLong_FromLong(0)
-                                        : PyLong_FromUnsignedNativeBytes(digits, size, Py_ASNATIVEBYTES_BIG_ENDIAN);
-#else
-        (void)digits;
-        (void)size;
-        PyObject* magnitude = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os",
-                                                  value, "big");
-#endif
+        PyObject* magnitude = long_from_big_endian(value);
         Py_DECREF(value);
         if (magnitude == nullptr || number == 2) return magnitude;
         PyObject* result = PyNumber_Invert(magnitude);  // -1 - n
@@ -620,26 +588,16 @@ PyObject* Decoder::run() {
                     frame.awaiting_key = true;
                     if (info == 31) {
                         frame.kind = MAP_INDEFINITE;
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
                         const std::size_t depth = stack_.size();
                         std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
                         if (pairs > left(p) / 2) pairs = left(p) / 2;
-                        frame.container = pairs > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(pairs))
-                                                    : PyDict_New();
-#else
-                        frame.container = PyDict_New();
-#endif
+                        frame.container = dict_with_room(pairs);
                     } else {
                         if (QUORVANE_UNLIKELY(argument > left(p) / 2)) {
                             return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
                                         static_cast<unsigned long long>(argument), left(p));
                         }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-                        frame.container = argument > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(argument))
-                                                       : PyDict_New();
-#else
-                        frame.container = PyDict_New();
-#endif
+                        frame.container = dict_with_room(static_cast<std::size_t>(argument));
                         frame.kind = MAP;
                         if (argument == 0) {
                             value = frame.container;
@@ -647,7 +605,7 @@ PyObject* Decoder::run() {
                         }
                     }
                 } else if (info == 31) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
                     if (!key_context) {
                         const std::size_t depth = stack_.size();
                         std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
@@ -850,19 +808,8 @@ struct BufferGuard {
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     BufferGuard buffer;
-#ifdef PYPY_VERSION
-    // PyPy answers a simple request on a strided view with its underlying memory, which is
-    // not the view's content: ask for the strides and refuse what is not contiguous.
-    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_STRIDES) != 0) return nullptr;
+    if (get_contiguous_buffer(data, &buffer.view, "loads needs a contiguous buffer") != 0) return nullptr;
     buffer.held = true;
-    if (!PyBuffer_IsContiguous(&buffer.view, 'C')) {
-        PyErr_SetString(PyExc_BufferError, "loads needs a contiguous buffer");
-        return nullptr;
-    }
-#else
-    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_SIMPLE) != 0) return nullptr;
-    buffer.held = true;
-#endif
     const bool recursion = max_depth == 0;
     const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
     // The cyclic garbage collector is paused while the decoder builds its containers: none of
@@ -873,7 +820,7 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     // The pause ends on every way out, an exception from the decoder's own allocations
     // included, and leaves a collector that the caller had turned off as it was.
     struct CollectorPause {
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+#ifdef QUORVANE_PAUSE_COLLECTOR
         const int collecting = PyGC_Disable();
         ~CollectorPause() {
             if (collecting) PyGC_Enable();
