@@ -142,6 +142,26 @@ private:
     }
     PyObject* finish_indefinite(Frame& frame, std::size_t at);
 
+    // The steps of the decode loop (run). Reading an item gives a value, opens a container
+    // (its members follow) or fails with an error set; delivering a value asks for the next
+    // item, or ends the loop with the result or an error.
+    enum class Read : std::uint8_t { VALUE, OPENED, FAILED };
+    enum class Delivery : std::uint8_t { NEXT_ITEM, DONE, FAILED };
+    Read read_item(const std::uint8_t*& p, PyObject*& value);
+    Read too_deep(const std::uint8_t* start);
+    Read bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head);
+    PyObject* read_scalar(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p);
+    PyObject* read_simple(const std::uint8_t* start, const CborHead& head);
+    bool in_key() const;
+    Read open(const Frame& frame);
+    Read empty(PyObject* container, PyObject*& value);
+    Read open_array(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
+    Read open_map(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
+    Read open_tag(const std::uint8_t* start, const CborHead& head);
+    Read close_at_break(const std::uint8_t* start, PyObject*& value);
+    Delivery deliver(const std::uint8_t*& p, PyObject*& value);
+    Delivery stack_pair(Frame& frame, PyObject* value);
+
     std::vector<Frame> stack_;
     std::vector<PyObject*> items_;  // members of the open indefinite containers
     // A cached key: its bytes as two words, zero after the end, with the top bit of the last
@@ -503,297 +523,348 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
     return cbor_tag_new(tag, value);
 }
 
+// The decode loop: one item at a time, at its initial byte. A scalar is read into a value, a
+// container's head opens a frame, a break closes the innermost indefinite one; a finished
+// value is delivered to the open containers, and each one it completes is delivered in turn.
 PyObject* Decoder::run() {
     const std::uint8_t* p = base_;
     if (p == end_) return fail(0, "the input is empty");
-    PyObject* value;
     for (;;) {
-        // One item: p is at its initial byte.
         if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
-        const std::uint8_t* const head = p;
-        const std::uint8_t ib = *p;
-        CborHead item;
-        const CborHeadStatus head_status = cbor_decode_head(p, left(p), item);
-        const unsigned major = item.major;
-        const unsigned info = item.info;
-        if (QUORVANE_UNLIKELY(stack_.size() > limit_) && ib != CBOR_BREAK) {
-            if (recursion_limit_) {
-                PyErr_Format(PyExc_RecursionError,
-                             "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
-                             offset(head));
-                return nullptr;
-            }
-            return fail(offset(head), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
-        }
-        if (QUORVANE_UNLIKELY(head_status != CBOR_HEAD_OK)) {
-            if (head_status == CBOR_HEAD_RESERVED) {
-                return fail(offset(head), "reserved additional information %u (initial byte %s)", info,
-                            HexByte(ib).text);
-            }
-            return truncated(head, item.size - 1);
-        }
-        const std::uint64_t argument = item.argument;
-        p += item.size;
-        switch (major) {
-            case 0:
-                if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
-                value = argument <= static_cast<std::uint64_t>(INT64_MAX)
-                            ? PyLong_FromLongLong(static_cast<long long>(argument))
-                            : PyLong_FromUnsignedLongLong(argument);
-                break;
-            case 1:
-                if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
-                value = negative(argument);
-                break;
-            case 2:
-                if (info == 31) {
-                    value = indefinite_string(p, offset(head), 2);
-                    break;
-                }
-                if (QUORVANE_UNLIKELY(argument > left(p))) {
-                    return fail(offset(head), "byte string of %llu bytes declared, %zu remain",
-                                static_cast<unsigned long long>(argument), left(p));
-                }
-                value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
-                p += argument;
-                break;
-            case 3:
-                if (info == 31) {
-                    value = indefinite_string(p, offset(head), 3);
-                    break;
-                }
-                if (QUORVANE_UNLIKELY(argument > left(p))) {
-                    return fail(offset(head), "text string of %llu bytes declared, %zu remain",
-                                static_cast<unsigned long long>(argument), left(p));
-                }
-                if (!stack_.empty() && stack_.back().awaiting_key) {
-                    value = key_text(p, static_cast<std::size_t>(argument), offset(head));
-                } else {
-                    value = text(p, static_cast<std::size_t>(argument), offset(head));
-                }
-                p += argument;
-                break;
-            case 4:
-            case 5:
-            case 6: {
-                const bool key_context =
-                    !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
-                Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context, false};
-                if (major == 6) {
-                    if (QUORVANE_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
-                } else if (major == 5) {
-                    if (QUORVANE_UNLIKELY(key_context)) {
-                        return fail(offset(head), "a map cannot be (part of) a map key: dicts are unhashable");
-                    }
-                    frame.awaiting_key = true;
-                    if (info == 31) {
-                        frame.kind = MAP_INDEFINITE;
-                        const std::size_t depth = stack_.size();
-                        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
-                        if (pairs > left(p) / 2) pairs = left(p) / 2;
-                        frame.container = dict_with_room(pairs);
-                    } else {
-                        if (QUORVANE_UNLIKELY(argument > left(p) / 2)) {
-                            return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
-                                        static_cast<unsigned long long>(argument), left(p));
-                        }
-                        frame.container = dict_with_room(static_cast<std::size_t>(argument));
-                        frame.kind = MAP;
-                        if (argument == 0) {
-                            value = frame.container;
-                            break;
-                        }
-                    }
-                } else if (info == 31) {
-#if QUORVANE_CPYTHON
-                    if (!key_context) {
-                        const std::size_t depth = stack_.size();
-                        std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
-                        if (room > left(p)) room = left(p);
-                        frame.kind = LIST_INDEFINITE;
-                        frame.container = PyList_New(static_cast<Py_ssize_t>(room));
-                        frame.count = room;
-                    } else
-#endif
-                    {
-                        frame.kind = STACKED;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
-                    }
-                } else {
-                    if (QUORVANE_UNLIKELY(argument > left(p))) {
-                        return fail(offset(head), "array of %llu items declared, %zu bytes remain",
-                                    static_cast<unsigned long long>(argument), left(p));
-                    }
-                    const auto size = static_cast<Py_ssize_t>(argument);
-                    frame.kind = key_context ? TUPLE : LIST;
-                    frame.container = key_context ? PyTuple_New(size) : PyList_New(size);
-                    if (argument == 0) {
-                        value = frame.container;
-                        break;
-                    }
-                }
-                if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) {
-                    return nullptr;
-                }
-                if (!push_frame(frame)) return nullptr;
-                continue;
-            }
-            default:  // major type 7
-                switch (info) {
-                    case 20: value = Py_False; Py_INCREF(value); break;
-                    case 21: value = Py_True; Py_INCREF(value); break;
-                    case 22: value = Py_None; Py_INCREF(value); break;
-                    case 24:
-                        if (argument < 32) {
-                            return fail(offset(head), "simple value %u written in two bytes",
-                                        static_cast<unsigned>(argument));
-                        }
-                        value = cbor_simple_new(static_cast<unsigned>(argument));
-                        break;
-                    case 25: value = PyFloat_FromDouble(cbor_half_to_double(static_cast<std::uint16_t>(argument))); break;
-                    case 26: value = PyFloat_FromDouble(cbor_single_to_double(static_cast<std::uint32_t>(argument))); break;
-                    case 27: {
-                        double number;
-                        std::memcpy(&number, &argument, 8);
-                        value = PyFloat_FromDouble(number);
-                        break;
-                    }
-                    case 31: {  // break
-                        if (QUORVANE_UNLIKELY(stack_.empty())) {
-                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
-                        }
-                        Frame& open = stack_.back();
-                        if (open.kind == LIST_INDEFINITE) {
-                            value = close_list(open);
-                            if (value == nullptr) return nullptr;
-                        } else if (open.kind == MAP_INDEFINITE) {
-                            if (QUORVANE_UNLIKELY(open.key != nullptr)) {
-                                return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
-                                            "odd number of items", open.start);
-                            }
-                            value = close_map(open);
-                        } else if (open.kind == STACKED || open.kind == MAP_STACKED) {
-                            value = finish_indefinite(open, offset(head));
-                            if (value == nullptr) return nullptr;
-                        } else {
-                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
-                        }
-                        stack_.pop_back();
-                        break;
-                    }
-                    default:  // 0 to 19 and 23
-                        value = cbor_simple_new(info);
-                        break;
-                }
-                break;
-        }
-        if (QUORVANE_UNLIKELY(value == nullptr)) return nullptr;
-
-        // Hand the finished value to the containers it completes.
-        for (;;) {
-            if (stack_.empty()) {
-                if (p != end_) {
-                    const std::size_t extra = left(p);
-                    Py_DECREF(value);
-                    return fail(offset(p), "%zu byte%s after the end of the data item", extra, extra == 1 ? "" : "s");
-                }
-                return value;
-            }
-            Frame& frame = stack_.back();
-            switch (frame.kind) {
-                case LIST:
-                    PyList_SET_ITEM(frame.container, frame.index, value);
-                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
-                    break;
-                case TUPLE:
-                    PyTuple_SET_ITEM(frame.container, frame.index, value);
-                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
-                    break;
-                case LIST_INDEFINITE:
-                    if (QUORVANE_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
-                        !grow_list(frame, left(p) + 1)) {
-                        Py_DECREF(value);
-                        return nullptr;
-                    }
-                    PyList_SET_ITEM(frame.container, frame.index, value);
-                    ++frame.index;
-                    if (p == end_ || *p != 0xFF) goto next_item;
-                    ++p;  // the break: the list is complete
-                    value = close_list(frame);
-                    if (value == nullptr) return nullptr;
-                    stack_.pop_back();
-                    continue;
-                case STACKED:
-                    if (!push_item(value)) return nullptr;
-                    goto next_item;
-                case MAP_STACKED:
-                    if (!push_item(value)) return nullptr;
-                    frame.awaiting_key = !frame.awaiting_key;
-                    goto next_item;
-                case MAP_INDEFINITE: {
-                    if (frame.awaiting_key) {
-                        frame.key = value;
-                        frame.awaiting_key = false;
-                        goto next_item;
-                    }
-                    if (QUORVANE_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
-                        // Raised at the break, as if the map were built there: stack this pair
-                        // and the rest, and retry the insertion then.
-                        PyErr_Clear();
-                        frame.kind = MAP_STACKED;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
-                        PyObject* key = frame.key;
-                        frame.key = nullptr;
-                        frame.awaiting_key = true;
-                        if (!push_item(key)) {
-                            Py_DECREF(value);
-                            return nullptr;
-                        }
-                        if (!push_item(value)) return nullptr;
-                        goto next_item;
-                    }
-                    Py_DECREF(value);
-                    Py_CLEAR(frame.key);
-                    frame.awaiting_key = true;
-                    if (p == end_ || *p != 0xFF) goto next_item;
-                    ++p;  // the break: the map is complete
-                    value = close_map(frame);
-                    stack_.pop_back();
-                    continue;
-                }
-                case MAP: {
-                    if (frame.awaiting_key) {
-                        frame.key = value;
-                        frame.awaiting_key = false;
-                        goto next_item;
-                    }
-                    const int status = PyDict_SetItem(frame.container, frame.key, value);
-                    Py_DECREF(value);
-                    if (QUORVANE_UNLIKELY(status != 0)) {
-                        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                            PyErr_Clear();
-                            return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable",
-                                        frame.start);
-                        }
-                        return nullptr;
-                    }
-                    Py_CLEAR(frame.key);
-                    frame.awaiting_key = true;
-                    if (--frame.count != 0) goto next_item;
-                    break;
-                }
-                case TAG:
-                    value = finish_tag(frame, value);
-                    stack_.pop_back();
-                    if (value == nullptr) return nullptr;
-                    continue;
-            }
-            value = frame.container;  // a definite container is complete
-            frame.container = nullptr;
-            stack_.pop_back();
-        }
-    next_item:;
+        PyObject* value = nullptr;
+        const Read read = read_item(p, value);
+        if (read == Read::OPENED) continue;
+        if (QUORVANE_UNLIKELY(read == Read::FAILED)) return nullptr;
+        const Delivery delivery = deliver(p, value);
+        if (delivery == Delivery::NEXT_ITEM) continue;
+        return delivery == Delivery::DONE ? value : nullptr;
     }
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::read_item(const std::uint8_t*& p, PyObject*& value) {
+    const std::uint8_t* const start = p;
+    CborHead head;
+    const CborHeadStatus status = cbor_decode_head(p, left(p), head);
+    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
+    if (QUORVANE_UNLIKELY(status != CBOR_HEAD_OK)) return bad_head(start, status, head);
+    p += head.size;
+    switch (head.major) {
+        case CBOR_MAJOR_ARRAY: return open_array(start, head, p, value);
+        case CBOR_MAJOR_MAP: return open_map(start, head, p, value);
+        case CBOR_MAJOR_TAG: return open_tag(start, head);
+        case CBOR_MAJOR_SIMPLE:
+            if (head.info == CBOR_INFO_INDEFINITE) return close_at_break(start, value);
+            value = read_simple(start, head);
+            break;
+        default:
+            value = read_scalar(start, head, p);
+            break;
+    }
+    return QUORVANE_LIKELY(value != nullptr) ? Read::VALUE : Read::FAILED;
+}
+
+QUORVANE_COLD Decoder::Read Decoder::too_deep(const std::uint8_t* start) {
+    if (recursion_limit_) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
+                     offset(start));
+    } else {
+        fail(offset(start), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
+    }
+    return Read::FAILED;
+}
+
+QUORVANE_COLD Decoder::Read Decoder::bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head) {
+    if (status == CBOR_HEAD_RESERVED) {
+        fail(offset(start), "reserved additional information %u (initial byte %s)", head.info, HexByte(*start).text);
+    } else {
+        truncated(start, head.size - 1);
+    }
+    return Read::FAILED;
+}
+
+// Integers and strings (major types 0 to 3); p is past the head.
+QUORVANE_INLINE PyObject* Decoder::read_scalar(const std::uint8_t* start, const CborHead& head,
+                                               const std::uint8_t*& p) {
+    const std::uint64_t argument = head.argument;
+    PyObject* value;
+    switch (head.major) {
+        case CBOR_MAJOR_UNSIGNED:
+            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+                return fail(offset(start), "an integer cannot have an indefinite length");
+            }
+            return argument <= static_cast<std::uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(argument))
+                                                                     : PyLong_FromUnsignedLongLong(argument);
+        case CBOR_MAJOR_NEGATIVE:
+            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+                return fail(offset(start), "an integer cannot have an indefinite length");
+            }
+            return negative(argument);
+        case CBOR_MAJOR_BYTES:
+            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_BYTES);
+            if (QUORVANE_UNLIKELY(argument > left(p))) {
+                return fail(offset(start), "byte string of %llu bytes declared, %zu remain",
+                            static_cast<unsigned long long>(argument), left(p));
+            }
+            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
+            p += argument;
+            return value;
+        default:  // text
+            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_TEXT);
+            if (QUORVANE_UNLIKELY(argument > left(p))) {
+                return fail(offset(start), "text string of %llu bytes declared, %zu remain",
+                            static_cast<unsigned long long>(argument), left(p));
+            }
+            if (!stack_.empty() && stack_.back().awaiting_key) {
+                value = key_text(p, static_cast<std::size_t>(argument), offset(start));
+            } else {
+                value = text(p, static_cast<std::size_t>(argument), offset(start));
+            }
+            p += argument;
+            return value;
+    }
+}
+
+// Simple values and floats (major type 7 but the break).
+QUORVANE_INLINE PyObject* Decoder::read_simple(const std::uint8_t* start, const CborHead& head) {
+    const std::uint64_t argument = head.argument;
+    switch (head.info) {
+        case CBOR_SIMPLE_FALSE: Py_INCREF(Py_False); return Py_False;
+        case CBOR_SIMPLE_TRUE: Py_INCREF(Py_True); return Py_True;
+        case CBOR_SIMPLE_NULL: Py_INCREF(Py_None); return Py_None;
+        case CBOR_INFO_ONE_BYTE:
+            if (argument < 32) {
+                return fail(offset(start), "simple value %u written in two bytes", static_cast<unsigned>(argument));
+            }
+            return cbor_simple_new(static_cast<unsigned>(argument));
+        case CBOR_INFO_TWO_BYTES: return PyFloat_FromDouble(cbor_half_to_double(static_cast<std::uint16_t>(argument)));
+        case CBOR_INFO_FOUR_BYTES:
+            return PyFloat_FromDouble(cbor_single_to_double(static_cast<std::uint32_t>(argument)));
+        case CBOR_INFO_EIGHT_BYTES: {
+            double number;
+            std::memcpy(&number, &argument, 8);
+            return PyFloat_FromDouble(number);
+        }
+        default:  // 0 to 19 and 23
+            return cbor_simple_new(head.info);
+    }
+}
+
+// Whether the next item is (part of) a map key, where arrays become tuples.
+QUORVANE_INLINE bool Decoder::in_key() const {
+    return !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open(const Frame& frame) {
+    if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) return Read::FAILED;
+    return push_frame(frame) ? Read::OPENED : Read::FAILED;
+}
+
+// An empty definite array or map is a value at once.
+QUORVANE_INLINE Decoder::Read Decoder::empty(PyObject* container, PyObject*& value) {
+    value = container;
+    return QUORVANE_LIKELY(value != nullptr) ? Read::VALUE : Read::FAILED;
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_array(const std::uint8_t* start, const CborHead& head,
+                                                  const std::uint8_t* p, PyObject*& value) {
+    const bool key_context = in_key();
+    Frame frame{nullptr, nullptr, head.argument, 0, offset(start), LIST, key_context, false};
+    if (head.info == CBOR_INFO_INDEFINITE) {
+#if QUORVANE_CPYTHON
+        if (!key_context) {
+            const std::size_t depth = stack_.size();
+            std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
+            if (room > left(p)) room = left(p);
+            frame.kind = LIST_INDEFINITE;
+            frame.container = PyList_New(static_cast<Py_ssize_t>(room));
+            frame.count = room;
+            return open(frame);
+        }
+#endif
+        frame.kind = STACKED;
+        frame.index = static_cast<Py_ssize_t>(items_.size());
+        return open(frame);
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p))) {
+        fail(offset(start), "array of %llu items declared, %zu bytes remain",
+             static_cast<unsigned long long>(head.argument), left(p));
+        return Read::FAILED;
+    }
+    const auto size = static_cast<Py_ssize_t>(head.argument);
+    frame.kind = key_context ? TUPLE : LIST;
+    frame.container = key_context ? PyTuple_New(size) : PyList_New(size);
+    if (head.argument == 0) return empty(frame.container, value);
+    return open(frame);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_map(const std::uint8_t* start, const CborHead& head,
+                                                const std::uint8_t* p, PyObject*& value) {
+    if (QUORVANE_UNLIKELY(in_key())) {
+        fail(offset(start), "a map cannot be (part of) a map key: dicts are unhashable");
+        return Read::FAILED;
+    }
+    Frame frame{nullptr, nullptr, head.argument, 0, offset(start), MAP, false, true};
+    if (head.info == CBOR_INFO_INDEFINITE) {
+        const std::size_t depth = stack_.size();
+        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
+        if (pairs > left(p) / 2) pairs = left(p) / 2;
+        frame.kind = MAP_INDEFINITE;
+        frame.container = dict_with_room(pairs);
+        return open(frame);
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p) / 2)) {
+        fail(offset(start), "map of %llu pairs declared, %zu bytes remain",
+             static_cast<unsigned long long>(head.argument), left(p));
+        return Read::FAILED;
+    }
+    frame.container = dict_with_room(static_cast<std::size_t>(head.argument));
+    if (head.argument == 0) return empty(frame.container, value);
+    return open(frame);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const CborHead& head) {
+    if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+        fail(offset(start), "a tag cannot have an indefinite length");
+        return Read::FAILED;
+    }
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key(), false});
+}
+
+// The break: the innermost indefinite array or map is complete.
+Decoder::Read Decoder::close_at_break(const std::uint8_t* start, PyObject*& value) {
+    if (QUORVANE_UNLIKELY(stack_.empty())) {
+        fail(offset(start), "a break (0xff) outside an indefinite-length item");
+        return Read::FAILED;
+    }
+    Frame& open_frame = stack_.back();
+    if (open_frame.kind == LIST_INDEFINITE) {
+        value = close_list(open_frame);
+    } else if (open_frame.kind == MAP_INDEFINITE) {
+        if (QUORVANE_UNLIKELY(open_frame.key != nullptr)) {
+            fail(offset(start), "the indefinite-length map that starts at byte %zu has an odd number of items",
+                 open_frame.start);
+            return Read::FAILED;
+        }
+        value = close_map(open_frame);
+    } else if (open_frame.kind == STACKED || open_frame.kind == MAP_STACKED) {
+        value = finish_indefinite(open_frame, offset(start));
+    } else {
+        fail(offset(start), "a break (0xff) outside an indefinite-length item");
+        return Read::FAILED;
+    }
+    if (value == nullptr) return Read::FAILED;
+    stack_.pop_back();
+    return Read::VALUE;
+}
+
+// Hands a finished value to the innermost open container, and each container that it
+// completes to the one around it; at the top, the value is the result.
+QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObject*& value) {
+    for (;;) {
+        if (stack_.empty()) {
+            if (p != end_) {
+                const std::size_t extra = left(p);
+                Py_DECREF(value);
+                fail(offset(p), "%zu byte%s after the end of the data item", extra, extra == 1 ? "" : "s");
+                return Delivery::FAILED;
+            }
+            return Delivery::DONE;
+        }
+        Frame& frame = stack_.back();
+        switch (frame.kind) {
+            case LIST:
+                PyList_SET_ITEM(frame.container, frame.index, value);
+                if (static_cast<std::uint64_t>(++frame.index) < frame.count) return Delivery::NEXT_ITEM;
+                break;
+            case TUPLE:
+                PyTuple_SET_ITEM(frame.container, frame.index, value);
+                if (static_cast<std::uint64_t>(++frame.index) < frame.count) return Delivery::NEXT_ITEM;
+                break;
+            case LIST_INDEFINITE:
+                if (QUORVANE_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
+                    !grow_list(frame, left(p) + 1)) {
+                    Py_DECREF(value);
+                    return Delivery::FAILED;
+                }
+                PyList_SET_ITEM(frame.container, frame.index, value);
+                ++frame.index;
+                if (p == end_ || *p != CBOR_BREAK) return Delivery::NEXT_ITEM;
+                ++p;  // the break: the list is complete
+                value = close_list(frame);
+                if (value == nullptr) return Delivery::FAILED;
+                stack_.pop_back();
+                continue;
+            case STACKED:
+                if (!push_item(value)) return Delivery::FAILED;
+                return Delivery::NEXT_ITEM;
+            case MAP_STACKED:
+                if (!push_item(value)) return Delivery::FAILED;
+                frame.awaiting_key = !frame.awaiting_key;
+                return Delivery::NEXT_ITEM;
+            case MAP_INDEFINITE:
+                if (frame.awaiting_key) {
+                    frame.key = value;
+                    frame.awaiting_key = false;
+                    return Delivery::NEXT_ITEM;
+                }
+                if (QUORVANE_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
+                    return stack_pair(frame, value);
+                }
+                Py_DECREF(value);
+                Py_CLEAR(frame.key);
+                frame.awaiting_key = true;
+                if (p == end_ || *p != CBOR_BREAK) return Delivery::NEXT_ITEM;
+                ++p;  // the break: the map is complete
+                value = close_map(frame);
+                stack_.pop_back();
+                continue;
+            case MAP: {
+                if (frame.awaiting_key) {
+                    frame.key = value;
+                    frame.awaiting_key = false;
+                    return Delivery::NEXT_ITEM;
+                }
+                const int status = PyDict_SetItem(frame.container, frame.key, value);
+                Py_DECREF(value);
+                if (QUORVANE_UNLIKELY(status != 0)) {
+                    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                        PyErr_Clear();
+                        fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
+                    }
+                    return Delivery::FAILED;
+                }
+                Py_CLEAR(frame.key);
+                frame.awaiting_key = true;
+                if (--frame.count != 0) return Delivery::NEXT_ITEM;
+                break;
+            }
+            case TAG:
+                value = finish_tag(frame, value);
+                stack_.pop_back();
+                if (value == nullptr) return Delivery::FAILED;
+                continue;
+        }
+        value = frame.container;  // a definite container is complete
+        frame.container = nullptr;
+        stack_.pop_back();
+    }
+}
+
+// A pair that an indefinite map could not take: its error is raised at the break, as if the
+// map were built there. This pair and the rest are stacked, and the insertion retried then.
+QUORVANE_COLD Decoder::Delivery Decoder::stack_pair(Frame& frame, PyObject* value) {
+    PyErr_Clear();
+    frame.kind = MAP_STACKED;
+    frame.index = static_cast<Py_ssize_t>(items_.size());
+    PyObject* key = frame.key;
+    frame.key = nullptr;
+    frame.awaiting_key = true;
+    if (!push_item(key)) {
+        Py_DECREF(value);
+        return Delivery::FAILED;
+    }
+    if (!push_item(value)) return Delivery::FAILED;
+    return Delivery::NEXT_ITEM;
 }
 
 struct BufferGuard {
