@@ -310,7 +310,7 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
         } else {
             std::memcpy(words, content, size);
         }
-        if (((words[0] | words[1]) & 0x8080808080808080ULL) == 0) {
+        if (((words[0] | words[1]) & ASCII_HIGH_BITS) == 0) {
             if (cache_ == nullptr) {
                 cache_ = static_cast<CachedKey*>(std::calloc(KEY_CACHE_SIZE, sizeof(CachedKey)));
                 if (cache_ == nullptr) return PyErr_NoMemory();
