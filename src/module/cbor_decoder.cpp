@@ -548,9 +548,9 @@ PyObject* Decoder::run() {
 
 QUORVANE_INLINE Decoder::Read Decoder::read_item(const std::uint8_t*& p, PyObject*& value) {
     const std::uint8_t* const start = p;
+    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
     CborHead head;
     const CborHeadStatus status = cbor_decode_head(p, left(p), head);
-    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
     if (QUORVANE_UNLIKELY(status != CBOR_HEAD_OK)) return bad_head(start, status, head.info, head.size);
     p += head.size;
     switch (head.major) {
