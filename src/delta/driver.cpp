@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "cbor/format.h"
 #include "delta/monitor.h"
 
 namespace quorvane {
@@ -17,7 +18,7 @@ ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* 
             result = whole_value_delta(new_value);
             break;
         case DIFF_UNCHANGED: {
-            static const std::uint8_t marker = 0xF6;
+            static const std::uint8_t marker = CBOR_UNCHANGED_MARKER;
             result = byte_vector_new();
             if (result != nullptr && !byte_vector_append(result, &marker, 1)) {
                 byte_vector_free(result);

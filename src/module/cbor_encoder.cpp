@@ -1,4 +1,4 @@
-#include "cbor/encoder.h"
+#include "module/cbor_encoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,26 +8,10 @@
 #include <string>
 #include <utility>
 
+#include "cbor/format.h"
 #include "cbor/writer.h"
-
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
-#endif
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its kept UTF-8 form
-#endif
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
-    PY_VERSION_HEX < 0x030C0000 && defined(__GNUC__)
-// The dict layout of 3.11 (entries walked without a call per entry), from the interpreter's
-// internal header, which declares a flexible array member (not in ISO C++).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpedantic"
-#define Py_BUILD_CORE 1
-#include <internal/pycore_dict.h>
-#undef Py_BUILD_CORE
-#pragma GCC diagnostic pop
-#define QUORVANE_DICT_ENTRIES 1
-#endif
+#include "common/compiler.h"
+#include "module/python_compat.h"
 
 namespace py = pybind11;
 
@@ -46,7 +30,7 @@ public:
 
     WriterHandle() {
         if (writer == nullptr) throw std::bad_alloc();
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         writer->resize = &WriterHandle::resize;
         writer->resize_context = this;
         // The first buffer is sized from the last result: a program tends to encode values
@@ -68,7 +52,7 @@ public:
     }
     ~WriterHandle() {
         cbor_writer_free(writer);
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         Py_XDECREF(result_);
 #endif
     }
@@ -78,7 +62,7 @@ public:
     // The encoding as bytes.
     py::bytes take() {
         const auto length = static_cast<Py_ssize_t>(writer->length);
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         if (result_ != nullptr) {
             last_result_size.store(writer->length, std::memory_order_relaxed);
             // A large result keeps (or is cut down to) the block that the next call of the
@@ -101,7 +85,7 @@ public:
     }
 
 private:
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     // The writer's growth: a new bytes object, or the current one resized (realloc keeps its
     // content). A failure leaves no storage; the encoder then gives up with MemoryError.
     static std::uint8_t* resize(void* context, std::uint64_t capacity) {
@@ -142,27 +126,6 @@ private:
 #endif
 };
 
-#if defined(__GNUC__)
-#define QUORVANE_INLINE inline __attribute__((always_inline))
-#define QUORVANE_COLD __attribute__((noinline, cold))
-#else
-#define QUORVANE_INLINE inline
-#define QUORVANE_COLD
-#endif
-
-// Where the interpreter's recursion count can be read (the field that Py_EnterRecursiveCall
-// counts down), so that the encoder can count its own nesting against it.
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-#define QUORVANE_OWN_NESTING_COUNT 1
-inline int recursion_remaining() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyThreadState_Get()->c_recursion_remaining;
-#else
-    return PyThreadState_Get()->recursion_remaining;
-#endif
-}
-#endif
-
 // The nesting of containers, guarded by the interpreter's recursion limit so that deep or
 // self-containing values raise RecursionError instead of exhausting the native stack.
 //
@@ -192,15 +155,7 @@ public:
     // Enters the interpreter's guard for every level not yet entered.
     void sync() {
         while (entered_ < levels_) {
-#ifdef PYPY_VERSION
-            if (pypy_nesting + 1 > Py_GetRecursionLimit()) {
-                PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
-                throw py::error_already_set();
-            }
-            ++pypy_nesting;
-#else
-            if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
-#endif
+            if (enter_recursive_call(" while encoding a value as CBOR") != 0) throw py::error_already_set();
             ++entered_;
         }
     }
@@ -226,11 +181,7 @@ private:
 
     QUORVANE_COLD void release() {
         while (entered_ > levels_) {
-#ifdef PYPY_VERSION
-            --pypy_nesting;
-#else
-            Py_LeaveRecursiveCall();
-#endif
+            leave_recursive_call();
             --entered_;
         }
     }
@@ -238,9 +189,6 @@ private:
     long long levels_ = 0;      // containers entered and not yet left
     long long entered_ = 0;     // of these, levels for which the interpreter's guard is entered
     long long enter_from_ = 0;  // the level from which the guard is entered as levels are
-#ifdef PYPY_VERSION
-    static inline long long pypy_nesting = 0;  // over all calls; guarded by the interpreter lock
-#endif
 };
 
 // One level of nesting for the life of the object.
@@ -255,89 +203,10 @@ private:
     Nesting& nesting_;
 };
 
-// PyDict_Next without the call: the same entries in the same order. A table in the combined
-// layout is read directly (entries whose value is null are deleted ones, skipped as the
-// interpreter skips them); a split table (an instance dictionary) goes through PyDict_Next.
-QUORVANE_INLINE bool dict_next(PyObject* dict, Py_ssize_t* position, PyObject** key, PyObject** value) {
-#ifdef QUORVANE_DICT_ENTRIES
-    auto* object = reinterpret_cast<PyDictObject*>(dict);
-    if (object->ma_values == nullptr) {
-        PyDictKeysObject* keys = object->ma_keys;
-        const Py_ssize_t count = keys->dk_nentries;
-        Py_ssize_t i = *position;
-        if (i < 0) return false;
-        if (DK_IS_UNICODE(keys)) {
-            const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-            while (i < count && entries[i].me_value == nullptr) ++i;
-            if (i >= count) return false;
-            *key = entries[i].me_key;
-            *value = entries[i].me_value;
-        } else {
-            const PyDictKeyEntry* entries = DK_ENTRIES(keys);
-            while (i < count && entries[i].me_value == nullptr) ++i;
-            if (i >= count) return false;
-            *key = entries[i].me_key;
-            *value = entries[i].me_value;
-        }
-        *position = i + 1;
-        return true;
-    }
-#endif
-    return PyDict_Next(dict, position, key, value) != 0;
-}
-
-// The value of the entry at `position`, or null (deleted entry, split table, past the end):
-// only for prefetching.
-QUORVANE_INLINE const PyObject* dict_value_at(PyObject* dict, Py_ssize_t position) {
-#ifdef QUORVANE_DICT_ENTRIES
-    auto* object = reinterpret_cast<PyDictObject*>(dict);
-    if (object->ma_values == nullptr) {
-        PyDictKeysObject* keys = object->ma_keys;
-        if (position >= keys->dk_nentries) return nullptr;
-        return DK_IS_UNICODE(keys) ? DK_UNICODE_ENTRIES(keys)[position].me_value : DK_ENTRIES(keys)[position].me_value;
-    }
-#endif
-    (void)dict;
-    (void)position;
-    return nullptr;
-}
-
-// Reads an exact int that fits a machine word straight from its digits; false sends the
-// caller to the general conversion (which gives the same number).
-QUORVANE_INLINE bool small_int_value(PyObject* value, long long* out) {
-#if defined(PYPY_VERSION)
-    (void)value;
-    (void)out;
-    return false;
-#elif PY_VERSION_HEX >= 0x030C0000
-    auto* number = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-    return true;
-#else
-    // Up to two digits (60 bits with 30-bit digits, 30 with 15-bit ones) fit a long long.
-    const Py_ssize_t size = Py_SIZE(value);
-    const digit* digits = reinterpret_cast<PyLongObject*>(value)->ob_digit;
-    switch (size) {
-        case 0: *out = 0; return true;
-        case 1: *out = static_cast<long long>(digits[0]); return true;
-        case -1: *out = -static_cast<long long>(digits[0]); return true;
-        case 2:
-        case -2: {
-            const long long magnitude = static_cast<long long>(digits[0]) |
-                                        (static_cast<long long>(digits[1]) << PyLong_SHIFT);
-            *out = size < 0 ? -magnitude : magnitude;
-            return true;
-        }
-        default: return false;
-    }
-#endif
-}
-
 // The UTF-8 form of a str without a call where the string is compact ASCII (its characters
 // are its UTF-8 bytes); null with the error cleared when it has no UTF-8 form.
 inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (PyUnicode_IS_COMPACT_ASCII(value)) {
         *size = PyUnicode_GET_LENGTH(value);
         return static_cast<const char*>(PyUnicode_DATA(value));
@@ -411,9 +280,9 @@ public:
             case 5: write_dict(std::get<5>(value).ptr()); break;
             case 6: write_bytes(std::get<6>(value).ptr()); break;
             case 7: write_text(std::get<7>(value).ptr()); break;
-            case 8: put_byte(0xF6); break;
+            case 8: put_byte(CBOR_NULL); break;
             case 9: write_bool(std::get<9>(value)); break;
-            case 10: put_head(0, std::get<10>(value)); break;
+            case 10: put_head(CBOR_MAJOR_UNSIGNED, std::get<10>(value)); break;
             case 11: write_signed(std::get<11>(value)); break;
             default: {
                 // Reached by a bytearray, whose content the binding library hands over as is.
@@ -421,7 +290,7 @@ public:
                 if (!utf8_valid(text.data(), text.size())) {
                     throw py::cast_error(CAST_FAILURE);
                 }
-                put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
+                put_string(CBOR_MAJOR_TEXT, text.data(), static_cast<Py_ssize_t>(text.size()));
             }
         }
     }
@@ -444,7 +313,7 @@ private:
         } else if (member == Py_True || member == Py_False) {
             write_bool(member == Py_True);
         } else if (member == Py_None) {
-            put_byte(0xF6);
+            put_byte(CBOR_NULL);
         } else if (type == &PyTuple_Type) {
             write_tuple(member);
         } else if (type == &PyBytes_Type) {
@@ -484,7 +353,7 @@ private:
         cbor_put_float_unchecked(writer_, value);
     }
 
-    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
+    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? CBOR_TRUE : CBOR_FALSE); }
 
     // Major type 1 with argument -1 - value for a negative value, else major type 0; without
     // a branch on the sign.
@@ -495,7 +364,7 @@ private:
 
     QUORVANE_INLINE void write_exact_int(PyObject* value) {
         long long word = 0;
-        if (small_int_value(value, &word)) {
+        if (compact_int_value(value, &word)) {
             write_signed(word);
             return;
         }
@@ -512,7 +381,7 @@ private:
         if (overflow > 0) {
             const unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(0, large);
+                put_head(CBOR_MAJOR_UNSIGNED, large);
                 return;
             }
             PyErr_Clear();
@@ -548,7 +417,7 @@ private:
         }
         unsigned long long as_unsigned = 0;
         if (read_exactly(value, &as_unsigned)) {
-            put_head(0, as_unsigned);
+            put_head(CBOR_MAJOR_UNSIGNED, as_unsigned);
             return;
         }
         long long as_signed = 0;
@@ -591,13 +460,13 @@ private:
     }
 
     QUORVANE_INLINE void write_bytes(PyObject* value) {
-        put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        put_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     }
 
     QUORVANE_INLINE void write_text(PyObject* value) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
-            put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
+            put_string(CBOR_MAJOR_TEXT, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
             return;
         }
 #endif
@@ -609,32 +478,28 @@ private:
     // the code units here instead would be redone on every call of a program that encodes
     // the same strings again, where the kept form is only copied.
     void write_other_text(PyObject* value) {
-#ifdef QUORVANE_UNICODE_LAYOUT
-        if (PyUnicode_IS_COMPACT(value)) {
-            const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
-            if (compact->utf8 != nullptr) {
-                put_string(3, compact->utf8, compact->utf8_length);
-                return;
-            }
-        }
-#endif
         Py_ssize_t size = 0;
+        const char* kept = kept_utf8(value, &size);
+        if (kept != nullptr) {
+            put_string(CBOR_MAJOR_TEXT, kept, size);
+            return;
+        }
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
-        put_string(3, utf8, size);
+        put_string(CBOR_MAJOR_TEXT, utf8, size);
     }
 
     QUORVANE_INLINE void start(bool is_map, Py_ssize_t count) {
-        const unsigned major_type = is_map ? 5 : 4;
+        const unsigned major_type = is_map ? CBOR_MAJOR_MAP : CBOR_MAJOR_ARRAY;
         if (Indefinite) {
-            put_byte(static_cast<std::uint8_t>((major_type << 5) | 31));
+            put_byte(cbor_initial_byte(major_type, CBOR_INFO_INDEFINITE));
         } else {
             put_head(major_type, static_cast<std::uint64_t>(count));
         }
     }
 
     QUORVANE_INLINE void finish() {
-        if (Indefinite) put_byte(0xFF);
+        if (Indefinite) put_byte(CBOR_BREAK);
     }
 
     // A member one level below its container, within the depth limit.
@@ -651,25 +516,14 @@ private:
     // The header of a member a few places ahead is fetched into the cache while the current
     // one is written: the type test of every member otherwise waits for memory.
     static constexpr Py_ssize_t PREFETCH_AHEAD = 8;
-    static QUORVANE_INLINE void prefetch(const PyObject* object) {
-#if defined(__GNUC__)
-        __builtin_prefetch(object);
-#else
-        (void)object;
-#endif
-    }
+    static QUORVANE_INLINE void prefetch(const PyObject* object) { QUORVANE_PREFETCH(object); }
 
     // For a member fetched earlier that is a dict (records in a list): its first entries.
     static QUORVANE_INLINE void prefetch_entries(PyObject* member) {
-#ifdef QUORVANE_DICT_ENTRIES
-        if (Py_TYPE(member) != &PyDict_Type) return;
-        const PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(member)->ma_keys;
-        const char* entries = reinterpret_cast<const char*>(keys->dk_indices) + (std::size_t{1} << keys->dk_log2_index_bytes);
+        const char* entries = dict_entries_address(member);
+        if (entries == nullptr) return;
         prefetch(reinterpret_cast<const PyObject*>(entries));
         prefetch(reinterpret_cast<const PyObject*>(entries + 64));
-#else
-        (void)member;
-#endif
     }
 
     // Members are read from the list's storage, and the list is checked after each one,
