@@ -4,6 +4,7 @@
 #include "cbor/decoder.h"
 #include "cbor/encoder.h"
 #include "module/delta_module.h"
+#include "module/pickling.h"
 
 namespace py = pybind11;
 
@@ -53,4 +54,5 @@ PYBIND11_MODULE(quorvane_core, m) {
 
     quorvane::define_delta_module(m);
     quorvane::define_diff_path_hook(m);
+    quorvane::make_functions_picklable(m);  // last: it covers every function defined above
 }
