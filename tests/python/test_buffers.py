@@ -5,6 +5,7 @@ import random
 import threading
 
 import pytest
+from hypothesis import given, strategies as st
 
 from quorvane_core import delta
 from quorvane_core.delta import PythonInBuf, diff, diff_blocks, patch
@@ -50,6 +51,21 @@ def test_equality_of_empty_and_unchanged_results():
     assert EMPTY == b"" and EMPTY == bytearray() and EMPTY != b"\x00"
     assert diff(b"x" * 100, b"x" * 100) == b"\xf6"        # "unchanged?" reads as it should
     assert RESULT == RESULT
+
+
+@given(st.binary(max_size=300), st.binary(max_size=300), st.sampled_from([bytes, bytearray, memoryview]))
+def test_equality_is_that_of_the_bytes(value, other, wrap):
+    result = diff(b"", value)                       # holds the whole-value delta of value
+    held = bytes(result)
+    for candidate in (other, held, held[:-1], held + b"\x00"):
+        assert (result == wrap(candidate)) is (held == candidate)
+        assert (wrap(candidate) != result) is (held != candidate) or wrap is memoryview
+    assert len(result) == len(held) and repr(result) == f"<PythonOutBuf {len(held)} byte{'s' * (len(held) != 1)}>"
+
+
+@given(st.binary(max_size=2000), st.binary(max_size=2000), st.sampled_from([bytearray, memoryview, PythonInBuf]))
+def test_diff_blocks_gives_the_same_delta_for_every_kind_of_input(old, new, wrap):
+    assert diff_blocks(wrap(old), wrap(new)) == bytes(diff_blocks(old, new))
 
 
 def test_memoryview_on_the_left_compares_signed_items():
