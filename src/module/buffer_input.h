@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "delta/bytes.h"
 #include "module/buffers.h"
@@ -24,8 +25,9 @@ public:
 
 // The bytes of a BufferArgument for as long as the instance lives: the buffer export is held
 // (so a bytearray cannot be resized and an mmap cannot be closed meanwhile) and released when
-// the instance goes, which must happen with the interpreter lock held. Nothing is copied. A
-// buffer that is not C-contiguous raises BufferError("<function> needs a contiguous buffer").
+// the instance goes, which must happen with the interpreter lock held. Nothing is copied
+// (except under PyPy, see below). A buffer that is not C-contiguous raises
+// BufferError("<function> needs a contiguous buffer").
 class BufferInput {
 public:
     BufferInput(const BufferArgument& argument, const char* function) : view_{nullptr, 0, 0} {
@@ -44,6 +46,15 @@ public:
         static const std::uint8_t nothing = 0;
         const auto* data = buffer_.buf != nullptr ? static_cast<const std::uint8_t*>(buffer_.buf) : &nothing;
         view_ = byte_vector_view(data, static_cast<std::uint64_t>(buffer_.len));
+#ifdef PYPY_VERSION
+        // PyPy does not refuse to resize (or close) an object whose buffer is exported, so what
+        // is not immutable bytes is copied before the engine reads it without the lock.
+        if (!PyBytes_Check(argument.ptr())) {
+            copy_.assign(data, data + buffer_.len);
+            release();
+            view_ = byte_vector_view(copy_.empty() ? &nothing : copy_.data(), copy_.size());
+        }
+#endif
     }
 
     BufferInput(const BufferInput&) = delete;
@@ -61,6 +72,9 @@ private:
     Py_buffer buffer_{};
     bool held_ = false;
     ByteVector view_;
+#ifdef PYPY_VERSION
+    std::vector<std::uint8_t> copy_;
+#endif
 };
 
 }  // namespace quorvane

@@ -58,6 +58,7 @@ public:
             return;
         }
         held_ = true;
+        contiguous_ = PyBuffer_IsContiguous(&view_, 'C') != 0;
     }
     ComparedBuffer(const ComparedBuffer&) = delete;
     ComparedBuffer& operator=(const ComparedBuffer&) = delete;
@@ -65,7 +66,7 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
-    bool usable() const { return held_ && PyBuffer_IsContiguous(&view_, 'C'); }
+    bool usable() const { return held_ && contiguous_; }
     bool equals(const std::uint8_t* data, std::uint64_t size) const {
         if (static_cast<std::uint64_t>(view_.len) != size) return false;
         return size == 0 || std::memcmp(view_.buf, data, static_cast<std::size_t>(size)) == 0;
@@ -74,6 +75,7 @@ public:
 private:
     Py_buffer view_{};
     bool held_ = false;
+    bool contiguous_ = false;
 };
 
 py::object out_equals(const PythonOutBuffer& self, py::handle other) {

@@ -43,4 +43,4 @@ def test_help_of_the_result_class_explains_reading_it():
 
 
 def test_the_top_level_module_still_has_no_docstring():
-    assert quorvane_core.__doc__ is None
+    assert vars(quorvane_core).get("__doc__") is None
