@@ -33,6 +33,10 @@ from 0x80 up differ from a bytes view's, so write buf == view or bytes(buf) == v
 
 const char* const OUT_REPR_DOC = "repr(buf): '<PythonOutBuf N bytes>', N being len(buf).";
 
+const char* const OUT_SIZEOF_DOC =
+    "sys.getsizeof(buf): the object's size including the bytes it holds, so that memory\n"
+    "accounting (a dask worker's, for one) sees what a result costs.";
+
 const char* const OUT_REDUCE_DOC = R"(Pickling: a PythonOutBuf pickles as the bytes it holds and unpickles as bytes
 (equal to the original, which has no constructor to be rebuilt with). copy.copy and
 copy.deepcopy give bytes too.)";
@@ -103,6 +107,14 @@ void define_buffer_methods(py::module_& delta) {
     out_class.def("__eq__", &out_equals, OUT_EQ_DOC, py::arg("other"));
     out_class.attr("__hash__") = py::none();
     out_class.def("__repr__", &out_repr, OUT_REPR_DOC);
+    out_class.def(
+        "__sizeof__",
+        [](py::handle self) {
+            const auto& buffer = self.cast<const PythonOutBuffer&>();
+            return static_cast<py::size_t>(Py_TYPE(self.ptr())->tp_basicsize) + sizeof(PythonOutBuffer) +
+                   sizeof(ByteVector) + static_cast<py::size_t>(buffer.capacity());
+        },
+        OUT_SIZEOF_DOC);
     out_class.def(
         "__reduce__",
         [](const PythonOutBuffer& self) {

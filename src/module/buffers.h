@@ -66,6 +66,7 @@ public:
     // The bytes held (none for an instance without a vector).
     const std::uint8_t* data() const { return vector_ != nullptr ? vector_->data : nullptr; }
     std::uint64_t size() const { return vector_ != nullptr ? vector_->length : 0; }
+    std::uint64_t capacity() const { return vector_ != nullptr ? vector_->capacity : 0; }
 
 private:
     void release() {

@@ -95,6 +95,13 @@ def test_repr(result, text):
     assert repr(result) == text == str(result)
 
 
+def test_size_counts_the_bytes_held():
+    """Memory accounting (sys.getsizeof, and so dask's) sees what a result costs."""
+    big = patch(b"", bytes(diff(b"", bytes(2**20))))
+    assert 2**20 < sys.getsizeof(big) < 2**20 + 4096
+    assert sys.getsizeof(EMPTY) < 4096
+
+
 def test_buffer_is_unchanged():
     """One dimension, item size 1, format 'b', writable; writes show in later reads."""
     result = patch(b"", b"\x43abc")

@@ -23,6 +23,7 @@ DOCUMENTED = [
     pytest.param(delta.PythonOutBuf.__eq__, ["buf == other", "Raises nothing", "bytearray", "memoryview"],
                  id="PythonOutBuf.__eq__"),
     pytest.param(delta.PythonOutBuf.__repr__, ["<PythonOutBuf N bytes>"], id="PythonOutBuf.__repr__"),
+    pytest.param(delta.PythonOutBuf.__sizeof__, ["sys.getsizeof(buf)"], id="PythonOutBuf.__sizeof__"),
     pytest.param(delta.PythonOutBuf.__reduce__, ["unpickles as bytes"], id="PythonOutBuf.__reduce__"),
     pytest.param(delta.PythonInBuf, ["PythonInBuf(value: bytes)", "TypeError", "pickles"], id="PythonInBuf"),
     pytest.param(delta.PythonInBuf.__reduce__, ["PythonInBuf"], id="PythonInBuf.__reduce__"),
