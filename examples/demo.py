@@ -183,7 +183,7 @@ def compare_deltas(old, new, label, force_diff=False):
                    f"(diff_blocks' delta is {100 * share:.0f}% of the new value), where diff's exact search "
                    f"can take many seconds; --diff runs it anyway (stopped after {DIFF_SECONDS} s)")
     if hasattr(delta, "compress"):
-        call("c = delta.compress(old, new)             # the smallest deltas, its own format")
+        call("c = delta.compress(old, new)             # its own format: delta.decompress(old, c)")
         compressed = delta.compress(old, new)
         assert delta.decompress(old, compressed) == new, "decompress did not reproduce the new value"
         rows.append(("delta.compress", len(compressed), best_time(lambda: delta.compress(old, new)),
