@@ -69,3 +69,19 @@ def test_unreadable_file_is_one_line(files, arguments):
                          timeout=60)
     assert run.returncode == 1 and run.stdout == ""
     assert run.stderr.startswith("demo: cannot read ") and run.stderr.count("\n") == 1
+
+
+def test_compress_row_appears_with_compress(monkeypatch, capsys, files):
+    """Where the module has compress and decompress, the demo shows them beside the others
+    (stood in for here where it does not have them yet)."""
+    if not hasattr(delta, "compress"):
+        monkeypatch.setattr(delta, "compress", lambda old, new, *, level=3: bytes(delta.diff_blocks(old, new)),
+                            raising=False)
+        monkeypatch.setattr(delta, "decompress", lambda old, data, *, max_size=None: bytes(delta.patch(old, data)),
+                            raising=False)
+    monkeypatch.syspath_prepend(str(DEMO.parent))
+    import demo as module
+    old, new = (files / "small.old").read_bytes(), (files / "small.new").read_bytes()
+    smaller = module.compare_deltas(old, new, "small")
+    assert delta.patch(old, smaller) == new
+    assert rows(capsys.readouterr().out) == ["delta.diff_blocks", "delta.diff", "delta.compress"]
