@@ -1,12 +1,20 @@
 """A tour of quorvane_core: encode a document as CBOR, then ship a new version as a delta.
 
     python examples/demo.py                 # the embedded sample document
-    python examples/demo.py OLD_FILE NEW_FILE   # diff and patch two files of yours
+    python examples/demo.py OLD_FILE NEW_FILE   # deltas between two files of yours
+    python examples/demo.py --diff OLD_FILE NEW_FILE   # time delta.diff even where it is slow
+
+On two files it puts the delta producers side by side (size and time): diff_blocks, diff
+and, where the module has it, compress. diff's exact search takes long on large values that
+differ a lot; where diff_blocks shows that (values over 1 MiB, its delta over 5% of the new
+value), diff is skipped and the demo says so; diff is also stopped after 10 seconds.
 """
 import copy
 import hashlib
 import json
+import signal
 import sys
+import threading
 import time
 
 from quorvane_core import cbor, delta
@@ -105,13 +113,111 @@ def show_safe_storage(old, new, patch_bytes):
         print(f"   one flipped bit in the delta: patch refuses it ({error})")
 
 
+# diff runs on two files when the larger is at most this size, or when diff_blocks' delta is
+# at most this share of the new value (few differences: diff runs near memory speed then).
+DIFF_ALWAYS_BYTES = 2**20
+DIFF_FEW_DIFFERENCES = 0.05
+DIFF_SECONDS = 10
+
+
+class TookTooLong(Exception):
+    pass
+
+
+def timed_once(function, seconds):
+    """(result, seconds taken) of one call, stopped after `seconds` where the interpreter can
+    (a signal on the main thread, which a long diff checks every few milliseconds)."""
+    capped = hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread()
+    if capped:
+        def stop(signum, frame):
+            raise TookTooLong()
+        previous = signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        start = time.perf_counter()
+        result = function()
+        return result, time.perf_counter() - start
+    finally:
+        if capped:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+
+def size_text(count):
+    return f"{count:,} B" if count < 10 * 2**10 else f"{count / 2**10:,.1f} KiB" if count < 2**20 \
+        else f"{count / 2**20:,.1f} MiB"
+
+
+def time_text(seconds):
+    return f"{seconds * 1e3:.2f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+def compare_deltas(old, new, label, force_diff=False):
+    """diff_blocks, diff and compress side by side; returns the smaller delta in diff's format."""
+    print(f"2. Deltas side by side: {label}")
+    print(f"   old {len(old):,} bytes, new {len(new):,} bytes")
+    rows = []
+
+    call("d = bytes(delta.diff_blocks(old, new))   # linear time, finds moved blocks too")
+    blocks_s = best_time(lambda: delta.diff_blocks(old, new))
+    blocks = bytes(delta.diff_blocks(old, new))
+    assert delta.patch(old, blocks) == new, "patch did not reproduce the new value"
+    rows.append(("delta.diff_blocks", len(blocks), blocks_s, best_time(lambda: delta.patch(old, blocks)), "patch"))
+
+    exact = None
+    share = len(blocks) / max(len(new), 1)
+    if force_diff or max(len(old), len(new)) <= DIFF_ALWAYS_BYTES or share <= DIFF_FEW_DIFFERENCES:
+        call("d = bytes(delta.diff(old, new))          # exact in-order search")
+        try:
+            first, first_s = timed_once(lambda: bytes(delta.diff(old, new)), DIFF_SECONDS)
+        except TookTooLong:
+            rows.append(("delta.diff", None, f"stopped after {DIFF_SECONDS} s", None, ""))
+        else:
+            exact = first
+            assert delta.patch(old, exact) == new, "patch did not reproduce the new value"
+            diff_s = min(first_s, best_time(lambda: delta.diff(old, new))) if first_s < 1 else first_s
+            rows.append(("delta.diff", len(exact), diff_s, best_time(lambda: delta.patch(old, exact)), "patch"))
+    else:
+        rows.append(("delta.diff", None, "skipped", None, ""))
+        skipped = (f"   delta.diff skipped: the values are {size_text(max(len(old), len(new)))} and differ a lot "
+                   f"(diff_blocks' delta is {100 * share:.0f}% of the new value), where diff's exact search "
+                   f"can take many seconds; --diff runs it anyway (stopped after {DIFF_SECONDS} s)")
+    if hasattr(delta, "compress"):
+        call("c = delta.compress(old, new)             # its own format: delta.decompress(old, c)")
+        compressed = delta.compress(old, new)
+        assert delta.decompress(old, compressed) == new, "decompress did not reproduce the new value"
+        rows.append(("delta.compress", len(compressed), best_time(lambda: delta.compress(old, new)),
+                     best_time(lambda: delta.decompress(old, compressed)), "decompress"))
+
+    print(f"   {'function':<18} {'delta':>12} {'of new':>8} {'time':>14} {'applied in':>12}")
+    for name, size, seconds, apply_s, applier in rows:
+        if size is None:
+            print(f"   {name:<18} {'-':>12} {'':>8} {seconds:>14}")
+            continue
+        print(f"   {name:<18} {size_text(size):>12} {100 * size / max(len(new), 1):>7.1f}% {time_text(seconds):>14} "
+              f"{time_text(apply_s):>12} ({applier})")
+    if rows[1][2] == "skipped":
+        print(skipped)
+    if exact == b"\xf6":
+        print("   the values are equal: the delta is the single byte f6")
+    print()
+    return exact if exact is not None and len(exact) < len(blocks) else blocks
+
+
+def read_file(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as error:
+        raise SystemExit(f"demo: cannot read {path}: {error.strerror or error}") from None
+
+
 def main(argv):
-    if len(argv) == 3:
-        with open(argv[1], "rb") as f:
-            old = f.read()
-        with open(argv[2], "rb") as f:
-            new = f.read()
-        show_safe_storage(old, new, show_delta(old, new, f"{argv[1]} -> {argv[2]}"))
+    force_diff = "--diff" in argv[1:]
+    paths = [a for a in argv[1:] if a != "--diff"]
+    if len(paths) == 2:
+        old, new = read_file(paths[0]), read_file(paths[1])
+        show_safe_storage(old, new, compare_deltas(old, new, f"{paths[0]} -> {paths[1]}", force_diff))
         return 0
     if len(argv) != 1:
         print(__doc__)

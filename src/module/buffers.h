@@ -28,6 +28,7 @@ public:
     InBuffer& operator=(const InBuffer&) = delete;
 
     const ByteVector* view() const { return &view_; }
+    const pybind11::bytes& bytes() const { return bytes_; }
 
 private:
     pybind11::bytes bytes_;
@@ -61,6 +62,11 @@ public:
         const auto length = static_cast<pybind11::ssize_t>(vector_ != nullptr ? vector_->length : 0);
         return pybind11::buffer_info(data, 1, "b", 1, {length}, {pybind11::ssize_t{1}}, false);
     }
+
+    // The bytes held (none for an instance without a vector).
+    const std::uint8_t* data() const { return vector_ != nullptr ? vector_->data : nullptr; }
+    std::uint64_t size() const { return vector_ != nullptr ? vector_->length : 0; }
+    std::uint64_t capacity() const { return vector_ != nullptr ? vector_->capacity : 0; }
 
 private:
     void release() {

@@ -26,7 +26,9 @@ const char* const LOADS_DOC =
     "Simple. The input must hold exactly one well-formed item: anything else raises\n"
     "CBORDecodeError, whose message names the byte offset. Nesting deeper than max_depth raises\n"
     "CBORDecodeError; with max_depth 0, nesting deeper than the recursion limit raises\n"
-    "RecursionError.";
+    "RecursionError.\n\n"
+    "A str or another object without a buffer raises TypeError, a buffer that is not\n"
+    "contiguous BufferError, and a max_depth that is not an int of 0 or more TypeError.";
 
 py::object loads(const py::object& data, unsigned long long max_depth) {
     PyObject* value = cbor_loads(data.ptr(), max_depth);

@@ -143,7 +143,9 @@ PyMethodDef tag_methods[] = {
 const char* const TAG_DOC =
     "Tag(tag, value)\n\n"
     "A CBOR tag that loads has no Python type for: the tag number and the content it marks.\n"
-    "Equal when both numbers and contents are equal; hashable when the content is.";
+    "Equal when both numbers and contents are equal; hashable when the content is.\n"
+    "tag must be an int from 0 to 2**64 - 1 (TypeError, ValueError otherwise); value is any\n"
+    "object. Read-only; pickles as itself; dumps does not write it.";
 
 PyType_Slot tag_slots[] = {
     {Py_tp_doc, const_cast<char*>(TAG_DOC)},
@@ -230,7 +232,9 @@ PyMethodDef simple_methods[] = {
 const char* const SIMPLE_DOC =
     "Simple(value)\n\n"
     "A CBOR simple value that has no Python counterpart: undefined is Simple(23); the others\n"
-    "are the numbers 0 to 19 and 32 to 255. Equal when the numbers are; hashable.";
+    "are the numbers 0 to 19 and 32 to 255. Equal when the numbers are; hashable.\n"
+    "value must be an int from 0 to 23 or from 32 to 255 (TypeError, ValueError otherwise).\n"
+    "Read-only; pickles as itself; dumps does not write it.";
 
 PyType_Slot simple_slots[] = {
     {Py_tp_doc, const_cast<char*>(SIMPLE_DOC)},
@@ -254,7 +258,8 @@ PyObject* cbor_decode_error_type() {
             "quorvane_core.cbor.CBORDecodeError",
             "Raised by loads for input that is not exactly one well-formed CBOR data item, or that\n"
             "cannot be represented (a map as a map key, nesting deeper than max_depth). The message\n"
-            "names the byte offset of the fault.",
+            "names the byte offset of the fault: 'CBOR decode error at byte N: <fault>' (args[0]).\n"
+            "A subclass of ValueError; pickles as itself.",
             PyExc_ValueError, nullptr);
         if (decode_error == nullptr) return nullptr;
     }

@@ -8,6 +8,8 @@
 #include "delta/blocks.h"
 #include "delta/diff.h"
 #include "delta/patch.h"
+#include "module/buffer_input.h"
+#include "module/buffer_methods.h"
 #include "module/buffers.h"
 
 namespace py = pybind11;
@@ -123,14 +125,24 @@ const char* const DIFF_BLOCKS_DOC = R"(
     buckets and a slower stepping through unmatched bytes: deltas 2 to 4 percent smaller
     on text and records (about 1 percent on binaries), for 1.5 to 2.5 times the time and
     an index of 4 bytes per byte.
+
+    Takes for each value bytes, bytearray, memoryview, mmap, array.array, a PythonOutBuf or
+    any other object with a contiguous buffer, read in place without a copy (a mutable one
+    cannot be resized while the call runs; the interpreter lock is released meanwhile), or
+    a PythonInBuf. Returns a PythonOutBuf: read it with bytes(result). Raises TypeError for
+    other arguments (str included), BufferError for a buffer that is not contiguous,
+    ValueError for a value of 2 GiB or more, and MemoryError when memory runs out.
     )";
 
-PythonOutBuffer diff_blocks(const PythonInBuffer& old_value, const PythonInBuffer& new_value, bool compact) {
+PythonOutBuffer diff_blocks(const BufferArgument& old_argument, const BufferArgument& new_argument, bool compact) {
     const BlocksOptions options = compact ? blocks_options_compact() : blocks_options_default();
+    const BufferInput old_value(old_argument, "diff_blocks");
+    const BufferInput new_value(new_argument, "diff_blocks");
     DiffFailure failure = DIFF_FAILURE_NONE;
     ByteVector* result;
     {
-        py::gil_scoped_release unlocked;  // the inputs are immutable bytes kept alive by the buffers
+        // The buffer exports are held meanwhile, so a mutable input cannot be resized or freed.
+        py::gil_scoped_release unlocked;
         result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure);
     }
     return diff_result(result, failure, "diff_blocks");
@@ -146,6 +158,7 @@ void define_delta_module(py::module_& parent) {
         .def_buffer([](PythonOutBuffer& buffer) { return buffer.buffer(); });
     py::class_<PythonInBuffer>(delta, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, PythonInBuffer>();
+    define_buffer_methods(delta);
 
     delta.def("diff", &diff, DIFF_DOC, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, PATCH_DOC, py::arg("old_value"), py::arg("diff"));

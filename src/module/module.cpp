@@ -3,9 +3,11 @@
 
 #include "module/cbor_module.h"
 #include "module/delta_module.h"
+#include "module/pickling.h"
 
 PYBIND11_MODULE(quorvane_core, m) {
     quorvane::define_cbor_module(m);
     quorvane::define_delta_module(m);
     quorvane::define_diff_path_hook(m);
+    quorvane::make_functions_picklable(m);  // last: it covers every function defined above
 }

@@ -8,6 +8,7 @@ tolerance for allocator noise.
 
 import gc
 import os
+import pickle
 import resource
 import sys
 
@@ -45,6 +46,9 @@ DEEP = [OLD, [TEXT, [[[[1]]]]]]
 SELF = [OLD]
 SELF.append(SELF)
 MUTATED = list(range(100))
+OLD_ARRAY = bytearray(OLD)
+STRIDED = memoryview(OLD)[::2]
+RESULT = diff(OLD, NEW)
 
 
 def mutating_call():
@@ -65,7 +69,7 @@ def swallow(call):
     def run():
         try:
             call()
-        except (TypeError, ValueError, RuntimeError, RecursionError):
+        except (TypeError, ValueError, RuntimeError, RecursionError, BufferError):
             pass
 
     return run
@@ -105,6 +109,13 @@ CASES = [
     ("diff_blocks-compact-PythonInBuf", lambda: delta.diff_blocks(InBuf(OLD), InBuf(NEW), compact=True), [OLD, NEW], 1),
     ("diff_blocks-unchanged", lambda: delta.diff_blocks(OLD, OLD), [OLD], 1),
     ("diff_blocks-bad-argument", swallow(lambda: delta.diff_blocks(OLD, None)), [OLD], 1),
+    ("diff_blocks-bytearray-memoryview", lambda: delta.diff_blocks(OLD_ARRAY, memoryview(NEW)), [OLD_ARRAY, NEW], 1),
+    ("diff_blocks-not-contiguous", swallow(lambda: delta.diff_blocks(OLD_ARRAY, STRIDED)), [OLD_ARRAY, STRIDED], 1),
+    ("PythonOutBuf-eq-len-repr", lambda: (RESULT == NEW, RESULT == OLD_ARRAY, RESULT == "x", len(RESULT), repr(RESULT)),
+     [RESULT, NEW, OLD_ARRAY], 1),
+    ("PythonOutBuf-pickle", lambda: pickle.loads(pickle.dumps(RESULT)), [RESULT], 1),
+    ("PythonInBuf-pickle", lambda: pickle.loads(pickle.dumps(InBuf(OLD))), [OLD], 1),
+    ("function-pickle", lambda: pickle.loads(pickle.dumps(delta.diff_blocks)), [delta.diff_blocks], 1),
 ]
 
 

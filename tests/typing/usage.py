@@ -19,6 +19,13 @@ def ship(old: bytes, new: bytes) -> bytes:
     return payload
 
 
+def blocks(old: bytearray, new: memoryview) -> bool:
+    result = delta.diff_blocks(old, new, compact=True)
+    again = delta.diff_blocks(delta.PythonInBuf(bytes(old)), result)
+    size: int = len(result) + len(again)
+    return result == new and result != again and size > 0
+
+
 version: str = cbor.__version__ + delta.__version__
 
 

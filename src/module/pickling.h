@@ -1,0 +1,11 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace quorvane {
+
+// Makes every function of `top`'s submodules (and of `top`) pickle by reference, also those
+// added after this call. Call it once, at the end of the module's initialisation.
+void make_functions_picklable(pybind11::module_& top);
+
+}  // namespace quorvane

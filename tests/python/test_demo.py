@@ -1,0 +1,87 @@
+"""The demo on a user's files: the delta producers side by side, diff skipped where it would
+be slow, and a one-line message for a file it cannot read."""
+import pathlib
+import random
+import subprocess
+import sys
+
+import pytest
+
+from quorvane_core import delta
+
+DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+
+
+def demo(*arguments):
+    return subprocess.run([sys.executable, str(DEMO), *map(str, arguments)], capture_output=True, text=True,
+                           timeout=300)
+
+
+def random_bytes(rng, size):
+    return rng.getrandbits(8 * size).to_bytes(size, "little")
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    rng = random.Random(5)
+    folder = tmp_path_factory.mktemp("demo")
+    small_old = random_bytes(rng, 50000)
+    large_old = random_bytes(rng, 1_200_000)
+    contents = {
+        "small.old": small_old,
+        "small.new": small_old[:20000] + b"an edit" + small_old[20100:],
+        "large.old": large_old,
+        "large.new": large_old[:300_000] + random_bytes(rng, 900_000),    # differs a lot
+        "large.near": large_old[:600_000] + b"an edit" + large_old[600_010:],
+    }
+    for name, data in contents.items():
+        (folder / name).write_bytes(data)
+    return folder
+
+
+def rows(out):
+    return [line.split()[0] for line in out.splitlines()
+            if line.strip().startswith("delta.") and "skipped:" not in line]
+
+
+@pytest.mark.parametrize("old, new, options, diff_runs", [
+    ("small.old", "small.new", [], True),
+    ("large.old", "large.near", [], True),          # large, but few differences
+    ("large.old", "large.new", [], False),          # large and differing a lot
+    ("large.old", "large.new", ["--diff"], True),
+])
+def test_side_by_side(files, old, new, options, diff_runs):
+    run = demo(*options, files / old, files / new)
+    assert run.returncode == 0, run.stdout + run.stderr
+    expected = ["delta.diff_blocks", "delta.diff"] + (["delta.compress"] if hasattr(delta, "compress") else [])
+    assert rows(run.stdout) == expected
+    assert ("delta.diff skipped: the values are" in run.stdout) is (not diff_runs)
+    assert "the hash check catches it" in run.stdout or "patch refuses it" in run.stdout
+
+
+@pytest.mark.parametrize("arguments", [
+    ["missing.old", "small.new"],
+    ["small.old", "missing.new"],
+    [".", "small.new"],
+])
+def test_unreadable_file_is_one_line(files, arguments):
+    run = subprocess.run([sys.executable, str(DEMO), *arguments], capture_output=True, text=True, cwd=files,
+                         timeout=60)
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr.startswith("demo: cannot read ") and run.stderr.count("\n") == 1
+
+
+def test_compress_row_appears_with_compress(monkeypatch, capsys, files):
+    """Where the module has compress and decompress, the demo shows them beside the others
+    (stood in for here where it does not have them yet)."""
+    if not hasattr(delta, "compress"):
+        monkeypatch.setattr(delta, "compress", lambda old, new, *, level=3: bytes(delta.diff_blocks(old, new)),
+                            raising=False)
+        monkeypatch.setattr(delta, "decompress", lambda old, data, *, max_size=None: bytes(delta.patch(old, data)),
+                            raising=False)
+    monkeypatch.syspath_prepend(str(DEMO.parent))
+    import demo as module
+    old, new = (files / "small.old").read_bytes(), (files / "small.new").read_bytes()
+    smaller = module.compare_deltas(old, new, "small")
+    assert delta.patch(old, smaller) == new
+    assert rows(capsys.readouterr().out) == ["delta.diff_blocks", "delta.diff", "delta.compress"]
