@@ -28,6 +28,9 @@
 #pragma GCC diagnostic pop
 #define QUORVANE_DICT_ENTRIES 1
 #endif
+#if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
+#define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))  // from 3.9
+#endif
 
 namespace py = pybind11;
 
