@@ -74,6 +74,8 @@ site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
 for module in (quorvane_core, quorvane):
     where = pathlib.Path(module.__file__).resolve()
     assert site in where.parents, f"{module.__name__} comes from {where}, not from {site}"
+for installed in (site / "quorvane_core-stubs" / "__init__.pyi", pathlib.Path(sysconfig.get_paths()["scripts"]) / "quorvane"):
+    assert installed.is_file(), f"the wheel did not install {installed}"
 EOF
         "$repo/$here/test/bin/python" -m pytest -q -p no:cacheprovider -c "$repo/pyproject.toml" \
             --rootdir "$repo" "$repo/tests/python"

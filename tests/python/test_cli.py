@@ -305,4 +305,4 @@ def test_the_wheel_installs_the_console_script_and_the_package():
     overview = pydoc.render_doc(quorvane, renderer=pydoc.plaintext)
     for name in ("quorvane_core.cbor", "dumps(", "loads(", "diff_blocks(", "patch(", "compress(", "json-to-cbor"):
         assert name in overview
-    assert quorvane_core.__doc__ is None  # the extension itself keeps having no docstring
+    assert vars(quorvane_core).get("__doc__") is None  # the extension itself keeps having no docstring
