@@ -83,7 +83,8 @@ def test_deltas_round_trip_through_files_and_pipes(values, tmp_path, kind, pair)
 def test_progress_lines_name_the_phases_and_the_ratio(values, tmp_path):
     folder, _, new = values
     done = run("diff", "--blocks", "--progress", folder / "old", folder / "new", "-o", tmp_path / "d")
-    lines = ok(done) == b"" and done.stderr.decode().splitlines()
+    assert ok(done) == b""
+    lines = done.stderr.decode().splitlines()
     assert lines[0].startswith("quorvane: read ") and "diff_blocks..." in lines[1]
     size = (tmp_path / "d").stat().st_size
     assert lines[-1].startswith(f"quorvane: {folder / 'new'} => {tmp_path / 'd'}: {100 * size / len(new):.2f}% (")
