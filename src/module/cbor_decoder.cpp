@@ -911,6 +911,7 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
         }
 #endif
     } pause;
+    (void)pause;  // empty before 3.10 and on PyPy
     PyObject* result;
     {
         Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf),

@@ -1,4 +1,5 @@
 """cbor.dumps: module surface, exact encodings, errors, and the float-width rule."""
+import gc
 import json
 import math
 import os
@@ -408,18 +409,27 @@ def test_dict_entries_come_in_iteration_order(mapping, indefinite):
 
 def _deepest(encode, make):
     """The deepest nesting `encode` takes before RecursionError."""
-    low, high = 1, 20_000
-    while low < high:
-        middle = (low + high + 1) // 2
-        value = 0
-        for _ in range(middle):
-            value = make(value)
-        try:
-            encode(value)
-            low = middle
-        except (RecursionError, RuntimeError):  # a conversion refused at the limit: RuntimeError
-            high = middle - 1
-    return low
+    # No collection runs during the search: a finalizer's Python code that ran near the
+    # limit could go past it while the interpreter recovers from the error (fatal on 3.8).
+    collecting = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        low, high = 1, 20_000
+        while low < high:
+            middle = (low + high + 1) // 2
+            value = 0
+            for _ in range(middle):
+                value = make(value)
+            try:
+                encode(value)
+                low = middle
+            except (RecursionError, RuntimeError):  # a conversion refused at the limit: RuntimeError
+                high = middle - 1
+        return low
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _at_call_depth(frames, function, *args):

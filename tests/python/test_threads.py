@@ -10,18 +10,23 @@ import pytest
 from quorvane_core.delta import diff, patch
 
 
+def randbytes(rng, size):
+    """rng.randbytes(size) (from 3.9), the same bytes."""
+    return rng.getrandbits(size * 8).to_bytes(size, "little") if size else b""
+
+
 def unrelated(size, seed):
     rng = random.Random(seed)
-    return rng.randbytes(size), rng.randbytes(size)
+    return randbytes(rng, size), randbytes(rng, size)
 
 
 def edited(size, seed):
     rng = random.Random(seed)
-    old = bytearray(rng.randbytes(size))
+    old = bytearray(randbytes(rng, size))
     new = bytearray(old)
     for _ in range(50):
         at = rng.randrange(len(new))
-        new[at:at + rng.randrange(1, 40)] = rng.randbytes(rng.randrange(0, 40))
+        new[at:at + rng.randrange(1, 40)] = randbytes(rng, rng.randrange(0, 40))
     return bytes(old), bytes(new)
 
 

@@ -1,4 +1,6 @@
 """Typical use of the module; type-checked by mypy --strict against the installed stubs."""
+from __future__ import annotations  # dict[...] and list[...] in annotations on 3.8
+
 from quorvane_core import cbor, delta
 
 

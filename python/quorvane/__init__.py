@@ -1,0 +1,45 @@
+"""quorvane: fast CBOR and compact binary deltas for Python, and their command line.
+
+The native module ``quorvane_core`` holds the library; this package is its command line
+(``quorvane``, also ``python -m quorvane``). Each function's own ``help()`` says what it
+takes, returns and raises.
+
+quorvane_core.cbor -- CBOR (RFC 8949)
+    dumps(value, indefinite=True, max_depth=0) -> bytes
+        One CBOR data item from None, bool, int (-2**63 .. 2**64 - 1), float, str, bytes,
+        list, tuple and dict, nested freely; every float in the narrowest exact width.
+    loads(data, max_depth=0)
+        One CBOR data item back into Python values, from any contiguous buffer, safely on
+        hostile input; raises CBORDecodeError (a ValueError) with the byte offset.
+    Tag(tag, value), Simple(value)
+        Tags and simple values that have no Python type of their own, as loads gives them.
+
+quorvane_core.delta -- binary deltas between two byte values
+    diff(old_value, new_value)
+        A compact delta by an exact in-order search (bytes or PythonInBuf arguments).
+    diff_blocks(old_value, new_value, *, compact=False)
+        A delta in the same format in linear time, finding moved and repeated blocks too:
+        the choice for large values and builds of programs.
+    patch(old_value, diff)
+        The new value from the old one and a delta; ValueError for a damaged delta.
+    compress(old_value, new_value, *, level=...) / decompress(old_value, data, *, max_size=...)
+        A self-checking, entropy-coded delta (in releases that have them).
+    Results are PythonOutBuf objects: read them with bytes(result) or memoryview(result).
+    The raw delta format carries no checksum: keep a hash of both values beside it.
+
+The command line (``quorvane --help``, and ``quorvane COMMAND --help`` for each command):
+
+    quorvane diff [--blocks] OLD NEW -o DELTA      raw delta (diff or diff_blocks)
+    quorvane patch OLD DELTA -o NEW                applies a raw delta
+    quorvane compress OLD NEW -o DELTA             self-checking delta
+    quorvane decompress OLD DELTA -o NEW           applies it
+    quorvane cbor-to-json IN [-o OUT] [--pretty]   CBOR as JSON
+    quorvane json-to-cbor IN [-o OUT]              and back
+
+``-`` stands for standard input or output. Every error ends the command with a one-line
+message and a non-zero exit status (130 for Ctrl-C).
+"""
+
+from quorvane.cli import main
+
+__all__ = ["main"]
