@@ -55,7 +55,7 @@ bool store_reserve(DiagonalStore* store, std::int64_t count) {
     return true;
 }
 
-// The limits alone, without entries (the vector paths keep their fronts in a WaveStore).
+// The limits alone, without entries (the other paths keep their fronts in a WaveStore).
 void store_limits_init(DiagonalStore* store, std::int32_t store_limit) {
     *store = DiagonalStore{nullptr, 0, 11, store_limit, (store_limit - 3) / 4, 11};
 }
@@ -83,19 +83,23 @@ bool store_prepare_wave(DiagonalStore* store, std::int32_t wave) {
 // ---------------------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------------------
-// The parity-split store of the vector paths: the same values per diagonal as the store
+// The parity-split store of the wave passes: the same values per diagonal as the store
 // above, laid out so that the diagonals of one wave are contiguous. Forward and backward x
 // live in separate arrays, each split by the parity of the diagonal; diagonal k is at index
 // (k + radius) >> 1 of its array, so F(k - 1) and F(k + 1) of the previous wave are adjacent
-// entries. Every array has STORE_PADDING entries on either side for the vector steps.
+// entries. Beside each array of x, two arrays of the same shape hold the entries' windows of
+// the old and the new value (see wave.h). Every array has STORE_PADDING entries on either
+// side for the vector steps.
 
 struct WaveStore {
     std::int32_t* block = nullptr;
+    std::uint64_t* windows = nullptr;
     std::int64_t radius = 0;  // even; diagonals -radius .. radius
     std::int64_t stride = 0;  // entries per array, padding included
 
-    std::int32_t* array(int front, std::int32_t k) const {  // front 0: forward, 1: backward
-        return block + (2 * front + (k & 1)) * stride + wave::STORE_PADDING;
+    std::int64_t array_number(int front, std::int32_t k) const { return 2 * front + (k & 1); }  // front 0: forward
+    std::int32_t* array(int front, std::int32_t k) const {
+        return block + array_number(front, k) * stride + wave::STORE_PADDING;
     }
     std::int64_t index(std::int32_t k) const { return (k + radius) >> 1; }
     std::int32_t& forward(std::int32_t k) const { return array(0, k)[index(k)]; }
@@ -103,6 +107,10 @@ struct WaveStore {
     // The entry of diagonal k in its array, as a pointer for a wave pass.
     std::int32_t* forward_at(std::int32_t k) const { return array(0, k) + index(k); }
     std::int32_t* backward_at(std::int32_t k) const { return array(1, k) + index(k); }
+    // The window of diagonal k's entry (value 0: old, 1: new).
+    std::uint64_t* window_at(int front, int value, std::int32_t k) const {
+        return windows + (2 * array_number(front, k) + value) * stride + wave::STORE_PADDING + index(k);
+    }
 };
 
 // Makes diagonals -magnitude .. magnitude addressable, keeping the values stored so far.
@@ -111,16 +119,32 @@ bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
     while (radius < magnitude) radius *= 2;
     const std::int64_t stride = radius + 1 + 2 * wave::STORE_PADDING;
     auto* block = static_cast<std::int32_t*>(heap_malloc(static_cast<std::size_t>(4 * stride) * sizeof(std::int32_t)));
-    if (block == nullptr) return false;
+    auto* windows =
+        static_cast<std::uint64_t*>(heap_malloc(static_cast<std::size_t>(8 * stride) * sizeof(std::uint64_t)));
+    if (block == nullptr || windows == nullptr) {
+        heap_free(block);
+        heap_free(windows);
+        return false;
+    }
+    const std::int64_t shift = wave::STORE_PADDING + (radius - store->radius) / 2;
     for (int a = 0; a < 4; ++a) {
         std::fill(block + a * stride, block + (a + 1) * stride, a < 2 ? UNREACHED_FORWARD : UNREACHED_BACKWARD);
         if (store->block != nullptr) {
             const std::int32_t* from = store->block + a * store->stride + wave::STORE_PADDING;
-            std::copy(from, from + store->radius + 1, block + a * stride + wave::STORE_PADDING + (radius - store->radius) / 2);
+            std::copy(from, from + store->radius + 1, block + a * stride + shift);
+        }
+    }
+    for (int a = 0; a < 8; ++a) {
+        std::fill(windows + a * stride, windows + (a + 1) * stride, std::uint64_t{0});
+        if (store->windows != nullptr) {
+            const std::uint64_t* from = store->windows + a * store->stride + wave::STORE_PADDING;
+            std::copy(from, from + store->radius + 1, windows + a * stride + shift);
         }
     }
     heap_free(store->block);
+    heap_free(store->windows);
     store->block = block;
+    store->windows = windows;
     store->radius = radius;
     store->stride = stride;
     return true;
@@ -313,9 +337,9 @@ private:
         return kernels_ == nullptr ? middle_search_reference(a, n, c, m, f) : middle_search_waves(a, n, c, m, f);
     }
 
-    // The vector paths' search: the same waves over the parity-split store, each pass done by
-    // the path's kernels (or the portable ones for short waves), the overlap test after the
-    // pass that runs it.
+    // Every path's search but the reference's: the same waves over the parity-split store,
+    // each pass done by the path's kernels (or the portable ones for short waves), the overlap
+    // test after the pass that runs it.
     bool middle_search_waves(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
         ++statistics_->searches;
         const std::int32_t delta = n - m;
@@ -324,8 +348,15 @@ private:
         for (std::int32_t magnitude = 1; magnitude <= 3; ++magnitude) wave_store_fresh(store, magnitude);
         store.forward(0) = 0;
         store.backward(0) = n;
+        // The windows of diagonal 0 (loaded whatever the lengths: at least one of n and m is not 0).
+        *store.window_at(0, 0, 0) = wave::window_forward(old_ + a, old_length_ - a);
+        *store.window_at(0, 1, 0) = wave::window_forward(new_ + c, new_length_ - c);
+        *store.window_at(1, 0, 0) = wave::window_backward(old_ + a + n, std::int64_t{a} + n);
+        *store.window_at(1, 1, 0) = wave::window_backward(new_ + c + m, std::int64_t{c} + m);
         const ParityFronts fronts{&store};
-        wave::WavePass pass{old_, new_, old_length_, new_length_, a, c, n, m, delta, 0, 0, nullptr, nullptr};
+        wave::WavePass pass{old_,   new_,    old_length_, new_length_, a,       c,       n,       m,
+                            delta,  0,       0,           false,       nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr};
 
         for (std::int32_t d = 1;; ++d) {
             const std::int32_t lo = diagonal_bound(d, n);
@@ -333,9 +364,14 @@ private:
             pass.count = (lo + hi) / 2 + 1;
             const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::PORTABLE_KERNELS : *kernels_;
 
+            pass.refresh = d % wave::REFRESH_WAVES == 0;
             pass.k0 = -lo;
             pass.prev = store.forward_at(-lo - 1);
             pass.out = store.forward_at(-lo);
+            pass.prev_old = store.window_at(0, 0, -lo - 1);
+            pass.prev_new = store.window_at(0, 1, -lo - 1);
+            pass.out_old = store.window_at(0, 0, -lo);
+            pass.out_new = store.window_at(0, 1, -lo);
             kernels.forward(pass);
             if (overlap_forward) {
                 // Diagonals k of this wave with |k + delta| <= d - 1, in diagonal order.
@@ -357,6 +393,10 @@ private:
             pass.k0 = -hi;
             pass.prev = store.backward_at(-hi - 1);
             pass.out = store.backward_at(-hi);
+            pass.prev_old = store.window_at(1, 0, -hi - 1);
+            pass.prev_new = store.window_at(1, 1, -hi - 1);
+            pass.out_old = store.window_at(1, 0, -hi);
+            pass.out_new = store.window_at(1, 1, -hi);
             kernels.backward(pass);
             if (!overlap_forward) {
                 // Diagonals k' of this wave with |k' - delta| <= d, in diagonal order.
@@ -493,7 +533,7 @@ private:
     EditCoalescer* coalescer_;
     std::int32_t base_effort_;
     DiagonalStore* store_;          // the reference path's store
-    WaveStore* wave_store_;         // the vector paths' store
+    WaveStore* wave_store_;         // the other paths' store
     const wave::WaveKernels* kernels_;  // null: the reference path
     DiffStatistics ignored_;
     DiffStatistics* statistics_;
@@ -531,9 +571,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
         effort = 1;
     }
 
-    // The vector kernels read the 32-bit word that ends at a byte, which needs values of 4 bytes.
-    const wave::WaveKernels* kernels =
-        old_value->length >= 4 && new_value->length >= 4 ? wave::path_kernels(diff_path()) : nullptr;
+    const wave::WaveKernels* kernels = wave::path_kernels(diff_path());
     DiagonalStore store;
     WaveStore wave_store;
     const bool stored = kernels == nullptr ? store_init(&store, store_limit)
@@ -566,6 +604,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     }
     heap_free(store.entries);
     heap_free(wave_store.block);
+    heap_free(wave_store.windows);
 
     if (search.cancelled) return DIFF_CANCELLED;
     if (search.out_of_memory || writer->out_of_memory) return DIFF_NO_MEMORY;
