@@ -9,14 +9,34 @@ namespace quorvane {
 namespace wave {
 namespace {
 
-// Outside the refresh waves a pass is done in two loops: the first takes every diagonal's x
-// and windows from its neighbours without a branch (compilers vectorise it), the second tests
-// the first bytes from the stored windows and runs the snakes.
-void forward_portable(const WavePass& p) {
-    if (p.refresh) {
-        for (std::int32_t i = 0; i < p.count; ++i) forward_lane(p, i);
-        return;
+// A pass is done in loops without a branch per diagonal (compilers vectorise them): the first
+// takes every diagonal's x and windows from its neighbours (in a refresh wave, a second loop
+// then loads the windows of the diagonals with room where they are), the last looks for
+// windows whose first bytes are equal a group of diagonals at a time; only in groups that have
+// some are the diagonals tested one by one and their snakes run (when they have room).
+constexpr std::int32_t GROUP = 16;
+
+// Whether the first bytes of two windows are equal, as 1 or 0.
+QUORVANE_INLINE std::uint64_t first_bytes_equal(std::uint64_t old_window, std::uint64_t new_window) {
+    return (((old_window ^ new_window) & 0xFF) - 1) >> 63;
+}
+
+template <typename Lane>
+QUORVANE_INLINE void matching_lanes(const WavePass& p, Lane lane) {
+    const std::uint64_t* __restrict old_windows = p.out_old;
+    const std::uint64_t* __restrict new_windows = p.out_new;
+    for (std::int32_t i = 0; i < p.count; i += GROUP) {
+        const std::int32_t count = std::min(GROUP, p.count - i);
+        std::uint64_t any = 0;
+        for (std::int32_t j = i; j < i + count; ++j) any |= first_bytes_equal(old_windows[j], new_windows[j]);
+        if (any == 0) continue;
+        for (std::int32_t j = i; j < i + count; ++j) {
+            if (first_bytes_equal(p.out_old[j], p.out_new[j]) != 0) lane(j);
+        }
     }
+}
+
+void forward_portable(const WavePass& p) {
     const std::int32_t count = p.count;
     const std::int32_t* __restrict prev = p.prev;
     const std::uint64_t* __restrict prev_old = p.prev_old;
@@ -33,18 +53,21 @@ void forward_portable(const WavePass& p) {
         out_new[i] = ((prev_new[i] >> 8) & from_before) | (prev_new[i + 1] & ~from_before);
     }
     const std::int32_t n = p.n, m = p.m, k0 = p.k0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (((out_old[i] ^ out_new[i]) & 0xFF) != 0) continue;
-        const std::int32_t x = out[i];
-        if (n - x > 0 && m - (x + k0 + 2 * i) > 0) extend_forward_lane(p, i);
+    if (p.refresh) {  // the windows of the diagonals with room loaded where they are
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::int32_t x = out[i], y = x + k0 + 2 * i;
+            if (n - x <= 0 || m - y <= 0) continue;
+            out_old[i] = window_forward(p.old_value + p.a + x, p.old_length - p.a - x);
+            out_new[i] = window_forward(p.new_value + p.c + y, p.new_length - p.c - y);
+        }
     }
+    matching_lanes(p, [&](std::int32_t i) {
+        const std::int32_t x = p.out[i];
+        if (n - x > 0 && m - (x + k0 + 2 * i) > 0) extend_forward_lane(p, i);
+    });
 }
 
 void backward_portable(const WavePass& p) {
-    if (p.refresh) {
-        for (std::int32_t i = 0; i < p.count; ++i) backward_lane(p, i);
-        return;
-    }
     const std::int32_t count = p.count;
     const std::int32_t* __restrict prev = p.prev;
     const std::uint64_t* __restrict prev_old = p.prev_old;
@@ -61,19 +84,42 @@ void backward_portable(const WavePass& p) {
         out_new[i] = ((prev_new[i + 1] >> 8) & from_above) | (prev_new[i] & ~from_above);
     }
     const std::int32_t k0 = p.k0 - p.delta;
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (((out_old[i] ^ out_new[i]) & 0xFF) != 0) continue;
-        const std::int32_t k = k0 + 2 * i;
-        if (out[i] > (k < 0 ? -k : 0)) extend_backward_lane(p, i);
+    if (p.refresh) {
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::int32_t x = out[i], k = k0 + 2 * i;
+            if (x <= (k < 0 ? -k : 0)) continue;
+            out_old[i] = window_backward(p.old_value + p.a + x, std::int64_t{p.a} + x);
+            out_new[i] = window_backward(p.new_value + p.c + k + x, std::int64_t{p.c} + k + x);
+        }
     }
+    matching_lanes(p, [&](std::int32_t i) {
+        const std::int32_t k = k0 + 2 * i;
+        if (p.out[i] > (k < 0 ? -k : 0)) extend_backward_lane(p, i);
+    });
+}
+
+// A span of diagonals at a time: whether any meets, without a branch (compilers vectorise
+// it), then which.
+template <bool FORWARD>
+std::int32_t first_meeting_spans(const std::int32_t* __restrict front, const std::int32_t* __restrict other,
+                                 std::int32_t count) {
+    constexpr std::int32_t SPAN = 32;
+    const auto meets = [](std::int32_t f, std::int32_t o) { return FORWARD ? f >= o : f <= o; };
+    std::int32_t i = 0;
+    for (; i + SPAN <= count; i += SPAN) {
+        std::uint32_t any = 0;
+        for (std::int32_t j = 0; j < SPAN; ++j) any |= meets(front[i + j], other[i + j]) ? 1u : 0u;
+        if (any != 0) break;
+    }
+    for (; i < count; ++i) {
+        if (meets(front[i], other[i])) return i;
+    }
+    return -1;
 }
 
 std::int32_t first_meeting_portable(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
                                     bool forward) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
-    }
-    return -1;
+    return forward ? first_meeting_spans<true>(front, other, count) : first_meeting_spans<false>(front, other, count);
 }
 
 }  // namespace

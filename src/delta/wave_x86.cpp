@@ -12,8 +12,8 @@
 // code is compiled for these instruction sets through target attributes and chosen at run
 // time, so a build runs on any x86-64 processor.
 //
-// A pass's vector steps cover whole chunks of its diagonals, the rest go lane by lane; its
-// vector loads and stores stay inside the store's padded arrays.
+// Vector loads and stores stay inside the store's padded arrays; the stores of a pass's last
+// chunk are masked to its live lanes.
 #include "common/compiler.h"
 #include "delta/compare.h"
 #include "delta/wave.h"
@@ -69,8 +69,22 @@ QUORVANE_INLINE void refresh_lanes(const WavePass& p, std::int32_t i, unsigned b
 
 AVX2_TARGET inline __m256i load8(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 AVX2_TARGET inline __m256i load4(const std::uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-AVX2_TARGET inline void store8(std::int32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-AVX2_TARGET inline void store4(std::uint64_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+// Stores of a chunk's entries: whole, or (the last chunk of a pass) masked to its live lanes,
+// since the entries after a pass's last one may hold other waves' values.
+AVX2_TARGET inline void store8(std::int32_t* p, __m256i v, __m256i live, bool whole) {
+    if (whole) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    } else {
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(p), live, v);
+    }
+}
+AVX2_TARGET inline void store4(std::uint64_t* p, __m256i v, __m256i live, bool whole) {
+    if (whole) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    } else {
+        _mm256_maskstore_epi64(reinterpret_cast<long long*>(p), live, v);
+    }
+}
 
 AVX2_TARGET inline __m256i live_lanes8(std::int32_t remaining) {
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
@@ -94,7 +108,8 @@ AVX2_TARGET inline unsigned first_bytes_equal4(__m256i old_windows, __m256i new_
 // A chunk of a refresh wave, whose x are stored: the open lanes' windows gathered from the
 // values (8 bytes at each position; lane by lane when one of them is within 8 bytes of its
 // value's end), stored, and their first bytes tested.
-AVX2_TARGET inline void refresh_forward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open) {
+AVX2_TARGET inline void refresh_forward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open,
+                                         __m256i live, bool whole) {
     const __m256i old_at = _mm256_add_epi32(x, _mm256_set1_epi32(p.a));
     const __m256i new_at = _mm256_add_epi32(y, _mm256_set1_epi32(p.c));
     // Lanes whose 8 bytes would pass a value's end (the lengths are below 2^31).
@@ -113,10 +128,11 @@ AVX2_TARGET inline void refresh_forward8(const WavePass& p, std::int32_t i, __m2
     const __m256i old_high = _mm256_mask_i32gather_epi64(zero, old_words, _mm256_extracti128_si256(old_at, 1), high, 1);
     const __m256i new_low = _mm256_mask_i32gather_epi64(zero, new_words, _mm256_castsi256_si128(new_at), low, 1);
     const __m256i new_high = _mm256_mask_i32gather_epi64(zero, new_words, _mm256_extracti128_si256(new_at, 1), high, 1);
-    store4(p.out_old + i, old_low);
-    store4(p.out_old + i + 4, old_high);
-    store4(p.out_new + i, new_low);
-    store4(p.out_new + i + 4, new_high);
+    const __m256i live_low = widen_low(live), live_high = widen_high(live);
+    store4(p.out_old + i, old_low, live_low, whole);
+    store4(p.out_old + i + 4, old_high, live_high, whole);
+    store4(p.out_new + i, new_low, live_low, whole);
+    store4(p.out_new + i + 4, new_high, live_high, whole);
     extend_forward_lanes(p, i, (first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4) & bits);
 }
 
@@ -127,7 +143,8 @@ AVX2_TARGET inline __m256i reverse_bytes4(__m256i words) {
     return _mm256_shuffle_epi8(words, order);
 }
 
-AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open) {
+AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open,
+                                          __m256i live, bool whole) {
     const __m256i old_from = _mm256_add_epi32(x, _mm256_set1_epi32(p.a - 8));
     const __m256i new_from = _mm256_add_epi32(y, _mm256_set1_epi32(p.c - 8));
     const __m256i zero = _mm256_setzero_si256();
@@ -147,29 +164,31 @@ AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m
         reverse_bytes4(_mm256_mask_i32gather_epi64(zero, new_words, _mm256_castsi256_si128(new_from), low, 1));
     const __m256i new_high =
         reverse_bytes4(_mm256_mask_i32gather_epi64(zero, new_words, _mm256_extracti128_si256(new_from, 1), high, 1));
-    store4(p.out_old + i, old_low);
-    store4(p.out_old + i + 4, old_high);
-    store4(p.out_new + i, new_low);
-    store4(p.out_new + i + 4, new_high);
+    const __m256i live_low = widen_low(live), live_high = widen_high(live);
+    store4(p.out_old + i, old_low, live_low, whole);
+    store4(p.out_old + i + 4, old_high, live_high, whole);
+    store4(p.out_new + i, new_low, live_low, whole);
+    store4(p.out_new + i + 4, new_high, live_high, whole);
     extend_backward_lanes(p, i, (first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4) & bits);
 }
 
-// Chunks of 8 diagonals; a refresh wave and the last diagonals of a pass go lane by lane.
 AVX2_TARGET void forward_avx2(const WavePass& p) {
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i n = _mm256_set1_epi32(p.n), m = _mm256_set1_epi32(p.m);
-    std::int32_t i = 0;
-    for (; i + 8 <= p.count; i += 8) {
+    for (std::int32_t i = 0; i < p.count; i += 8) {
+        const __m256i live = live_lanes8(p.count - i);
+        const bool whole = p.count - i >= 8;
         const __m256i before = load8(p.prev + i);
         const __m256i after = load8(p.prev + i + 1);
         const __m256i from_before = _mm256_cmpgt_epi32(before, after);
         const __m256i x = _mm256_blendv_epi8(_mm256_add_epi32(after, one), before, from_before);
         const __m256i y = _mm256_add_epi32(x, _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i), steps));
-        const __m256i open = _mm256_and_si256(_mm256_cmpgt_epi32(n, x), _mm256_cmpgt_epi32(m, y));
-        store8(p.out + i, x);
+        const __m256i open =
+            _mm256_and_si256(live, _mm256_and_si256(_mm256_cmpgt_epi32(n, x), _mm256_cmpgt_epi32(m, y)));
+        store8(p.out + i, x, live, whole);
         if (p.refresh) {
-            refresh_forward8(p, i, x, y, open);
+            refresh_forward8(p, i, x, y, open, live, whole);
             continue;
         }
         const __m256i low = widen_low(from_before), high = widen_high(from_before);
@@ -181,32 +200,33 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
             _mm256_blendv_epi8(load4(p.prev_new + i + 1), _mm256_srli_epi64(load4(p.prev_new + i), 8), low);
         const __m256i new_high =
             _mm256_blendv_epi8(load4(p.prev_new + i + 5), _mm256_srli_epi64(load4(p.prev_new + i + 4), 8), high);
-        store4(p.out_old + i, old_low);
-        store4(p.out_old + i + 4, old_high);
-        store4(p.out_new + i, new_low);
-        store4(p.out_new + i + 4, new_high);
+        const __m256i live_low = widen_low(live), live_high = widen_high(live);
+        store4(p.out_old + i, old_low, live_low, whole);
+        store4(p.out_old + i + 4, old_high, live_high, whole);
+        store4(p.out_new + i, new_low, live_low, whole);
+        store4(p.out_new + i + 4, new_high, live_high, whole);
         const unsigned equal = first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4;
         extend_forward_lanes(p, i, equal & lane_bits8(open));
     }
-    for (; i < p.count; ++i) forward_lane(p, i);
 }
 
 AVX2_TARGET void backward_avx2(const WavePass& p) {
     const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i zero = _mm256_setzero_si256();
-    std::int32_t i = 0;
-    for (; i + 8 <= p.count; i += 8) {
+    for (std::int32_t i = 0; i < p.count; i += 8) {
+        const __m256i live = live_lanes8(p.count - i);
+        const bool whole = p.count - i >= 8;
         const __m256i below = load8(p.prev + i);
         const __m256i above = load8(p.prev + i + 1);
         const __m256i from_above = _mm256_cmpgt_epi32(below, above);
         const __m256i x = _mm256_blendv_epi8(_mm256_sub_epi32(below, one), above, from_above);
         const __m256i k = _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i - p.delta), steps);
         const __m256i floor = _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero);
-        const __m256i open = _mm256_cmpgt_epi32(x, floor);
-        store8(p.out + i, x);
+        const __m256i open = _mm256_and_si256(live, _mm256_cmpgt_epi32(x, floor));
+        store8(p.out + i, x, live, whole);
         if (p.refresh) {
-            refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open);
+            refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open, live, whole);
             continue;
         }
         const __m256i low = widen_low(from_above), high = widen_high(from_above);
@@ -218,14 +238,14 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
             _mm256_blendv_epi8(load4(p.prev_new + i), _mm256_srli_epi64(load4(p.prev_new + i + 1), 8), low);
         const __m256i new_high =
             _mm256_blendv_epi8(load4(p.prev_new + i + 4), _mm256_srli_epi64(load4(p.prev_new + i + 5), 8), high);
-        store4(p.out_old + i, old_low);
-        store4(p.out_old + i + 4, old_high);
-        store4(p.out_new + i, new_low);
-        store4(p.out_new + i + 4, new_high);
+        const __m256i live_low = widen_low(live), live_high = widen_high(live);
+        store4(p.out_old + i, old_low, live_low, whole);
+        store4(p.out_old + i + 4, old_high, live_high, whole);
+        store4(p.out_new + i, new_low, live_low, whole);
+        store4(p.out_new + i + 4, new_high, live_high, whole);
         const unsigned equal = first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4;
         extend_backward_lanes(p, i, equal & lane_bits8(open));
     }
-    for (; i < p.count; ++i) backward_lane(p, i);
 }
 
 AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std::int32_t* other,
@@ -253,7 +273,8 @@ AVX512_TARGET inline unsigned first_bytes_equal8(__m512i old_windows, __m512i ne
     return _mm512_testn_epi64_mask(_mm512_xor_si512(old_windows, new_windows), _mm512_set1_epi64(0xFF));
 }
 
-AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open) {
+AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open,
+                                            __mmask16 live) {
     const __m512i old_at = _mm512_add_epi32(x, _mm512_set1_epi32(p.a));
     const __m512i new_at = _mm512_add_epi32(y, _mm512_set1_epi32(p.c));
     const __mmask16 near_end =
@@ -269,10 +290,11 @@ AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, _
     const __m512i old_high = _mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(old_at, 1), p.old_value, 1);
     const __m512i new_low = _mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(new_at), p.new_value, 1);
     const __m512i new_high = _mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(new_at, 1), p.new_value, 1);
-    _mm512_storeu_si512(p.out_old + i, old_low);
-    _mm512_storeu_si512(p.out_old + i + 8, old_high);
-    _mm512_storeu_si512(p.out_new + i, new_low);
-    _mm512_storeu_si512(p.out_new + i + 8, new_high);
+    const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
+    _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
+    _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
+    _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
+    _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
     extend_forward_lanes(p, i, (first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8) & open);
 }
 
@@ -281,7 +303,8 @@ AVX512_TARGET inline __m512i reverse_bytes8(__m512i words) {
     return _mm512_shuffle_epi8(words, order);
 }
 
-AVX512_TARGET inline void refresh_backward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open) {
+AVX512_TARGET inline void refresh_backward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open,
+                                             __mmask16 live) {
     const __m512i old_from = _mm512_add_epi32(x, _mm512_set1_epi32(p.a - 8));
     const __m512i new_from = _mm512_add_epi32(y, _mm512_set1_epi32(p.c - 8));
     const __m512i zero = _mm512_setzero_si512();
@@ -298,10 +321,11 @@ AVX512_TARGET inline void refresh_backward16(const WavePass& p, std::int32_t i, 
         reverse_bytes8(_mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(new_from), p.new_value, 1));
     const __m512i new_high =
         reverse_bytes8(_mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(new_from, 1), p.new_value, 1));
-    _mm512_storeu_si512(p.out_old + i, old_low);
-    _mm512_storeu_si512(p.out_old + i + 8, old_high);
-    _mm512_storeu_si512(p.out_new + i, new_low);
-    _mm512_storeu_si512(p.out_new + i + 8, new_high);
+    const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
+    _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
+    _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
+    _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
+    _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
     extend_backward_lanes(p, i, (first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8) & open);
 }
 
@@ -309,17 +333,17 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i n = _mm512_set1_epi32(p.n), m = _mm512_set1_epi32(p.m);
-    std::int32_t i = 0;
-    for (; i + 16 <= p.count; i += 16) {
+    for (std::int32_t i = 0; i < p.count; i += 16) {
+        const __mmask16 live = live_lanes16(p.count - i);
         const __m512i before = _mm512_loadu_si512(p.prev + i);
         const __m512i after = _mm512_loadu_si512(p.prev + i + 1);
         const __mmask16 from_before = _mm512_cmpgt_epi32_mask(before, after);
         const __m512i x = _mm512_mask_blend_epi32(from_before, _mm512_add_epi32(after, one), before);
         const __m512i y = _mm512_add_epi32(x, _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i), steps));
-        const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(_mm512_cmpgt_epi32_mask(n, x), m, y);
-        _mm512_storeu_si512(p.out + i, x);
+        const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(_mm512_mask_cmpgt_epi32_mask(live, n, x), m, y);
+        _mm512_mask_storeu_epi32(p.out + i, live, x);
         if (p.refresh) {
-            refresh_forward16(p, i, x, y, open);
+            refresh_forward16(p, i, x, y, open, live);
             continue;
         }
         const __mmask8 low = static_cast<__mmask8>(from_before), high = static_cast<__mmask8>(from_before >> 8);
@@ -331,32 +355,32 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
             low, _mm512_loadu_si512(p.prev_new + i + 1), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i), 8));
         const __m512i new_high = _mm512_mask_blend_epi64(
             high, _mm512_loadu_si512(p.prev_new + i + 9), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 8), 8));
-        _mm512_storeu_si512(p.out_old + i, old_low);
-        _mm512_storeu_si512(p.out_old + i + 8, old_high);
-        _mm512_storeu_si512(p.out_new + i, new_low);
-        _mm512_storeu_si512(p.out_new + i + 8, new_high);
+        const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
+        _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
+        _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
+        _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
+        _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
         const unsigned equal = first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8;
         extend_forward_lanes(p, i, equal & open);
     }
-    for (; i < p.count; ++i) forward_lane(p, i);
 }
 
 AVX512_TARGET void backward_avx512(const WavePass& p) {
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i zero = _mm512_setzero_si512();
-    std::int32_t i = 0;
-    for (; i + 16 <= p.count; i += 16) {
+    for (std::int32_t i = 0; i < p.count; i += 16) {
+        const __mmask16 live = live_lanes16(p.count - i);
         const __m512i below = _mm512_loadu_si512(p.prev + i);
         const __m512i above = _mm512_loadu_si512(p.prev + i + 1);
         const __mmask16 from_above = _mm512_cmpgt_epi32_mask(below, above);
         const __m512i x = _mm512_mask_blend_epi32(from_above, _mm512_sub_epi32(below, one), above);
         const __m512i k = _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i - p.delta), steps);
         const __m512i floor = _mm512_max_epi32(_mm512_sub_epi32(zero, k), zero);
-        const __mmask16 open = _mm512_cmpgt_epi32_mask(x, floor);
-        _mm512_storeu_si512(p.out + i, x);
+        const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(live, x, floor);
+        _mm512_mask_storeu_epi32(p.out + i, live, x);
         if (p.refresh) {
-            refresh_backward16(p, i, x, _mm512_add_epi32(x, k), open);
+            refresh_backward16(p, i, x, _mm512_add_epi32(x, k), open, live);
             continue;
         }
         const __mmask8 low = static_cast<__mmask8>(from_above), high = static_cast<__mmask8>(from_above >> 8);
@@ -368,14 +392,14 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
             low, _mm512_loadu_si512(p.prev_new + i), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 1), 8));
         const __m512i new_high = _mm512_mask_blend_epi64(
             high, _mm512_loadu_si512(p.prev_new + i + 8), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 9), 8));
-        _mm512_storeu_si512(p.out_old + i, old_low);
-        _mm512_storeu_si512(p.out_old + i + 8, old_high);
-        _mm512_storeu_si512(p.out_new + i, new_low);
-        _mm512_storeu_si512(p.out_new + i + 8, new_high);
+        const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
+        _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
+        _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
+        _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
+        _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
         const unsigned equal = first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8;
         extend_backward_lanes(p, i, equal & open);
     }
-    for (; i < p.count; ++i) backward_lane(p, i);
 }
 
 AVX512_TARGET std::int32_t first_meeting_avx512(const std::int32_t* front, const std::int32_t* other,
