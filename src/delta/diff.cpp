@@ -93,7 +93,7 @@ bool store_prepare_wave(DiagonalStore* store, std::int32_t wave) {
 
 struct WaveStore {
     std::int32_t* block = nullptr;
-    std::uint64_t* windows = nullptr;
+    wave::Window* windows = nullptr;
     std::int64_t radius = 0;  // even; diagonals -radius .. radius
     std::int64_t stride = 0;  // entries per array, padding included
 
@@ -108,7 +108,7 @@ struct WaveStore {
     std::int32_t* forward_at(std::int32_t k) const { return array(0, k) + index(k); }
     std::int32_t* backward_at(std::int32_t k) const { return array(1, k) + index(k); }
     // The window of diagonal k's entry (value 0: old, 1: new).
-    std::uint64_t* window_at(int front, int value, std::int32_t k) const {
+    wave::Window* window_at(int front, int value, std::int32_t k) const {
         return windows + (2 * array_number(front, k) + value) * stride + wave::STORE_PADDING + index(k);
     }
 };
@@ -120,7 +120,7 @@ bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
     const std::int64_t stride = radius + 1 + 2 * wave::STORE_PADDING;
     auto* block = static_cast<std::int32_t*>(heap_malloc(static_cast<std::size_t>(4 * stride) * sizeof(std::int32_t)));
     auto* windows =
-        static_cast<std::uint64_t*>(heap_malloc(static_cast<std::size_t>(8 * stride) * sizeof(std::uint64_t)));
+        static_cast<wave::Window*>(heap_malloc(static_cast<std::size_t>(8 * stride) * sizeof(wave::Window)));
     if (block == nullptr || windows == nullptr) {
         heap_free(block);
         heap_free(windows);
@@ -135,9 +135,9 @@ bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
         }
     }
     for (int a = 0; a < 8; ++a) {
-        std::fill(windows + a * stride, windows + (a + 1) * stride, std::uint64_t{0});
+        std::fill(windows + a * stride, windows + (a + 1) * stride, wave::Window{0});
         if (store->windows != nullptr) {
-            const std::uint64_t* from = store->windows + a * store->stride + wave::STORE_PADDING;
+            const wave::Window* from = store->windows + a * store->stride + wave::STORE_PADDING;
             std::copy(from, from + store->radius + 1, windows + a * stride + shift);
         }
     }

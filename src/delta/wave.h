@@ -20,15 +20,17 @@ constexpr std::int64_t STORE_PADDING = 32;
 // Each diagonal's entry in the store keeps, beside its x, a window of the next bytes of both
 // values from that point on: the old value's bytes at x, x + 1, ... and the new value's at
 // y, y + 1, ... (backward: the bytes before x and y, going down), in bits 0-7, 8-15, ... of
-// one 64-bit word each. A diagonal's x comes from a neighbour's, with one of the two
-// positions moved on by one byte, so its windows are that neighbour's with one of them
-// shifted by 8 bits: the first bytes of the next snake are tested from the store, without
-// loads from positions far apart. A pass loads windows only after a snake and in every
+// one 32-bit word each, the width of x itself. A diagonal's x comes from a neighbour's, with
+// one of the two positions moved on by one byte, so its windows are that neighbour's with one
+// of them shifted by 8 bits: the first bytes of the next snake are tested from the store,
+// without loads from positions far apart. A pass loads windows only after a snake and in every
 // REFRESH_WAVES-th wave (d a multiple of it, and the search's start), so that a window has
-// served at most REFRESH_WAVES - 1 waves, and has lost at most that many bytes, when it is
-// read. Windows of diagonals that have reached the end of their sub-problem are not kept up
+// served at most REFRESH_WAVES - 1 waves, and has lost at most that many of its bytes, when it
+// is read. Windows of diagonals that have reached the end of their sub-problem are not kept up
 // (nor are any of theirs read: every diagonal that comes from such a diagonal is at the end too).
-constexpr std::int32_t REFRESH_WAVES = 8;
+using Window = std::uint32_t;
+constexpr std::int32_t WINDOW_BYTES = 4;
+constexpr std::int32_t REFRESH_WAVES = WINDOW_BYTES;
 
 // One pass of one wave over `count` diagonals k0, k0 + 2, ... of the wave's parity (for the
 // backward pass: k' = k0, k0 + 2, ..., with k = k' - delta).
@@ -51,25 +53,28 @@ struct WavePass {
     bool refresh;
     const std::int32_t* prev;
     std::int32_t* out;
-    const std::uint64_t* prev_old;
-    const std::uint64_t* prev_new;
-    std::uint64_t* out_old;
-    std::uint64_t* out_new;
+    const Window* prev_old;
+    const Window* prev_new;
+    Window* out_old;
+    Window* out_new;
 };
 
 // The window of the bytes at p, p + 1, ... of a value with `available` bytes from p on.
-QUORVANE_INLINE std::uint64_t window_forward(const std::uint8_t* p, std::int64_t available) {
-    if (QUORVANE_LIKELY(available >= 8)) return load_le64(p);
-    std::uint64_t window = 0;
-    for (std::int64_t i = 0; i < available; ++i) window |= std::uint64_t{p[i]} << (8 * i);
+QUORVANE_INLINE Window window_forward(const std::uint8_t* p, std::int64_t available) {
+    if (QUORVANE_LIKELY(available >= WINDOW_BYTES)) {
+        const Window word = load_native<Window>(p);
+        return QUORVANE_BIG_ENDIAN ? bswap32(word) : word;
+    }
+    Window window = 0;
+    for (std::int64_t i = 0; i < available; ++i) window |= Window{p[i]} << (8 * i);
     return window;
 }
 
 // The window of the bytes at p - 1, p - 2, ... of a value with `available` bytes before p.
-QUORVANE_INLINE std::uint64_t window_backward(const std::uint8_t* p, std::int64_t available) {
-    if (QUORVANE_LIKELY(available >= 8)) return load_be64(p - 8);
-    std::uint64_t window = 0;
-    for (std::int64_t i = 0; i < available; ++i) window |= std::uint64_t{p[-1 - i]} << (8 * i);
+QUORVANE_INLINE Window window_backward(const std::uint8_t* p, std::int64_t available) {
+    if (QUORVANE_LIKELY(available >= WINDOW_BYTES)) return load_be32(p - WINDOW_BYTES);
+    Window window = 0;
+    for (std::int64_t i = 0; i < available; ++i) window |= Window{p[-1 - i]} << (8 * i);
     return window;
 }
 
@@ -105,8 +110,8 @@ QUORVANE_INLINE void extend_backward_lane(const WavePass& p, std::int32_t i) {
 QUORVANE_INLINE void refresh_forward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t x = p.out[i];
     const std::int32_t y = x + p.k0 + 2 * i;
-    const std::uint64_t old_window = window_forward(p.old_value + p.a + x, p.old_length - p.a - x);
-    const std::uint64_t new_window = window_forward(p.new_value + p.c + y, p.new_length - p.c - y);
+    const Window old_window = window_forward(p.old_value + p.a + x, p.old_length - p.a - x);
+    const Window new_window = window_forward(p.new_value + p.c + y, p.new_length - p.c - y);
     p.out_old[i] = old_window;
     p.out_new[i] = new_window;
     if (((old_window ^ new_window) & 0xFF) == 0) extend_forward_lane(p, i);
@@ -115,8 +120,8 @@ QUORVANE_INLINE void refresh_forward_lane(const WavePass& p, std::int32_t i) {
 QUORVANE_INLINE void refresh_backward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t x = p.out[i];
     const std::int32_t k = p.k0 + 2 * i - p.delta;
-    const std::uint64_t old_window = window_backward(p.old_value + p.a + x, std::int64_t{p.a} + x);
-    const std::uint64_t new_window = window_backward(p.new_value + p.c + k + x, std::int64_t{p.c} + k + x);
+    const Window old_window = window_backward(p.old_value + p.a + x, std::int64_t{p.a} + x);
+    const Window new_window = window_backward(p.new_value + p.c + k + x, std::int64_t{p.c} + k + x);
     p.out_old[i] = old_window;
     p.out_new[i] = new_window;
     if (((old_window ^ new_window) & 0xFF) == 0) extend_backward_lane(p, i);
@@ -129,8 +134,8 @@ QUORVANE_INLINE void forward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t after = p.prev[i + 1];
     const bool from_before = after < before;  // x stays, y moves on
     const std::int32_t x = from_before ? before : after + 1;
-    std::uint64_t old_window = from_before ? p.prev_old[i] : p.prev_old[i + 1] >> 8;
-    std::uint64_t new_window = from_before ? p.prev_new[i] >> 8 : p.prev_new[i + 1];
+    Window old_window = from_before ? p.prev_old[i] : p.prev_old[i + 1] >> 8;
+    Window new_window = from_before ? p.prev_new[i] >> 8 : p.prev_new[i + 1];
     const std::int32_t y = x + p.k0 + 2 * i;
     const bool open = p.n - x > 0 && p.m - y > 0;
     if (open && p.refresh) {
@@ -148,8 +153,8 @@ QUORVANE_INLINE void backward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t above = p.prev[i + 1];
     const bool from_above = above < below;  // x stays, y moves down
     const std::int32_t x = from_above ? above : below - 1;
-    std::uint64_t old_window = from_above ? p.prev_old[i + 1] : p.prev_old[i] >> 8;
-    std::uint64_t new_window = from_above ? p.prev_new[i + 1] >> 8 : p.prev_new[i];
+    Window old_window = from_above ? p.prev_old[i + 1] : p.prev_old[i] >> 8;
+    Window new_window = from_above ? p.prev_new[i + 1] >> 8 : p.prev_new[i];
     const std::int32_t k = p.k0 + 2 * i - p.delta;
     const std::int32_t floor = k < 0 ? -k : 0;
     const bool open = x > floor;

@@ -17,17 +17,17 @@ namespace {
 constexpr std::int32_t GROUP = 16;
 
 // Whether the first bytes of two windows are equal, as 1 or 0.
-QUORVANE_INLINE std::uint64_t first_bytes_equal(std::uint64_t old_window, std::uint64_t new_window) {
-    return (((old_window ^ new_window) & 0xFF) - 1) >> 63;
+QUORVANE_INLINE Window first_bytes_equal(Window old_window, Window new_window) {
+    return (((old_window ^ new_window) & 0xFF) - 1) >> 31;
 }
 
 template <typename Lane>
 QUORVANE_INLINE void matching_lanes(const WavePass& p, Lane lane) {
-    const std::uint64_t* __restrict old_windows = p.out_old;
-    const std::uint64_t* __restrict new_windows = p.out_new;
+    const Window* __restrict old_windows = p.out_old;
+    const Window* __restrict new_windows = p.out_new;
     for (std::int32_t i = 0; i < p.count; i += GROUP) {
         const std::int32_t count = std::min(GROUP, p.count - i);
-        std::uint64_t any = 0;
+        Window any = 0;
         for (std::int32_t j = i; j < i + count; ++j) any |= first_bytes_equal(old_windows[j], new_windows[j]);
         if (any == 0) continue;
         for (std::int32_t j = i; j < i + count; ++j) {
@@ -36,22 +36,40 @@ QUORVANE_INLINE void matching_lanes(const WavePass& p, Lane lane) {
     }
 }
 
-void forward_portable(const WavePass& p) {
-    const std::int32_t count = p.count;
-    const std::int32_t* __restrict prev = p.prev;
-    const std::uint64_t* __restrict prev_old = p.prev_old;
-    const std::uint64_t* __restrict prev_new = p.prev_new;
-    std::int32_t* __restrict out = p.out;
-    std::uint64_t* __restrict out_old = p.out_old;
-    std::uint64_t* __restrict out_new = p.out_new;
+// The x and windows of `count` diagonals from their neighbours' (restrict: the arrays of
+// the previous wave and of this one are apart).
+void forward_step(std::int32_t count, const std::int32_t* __restrict prev, const Window* __restrict prev_old,
+                  const Window* __restrict prev_new, std::int32_t* __restrict out, Window* __restrict out_old,
+                  Window* __restrict out_new) {
     for (std::int32_t i = 0; i < count; ++i) {
         const std::int32_t before = prev[i];
         const std::int32_t after = prev[i + 1];
-        const std::uint64_t from_before = 0 - static_cast<std::uint64_t>(after < before);  // x stays, y moves on
+        const Window from_before = 0 - static_cast<Window>(after < before);  // x stays, y moves on
         out[i] = std::max(before, after + 1);
         out_old[i] = (prev_old[i] & from_before) | ((prev_old[i + 1] >> 8) & ~from_before);
         out_new[i] = ((prev_new[i] >> 8) & from_before) | (prev_new[i + 1] & ~from_before);
     }
+}
+
+void backward_step(std::int32_t count, const std::int32_t* __restrict prev, const Window* __restrict prev_old,
+                   const Window* __restrict prev_new, std::int32_t* __restrict out, Window* __restrict out_old,
+                   Window* __restrict out_new) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::int32_t below = prev[i];
+        const std::int32_t above = prev[i + 1];
+        const Window from_above = 0 - static_cast<Window>(above < below);  // x stays, y moves down
+        out[i] = std::min(above, below - 1);
+        out_old[i] = (prev_old[i + 1] & from_above) | ((prev_old[i] >> 8) & ~from_above);
+        out_new[i] = ((prev_new[i + 1] >> 8) & from_above) | (prev_new[i] & ~from_above);
+    }
+}
+
+void forward_portable(const WavePass& p) {
+    forward_step(p.count, p.prev, p.prev_old, p.prev_new, p.out, p.out_old, p.out_new);
+    const std::int32_t count = p.count;
+    std::int32_t* out = p.out;
+    Window* out_old = p.out_old;
+    Window* out_new = p.out_new;
     const std::int32_t n = p.n, m = p.m, k0 = p.k0;
     if (p.refresh) {  // the windows of the diagonals with room loaded where they are
         for (std::int32_t i = 0; i < count; ++i) {
@@ -68,21 +86,11 @@ void forward_portable(const WavePass& p) {
 }
 
 void backward_portable(const WavePass& p) {
+    backward_step(p.count, p.prev, p.prev_old, p.prev_new, p.out, p.out_old, p.out_new);
     const std::int32_t count = p.count;
-    const std::int32_t* __restrict prev = p.prev;
-    const std::uint64_t* __restrict prev_old = p.prev_old;
-    const std::uint64_t* __restrict prev_new = p.prev_new;
-    std::int32_t* __restrict out = p.out;
-    std::uint64_t* __restrict out_old = p.out_old;
-    std::uint64_t* __restrict out_new = p.out_new;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::int32_t below = prev[i];
-        const std::int32_t above = prev[i + 1];
-        const std::uint64_t from_above = 0 - static_cast<std::uint64_t>(above < below);  // x stays, y moves down
-        out[i] = std::min(above, below - 1);
-        out_old[i] = (prev_old[i + 1] & from_above) | ((prev_old[i] >> 8) & ~from_above);
-        out_new[i] = ((prev_new[i + 1] >> 8) & from_above) | (prev_new[i] & ~from_above);
-    }
+    std::int32_t* out = p.out;
+    Window* out_old = p.out_old;
+    Window* out_new = p.out_new;
     const std::int32_t k0 = p.k0 - p.delta;
     if (p.refresh) {
         for (std::int32_t i = 0; i < count; ++i) {

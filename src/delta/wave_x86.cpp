@@ -68,21 +68,16 @@ QUORVANE_INLINE void refresh_lanes(const WavePass& p, std::int32_t i, unsigned b
 // ----------------------------------------------------------------------------------- AVX2
 
 AVX2_TARGET inline __m256i load8(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-AVX2_TARGET inline __m256i load4(const std::uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+AVX2_TARGET inline __m256i load8(const Window* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
 // Stores of a chunk's entries: whole, or (the last chunk of a pass) masked to its live lanes,
 // since the entries after a pass's last one may hold other waves' values.
-AVX2_TARGET inline void store8(std::int32_t* p, __m256i v, __m256i live, bool whole) {
+template <typename T>
+AVX2_TARGET inline void store8(T* p, __m256i v, __m256i live, bool whole) {
     if (whole) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
     } else {
         _mm256_maskstore_epi32(reinterpret_cast<int*>(p), live, v);
-    }
-}
-AVX2_TARGET inline void store4(std::uint64_t* p, __m256i v, __m256i live, bool whole) {
-    if (whole) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-    } else {
-        _mm256_maskstore_epi64(reinterpret_cast<long long*>(p), live, v);
     }
 }
 
@@ -94,82 +89,63 @@ AVX2_TARGET inline unsigned lane_bits8(__m256i mask) {
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
 }
 
-// A mask of 8 32-bit lanes as two masks of 4 64-bit lanes (lanes 0-3, lanes 4-7).
-AVX2_TARGET inline __m256i widen_low(__m256i mask) { return _mm256_cvtepi32_epi64(_mm256_castsi256_si128(mask)); }
-AVX2_TARGET inline __m256i widen_high(__m256i mask) { return _mm256_cvtepi32_epi64(_mm256_extracti128_si256(mask, 1)); }
-
-// A bit per lane of 4 windows whose first bytes are equal.
-AVX2_TARGET inline unsigned first_bytes_equal4(__m256i old_windows, __m256i new_windows) {
-    const __m256i first = _mm256_and_si256(_mm256_xor_si256(old_windows, new_windows), _mm256_set1_epi64x(0xFF));
-    return static_cast<unsigned>(
-        _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(first, _mm256_setzero_si256()))));
+// A bit per lane whose windows' first bytes are equal.
+AVX2_TARGET inline unsigned first_bytes_equal8(__m256i old_windows, __m256i new_windows) {
+    const __m256i first = _mm256_and_si256(_mm256_xor_si256(old_windows, new_windows), _mm256_set1_epi32(0xFF));
+    return lane_bits8(_mm256_cmpeq_epi32(first, _mm256_setzero_si256()));
 }
 
-// A chunk of a refresh wave, whose x are stored: the open lanes' windows gathered from the
-// values (8 bytes at each position; lane by lane when one of them is within 8 bytes of its
-// value's end), stored, and their first bytes tested.
+// The windows of a refresh wave's chunk, whose x are stored: those of the open lanes gathered
+// from the values (lane by lane when one of them is within a window of its value's end),
+// stored, and their first bytes tested.
 AVX2_TARGET inline void refresh_forward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open,
                                          __m256i live, bool whole) {
     const __m256i old_at = _mm256_add_epi32(x, _mm256_set1_epi32(p.a));
     const __m256i new_at = _mm256_add_epi32(y, _mm256_set1_epi32(p.c));
-    // Lanes whose 8 bytes would pass a value's end (the lengths are below 2^31).
-    const __m256i short_old = _mm256_cmpgt_epi32(old_at, _mm256_set1_epi32(static_cast<std::int32_t>(p.old_length - 8)));
-    const __m256i short_new = _mm256_cmpgt_epi32(new_at, _mm256_set1_epi32(static_cast<std::int32_t>(p.new_length - 8)));
+    // Lanes whose window would pass a value's end (the lengths are below 2^31).
+    const __m256i near_end = _mm256_or_si256(
+        _mm256_cmpgt_epi32(old_at, _mm256_set1_epi32(static_cast<std::int32_t>(p.old_length - WINDOW_BYTES))),
+        _mm256_cmpgt_epi32(new_at, _mm256_set1_epi32(static_cast<std::int32_t>(p.new_length - WINDOW_BYTES))));
     const unsigned bits = lane_bits8(open);
-    if ((lane_bits8(_mm256_or_si256(short_old, short_new)) & bits) != 0) {
+    if ((lane_bits8(near_end) & bits) != 0) {
         refresh_lanes(p, i, bits, refresh_forward_lane);
         return;
     }
-    const __m256i low = widen_low(open), high = widen_high(open);
-    const auto* old_words = reinterpret_cast<const long long*>(p.old_value);
-    const auto* new_words = reinterpret_cast<const long long*>(p.new_value);
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i old_low = _mm256_mask_i32gather_epi64(zero, old_words, _mm256_castsi256_si128(old_at), low, 1);
-    const __m256i old_high = _mm256_mask_i32gather_epi64(zero, old_words, _mm256_extracti128_si256(old_at, 1), high, 1);
-    const __m256i new_low = _mm256_mask_i32gather_epi64(zero, new_words, _mm256_castsi256_si128(new_at), low, 1);
-    const __m256i new_high = _mm256_mask_i32gather_epi64(zero, new_words, _mm256_extracti128_si256(new_at, 1), high, 1);
-    const __m256i live_low = widen_low(live), live_high = widen_high(live);
-    store4(p.out_old + i, old_low, live_low, whole);
-    store4(p.out_old + i + 4, old_high, live_high, whole);
-    store4(p.out_new + i, new_low, live_low, whole);
-    store4(p.out_new + i + 4, new_high, live_high, whole);
-    extend_forward_lanes(p, i, (first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4) & bits);
+    const __m256i old_windows =
+        _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int*>(p.old_value), old_at, open, 1);
+    const __m256i new_windows =
+        _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int*>(p.new_value), new_at, open, 1);
+    store8(p.out_old + i, old_windows, live, whole);
+    store8(p.out_new + i, new_windows, live, whole);
+    extend_forward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & bits);
 }
 
-// The backward windows: the 8 bytes before each position, in reverse order.
-AVX2_TARGET inline __m256i reverse_bytes4(__m256i words) {
-    const __m256i order = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1,
-                                           0, 15, 14, 13, 12, 11, 10, 9, 8);
+// The backward windows: the bytes before each position, nearest first.
+AVX2_TARGET inline __m256i reverse_bytes8(__m256i words) {
+    const __m256i order = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7, 6, 5,
+                                           4, 11, 10, 9, 8, 15, 14, 13, 12);
     return _mm256_shuffle_epi8(words, order);
 }
 
 AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m256i x, __m256i y, __m256i open,
                                           __m256i live, bool whole) {
-    const __m256i old_from = _mm256_add_epi32(x, _mm256_set1_epi32(p.a - 8));
-    const __m256i new_from = _mm256_add_epi32(y, _mm256_set1_epi32(p.c - 8));
+    const __m256i old_from = _mm256_add_epi32(x, _mm256_set1_epi32(p.a - WINDOW_BYTES));
+    const __m256i new_from = _mm256_add_epi32(y, _mm256_set1_epi32(p.c - WINDOW_BYTES));
     const __m256i zero = _mm256_setzero_si256();
     const unsigned bits = lane_bits8(open);
-    if ((lane_bits8(_mm256_or_si256(_mm256_cmpgt_epi32(zero, old_from), _mm256_cmpgt_epi32(zero, new_from))) & bits) != 0) {
+    if ((lane_bits8(_mm256_or_si256(_mm256_cmpgt_epi32(zero, old_from), _mm256_cmpgt_epi32(zero, new_from))) & bits) !=
+        0) {
         refresh_lanes(p, i, bits, refresh_backward_lane);
         return;
     }
-    const __m256i low = widen_low(open), high = widen_high(open);
-    const auto* old_words = reinterpret_cast<const long long*>(p.old_value);
-    const auto* new_words = reinterpret_cast<const long long*>(p.new_value);
-    const __m256i old_low =
-        reverse_bytes4(_mm256_mask_i32gather_epi64(zero, old_words, _mm256_castsi256_si128(old_from), low, 1));
-    const __m256i old_high =
-        reverse_bytes4(_mm256_mask_i32gather_epi64(zero, old_words, _mm256_extracti128_si256(old_from, 1), high, 1));
-    const __m256i new_low =
-        reverse_bytes4(_mm256_mask_i32gather_epi64(zero, new_words, _mm256_castsi256_si128(new_from), low, 1));
-    const __m256i new_high =
-        reverse_bytes4(_mm256_mask_i32gather_epi64(zero, new_words, _mm256_extracti128_si256(new_from, 1), high, 1));
-    const __m256i live_low = widen_low(live), live_high = widen_high(live);
-    store4(p.out_old + i, old_low, live_low, whole);
-    store4(p.out_old + i + 4, old_high, live_high, whole);
-    store4(p.out_new + i, new_low, live_low, whole);
-    store4(p.out_new + i + 4, new_high, live_high, whole);
-    extend_backward_lanes(p, i, (first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4) & bits);
+    const __m256i old_windows = reverse_bytes8(
+        _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int*>(p.old_value), old_from, open, 1));
+    const __m256i new_windows = reverse_bytes8(
+        _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int*>(p.new_value), new_from, open, 1));
+    store8(p.out_old + i, old_windows, live, whole);
+    store8(p.out_new + i, new_windows, live, whole);
+    extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & bits);
 }
 
 AVX2_TARGET void forward_avx2(const WavePass& p) {
@@ -181,7 +157,7 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
         const bool whole = p.count - i >= 8;
         const __m256i before = load8(p.prev + i);
         const __m256i after = load8(p.prev + i + 1);
-        const __m256i from_before = _mm256_cmpgt_epi32(before, after);
+        const __m256i from_before = _mm256_cmpgt_epi32(before, after);  // x stays, y moves on
         const __m256i x = _mm256_blendv_epi8(_mm256_add_epi32(after, one), before, from_before);
         const __m256i y = _mm256_add_epi32(x, _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i), steps));
         const __m256i open =
@@ -191,22 +167,13 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
             refresh_forward8(p, i, x, y, open, live, whole);
             continue;
         }
-        const __m256i low = widen_low(from_before), high = widen_high(from_before);
-        const __m256i old_low =
-            _mm256_blendv_epi8(_mm256_srli_epi64(load4(p.prev_old + i + 1), 8), load4(p.prev_old + i), low);
-        const __m256i old_high =
-            _mm256_blendv_epi8(_mm256_srli_epi64(load4(p.prev_old + i + 5), 8), load4(p.prev_old + i + 4), high);
-        const __m256i new_low =
-            _mm256_blendv_epi8(load4(p.prev_new + i + 1), _mm256_srli_epi64(load4(p.prev_new + i), 8), low);
-        const __m256i new_high =
-            _mm256_blendv_epi8(load4(p.prev_new + i + 5), _mm256_srli_epi64(load4(p.prev_new + i + 4), 8), high);
-        const __m256i live_low = widen_low(live), live_high = widen_high(live);
-        store4(p.out_old + i, old_low, live_low, whole);
-        store4(p.out_old + i + 4, old_high, live_high, whole);
-        store4(p.out_new + i, new_low, live_low, whole);
-        store4(p.out_new + i + 4, new_high, live_high, whole);
-        const unsigned equal = first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4;
-        extend_forward_lanes(p, i, equal & lane_bits8(open));
+        const __m256i old_windows = _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i + 1), 8),
+                                                       load8(p.prev_old + i), from_before);
+        const __m256i new_windows = _mm256_blendv_epi8(load8(p.prev_new + i + 1),
+                                                       _mm256_srli_epi32(load8(p.prev_new + i), 8), from_before);
+        store8(p.out_old + i, old_windows, live, whole);
+        store8(p.out_new + i, new_windows, live, whole);
+        extend_forward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
     }
 }
 
@@ -219,7 +186,7 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
         const bool whole = p.count - i >= 8;
         const __m256i below = load8(p.prev + i);
         const __m256i above = load8(p.prev + i + 1);
-        const __m256i from_above = _mm256_cmpgt_epi32(below, above);
+        const __m256i from_above = _mm256_cmpgt_epi32(below, above);  // x stays, y moves down
         const __m256i x = _mm256_blendv_epi8(_mm256_sub_epi32(below, one), above, from_above);
         const __m256i k = _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i - p.delta), steps);
         const __m256i floor = _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero);
@@ -229,22 +196,13 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
             refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open, live, whole);
             continue;
         }
-        const __m256i low = widen_low(from_above), high = widen_high(from_above);
-        const __m256i old_low =
-            _mm256_blendv_epi8(_mm256_srli_epi64(load4(p.prev_old + i), 8), load4(p.prev_old + i + 1), low);
-        const __m256i old_high =
-            _mm256_blendv_epi8(_mm256_srli_epi64(load4(p.prev_old + i + 4), 8), load4(p.prev_old + i + 5), high);
-        const __m256i new_low =
-            _mm256_blendv_epi8(load4(p.prev_new + i), _mm256_srli_epi64(load4(p.prev_new + i + 1), 8), low);
-        const __m256i new_high =
-            _mm256_blendv_epi8(load4(p.prev_new + i + 4), _mm256_srli_epi64(load4(p.prev_new + i + 5), 8), high);
-        const __m256i live_low = widen_low(live), live_high = widen_high(live);
-        store4(p.out_old + i, old_low, live_low, whole);
-        store4(p.out_old + i + 4, old_high, live_high, whole);
-        store4(p.out_new + i, new_low, live_low, whole);
-        store4(p.out_new + i + 4, new_high, live_high, whole);
-        const unsigned equal = first_bytes_equal4(old_low, new_low) | first_bytes_equal4(old_high, new_high) << 4;
-        extend_backward_lanes(p, i, equal & lane_bits8(open));
+        const __m256i old_windows = _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i), 8),
+                                                       load8(p.prev_old + i + 1), from_above);
+        const __m256i new_windows = _mm256_blendv_epi8(load8(p.prev_new + i),
+                                                       _mm256_srli_epi32(load8(p.prev_new + i + 1), 8), from_above);
+        store8(p.out_old + i, old_windows, live, whole);
+        store8(p.out_new + i, new_windows, live, whole);
+        extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
     }
 }
 
@@ -268,9 +226,9 @@ AVX512_TARGET inline __mmask16 live_lanes16(std::int32_t remaining) {
     return remaining >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << remaining) - 1);
 }
 
-// A bit per lane of 8 windows whose first bytes are equal.
-AVX512_TARGET inline unsigned first_bytes_equal8(__m512i old_windows, __m512i new_windows) {
-    return _mm512_testn_epi64_mask(_mm512_xor_si512(old_windows, new_windows), _mm512_set1_epi64(0xFF));
+// A bit per lane whose windows' first bytes are equal.
+AVX512_TARGET inline unsigned first_bytes_equal16(__m512i old_windows, __m512i new_windows) {
+    return _mm512_testn_epi32_mask(_mm512_xor_si512(old_windows, new_windows), _mm512_set1_epi32(0xFF));
 }
 
 AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open,
@@ -278,55 +236,39 @@ AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, _
     const __m512i old_at = _mm512_add_epi32(x, _mm512_set1_epi32(p.a));
     const __m512i new_at = _mm512_add_epi32(y, _mm512_set1_epi32(p.c));
     const __mmask16 near_end =
-        _mm512_cmpgt_epi32_mask(old_at, _mm512_set1_epi32(static_cast<std::int32_t>(p.old_length - 8))) |
-        _mm512_cmpgt_epi32_mask(new_at, _mm512_set1_epi32(static_cast<std::int32_t>(p.new_length - 8)));
+        _mm512_cmpgt_epi32_mask(old_at, _mm512_set1_epi32(static_cast<std::int32_t>(p.old_length - WINDOW_BYTES))) |
+        _mm512_cmpgt_epi32_mask(new_at, _mm512_set1_epi32(static_cast<std::int32_t>(p.new_length - WINDOW_BYTES)));
     if ((near_end & open) != 0) {
         refresh_lanes(p, i, open, refresh_forward_lane);
         return;
     }
-    const __mmask8 low = static_cast<__mmask8>(open), high = static_cast<__mmask8>(open >> 8);
     const __m512i zero = _mm512_setzero_si512();
-    const __m512i old_low = _mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(old_at), p.old_value, 1);
-    const __m512i old_high = _mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(old_at, 1), p.old_value, 1);
-    const __m512i new_low = _mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(new_at), p.new_value, 1);
-    const __m512i new_high = _mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(new_at, 1), p.new_value, 1);
-    const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
-    _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
-    _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
-    _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
-    _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
-    extend_forward_lanes(p, i, (first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8) & open);
+    const __m512i old_windows = _mm512_mask_i32gather_epi32(zero, open, old_at, p.old_value, 1);
+    const __m512i new_windows = _mm512_mask_i32gather_epi32(zero, open, new_at, p.new_value, 1);
+    _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+    _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+    extend_forward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
 }
 
-AVX512_TARGET inline __m512i reverse_bytes8(__m512i words) {
-    const __m512i order = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
+AVX512_TARGET inline __m512i reverse_bytes16(__m512i words) {
+    const __m512i order = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
     return _mm512_shuffle_epi8(words, order);
 }
 
 AVX512_TARGET inline void refresh_backward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open,
                                              __mmask16 live) {
-    const __m512i old_from = _mm512_add_epi32(x, _mm512_set1_epi32(p.a - 8));
-    const __m512i new_from = _mm512_add_epi32(y, _mm512_set1_epi32(p.c - 8));
+    const __m512i old_from = _mm512_add_epi32(x, _mm512_set1_epi32(p.a - WINDOW_BYTES));
+    const __m512i new_from = _mm512_add_epi32(y, _mm512_set1_epi32(p.c - WINDOW_BYTES));
     const __m512i zero = _mm512_setzero_si512();
     if (((_mm512_cmplt_epi32_mask(old_from, zero) | _mm512_cmplt_epi32_mask(new_from, zero)) & open) != 0) {
         refresh_lanes(p, i, open, refresh_backward_lane);
         return;
     }
-    const __mmask8 low = static_cast<__mmask8>(open), high = static_cast<__mmask8>(open >> 8);
-    const __m512i old_low =
-        reverse_bytes8(_mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(old_from), p.old_value, 1));
-    const __m512i old_high =
-        reverse_bytes8(_mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(old_from, 1), p.old_value, 1));
-    const __m512i new_low =
-        reverse_bytes8(_mm512_mask_i32gather_epi64(zero, low, _mm512_castsi512_si256(new_from), p.new_value, 1));
-    const __m512i new_high =
-        reverse_bytes8(_mm512_mask_i32gather_epi64(zero, high, _mm512_extracti64x4_epi64(new_from, 1), p.new_value, 1));
-    const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
-    _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
-    _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
-    _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
-    _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
-    extend_backward_lanes(p, i, (first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8) & open);
+    const __m512i old_windows = reverse_bytes16(_mm512_mask_i32gather_epi32(zero, open, old_from, p.old_value, 1));
+    const __m512i new_windows = reverse_bytes16(_mm512_mask_i32gather_epi32(zero, open, new_from, p.new_value, 1));
+    _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+    _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+    extend_backward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
 }
 
 AVX512_TARGET void forward_avx512(const WavePass& p) {
@@ -337,7 +279,7 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
         const __mmask16 live = live_lanes16(p.count - i);
         const __m512i before = _mm512_loadu_si512(p.prev + i);
         const __m512i after = _mm512_loadu_si512(p.prev + i + 1);
-        const __mmask16 from_before = _mm512_cmpgt_epi32_mask(before, after);
+        const __mmask16 from_before = _mm512_cmpgt_epi32_mask(before, after);  // x stays, y moves on
         const __m512i x = _mm512_mask_blend_epi32(from_before, _mm512_add_epi32(after, one), before);
         const __m512i y = _mm512_add_epi32(x, _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i), steps));
         const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(_mm512_mask_cmpgt_epi32_mask(live, n, x), m, y);
@@ -346,22 +288,13 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
             refresh_forward16(p, i, x, y, open, live);
             continue;
         }
-        const __mmask8 low = static_cast<__mmask8>(from_before), high = static_cast<__mmask8>(from_before >> 8);
-        const __m512i old_low = _mm512_mask_blend_epi64(
-            low, _mm512_srli_epi64(_mm512_loadu_si512(p.prev_old + i + 1), 8), _mm512_loadu_si512(p.prev_old + i));
-        const __m512i old_high = _mm512_mask_blend_epi64(
-            high, _mm512_srli_epi64(_mm512_loadu_si512(p.prev_old + i + 9), 8), _mm512_loadu_si512(p.prev_old + i + 8));
-        const __m512i new_low = _mm512_mask_blend_epi64(
-            low, _mm512_loadu_si512(p.prev_new + i + 1), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i), 8));
-        const __m512i new_high = _mm512_mask_blend_epi64(
-            high, _mm512_loadu_si512(p.prev_new + i + 9), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 8), 8));
-        const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
-        _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
-        _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
-        _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
-        _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
-        const unsigned equal = first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8;
-        extend_forward_lanes(p, i, equal & open);
+        const __m512i old_windows = _mm512_mask_blend_epi32(
+            from_before, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i + 1), 8), _mm512_loadu_si512(p.prev_old + i));
+        const __m512i new_windows = _mm512_mask_blend_epi32(
+            from_before, _mm512_loadu_si512(p.prev_new + i + 1), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i), 8));
+        _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+        _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+        extend_forward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
     }
 }
 
@@ -373,7 +306,7 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
         const __mmask16 live = live_lanes16(p.count - i);
         const __m512i below = _mm512_loadu_si512(p.prev + i);
         const __m512i above = _mm512_loadu_si512(p.prev + i + 1);
-        const __mmask16 from_above = _mm512_cmpgt_epi32_mask(below, above);
+        const __mmask16 from_above = _mm512_cmpgt_epi32_mask(below, above);  // x stays, y moves down
         const __m512i x = _mm512_mask_blend_epi32(from_above, _mm512_sub_epi32(below, one), above);
         const __m512i k = _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i - p.delta), steps);
         const __m512i floor = _mm512_max_epi32(_mm512_sub_epi32(zero, k), zero);
@@ -383,22 +316,13 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
             refresh_backward16(p, i, x, _mm512_add_epi32(x, k), open, live);
             continue;
         }
-        const __mmask8 low = static_cast<__mmask8>(from_above), high = static_cast<__mmask8>(from_above >> 8);
-        const __m512i old_low = _mm512_mask_blend_epi64(
-            low, _mm512_srli_epi64(_mm512_loadu_si512(p.prev_old + i), 8), _mm512_loadu_si512(p.prev_old + i + 1));
-        const __m512i old_high = _mm512_mask_blend_epi64(
-            high, _mm512_srli_epi64(_mm512_loadu_si512(p.prev_old + i + 8), 8), _mm512_loadu_si512(p.prev_old + i + 9));
-        const __m512i new_low = _mm512_mask_blend_epi64(
-            low, _mm512_loadu_si512(p.prev_new + i), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 1), 8));
-        const __m512i new_high = _mm512_mask_blend_epi64(
-            high, _mm512_loadu_si512(p.prev_new + i + 8), _mm512_srli_epi64(_mm512_loadu_si512(p.prev_new + i + 9), 8));
-        const __mmask8 live_low = static_cast<__mmask8>(live), live_high = static_cast<__mmask8>(live >> 8);
-        _mm512_mask_storeu_epi64(p.out_old + i, live_low, old_low);
-        _mm512_mask_storeu_epi64(p.out_old + i + 8, live_high, old_high);
-        _mm512_mask_storeu_epi64(p.out_new + i, live_low, new_low);
-        _mm512_mask_storeu_epi64(p.out_new + i + 8, live_high, new_high);
-        const unsigned equal = first_bytes_equal8(old_low, new_low) | first_bytes_equal8(old_high, new_high) << 8;
-        extend_backward_lanes(p, i, equal & open);
+        const __m512i old_windows = _mm512_mask_blend_epi32(
+            from_above, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i), 8), _mm512_loadu_si512(p.prev_old + i + 1));
+        const __m512i new_windows = _mm512_mask_blend_epi32(
+            from_above, _mm512_loadu_si512(p.prev_new + i), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i + 1), 8));
+        _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+        _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+        extend_backward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
     }
 }
 
