@@ -96,20 +96,19 @@ struct WaveStore {
     wave::Window* windows = nullptr;
     std::int64_t radius = 0;  // even; diagonals -radius .. radius
     std::int64_t stride = 0;  // entries per array, padding included
+    // Where diagonal 0 (or 1) of each array would be: x by [front][parity] (front 0: forward),
+    // windows by [front][value][parity] (value 0: old); diagonal k's entry is k / 2 (rounded
+    // down) entries on.
+    std::int32_t* x_base[2][2] = {};
+    wave::Window* window_base[2][2][2] = {};
 
-    std::int64_t array_number(int front, std::int32_t k) const { return 2 * front + (k & 1); }  // front 0: forward
-    std::int32_t* array(int front, std::int32_t k) const {
-        return block + array_number(front, k) * stride + wave::STORE_PADDING;
-    }
-    std::int64_t index(std::int32_t k) const { return (k + radius) >> 1; }
-    std::int32_t& forward(std::int32_t k) const { return array(0, k)[index(k)]; }
-    std::int32_t& backward(std::int32_t k) const { return array(1, k)[index(k)]; }
-    // The entry of diagonal k in its array, as a pointer for a wave pass.
-    std::int32_t* forward_at(std::int32_t k) const { return array(0, k) + index(k); }
-    std::int32_t* backward_at(std::int32_t k) const { return array(1, k) + index(k); }
-    // The window of diagonal k's entry (value 0: old, 1: new).
+    static std::int32_t half(std::int32_t k) { return (k - (k & 1)) / 2; }
+    std::int32_t* forward_at(std::int32_t k) const { return x_base[0][k & 1] + half(k); }
+    std::int32_t* backward_at(std::int32_t k) const { return x_base[1][k & 1] + half(k); }
+    std::int32_t& forward(std::int32_t k) const { return *forward_at(k); }
+    std::int32_t& backward(std::int32_t k) const { return *backward_at(k); }
     wave::Window* window_at(int front, int value, std::int32_t k) const {
-        return windows + (2 * array_number(front, k) + value) * stride + wave::STORE_PADDING + index(k);
+        return window_base[front][value][k & 1] + half(k);
     }
 };
 
@@ -147,6 +146,16 @@ bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
     store->windows = windows;
     store->radius = radius;
     store->stride = stride;
+    for (int front = 0; front < 2; ++front) {
+        for (int parity = 0; parity < 2; ++parity) {
+            const std::int64_t array = 2 * front + parity;
+            store->x_base[front][parity] = block + array * stride + wave::STORE_PADDING + radius / 2;
+            for (int value = 0; value < 2; ++value) {
+                store->window_base[front][value][parity] =
+                    windows + (2 * array + value) * stride + wave::STORE_PADDING + radius / 2;
+            }
+        }
+    }
     return true;
 }
 
@@ -161,7 +170,7 @@ inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
     store.backward(-magnitude) = UNREACHED_BACKWARD;
 }
 
-// Waves of fewer diagonals than this take the portable passes even on a vector path.
+// Waves of fewer diagonals than this take the passes lane by lane on every path.
 constexpr std::int32_t SHORT_WAVE_DIAGONALS = 8;
 
 // The fronts of either store, read through one interface by the progress test and the fallback.
@@ -362,7 +371,7 @@ private:
             const std::int32_t lo = diagonal_bound(d, n);
             const std::int32_t hi = diagonal_bound(d, m);
             pass.count = (lo + hi) / 2 + 1;
-            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::PORTABLE_KERNELS : *kernels_;
+            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::SHORT_WAVE_KERNELS : *kernels_;
 
             pass.refresh = d % wave::REFRESH_WAVES == 0;
             pass.k0 = -lo;

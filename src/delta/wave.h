@@ -178,8 +178,10 @@ struct WaveKernels {
     int lanes;  // diagonals per vector step
 };
 
-// The portable passes (wave_portable.cpp), which the vector paths take for short waves.
+// The portable passes (wave_portable.cpp), and the passes lane by lane that every path takes
+// for waves of a few diagonals.
 extern const WaveKernels PORTABLE_KERNELS;
+extern const WaveKernels SHORT_WAVE_KERNELS;
 
 // The kernels a path runs (from the list in paths.cpp); null for the reference path, whose
 // search runs over the interleaved store with the byte comparisons inline.

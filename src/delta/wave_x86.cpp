@@ -148,63 +148,82 @@ AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m
     extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & bits);
 }
 
-AVX2_TARGET void forward_avx2(const WavePass& p) {
-    const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i n = _mm256_set1_epi32(p.n), m = _mm256_set1_epi32(p.m);
-    for (std::int32_t i = 0; i < p.count; i += 8) {
-        const __m256i live = live_lanes8(p.count - i);
-        const bool whole = p.count - i >= 8;
-        const __m256i before = load8(p.prev + i);
-        const __m256i after = load8(p.prev + i + 1);
-        const __m256i from_before = _mm256_cmpgt_epi32(before, after);  // x stays, y moves on
-        const __m256i x = _mm256_blendv_epi8(_mm256_add_epi32(after, one), before, from_before);
-        const __m256i y = _mm256_add_epi32(x, _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i), steps));
-        const __m256i open =
-            _mm256_and_si256(live, _mm256_and_si256(_mm256_cmpgt_epi32(n, x), _mm256_cmpgt_epi32(m, y)));
-        store8(p.out + i, x, live, whole);
-        if (p.refresh) {
-            refresh_forward8(p, i, x, y, open, live, whole);
-            continue;
-        }
-        const __m256i old_windows = _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i + 1), 8),
-                                                       load8(p.prev_old + i), from_before);
-        const __m256i new_windows = _mm256_blendv_epi8(load8(p.prev_new + i + 1),
-                                                       _mm256_srli_epi32(load8(p.prev_new + i), 8), from_before);
-        store8(p.out_old + i, old_windows, live, whole);
-        store8(p.out_new + i, new_windows, live, whole);
-        extend_forward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
+// One chunk of 8 diagonals starting at entry i (k: their diagonal numbers): x and windows
+// from the neighbours, stored (masked to `live` unless the chunk is whole), the first bytes
+// tested from the windows (in a refresh wave: from windows gathered where the x are).
+template <bool REFRESH, bool WHOLE>
+AVX2_TARGET inline void forward_chunk8(const WavePass& p, std::int32_t i, __m256i k, __m256i live) {
+    const __m256i before = load8(p.prev + i);
+    const __m256i after = load8(p.prev + i + 1);
+    const __m256i from_before = _mm256_cmpgt_epi32(before, after);  // x stays, y moves on
+    const __m256i x = _mm256_blendv_epi8(_mm256_sub_epi32(after, _mm256_set1_epi32(-1)), before, from_before);
+    const __m256i y = _mm256_add_epi32(x, k);
+    __m256i open = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(p.n), x),
+                                    _mm256_cmpgt_epi32(_mm256_set1_epi32(p.m), y));
+    if (!WHOLE) open = _mm256_and_si256(open, live);
+    store8(p.out + i, x, live, WHOLE);
+    if (REFRESH) {
+        refresh_forward8(p, i, x, y, open, live, WHOLE);
+        return;
     }
+    const __m256i old_windows =
+        _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i + 1), 8), load8(p.prev_old + i), from_before);
+    const __m256i new_windows =
+        _mm256_blendv_epi8(load8(p.prev_new + i + 1), _mm256_srli_epi32(load8(p.prev_new + i), 8), from_before);
+    store8(p.out_old + i, old_windows, live, WHOLE);
+    store8(p.out_new + i, new_windows, live, WHOLE);
+    extend_forward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
 }
 
-AVX2_TARGET void backward_avx2(const WavePass& p) {
-    const __m256i steps = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m256i one = _mm256_set1_epi32(1);
+template <bool REFRESH, bool WHOLE>
+AVX2_TARGET inline void backward_chunk8(const WavePass& p, std::int32_t i, __m256i k, __m256i live) {
     const __m256i zero = _mm256_setzero_si256();
-    for (std::int32_t i = 0; i < p.count; i += 8) {
-        const __m256i live = live_lanes8(p.count - i);
-        const bool whole = p.count - i >= 8;
-        const __m256i below = load8(p.prev + i);
-        const __m256i above = load8(p.prev + i + 1);
-        const __m256i from_above = _mm256_cmpgt_epi32(below, above);  // x stays, y moves down
-        const __m256i x = _mm256_blendv_epi8(_mm256_sub_epi32(below, one), above, from_above);
-        const __m256i k = _mm256_add_epi32(_mm256_set1_epi32(p.k0 + 2 * i - p.delta), steps);
-        const __m256i floor = _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero);
-        const __m256i open = _mm256_and_si256(live, _mm256_cmpgt_epi32(x, floor));
-        store8(p.out + i, x, live, whole);
-        if (p.refresh) {
-            refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open, live, whole);
-            continue;
-        }
-        const __m256i old_windows = _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i), 8),
-                                                       load8(p.prev_old + i + 1), from_above);
-        const __m256i new_windows = _mm256_blendv_epi8(load8(p.prev_new + i),
-                                                       _mm256_srli_epi32(load8(p.prev_new + i + 1), 8), from_above);
-        store8(p.out_old + i, old_windows, live, whole);
-        store8(p.out_new + i, new_windows, live, whole);
-        extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
+    const __m256i below = load8(p.prev + i);
+    const __m256i above = load8(p.prev + i + 1);
+    const __m256i from_above = _mm256_cmpgt_epi32(below, above);  // x stays, y moves down
+    const __m256i x = _mm256_blendv_epi8(_mm256_add_epi32(below, _mm256_set1_epi32(-1)), above, from_above);
+    const __m256i floor = _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero);
+    __m256i open = _mm256_cmpgt_epi32(x, floor);
+    if (!WHOLE) open = _mm256_and_si256(open, live);
+    store8(p.out + i, x, live, WHOLE);
+    if (REFRESH) {
+        refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open, live, WHOLE);
+        return;
     }
+    const __m256i old_windows =
+        _mm256_blendv_epi8(_mm256_srli_epi32(load8(p.prev_old + i), 8), load8(p.prev_old + i + 1), from_above);
+    const __m256i new_windows =
+        _mm256_blendv_epi8(load8(p.prev_new + i), _mm256_srli_epi32(load8(p.prev_new + i + 1), 8), from_above);
+    store8(p.out_old + i, old_windows, live, WHOLE);
+    store8(p.out_new + i, new_windows, live, WHOLE);
+    extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
 }
+
+// A pass: whole chunks, then the last one masked.
+template <bool REFRESH>
+AVX2_TARGET void forward_pass8(const WavePass& p) {
+    const __m256i step = _mm256_set1_epi32(16);
+    __m256i k = _mm256_add_epi32(_mm256_set1_epi32(p.k0), _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14));
+    std::int32_t i = 0;
+    for (; i + 8 <= p.count; i += 8, k = _mm256_add_epi32(k, step)) {
+        forward_chunk8<REFRESH, true>(p, i, k, _mm256_setzero_si256());
+    }
+    if (i < p.count) forward_chunk8<REFRESH, false>(p, i, k, live_lanes8(p.count - i));
+}
+
+template <bool REFRESH>
+AVX2_TARGET void backward_pass8(const WavePass& p) {
+    const __m256i step = _mm256_set1_epi32(16);
+    __m256i k = _mm256_add_epi32(_mm256_set1_epi32(p.k0 - p.delta), _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14));
+    std::int32_t i = 0;
+    for (; i + 8 <= p.count; i += 8, k = _mm256_add_epi32(k, step)) {
+        backward_chunk8<REFRESH, true>(p, i, k, _mm256_setzero_si256());
+    }
+    if (i < p.count) backward_chunk8<REFRESH, false>(p, i, k, live_lanes8(p.count - i));
+}
+
+AVX2_TARGET void forward_avx2(const WavePass& p) { p.refresh ? forward_pass8<true>(p) : forward_pass8<false>(p); }
+AVX2_TARGET void backward_avx2(const WavePass& p) { p.refresh ? backward_pass8<true>(p) : backward_pass8<false>(p); }
 
 AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std::int32_t* other,
                                             std::int32_t count, bool forward) {
@@ -231,6 +250,30 @@ AVX512_TARGET inline unsigned first_bytes_equal16(__m512i old_windows, __m512i n
     return _mm512_testn_epi32_mask(_mm512_xor_si512(old_windows, new_windows), _mm512_set1_epi32(0xFF));
 }
 
+// The windows of a refresh wave's open lanes, from one value: from a 128-byte stretch of the
+// value (two loads and a byte permute) when their bytes all lie in one, else gathered (the
+// positions of one chunk's diagonals usually lie within 64 bytes of each other). `at`: the
+// position of each lane's first window byte (forward: p; backward: p - WINDOW_BYTES), the
+// caller has checked that every open lane's window lies inside the value. Backward windows
+// come out in memory order and are reversed by the caller.
+AVX512_TARGET inline __m512i windows_at16(const std::uint8_t* value, std::int64_t length, __m512i at, __mmask16 open) {
+    if (length >= 128) {
+        // A stretch centred on lane 0's position (a number even when lane 0 is not open).
+        std::int64_t base = static_cast<std::int64_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(at))) - 64;
+        if (base > length - 128) base = length - 128;
+        if (base < 0) base = 0;
+        const __m512i offsets = _mm512_sub_epi32(at, _mm512_set1_epi32(static_cast<std::int32_t>(base)));
+        if (_mm512_mask_cmplt_epu32_mask(open, offsets, _mm512_set1_epi32(128 - WINDOW_BYTES + 1)) == open) {
+            // Byte j of each lane's window is byte offset + j of the stretch.
+            const __m512i index = _mm512_add_epi32(_mm512_mullo_epi32(offsets, _mm512_set1_epi32(0x01010101)),
+                                                   _mm512_set1_epi32(0x03020100));
+            return _mm512_permutex2var_epi8(_mm512_loadu_si512(value + base), index,
+                                            _mm512_loadu_si512(value + base + 64));
+        }
+    }
+    return _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), open, at, value, 1);
+}
+
 AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, __m512i x, __m512i y, __mmask16 open,
                                             __mmask16 live) {
     const __m512i old_at = _mm512_add_epi32(x, _mm512_set1_epi32(p.a));
@@ -242,9 +285,8 @@ AVX512_TARGET inline void refresh_forward16(const WavePass& p, std::int32_t i, _
         refresh_lanes(p, i, open, refresh_forward_lane);
         return;
     }
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i old_windows = _mm512_mask_i32gather_epi32(zero, open, old_at, p.old_value, 1);
-    const __m512i new_windows = _mm512_mask_i32gather_epi32(zero, open, new_at, p.new_value, 1);
+    const __m512i old_windows = windows_at16(p.old_value, p.old_length, old_at, open);
+    const __m512i new_windows = windows_at16(p.new_value, p.new_length, new_at, open);
     _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
     _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
     extend_forward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
@@ -264,66 +306,86 @@ AVX512_TARGET inline void refresh_backward16(const WavePass& p, std::int32_t i, 
         refresh_lanes(p, i, open, refresh_backward_lane);
         return;
     }
-    const __m512i old_windows = reverse_bytes16(_mm512_mask_i32gather_epi32(zero, open, old_from, p.old_value, 1));
-    const __m512i new_windows = reverse_bytes16(_mm512_mask_i32gather_epi32(zero, open, new_from, p.new_value, 1));
+    const __m512i old_windows = reverse_bytes16(windows_at16(p.old_value, p.old_length, old_from, open));
+    const __m512i new_windows = reverse_bytes16(windows_at16(p.new_value, p.new_length, new_from, open));
     _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
     _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
     extend_backward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
 }
 
-AVX512_TARGET void forward_avx512(const WavePass& p) {
-    const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i n = _mm512_set1_epi32(p.n), m = _mm512_set1_epi32(p.m);
-    for (std::int32_t i = 0; i < p.count; i += 16) {
-        const __mmask16 live = live_lanes16(p.count - i);
-        const __m512i before = _mm512_loadu_si512(p.prev + i);
-        const __m512i after = _mm512_loadu_si512(p.prev + i + 1);
-        const __mmask16 from_before = _mm512_cmpgt_epi32_mask(before, after);  // x stays, y moves on
-        const __m512i x = _mm512_mask_blend_epi32(from_before, _mm512_add_epi32(after, one), before);
-        const __m512i y = _mm512_add_epi32(x, _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i), steps));
-        const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(_mm512_mask_cmpgt_epi32_mask(live, n, x), m, y);
-        _mm512_mask_storeu_epi32(p.out + i, live, x);
-        if (p.refresh) {
-            refresh_forward16(p, i, x, y, open, live);
-            continue;
-        }
-        const __m512i old_windows = _mm512_mask_blend_epi32(
-            from_before, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i + 1), 8), _mm512_loadu_si512(p.prev_old + i));
-        const __m512i new_windows = _mm512_mask_blend_epi32(
-            from_before, _mm512_loadu_si512(p.prev_new + i + 1), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i), 8));
-        _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
-        _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
-        extend_forward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
+// One chunk of 16 diagonals starting at entry i (k: their diagonal numbers), as the AVX2
+// chunks, every store masked to the live lanes.
+template <bool REFRESH>
+AVX512_TARGET inline void forward_chunk16(const WavePass& p, std::int32_t i, __m512i k, __mmask16 live) {
+    const __m512i before = _mm512_loadu_si512(p.prev + i);
+    const __m512i after = _mm512_loadu_si512(p.prev + i + 1);
+    const __mmask16 from_before = _mm512_cmpgt_epi32_mask(before, after);  // x stays, y moves on
+    const __m512i x = _mm512_mask_blend_epi32(from_before, _mm512_add_epi32(after, _mm512_set1_epi32(1)), before);
+    const __m512i y = _mm512_add_epi32(x, k);
+    const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(
+        _mm512_mask_cmpgt_epi32_mask(live, _mm512_set1_epi32(p.n), x), _mm512_set1_epi32(p.m), y);
+    _mm512_mask_storeu_epi32(p.out + i, live, x);
+    if (REFRESH) {
+        refresh_forward16(p, i, x, y, open, live);
+        return;
+    }
+    const __m512i old_windows = _mm512_mask_blend_epi32(
+        from_before, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i + 1), 8), _mm512_loadu_si512(p.prev_old + i));
+    const __m512i new_windows = _mm512_mask_blend_epi32(
+        from_before, _mm512_loadu_si512(p.prev_new + i + 1), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i), 8));
+    _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+    _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+    extend_forward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
+}
+
+template <bool REFRESH>
+AVX512_TARGET inline void backward_chunk16(const WavePass& p, std::int32_t i, __m512i k, __mmask16 live) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i below = _mm512_loadu_si512(p.prev + i);
+    const __m512i above = _mm512_loadu_si512(p.prev + i + 1);
+    const __mmask16 from_above = _mm512_cmpgt_epi32_mask(below, above);  // x stays, y moves down
+    const __m512i x = _mm512_mask_blend_epi32(from_above, _mm512_sub_epi32(below, _mm512_set1_epi32(1)), above);
+    const __m512i floor = _mm512_max_epi32(_mm512_sub_epi32(zero, k), zero);
+    const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(live, x, floor);
+    _mm512_mask_storeu_epi32(p.out + i, live, x);
+    if (REFRESH) {
+        refresh_backward16(p, i, x, _mm512_add_epi32(x, k), open, live);
+        return;
+    }
+    const __m512i old_windows = _mm512_mask_blend_epi32(
+        from_above, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i), 8), _mm512_loadu_si512(p.prev_old + i + 1));
+    const __m512i new_windows = _mm512_mask_blend_epi32(
+        from_above, _mm512_loadu_si512(p.prev_new + i), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i + 1), 8));
+    _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
+    _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
+    extend_backward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
+}
+
+template <bool REFRESH>
+AVX512_TARGET void forward_pass16(const WavePass& p) {
+    const __m512i step = _mm512_set1_epi32(32);
+    __m512i k = _mm512_add_epi32(_mm512_set1_epi32(p.k0),
+                                 _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30));
+    for (std::int32_t i = 0; i < p.count; i += 16, k = _mm512_add_epi32(k, step)) {
+        forward_chunk16<REFRESH>(p, i, k, live_lanes16(p.count - i));
     }
 }
 
-AVX512_TARGET void backward_avx512(const WavePass& p) {
-    const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i zero = _mm512_setzero_si512();
-    for (std::int32_t i = 0; i < p.count; i += 16) {
-        const __mmask16 live = live_lanes16(p.count - i);
-        const __m512i below = _mm512_loadu_si512(p.prev + i);
-        const __m512i above = _mm512_loadu_si512(p.prev + i + 1);
-        const __mmask16 from_above = _mm512_cmpgt_epi32_mask(below, above);  // x stays, y moves down
-        const __m512i x = _mm512_mask_blend_epi32(from_above, _mm512_sub_epi32(below, one), above);
-        const __m512i k = _mm512_add_epi32(_mm512_set1_epi32(p.k0 + 2 * i - p.delta), steps);
-        const __m512i floor = _mm512_max_epi32(_mm512_sub_epi32(zero, k), zero);
-        const __mmask16 open = _mm512_mask_cmpgt_epi32_mask(live, x, floor);
-        _mm512_mask_storeu_epi32(p.out + i, live, x);
-        if (p.refresh) {
-            refresh_backward16(p, i, x, _mm512_add_epi32(x, k), open, live);
-            continue;
-        }
-        const __m512i old_windows = _mm512_mask_blend_epi32(
-            from_above, _mm512_srli_epi32(_mm512_loadu_si512(p.prev_old + i), 8), _mm512_loadu_si512(p.prev_old + i + 1));
-        const __m512i new_windows = _mm512_mask_blend_epi32(
-            from_above, _mm512_loadu_si512(p.prev_new + i), _mm512_srli_epi32(_mm512_loadu_si512(p.prev_new + i + 1), 8));
-        _mm512_mask_storeu_epi32(p.out_old + i, live, old_windows);
-        _mm512_mask_storeu_epi32(p.out_new + i, live, new_windows);
-        extend_backward_lanes(p, i, first_bytes_equal16(old_windows, new_windows) & open);
+template <bool REFRESH>
+AVX512_TARGET void backward_pass16(const WavePass& p) {
+    const __m512i step = _mm512_set1_epi32(32);
+    __m512i k = _mm512_add_epi32(_mm512_set1_epi32(p.k0 - p.delta),
+                                 _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30));
+    for (std::int32_t i = 0; i < p.count; i += 16, k = _mm512_add_epi32(k, step)) {
+        backward_chunk16<REFRESH>(p, i, k, live_lanes16(p.count - i));
     }
+}
+
+AVX512_TARGET void forward_avx512(const WavePass& p) {
+    p.refresh ? forward_pass16<true>(p) : forward_pass16<false>(p);
+}
+AVX512_TARGET void backward_avx512(const WavePass& p) {
+    p.refresh ? backward_pass16<true>(p) : backward_pass16<false>(p);
 }
 
 AVX512_TARGET std::int32_t first_meeting_avx512(const std::int32_t* front, const std::int32_t* other,
