@@ -371,7 +371,8 @@ private:
             const std::int32_t lo = diagonal_bound(d, n);
             const std::int32_t hi = diagonal_bound(d, m);
             pass.count = (lo + hi) / 2 + 1;
-            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::SHORT_WAVE_KERNELS : *kernels_;
+            // Short waves go lane by lane here (inlined), the others through the path's kernels.
+            const bool short_wave = pass.count < SHORT_WAVE_DIAGONALS;
 
             pass.refresh = d % wave::REFRESH_WAVES == 0;
             pass.k0 = -lo;
@@ -381,14 +382,21 @@ private:
             pass.prev_new = store.window_at(0, 1, -lo - 1);
             pass.out_old = store.window_at(0, 0, -lo);
             pass.out_new = store.window_at(0, 1, -lo);
-            kernels.forward(pass);
+            if (short_wave) {
+                for (std::int32_t i = 0; i < pass.count; ++i) wave::forward_lane(pass, i);
+            } else {
+                kernels_->forward(pass);
+            }
             if (overlap_forward) {
                 // Diagonals k of this wave with |k + delta| <= d - 1, in diagonal order.
                 const std::int32_t first = first_of_parity(clamped(-(d - 1) - std::int64_t{delta}, -lo, hi + 2), -lo);
                 const std::int32_t last = clamped(d - 1 - std::int64_t{delta}, -lo - 2, hi);
                 if (first <= last) {
-                    const std::int32_t i = kernels.first_meeting(store.forward_at(first), store.backward_at(first + delta),
-                                                                 (last - first) / 2 + 1, true);
+                    const std::int32_t count = (last - first) / 2 + 1;
+                    const std::int32_t i = short_wave ? wave::first_meeting_lanes(store.forward_at(first),
+                                                                                   store.backward_at(first + delta), count, true)
+                                                      : kernels_->first_meeting(store.forward_at(first),
+                                                                                store.backward_at(first + delta), count, true);
                     if (i >= 0) {
                         const std::int32_t k = first + 2 * i;
                         const std::int32_t before = store.forward(k - 1);
@@ -406,14 +414,21 @@ private:
             pass.prev_new = store.window_at(1, 1, -hi - 1);
             pass.out_old = store.window_at(1, 0, -hi);
             pass.out_new = store.window_at(1, 1, -hi);
-            kernels.backward(pass);
+            if (short_wave) {
+                for (std::int32_t i = 0; i < pass.count; ++i) wave::backward_lane(pass, i);
+            } else {
+                kernels_->backward(pass);
+            }
             if (!overlap_forward) {
                 // Diagonals k' of this wave with |k' - delta| <= d, in diagonal order.
                 const std::int32_t first = first_of_parity(clamped(std::int64_t{delta} - d, -hi, lo + 2), -hi);
                 const std::int32_t last = clamped(std::int64_t{delta} + d, -hi - 2, lo);
                 if (first <= last) {
-                    const std::int32_t i = kernels.first_meeting(store.backward_at(first), store.forward_at(first - delta),
-                                                                 (last - first) / 2 + 1, false);
+                    const std::int32_t count = (last - first) / 2 + 1;
+                    const std::int32_t i = short_wave ? wave::first_meeting_lanes(store.backward_at(first),
+                                                                                   store.forward_at(first - delta), count, false)
+                                                      : kernels_->first_meeting(store.backward_at(first),
+                                                                                store.forward_at(first - delta), count, false);
                     if (i >= 0) {
                         const std::int32_t kb = first + 2 * i;
                         const std::int32_t above = store.backward(kb + 1);

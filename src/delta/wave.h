@@ -178,10 +178,18 @@ struct WaveKernels {
     int lanes;  // diagonals per vector step
 };
 
-// The portable passes (wave_portable.cpp), and the passes lane by lane that every path takes
-// for waves of a few diagonals.
+// The portable passes (wave_portable.cpp).
 extern const WaveKernels PORTABLE_KERNELS;
-extern const WaveKernels SHORT_WAVE_KERNELS;
+
+// The overlap test lane by lane, for waves of a few diagonals (their passes go lane by lane
+// too, forward_lane and backward_lane, on every path).
+inline std::int32_t first_meeting_lanes(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
+                                        bool forward) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
+    }
+    return -1;
+}
 
 // The kernels a path runs (from the list in paths.cpp); null for the reference path, whose
 // search runs over the interleaved store with the byte comparisons inline.

@@ -192,27 +192,9 @@ std::int32_t first_meeting_portable(const std::int32_t* front, const std::int32_
     return forward ? first_meeting_spans<true>(front, other, count) : first_meeting_spans<false>(front, other, count);
 }
 
-// The passes lane by lane, for waves of a few diagonals (on every path).
-void forward_lanes(const WavePass& p) {
-    for (std::int32_t i = 0; i < p.count; ++i) forward_lane(p, i);
-}
-
-void backward_lanes(const WavePass& p) {
-    for (std::int32_t i = 0; i < p.count; ++i) backward_lane(p, i);
-}
-
-std::int32_t first_meeting_lanes(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
-                                 bool forward) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
-    }
-    return -1;
-}
-
 }  // namespace
 
 extern const WaveKernels PORTABLE_KERNELS{forward_portable, backward_portable, first_meeting_portable, 1};
-extern const WaveKernels SHORT_WAVE_KERNELS{forward_lanes, backward_lanes, first_meeting_lanes, 1};
 
 }  // namespace wave
 }  // namespace quorvane
