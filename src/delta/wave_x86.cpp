@@ -151,19 +151,31 @@ AVX2_TARGET inline void refresh_backward8(const WavePass& p, std::int32_t i, __m
 // One chunk of 8 diagonals starting at entry i (k: their diagonal numbers): x and windows
 // from the neighbours, stored (masked to `live` unless the chunk is whole), the first bytes
 // tested from the windows (in a refresh wave: from windows gathered where the x are).
+// The live lanes with room after their x (computed only when some first bytes match, and in
+// refresh waves).
+template <bool WHOLE>
+AVX2_TARGET inline __m256i open_forward8(const WavePass& p, __m256i x, __m256i k, __m256i live) {
+    const __m256i lanes = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(p.n), x),
+                                           _mm256_cmpgt_epi32(_mm256_set1_epi32(p.m), _mm256_add_epi32(x, k)));
+    return WHOLE ? lanes : _mm256_and_si256(lanes, live);
+}
+
+template <bool WHOLE>
+AVX2_TARGET inline __m256i open_backward8(__m256i x, __m256i k, __m256i live) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i lanes = _mm256_cmpgt_epi32(x, _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero));
+    return WHOLE ? lanes : _mm256_and_si256(lanes, live);
+}
+
 template <bool REFRESH, bool WHOLE>
 AVX2_TARGET inline void forward_chunk8(const WavePass& p, std::int32_t i, __m256i k, __m256i live) {
     const __m256i before = load8(p.prev + i);
     const __m256i after = load8(p.prev + i + 1);
     const __m256i from_before = _mm256_cmpgt_epi32(before, after);  // x stays, y moves on
     const __m256i x = _mm256_blendv_epi8(_mm256_sub_epi32(after, _mm256_set1_epi32(-1)), before, from_before);
-    const __m256i y = _mm256_add_epi32(x, k);
-    __m256i open = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(p.n), x),
-                                    _mm256_cmpgt_epi32(_mm256_set1_epi32(p.m), y));
-    if (!WHOLE) open = _mm256_and_si256(open, live);
     store8(p.out + i, x, live, WHOLE);
     if (REFRESH) {
-        refresh_forward8(p, i, x, y, open, live, WHOLE);
+        refresh_forward8(p, i, x, _mm256_add_epi32(x, k), open_forward8<WHOLE>(p, x, k, live), live, WHOLE);
         return;
     }
     const __m256i old_windows =
@@ -172,22 +184,19 @@ AVX2_TARGET inline void forward_chunk8(const WavePass& p, std::int32_t i, __m256
         _mm256_blendv_epi8(load8(p.prev_new + i + 1), _mm256_srli_epi32(load8(p.prev_new + i), 8), from_before);
     store8(p.out_old + i, old_windows, live, WHOLE);
     store8(p.out_new + i, new_windows, live, WHOLE);
-    extend_forward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
+    const unsigned equal = first_bytes_equal8(old_windows, new_windows);
+    if (equal != 0) extend_forward_lanes(p, i, equal & lane_bits8(open_forward8<WHOLE>(p, x, k, live)));
 }
 
 template <bool REFRESH, bool WHOLE>
 AVX2_TARGET inline void backward_chunk8(const WavePass& p, std::int32_t i, __m256i k, __m256i live) {
-    const __m256i zero = _mm256_setzero_si256();
     const __m256i below = load8(p.prev + i);
     const __m256i above = load8(p.prev + i + 1);
     const __m256i from_above = _mm256_cmpgt_epi32(below, above);  // x stays, y moves down
     const __m256i x = _mm256_blendv_epi8(_mm256_add_epi32(below, _mm256_set1_epi32(-1)), above, from_above);
-    const __m256i floor = _mm256_max_epi32(_mm256_sub_epi32(zero, k), zero);
-    __m256i open = _mm256_cmpgt_epi32(x, floor);
-    if (!WHOLE) open = _mm256_and_si256(open, live);
     store8(p.out + i, x, live, WHOLE);
     if (REFRESH) {
-        refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open, live, WHOLE);
+        refresh_backward8(p, i, x, _mm256_add_epi32(x, k), open_backward8<WHOLE>(x, k, live), live, WHOLE);
         return;
     }
     const __m256i old_windows =
@@ -196,7 +205,8 @@ AVX2_TARGET inline void backward_chunk8(const WavePass& p, std::int32_t i, __m25
         _mm256_blendv_epi8(load8(p.prev_new + i), _mm256_srli_epi32(load8(p.prev_new + i + 1), 8), from_above);
     store8(p.out_old + i, old_windows, live, WHOLE);
     store8(p.out_new + i, new_windows, live, WHOLE);
-    extend_backward_lanes(p, i, first_bytes_equal8(old_windows, new_windows) & lane_bits8(open));
+    const unsigned equal = first_bytes_equal8(old_windows, new_windows);
+    if (equal != 0) extend_backward_lanes(p, i, equal & lane_bits8(open_backward8<WHOLE>(x, k, live)));
 }
 
 // A pass: whole chunks, then the last one masked.
