@@ -22,11 +22,18 @@ QUORVANE_INLINE Window first_bytes_equal(Window old_window, Window new_window) {
     return (((old_window ^ new_window) & 0xFF) - 1) >> 31;
 }
 
-// The lanes [i, end) whose windows' first bytes are equal.
+// The lanes [i, end) whose windows' first bytes are equal: a bit per lane (without a branch),
+// then the lanes of the set bits.
 template <typename Lane>
 QUORVANE_INLINE void matching_lanes(const WavePass& p, std::int32_t i, std::int32_t end, Lane lane) {
-    for (; i < end; ++i) {
-        if (first_bytes_equal(p.out_old[i], p.out_new[i]) != 0) lane(i);
+    for (; i < end; i += BLOCK) {
+        const std::int32_t count = std::min(BLOCK, end - i);
+        std::uint32_t bits = 0;
+        for (std::int32_t j = 0; j < count; ++j) bits |= first_bytes_equal(p.out_old[i + j], p.out_new[i + j]) << j;
+        while (bits != 0) {
+            lane(i + static_cast<std::int32_t>(ctz32(bits)));
+            bits &= bits - 1;
+        }
     }
 }
 
