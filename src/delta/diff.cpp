@@ -364,8 +364,8 @@ private:
         *store.window_at(1, 1, 0) = wave::window_backward(new_ + c + m, std::int64_t{c} + m);
         const ParityFronts fronts{&store};
         wave::WavePass pass{old_,   new_,    old_length_, new_length_, a,       c,       n,       m,
-                            delta,  0,       0,           false,       nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr};
+                            delta,  0,       0,           false,       0,       nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr};
 
         for (std::int32_t d = 1;; ++d) {
             const std::int32_t lo = diagonal_bound(d, n);
@@ -375,6 +375,7 @@ private:
             const bool short_wave = pass.count < SHORT_WAVE_DIAGONALS;
 
             pass.refresh = d % wave::REFRESH_WAVES == 0;
+            pass.valid = wave::WINDOW_BYTES - d % wave::REFRESH_WAVES;
             pass.k0 = -lo;
             pass.prev = store.forward_at(-lo - 1);
             pass.out = store.forward_at(-lo);

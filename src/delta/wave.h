@@ -40,7 +40,8 @@ constexpr std::int32_t REFRESH_WAVES = WINDOW_BYTES;
 //   the same entries.
 // The sub-problem's first bytes lie at absolute positions a and c of values of old_length
 // and new_length bytes starting at old_value and new_value. Only entries [0, count) of the
-// out arrays are written. refresh: this wave loads every window.
+// out arrays are written. refresh: this wave loads every window; valid: WINDOW_BYTES less the
+// waves since the last refresh.
 struct WavePass {
     const std::uint8_t* old_value;
     const std::uint8_t* new_value;
@@ -51,6 +52,7 @@ struct WavePass {
     std::int32_t k0;
     std::int32_t count;
     bool refresh;
+    std::int32_t valid;  // the leading bytes of every window that are surely the value's (1 to 4)
     const std::int32_t* prev;
     std::int32_t* out;
     const Window* prev_old;
@@ -80,11 +82,20 @@ QUORVANE_INLINE Window window_backward(const std::uint8_t* p, std::int64_t avail
 
 // The snake of lane i of a forward pass, whose first bytes are equal: out[i] moves to its end
 // and the lane's windows are loaded there.
+// A snake that ends inside the windows' valid bytes is measured from them.
+QUORVANE_INLINE std::int32_t equal_in_windows(const WavePass& p, std::int32_t i) {
+    const Window difference = p.out_old[i] ^ p.out_new[i];
+    const std::int32_t equal = difference == 0 ? WINDOW_BYTES : static_cast<std::int32_t>(ctz32(difference) / 8);
+    return equal < p.valid ? equal : -1;  // -1: the snake may go on past them
+}
+
 QUORVANE_INLINE void extend_forward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t x = p.out[i];
     const std::int32_t y = x + p.k0 + 2 * i;
     const std::int32_t room = p.n - x < p.m - y ? p.n - x : p.m - y;
-    const std::int32_t s = compare::equal_forward_words(p.old_value + p.a + x, p.new_value + p.c + y, room);
+    const std::int32_t known = equal_in_windows(p, i);
+    const std::int32_t s = known >= 0 ? (known < room ? known : room)
+                                      : compare::equal_forward_words(p.old_value + p.a + x, p.new_value + p.c + y, room);
     p.out[i] = x + s;
     if (s < room) {
         p.out_old[i] = window_forward(p.old_value + p.a + x + s, p.old_length - p.a - x - s);
@@ -96,8 +107,10 @@ QUORVANE_INLINE void extend_backward_lane(const WavePass& p, std::int32_t i) {
     const std::int32_t x = p.out[i];
     const std::int32_t k = p.k0 + 2 * i - p.delta;
     const std::int32_t floor = k < 0 ? -k : 0;
+    const std::int32_t known = equal_in_windows(p, i);
     const std::int32_t s =
-        compare::equal_backward_words(p.old_value + p.a + x, p.new_value + p.c + k + x, x - floor);
+        known >= 0 ? (known < x - floor ? known : x - floor)
+                   : compare::equal_backward_words(p.old_value + p.a + x, p.new_value + p.c + k + x, x - floor);
     p.out[i] = x - s;
     if (x - s > floor) {
         p.out_old[i] = window_backward(p.old_value + p.a + x - s, std::int64_t{p.a} + x - s);
