@@ -169,11 +169,13 @@ class OursOnPath(Ours):
 
 
 def path_peers(qc) -> List[DeltaPeer]:
-    """Our diff on the portable path, when this build has a faster one."""
+    """Our diff on the slower paths this processor has (portable, and AVX2 where a plain call
+    takes AVX-512)."""
     hook = getattr(qc, "_diff_path", None)
-    if hook is None or hook.get() == "portable":
+    if hook is None:
         return []
-    return [OursOnPath(qc, "portable")]
+    default = hook.get()
+    return [OursOnPath(qc, path) for path in ("avx2", "portable") if path != default and path in hook.available()]
 
 
 class Bsdiff(DeltaPeer):

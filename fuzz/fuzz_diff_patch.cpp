@@ -11,8 +11,8 @@
 //   - patching the old value with the delta gives the new value (with the reference patch
 //     and with apply_delta);
 //   - invalid ranges are refused; running out of memory gives no result and leaks nothing;
-//   - every vector path of the wave passes this processor has (AVX2, AVX-512) gives the
-//     portable path's bytes, at every level, on whole values and sub-ranges.
+//   - every path of the wave passes this processor has (portable, AVX2, AVX-512) gives the
+//     reference search's bytes, at every level, on whole values and sub-ranges.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -179,19 +179,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_delta(to_bytes(result), old.data(), old.size(), neu.data(), neu.size());
     byte_vector_free(result);
 
-    // The engine entry at every level, with this input's store limit, on the portable path and
-    // then on every vector path (which must give the same bytes).
+    // The engine entry at every level, with this input's store limit, on the reference path and
+    // then on every other path (which must give the same bytes).
     const auto n = static_cast<std::int32_t>(old.size()), m = static_cast<std::int32_t>(neu.size());
     const std::int32_t a = n == 0 ? 0 : extra % (n + 1), c = m == 0 ? 0 : (extra * 7) % (m + 1);
     const DiffPath default_path = diff_path();
-    static const DiffPath vector_paths[] = {DIFF_PATH_AVX2, DIFF_PATH_AVX512};
+    static const DiffPath fast_paths[] = {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512};
     for (int level = 0; level <= 5; ++level) {
         const bool whole = level <= 4;  // level 5 stands for the sub-ranges at this input's level
         const auto run = [&] {
             return whole ? run_ranges(&old_view, 0, n, &new_view, 0, m, store_limit, effort_limit, level)
                          : run_ranges(&old_view, a, n - a, &new_view, c, m - c, store_limit, effort_limit, config % 5);
         };
-        diff_set_path(DIFF_PATH_PORTABLE);
+        diff_set_path(DIFF_PATH_REFERENCE);
         const auto delta = run();
         check(delta.has_value(), "diff_ranges refused valid ranges");
         if (whole) {
@@ -200,9 +200,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check_delta(*delta, old.data() + a, static_cast<std::size_t>(n - a), neu.data() + c,
                         static_cast<std::size_t>(m - c));
         }
-        for (const DiffPath path : vector_paths) {
+        for (const DiffPath path : fast_paths) {
             if (!diff_set_path(path)) continue;
-            check(run() == delta, "a vector path gives other bytes than the portable path");
+            check(run() == delta, "a path gives other bytes than the reference search");
         }
     }
     diff_set_path(default_path);

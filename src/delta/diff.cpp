@@ -55,7 +55,7 @@ bool store_reserve(DiagonalStore* store, std::int64_t count) {
     return true;
 }
 
-// The limits alone, without entries (the vector paths keep their fronts in a WaveStore).
+// The limits alone, without entries (the other paths keep their fronts in a WaveStore).
 void store_limits_init(DiagonalStore* store, std::int32_t store_limit) {
     *store = DiagonalStore{nullptr, 0, 11, store_limit, (store_limit - 3) / 4, 11};
 }
@@ -83,26 +83,33 @@ bool store_prepare_wave(DiagonalStore* store, std::int32_t wave) {
 // ---------------------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------------------
-// The parity-split store of the vector paths: the same values per diagonal as the store
+// The parity-split store of the wave passes: the same values per diagonal as the store
 // above, laid out so that the diagonals of one wave are contiguous. Forward and backward x
 // live in separate arrays, each split by the parity of the diagonal; diagonal k is at index
 // (k + radius) >> 1 of its array, so F(k - 1) and F(k + 1) of the previous wave are adjacent
-// entries. Every array has STORE_PADDING entries on either side for the vector steps.
+// entries. Beside each array of x, two arrays of the same shape hold the entries' windows of
+// the old and the new value (see wave.h). Every array has STORE_PADDING entries on either
+// side for the vector steps.
 
 struct WaveStore {
     std::int32_t* block = nullptr;
+    wave::Window* windows = nullptr;
     std::int64_t radius = 0;  // even; diagonals -radius .. radius
     std::int64_t stride = 0;  // entries per array, padding included
+    // Where diagonal 0 (or 1) of each array would be: x by [front][parity] (front 0: forward),
+    // windows by [front][value][parity] (value 0: old); diagonal k's entry is k / 2 (rounded
+    // down) entries on.
+    std::int32_t* x_base[2][2] = {};
+    wave::Window* window_base[2][2][2] = {};
 
-    std::int32_t* array(int front, std::int32_t k) const {  // front 0: forward, 1: backward
-        return block + (2 * front + (k & 1)) * stride + wave::STORE_PADDING;
+    static std::int32_t half(std::int32_t k) { return (k - (k & 1)) / 2; }
+    std::int32_t* forward_at(std::int32_t k) const { return x_base[0][k & 1] + half(k); }
+    std::int32_t* backward_at(std::int32_t k) const { return x_base[1][k & 1] + half(k); }
+    std::int32_t& forward(std::int32_t k) const { return *forward_at(k); }
+    std::int32_t& backward(std::int32_t k) const { return *backward_at(k); }
+    wave::Window* window_at(int front, int value, std::int32_t k) const {
+        return window_base[front][value][k & 1] + half(k);
     }
-    std::int64_t index(std::int32_t k) const { return (k + radius) >> 1; }
-    std::int32_t& forward(std::int32_t k) const { return array(0, k)[index(k)]; }
-    std::int32_t& backward(std::int32_t k) const { return array(1, k)[index(k)]; }
-    // The entry of diagonal k in its array, as a pointer for a wave pass.
-    std::int32_t* forward_at(std::int32_t k) const { return array(0, k) + index(k); }
-    std::int32_t* backward_at(std::int32_t k) const { return array(1, k) + index(k); }
 };
 
 // Makes diagonals -magnitude .. magnitude addressable, keeping the values stored so far.
@@ -111,18 +118,44 @@ bool wave_store_grow(WaveStore* store, std::int64_t magnitude) {
     while (radius < magnitude) radius *= 2;
     const std::int64_t stride = radius + 1 + 2 * wave::STORE_PADDING;
     auto* block = static_cast<std::int32_t*>(heap_malloc(static_cast<std::size_t>(4 * stride) * sizeof(std::int32_t)));
-    if (block == nullptr) return false;
+    auto* windows =
+        static_cast<wave::Window*>(heap_malloc(static_cast<std::size_t>(8 * stride) * sizeof(wave::Window)));
+    if (block == nullptr || windows == nullptr) {
+        heap_free(block);
+        heap_free(windows);
+        return false;
+    }
+    const std::int64_t shift = wave::STORE_PADDING + (radius - store->radius) / 2;
     for (int a = 0; a < 4; ++a) {
         std::fill(block + a * stride, block + (a + 1) * stride, a < 2 ? UNREACHED_FORWARD : UNREACHED_BACKWARD);
         if (store->block != nullptr) {
             const std::int32_t* from = store->block + a * store->stride + wave::STORE_PADDING;
-            std::copy(from, from + store->radius + 1, block + a * stride + wave::STORE_PADDING + (radius - store->radius) / 2);
+            std::copy(from, from + store->radius + 1, block + a * stride + shift);
+        }
+    }
+    for (int a = 0; a < 8; ++a) {
+        std::fill(windows + a * stride, windows + (a + 1) * stride, wave::Window{0});
+        if (store->windows != nullptr) {
+            const wave::Window* from = store->windows + a * store->stride + wave::STORE_PADDING;
+            std::copy(from, from + store->radius + 1, windows + a * stride + shift);
         }
     }
     heap_free(store->block);
+    heap_free(store->windows);
     store->block = block;
+    store->windows = windows;
     store->radius = radius;
     store->stride = stride;
+    for (int front = 0; front < 2; ++front) {
+        for (int parity = 0; parity < 2; ++parity) {
+            const std::int64_t array = 2 * front + parity;
+            store->x_base[front][parity] = block + array * stride + wave::STORE_PADDING + radius / 2;
+            for (int value = 0; value < 2; ++value) {
+                store->window_base[front][value][parity] =
+                    windows + (2 * array + value) * stride + wave::STORE_PADDING + radius / 2;
+            }
+        }
+    }
     return true;
 }
 
@@ -137,7 +170,7 @@ inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
     store.backward(-magnitude) = UNREACHED_BACKWARD;
 }
 
-// Waves of fewer diagonals than this take the portable passes even on a vector path.
+// Waves of fewer diagonals than this take the passes lane by lane on every path.
 constexpr std::int32_t SHORT_WAVE_DIAGONALS = 8;
 
 // The fronts of either store, read through one interface by the progress test and the fallback.
@@ -313,9 +346,9 @@ private:
         return kernels_ == nullptr ? middle_search_reference(a, n, c, m, f) : middle_search_waves(a, n, c, m, f);
     }
 
-    // The vector paths' search: the same waves over the parity-split store, each pass done by
-    // the path's kernels (or the portable ones for short waves), the overlap test after the
-    // pass that runs it.
+    // Every path's search but the reference's: the same waves over the parity-split store,
+    // each pass done by the path's kernels (or the portable ones for short waves), the overlap
+    // test after the pass that runs it.
     bool middle_search_waves(std::int32_t a, std::int32_t n, std::int32_t c, std::int32_t m, std::int32_t f) {
         ++statistics_->searches;
         const std::int32_t delta = n - m;
@@ -324,26 +357,47 @@ private:
         for (std::int32_t magnitude = 1; magnitude <= 3; ++magnitude) wave_store_fresh(store, magnitude);
         store.forward(0) = 0;
         store.backward(0) = n;
+        // The windows of diagonal 0 (loaded whatever the lengths: at least one of n and m is not 0).
+        *store.window_at(0, 0, 0) = wave::window_forward(old_ + a, old_length_ - a);
+        *store.window_at(0, 1, 0) = wave::window_forward(new_ + c, new_length_ - c);
+        *store.window_at(1, 0, 0) = wave::window_backward(old_ + a + n, std::int64_t{a} + n);
+        *store.window_at(1, 1, 0) = wave::window_backward(new_ + c + m, std::int64_t{c} + m);
         const ParityFronts fronts{&store};
-        wave::WavePass pass{old_, new_, old_length_, new_length_, a, c, n, m, delta, 0, 0, nullptr, nullptr};
+        wave::WavePass pass{old_,   new_,    old_length_, new_length_, a,       c,       n,       m,
+                            delta,  0,       0,           false,       0,       nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr};
 
         for (std::int32_t d = 1;; ++d) {
             const std::int32_t lo = diagonal_bound(d, n);
             const std::int32_t hi = diagonal_bound(d, m);
             pass.count = (lo + hi) / 2 + 1;
-            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::PORTABLE_KERNELS : *kernels_;
+            // Short waves go lane by lane here (inlined), the others through the path's kernels.
+            const bool short_wave = pass.count < SHORT_WAVE_DIAGONALS;
 
+            pass.refresh = d % wave::REFRESH_WAVES == 0;
+            pass.valid = wave::WINDOW_BYTES - d % wave::REFRESH_WAVES;
             pass.k0 = -lo;
             pass.prev = store.forward_at(-lo - 1);
             pass.out = store.forward_at(-lo);
-            kernels.forward(pass);
+            pass.prev_old = store.window_at(0, 0, -lo - 1);
+            pass.prev_new = store.window_at(0, 1, -lo - 1);
+            pass.out_old = store.window_at(0, 0, -lo);
+            pass.out_new = store.window_at(0, 1, -lo);
+            if (short_wave) {
+                for (std::int32_t i = 0; i < pass.count; ++i) wave::forward_lane(pass, i);
+            } else {
+                kernels_->forward(pass);
+            }
             if (overlap_forward) {
                 // Diagonals k of this wave with |k + delta| <= d - 1, in diagonal order.
                 const std::int32_t first = first_of_parity(clamped(-(d - 1) - std::int64_t{delta}, -lo, hi + 2), -lo);
                 const std::int32_t last = clamped(d - 1 - std::int64_t{delta}, -lo - 2, hi);
                 if (first <= last) {
-                    const std::int32_t i = kernels.first_meeting(store.forward_at(first), store.backward_at(first + delta),
-                                                                 (last - first) / 2 + 1, true);
+                    const std::int32_t count = (last - first) / 2 + 1;
+                    const std::int32_t i = short_wave ? wave::first_meeting_lanes(store.forward_at(first),
+                                                                                   store.backward_at(first + delta), count, true)
+                                                      : kernels_->first_meeting(store.forward_at(first),
+                                                                                store.backward_at(first + delta), count, true);
                     if (i >= 0) {
                         const std::int32_t k = first + 2 * i;
                         const std::int32_t before = store.forward(k - 1);
@@ -357,14 +411,25 @@ private:
             pass.k0 = -hi;
             pass.prev = store.backward_at(-hi - 1);
             pass.out = store.backward_at(-hi);
-            kernels.backward(pass);
+            pass.prev_old = store.window_at(1, 0, -hi - 1);
+            pass.prev_new = store.window_at(1, 1, -hi - 1);
+            pass.out_old = store.window_at(1, 0, -hi);
+            pass.out_new = store.window_at(1, 1, -hi);
+            if (short_wave) {
+                for (std::int32_t i = 0; i < pass.count; ++i) wave::backward_lane(pass, i);
+            } else {
+                kernels_->backward(pass);
+            }
             if (!overlap_forward) {
                 // Diagonals k' of this wave with |k' - delta| <= d, in diagonal order.
                 const std::int32_t first = first_of_parity(clamped(std::int64_t{delta} - d, -hi, lo + 2), -hi);
                 const std::int32_t last = clamped(std::int64_t{delta} + d, -hi - 2, lo);
                 if (first <= last) {
-                    const std::int32_t i = kernels.first_meeting(store.backward_at(first), store.forward_at(first - delta),
-                                                                 (last - first) / 2 + 1, false);
+                    const std::int32_t count = (last - first) / 2 + 1;
+                    const std::int32_t i = short_wave ? wave::first_meeting_lanes(store.backward_at(first),
+                                                                                   store.forward_at(first - delta), count, false)
+                                                      : kernels_->first_meeting(store.backward_at(first),
+                                                                                store.forward_at(first - delta), count, false);
                     if (i >= 0) {
                         const std::int32_t kb = first + 2 * i;
                         const std::int32_t above = store.backward(kb + 1);
@@ -493,7 +558,7 @@ private:
     EditCoalescer* coalescer_;
     std::int32_t base_effort_;
     DiagonalStore* store_;          // the reference path's store
-    WaveStore* wave_store_;         // the vector paths' store
+    WaveStore* wave_store_;         // the other paths' store
     const wave::WaveKernels* kernels_;  // null: the reference path
     DiffStatistics ignored_;
     DiffStatistics* statistics_;
@@ -531,9 +596,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
         effort = 1;
     }
 
-    // The vector kernels read the 32-bit word that ends at a byte, which needs values of 4 bytes.
-    const wave::WaveKernels* kernels =
-        old_value->length >= 4 && new_value->length >= 4 ? wave::path_kernels(diff_path()) : nullptr;
+    const wave::WaveKernels* kernels = wave::path_kernels(diff_path());
     DiagonalStore store;
     WaveStore wave_store;
     const bool stored = kernels == nullptr ? store_init(&store, store_limit)
@@ -566,6 +629,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     }
     heap_free(store.entries);
     heap_free(wave_store.block);
+    heap_free(wave_store.windows);
 
     if (search.cancelled) return DIFF_CANCELLED;
     if (search.out_of_memory || writer->out_of_memory) return DIFF_NO_MEMORY;

@@ -16,22 +16,24 @@ struct Implementation {
     // Whether this build has the path and this processor can run it (builds without the x86
     // kernels, MSVC's among them, answer false for every vector path).
     bool (*supported)();
-    // The path's kernels; null for the portable path, which runs the reference search of
+    // The path's kernels; null for the reference path, which runs the reference search of
     // diff.cpp over its own store.
     const wave::WaveKernels* (*kernels)();
 };
 
 bool always() { return true; }
 const wave::WaveKernels* reference_search() { return nullptr; }
+const wave::WaveKernels* portable_kernels() { return &wave::PORTABLE_KERNELS; }
 bool avx2_supported() { return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2(); }
 bool avx512_supported() { return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512(); }
 
-// Fastest first: the default path is the first supported one. The portable one, last, is the
-// reference whose bytes every other gives.
+// Fastest first: the default path is the first supported one, the portable one at the latest.
+// The reference, last, is never the default; every other path gives its bytes.
 const Implementation IMPLEMENTATIONS[] = {
     {DIFF_PATH_AVX512, "avx512", avx512_supported, wave::avx512_kernels},
     {DIFF_PATH_AVX2, "avx2", avx2_supported, wave::avx2_kernels},
-    {DIFF_PATH_PORTABLE, "portable", always, reference_search},
+    {DIFF_PATH_PORTABLE, "portable", always, portable_kernels},
+    {DIFF_PATH_REFERENCE, "reference", always, reference_search},
 };
 
 const Implementation* find(DiffPath path) {

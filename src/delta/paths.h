@@ -4,12 +4,15 @@
 
 namespace quorvane {
 
-// The implementations of the search's wave passes. The portable one is the reference and the
-// only one on processors other than x86-64; the others give exactly its bytes, faster.
+// The implementations of the search's wave passes. Every one gives exactly the reference's
+// bytes. The portable one is the only one on processors other than x86-64; the reference (the
+// search written out literally, bytes compared where they lie) is never chosen by default and
+// is there for the tests and the fuzz targets to check the others against.
 enum DiffPath : int {
-    DIFF_PATH_PORTABLE = 0,
-    DIFF_PATH_AVX2 = 1,    // 8 diagonals per vector step
-    DIFF_PATH_AVX512 = 2,  // 16 diagonals per vector step
+    DIFF_PATH_PORTABLE = 0,   // one diagonal at a time, first bytes from the store's windows
+    DIFF_PATH_AVX2 = 1,       // 8 diagonals per vector step
+    DIFF_PATH_AVX512 = 2,     // 16 diagonals per vector step
+    DIFF_PATH_REFERENCE = 3,
 };
 
 // Whether this build and processor can take a path.

@@ -172,7 +172,7 @@ void define_delta_module(py::module_& parent) {
 void define_diff_path_hook(py::module_& parent) {
     py::module_ hook = parent.def_submodule("_diff_path");
     hook.attr("__doc__") = py::str("Test and benchmark hook: the implementation diffs use (same bytes on every path).");
-    static const DiffPath paths[] = {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512};
+    static const DiffPath paths[] = {DIFF_PATH_PORTABLE, DIFF_PATH_AVX2, DIFF_PATH_AVX512, DIFF_PATH_REFERENCE};
     hook.def("available", [] {
         py::list names;
         for (const DiffPath path : paths) {

@@ -146,6 +146,24 @@ def test_patch_of_diff_gives_the_new_value(pair):
         assert bytes(diff(old, old)) == b"\xf6"
 
 
+@settings(max_examples=150, deadline=None)
+@given(related_pairs() | st.tuples(st.binary(max_size=3000), st.binary(max_size=3000)))
+def test_every_path_gives_the_reference_search_bytes(pair):
+    # The private hook forces an implementation of the search's wave passes; the reference one
+    # (written out literally) is the oracle of the others.
+    from quorvane_core import _diff_path
+    old, new = pair
+    default = _diff_path.get()
+    try:
+        assert _diff_path.set("reference")
+        expected = bytes(diff(old, new))
+        for path in _diff_path.available():
+            assert _diff_path.set(path)
+            assert bytes(diff(old, new)) == expected, path
+    finally:
+        _diff_path.set(default)
+
+
 def test_large_values_reach_the_effort_limit_and_still_round_trip():
     import random
     rng = random.Random(5)
