@@ -1,0 +1,153 @@
+// delta_compress: the block and prefix modes of a compressed delta, the smaller of them kept,
+// in a checked frame.
+#include <new>
+#include <vector>
+
+#include "common/memory.h"
+#include "delta/compress.h"
+#include "delta/compress_entropy.h"
+#include "delta/compress_format.h"
+#include "delta/compress_levels.h"
+#include "delta/compress_matcher.h"
+
+namespace quorvane {
+
+using namespace compressed;
+
+namespace {
+
+// A frame body: its mode and sections, the stored bytes of each.
+struct Body {
+    Mode mode = MODE_BLOCK;
+    int count = 0;
+    Section sections[MAX_SECTIONS] = {};
+    std::vector<std::uint8_t> payload[MAX_SECTIONS];
+
+    std::uint64_t size() const {
+        std::uint64_t total = header_size(count);
+        for (int k = 0; k < count; ++k) total += sections[k].stored;
+        return total;
+    }
+};
+
+// Section k of `body`: `raw` compressed at `level`, or stored when that is not smaller.
+void add_section(Body* body, std::vector<std::uint8_t>* raw, int level, Ticker* ticker) {
+    const int k = body->count++;
+    std::vector<std::uint8_t>& stored = body->payload[k];
+    if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{level}, nullptr, 0, ticker, &stored) &&
+        stored.size() < raw->size()) {
+        body->sections[k] = {CODING_ZSTD, stored.size(), raw->size()};
+        return;
+    }
+    stored.swap(*raw);
+    body->sections[k] = {CODING_STORED, stored.size(), stored.size()};
+}
+
+// Block mode with every byte literal: the fallback when the streams would be too large.
+void all_literal(const ByteVector* new_value, BlockStreams* streams) {
+    for (auto& s : streams->stream) s.clear();
+    if (new_value->length == 0) return;
+    put_varint(&streams->stream[STREAM_COMMANDS], new_value->length);
+    put_varint(&streams->stream[STREAM_COMMANDS], 0);
+    streams->stream[STREAM_LITERALS].assign(new_value->data, new_value->data + new_value->length);
+}
+
+void block_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                Ticker* ticker, Body* body) {
+    BlockStreams streams;
+    find_blocks(old_value->data, old_value->length, new_value->data, new_value->length, settings.matcher, ticker,
+                &streams);
+    if (streams.total() > block_streams_limit(new_value->length)) all_literal(new_value, &streams);
+    body->mode = MODE_BLOCK;
+    body->count = 0;
+    for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings.block_zstd, ticker);
+}
+
+// Prefix mode; false when zstd could not make it.
+bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                 Ticker* ticker, Body* body) {
+    ZstdSettings zstd{settings.prefix_zstd};
+    zstd.window_log = window_log_for(old_value->length + new_value->length);
+    zstd.long_distance = settings.prefix_long;
+    body->mode = MODE_PREFIX;
+    body->count = 1;
+    if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
+                       &body->payload[0])) {
+        return false;
+    }
+    body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
+    return true;
+}
+
+ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
+                        std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
+    const std::uint64_t head = header_size(body.count);
+    const std::uint64_t total = body.size();
+    ByteVector* out = byte_vector_new();
+    if (out == nullptr || !byte_vector_reserve(out, total)) {
+        byte_vector_free(out);
+        throw std::bad_alloc();
+    }
+    std::uint8_t* p = out->data;
+    std::memcpy(p, MAGIC, 4);
+    p[AT_VERSION] = FORMAT_VERSION;
+    p[AT_MODE] = body.mode;
+    p[AT_SECTIONS] = static_cast<std::uint8_t>(body.count);
+    p[AT_RESERVED] = 0;
+    put_u64(p + AT_OLD_LENGTH, old_value->length);
+    put_u64(p + AT_NEW_LENGTH, new_value->length);
+    put_u64(p + AT_OLD_CHECKSUM, old_sum);
+    put_u64(p + AT_NEW_CHECKSUM, new_sum);
+    std::uint64_t at = FIXED_HEADER;
+    for (int k = 0; k < body.count; ++k, at += SECTION_ENTRY) {
+        p[at] = body.sections[k].coding;
+        put_u64(p + at + 1, body.sections[k].stored);
+        put_u64(p + at + 9, body.sections[k].decoded);
+    }
+    std::uint64_t where = head;
+    for (int k = 0; k < body.count; ++k) {
+        if (!body.payload[k].empty()) std::memcpy(p + where, body.payload[k].data(), body.payload[k].size());
+        where += body.payload[k].size();
+    }
+    put_u64(p + at, checksum(p + head, total - head, ticker));
+    put_u64(p + at + 8, checksum(p, at + 8, ticker));
+    out->length = total;
+    return out;
+}
+
+}  // namespace
+
+ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
+                           CompressFailure* failure, const CompressObserver* observer) {
+    CompressFailure ignored;
+    if (failure == nullptr) failure = &ignored;
+    *failure = COMPRESS_FAILURE_NONE;
+    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
+        *failure = COMPRESS_FAILURE_INVALID_LEVEL;
+        return nullptr;
+    }
+    const LevelSettings settings = level_settings(level);
+    try {
+        Ticker ticker(observer);
+        ticker.check();
+        const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
+        const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
+        Body best;
+        block_body(old_value, new_value, settings, &ticker, &best);
+        const std::uint64_t both = old_value->length + new_value->length;
+        if (settings.prefix_zstd != 0 && both <= settings.prefix_max_bytes && both <= PREFIX_WINDOW_BYTES) {
+            Body prefix;
+            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && prefix.size() < best.size()) {
+                best = std::move(prefix);
+            }
+        }
+        return write_frame(best, old_value, new_value, old_sum, new_sum, &ticker);
+    } catch (const std::bad_alloc&) {
+        *failure = COMPRESS_FAILURE_NO_MEMORY;
+    } catch (const Cancelled&) {
+        *failure = COMPRESS_FAILURE_CANCELLED;
+    }
+    return nullptr;
+}
+
+}  // namespace quorvane

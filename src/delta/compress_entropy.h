@@ -1,0 +1,36 @@
+// The entropy stage of compressed deltas: the zstd library, one frame per section, in slices
+// so that a long call can be stopped. The library is linked statically into the module.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "delta/compress_format.h"
+
+namespace quorvane {
+namespace compressed {
+
+struct ZstdSettings {
+    int level;                  // zstd's compression level (up to 22)
+    int window_log = 0;         // 0: the level's own
+    bool long_distance = false; // long-distance matching
+};
+
+// zstd's frame of source[0, length) (single-threaded, content size recorded, no checksum of
+// its own), matched against `prefix` when prefix_length is not 0. Throws std::bad_alloc when
+// memory runs out and Cancelled when the ticker says so; false when the library fails.
+bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   std::vector<std::uint8_t>* out);
+
+// Decodes one zstd frame, exactly `expected` bytes, into destination. Null on success; else
+// the reason (static text), with *where set to the frame's byte at which decoding stopped.
+const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
+                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
+                            Ticker* ticker, std::uint64_t* where);
+
+// The smallest window log covering `bytes` (at least zstd's minimum).
+int window_log_for(std::uint64_t bytes);
+
+}  // namespace compressed
+}  // namespace quorvane

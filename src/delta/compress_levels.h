@@ -1,0 +1,50 @@
+// What each level of delta_compress does.
+//
+// Every level runs the block match finder (compress_matcher.h) and compresses its streams
+// with zstd; the levels that name a prefix setting also compress the whole new value with
+// the old value as zstd's prefix (when old and new together fit zstd's 2 GiB window and are
+// at most prefix_max_bytes) and keep whichever delta is smaller.
+//
+// Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
+// the streams, at most about the new value's size (copies of its literal bytes); zstd's
+// tables (a few MiB at the low levels, up to a few hundred MiB at the top ones, where the
+// prefix mode's window covers old and new).
+#pragma once
+
+#include <cstdint>
+
+#include "delta/compress.h"
+#include "delta/compress_entropy.h"
+#include "delta/compress_matcher.h"
+
+namespace quorvane {
+namespace compressed {
+
+struct LevelSettings {
+    MatcherSettings matcher;
+    int block_zstd;                  // zstd level of block mode's streams
+    int prefix_zstd;                 // zstd level of prefix mode; 0: block mode only
+    bool prefix_long;                // long-distance matching in prefix mode
+    std::uint64_t prefix_max_bytes;  // prefix mode only when old + new is at most this many bytes
+};
+
+constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
+// zstd's largest window on 64-bit machines: 2 GiB.
+constexpr std::uint64_t PREFIX_WINDOW_BYTES = std::uint64_t{1} << 31;
+
+inline LevelSettings level_settings(int level) {
+    switch (level) {
+        case 1: return {{3, 4, 8, 5}, 1, 0, false, 0};
+        case 2: return {{2, 4, 8, 6}, 3, 0, false, 0};
+        case 3: return {{2, 8, 8, 6}, 9, 9, true, 16 * MiB};
+        case 4: return {{1, 8, 8, 7}, 12, 12, true, 64 * MiB};
+        case 5: return {{1, 8, 8, 8}, 15, 15, true, 256 * MiB};
+        case 6: return {{1, 16, 8, 8}, 17, 17, true, PREFIX_WINDOW_BYTES};
+        case 7: return {{0, 16, 8, 8}, 19, 19, true, PREFIX_WINDOW_BYTES};
+        case 8: return {{0, 16, 8, 0}, 19, 21, true, PREFIX_WINDOW_BYTES};
+        default: return {{0, 16, 8, 0}, 22, 22, true, PREFIX_WINDOW_BYTES};
+    }
+}
+
+}  // namespace compressed
+}  // namespace quorvane
