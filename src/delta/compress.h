@@ -65,9 +65,22 @@ struct DecompressError {
     std::uint64_t value = 0;       // the declared size for DECOMPRESS_FAILURE_TOO_LARGE
 };
 
-// A new vector with the new value rebuilt from old_value and the compressed delta, or null
-// with *error filled in (error may be null). Never reads or writes outside its buffers;
-// refuses a declared new size above max_size before allocating for it.
+// Reads and checks a compressed delta's header (not yet its sections' bytes): the length of
+// the new value it rebuilds, or false with *error filled in (also when that length is above
+// max_size).
+bool delta_decompressed_length(const ByteVector* data, std::uint64_t max_size, std::uint64_t* new_length,
+                               DecompressError* error);
+
+// Rebuilds the new value from old_value and the compressed delta into destination, which
+// holds exactly the length that delta_decompressed_length gave; false with *error filled in
+// (error may be null). Never reads or writes outside its buffers.
+bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, std::uint8_t* destination,
+                           std::uint64_t destination_length, DecompressError* error = nullptr,
+                           const CompressObserver* observer = nullptr);
+
+// Both steps: a new vector with the new value (free it with byte_vector_free), or null with
+// *error filled in (error may be null). Refuses a declared new size above max_size before
+// allocating for it.
 ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data, std::uint64_t max_size,
                              DecompressError* error = nullptr, const CompressObserver* observer = nullptr);
 

@@ -48,6 +48,7 @@ struct Frame {
     std::uint64_t starts[MAX_SECTIONS];  // offset of each section's bytes in the delta
 };
 
+// The header's fields, checked; the sections' checksum only when `ticker` is given.
 Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker) {
     const std::uint8_t* d = data->data;
     const std::uint64_t n = data->length;
@@ -95,7 +96,9 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker)
         }
     }
     if (end != n) invalid(end, "bytes after the end of the delta");
-    if (get_u64(d + at_sums) != checksum(d + head, n - head, ticker)) invalid(head, "sections damaged (their checksum does not match)");
+    if (ticker != nullptr && get_u64(d + at_sums) != checksum(d + head, n - head, ticker)) {
+        invalid(head, "sections damaged (their checksum does not match)");
+    }
     return frame;
 }
 
@@ -187,44 +190,59 @@ void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Fr
     if (!literals.done()) invalid(literals.section, "literal stream longer than its literals");
 }
 
+void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
+    error->failure = fault.failure;
+    error->offset = fault.offset;
+    error->reason = fault.reason;
+    if (fault.failure == DECOMPRESS_FAILURE_TOO_LARGE) error->value = get_u64(data->data + AT_NEW_LENGTH);
+}
+
 }  // namespace
 
-ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data, std::uint64_t max_size,
-                             DecompressError* error, const CompressObserver* observer) {
+bool delta_decompressed_length(const ByteVector* data, std::uint64_t max_size, std::uint64_t* new_length,
+                               DecompressError* error) {
     DecompressError ignored;
     if (error == nullptr) error = &ignored;
     *error = DecompressError{};
-    ByteVector* out = nullptr;
+    try {
+        *new_length = read_frame(data, max_size, nullptr).new_length;
+        return true;
+    } catch (const Fault& fault) {
+        fill(error, fault, data);
+    }
+    return false;
+}
+
+bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, std::uint8_t* destination,
+                           std::uint64_t destination_length, DecompressError* error, const CompressObserver* observer) {
+    DecompressError ignored;
+    if (error == nullptr) error = &ignored;
+    *error = DecompressError{};
     try {
         Ticker ticker(observer);
         ticker.check();
-        const Frame frame = read_frame(data, max_size, &ticker);
+        const Frame frame = read_frame(data, destination_length, &ticker);
+        if (frame.new_length != destination_length) invalid(AT_NEW_LENGTH, "new value's length differs from the destination's");
         if (old_value->length != frame.old_length) {
             throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, AT_OLD_LENGTH, "old value's length differs from the one the delta was made from"};
         }
         if (checksum(old_value->data, old_value->length, &ticker) != frame.old_sum) {
             throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, AT_OLD_CHECKSUM, "old value differs from the one the delta was made from"};
         }
-        out = byte_vector_new();
-        if (out == nullptr || !byte_vector_reserve(out, frame.new_length)) throw std::bad_alloc();
         if (frame.mode == MODE_PREFIX) {
             std::uint64_t where = 0;
-            const char* fault = zstd_decompress(data->data + frame.starts[0], frame.sections[0].stored, out->data,
+            const char* fault = zstd_decompress(data->data + frame.starts[0], frame.sections[0].stored, destination,
                                                 frame.new_length, old_value->data, old_value->length, &ticker, &where);
             if (fault != nullptr) invalid(frame.starts[0] + where, fault);
         } else {
-            decode_blocks(old_value, data, frame, out->data, &ticker);
+            decode_blocks(old_value, data, frame, destination, &ticker);
         }
-        out->length = frame.new_length;
-        if (checksum(out->data, out->length, &ticker) != frame.new_sum) {
+        if (checksum(destination, frame.new_length, &ticker) != frame.new_sum) {
             invalid(AT_NEW_CHECKSUM, "rebuilt value's checksum does not match (damaged data)");
         }
-        return out;
+        return true;
     } catch (const Fault& fault) {
-        error->failure = fault.failure;
-        error->offset = fault.offset;
-        error->reason = fault.reason;
-        if (fault.failure == DECOMPRESS_FAILURE_TOO_LARGE) error->value = get_u64(data->data + AT_NEW_LENGTH);
+        fill(error, fault, data);
     } catch (const std::bad_alloc&) {
         error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
         error->reason = "out of memory";
@@ -232,8 +250,28 @@ ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data
         error->failure = DECOMPRESS_FAILURE_CANCELLED;
         error->reason = "cancelled";
     }
-    byte_vector_free(out);
-    return nullptr;
+    return false;
+}
+
+ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data, std::uint64_t max_size,
+                             DecompressError* error, const CompressObserver* observer) {
+    DecompressError ignored;
+    if (error == nullptr) error = &ignored;
+    std::uint64_t length = 0;
+    if (!delta_decompressed_length(data, max_size, &length, error)) return nullptr;
+    ByteVector* out = byte_vector_new();
+    if (out == nullptr || !byte_vector_reserve(out, length)) {
+        byte_vector_free(out);
+        error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
+        error->reason = "out of memory";
+        return nullptr;
+    }
+    if (!delta_decompress_into(old_value, data, out->data, length, error, observer)) {
+        byte_vector_free(out);
+        return nullptr;
+    }
+    out->length = length;
+    return out;
 }
 
 }  // namespace quorvane
