@@ -79,7 +79,7 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker)
         const std::uint64_t entry = FIXED_HEADER + SECTION_ENTRY * static_cast<std::uint64_t>(k);
         Section& s = frame.sections[k];
         s = {d[entry], get_u64(d + entry + 1), get_u64(d + entry + 9)};
-        if (s.coding > CODING_ZSTD) invalid(entry, "unknown section coding");
+        if (s.coding > CODING_LZMA) invalid(entry, "unknown section coding");
         if (s.coding == CODING_STORED && s.stored != s.decoded) invalid(entry + 9, "stored section's two lengths differ");
         if (s.stored > n - end) invalid(n, "cut short: the sections are longer than the data");
         frame.starts[k] = end;
@@ -102,6 +102,19 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker)
     return frame;
 }
 
+// Decodes a zstd or lzma section into destination; null, or the fault's reason with *where.
+const char* decode_section(const Section& s, const std::uint8_t* stored, std::uint8_t* destination,
+                           const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker, std::uint64_t* where) {
+    if (s.coding == CODING_STORED) {
+        if (s.decoded != 0) std::memcpy(destination, stored, s.decoded);
+        return nullptr;
+    }
+    if (s.coding == CODING_ZSTD) {
+        return zstd_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+    }
+    return lzma_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+}
+
 // Section k's decoded bytes: its stored bytes in place, or decoded into `buffer`.
 Reader open_section(const ByteVector* data, const Frame& frame, int k, std::vector<std::uint8_t>* buffer,
                     const char* damaged, Ticker* ticker) {
@@ -117,7 +130,7 @@ Reader open_section(const ByteVector* data, const Frame& frame, int k, std::vect
     }
     buffer->resize(s.decoded);
     std::uint64_t where = 0;
-    const char* fault = zstd_decompress(stored, s.stored, buffer->data(), s.decoded, nullptr, 0, ticker, &where);
+    const char* fault = decode_section(s, stored, buffer->data(), nullptr, 0, ticker, &where);
     if (fault != nullptr) invalid(frame.starts[k] + where, fault);
     reader.data = buffer->data();
     return reader;
@@ -231,8 +244,8 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
         }
         if (frame.mode == MODE_PREFIX) {
             std::uint64_t where = 0;
-            const char* fault = zstd_decompress(data->data + frame.starts[0], frame.sections[0].stored, destination,
-                                                frame.new_length, old_value->data, old_value->length, &ticker, &where);
+            const char* fault = decode_section(frame.sections[0], data->data + frame.starts[0], destination,
+                                               old_value->data, old_value->length, &ticker, &where);
             if (fault != nullptr) invalid(frame.starts[0] + where, fault);
         } else {
             decode_blocks(old_value, data, frame, destination, &ticker);

@@ -30,17 +30,27 @@ struct Body {
     }
 };
 
-// Section k of `body`: `raw` compressed at `level`, or stored when that is not smaller.
-void add_section(Body* body, std::vector<std::uint8_t>* raw, int level, Ticker* ticker) {
+// Section k of `body`: `raw` compressed by zstd (and LZMA2 where the level says), or stored,
+// whichever is smallest.
+void add_section(Body* body, std::vector<std::uint8_t>* raw, const LevelSettings& settings, Ticker* ticker) {
     const int k = body->count++;
     std::vector<std::uint8_t>& stored = body->payload[k];
-    if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{level}, nullptr, 0, ticker, &stored) &&
-        stored.size() < raw->size()) {
-        body->sections[k] = {CODING_ZSTD, stored.size(), raw->size()};
-        return;
+    Coding coding = CODING_STORED;
+    if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, ticker,
+                                       &stored) && stored.size() < raw->size()) {
+        coding = CODING_ZSTD;
     }
-    stored.swap(*raw);
-    body->sections[k] = {CODING_STORED, stored.size(), stored.size()};
+    if (!raw->empty() && settings.lzma_preset >= 0 && raw->size() <= LZMA_STREAM_MAX_BYTES) {
+        std::vector<std::uint8_t> other;
+        const std::uint64_t best = coding == CODING_STORED ? raw->size() : stored.size();
+        if (lzma_compress(raw->data(), raw->size(), settings.lzma_preset, settings.lzma_extreme, nullptr, 0, ticker,
+                          &other) && other.size() < best) {
+            stored.swap(other);
+            coding = CODING_LZMA;
+        }
+    }
+    if (coding == CODING_STORED) stored.swap(*raw);
+    body->sections[k] = {static_cast<std::uint8_t>(coding), stored.size(), coding == CODING_STORED ? stored.size() : raw->size()};
 }
 
 // Block mode with every byte literal: the fallback when the streams would be too large.
@@ -60,7 +70,7 @@ void block_body(const ByteVector* old_value, const ByteVector* new_value, const 
     if (streams.total() > block_streams_limit(new_value->length)) all_literal(new_value, &streams);
     body->mode = MODE_BLOCK;
     body->count = 0;
-    for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings.block_zstd, ticker);
+    for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings, ticker);
 }
 
 // Prefix mode; false when zstd could not make it.
@@ -76,6 +86,16 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
         return false;
     }
     body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
+    const std::uint64_t both = old_value->length + new_value->length;
+    if (settings.lzma_preset >= 0 && both <= LZMA_PREFIX_MAX_BYTES && new_value->length != 0) {
+        std::vector<std::uint8_t> other;
+        if (lzma_compress(new_value->data, new_value->length, settings.lzma_preset, settings.lzma_extreme,
+                          old_value->data, old_value->length, ticker, &other) &&
+            other.size() < body->payload[0].size()) {
+            body->payload[0].swap(other);
+            body->sections[0] = {CODING_LZMA, body->payload[0].size(), new_value->length};
+        }
+    }
     return true;
 }
 

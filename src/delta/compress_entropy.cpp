@@ -7,6 +7,8 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <lzma.h>
+
 namespace quorvane {
 namespace compressed {
 namespace {
@@ -120,6 +122,132 @@ const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, st
     if (output.pos != expected) {
         *where = in.pos;
         return "zstd frame shorter than its section says";
+    }
+    return nullptr;
+}
+
+std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t length) {
+    const std::uint64_t total = prefix_length + length;
+    std::uint64_t size = 4096;
+    while (size < total && size < (std::uint64_t{1} << 30)) size <<= 1;
+    return static_cast<std::uint32_t>(size);
+}
+
+namespace {
+
+struct LzmaStream {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    ~LzmaStream() { lzma_end(&stream); }
+};
+
+bool lzma_options(lzma_options_lzma* options, int preset, bool extreme, const std::uint8_t* prefix,
+                  std::uint64_t prefix_length, std::uint64_t length) {
+    if (lzma_lzma_preset(options, static_cast<std::uint32_t>(preset) | (extreme ? LZMA_PRESET_EXTREME : 0))) return false;
+    options->dict_size = lzma_dictionary_size(prefix_length, length);
+    if (prefix_length != 0) {
+        options->preset_dict = prefix;
+        options->preset_dict_size = static_cast<std::uint32_t>(prefix_length);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   std::vector<std::uint8_t>* out) {
+    out->clear();
+    if (prefix_length > 0xFFFFFFFFu) return false;
+    lzma_options_lzma options;
+    if (!lzma_options(&options, preset, extreme, prefix, prefix_length, length)) return false;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    LzmaStream s;
+    lzma_ret ret = lzma_raw_encoder(&s.stream, filters);
+    if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+    if (ret != LZMA_OK) return false;
+    constexpr std::size_t OUT_STEP = std::size_t{1} << 16;
+    std::size_t produced = 0;
+    std::uint64_t fed = 0;
+    s.stream.next_in = source;
+    s.stream.avail_in = 0;
+    for (;;) {
+        if (s.stream.avail_in == 0 && fed < length) {
+            const std::uint64_t slice = length - fed < SLICE ? length - fed : SLICE;
+            s.stream.next_in = source + fed;
+            s.stream.avail_in = static_cast<std::size_t>(slice);
+            fed += slice;
+            if (ticker != nullptr) ticker->tick(slice);
+        }
+        if (s.stream.avail_out == 0) {
+            out->resize(produced + OUT_STEP);
+            s.stream.next_out = out->data() + produced;
+            s.stream.avail_out = OUT_STEP;
+        }
+        const std::size_t room = s.stream.avail_out;
+        ret = lzma_code(&s.stream, fed == length && s.stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+        produced += room - s.stream.avail_out;
+        if (ret == LZMA_STREAM_END) break;
+        if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+        if (ret != LZMA_OK) return false;
+    }
+    out->resize(produced);
+    return true;
+}
+
+const char* lzma_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
+                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
+                            Ticker* ticker, std::uint64_t* where) {
+    *where = 0;
+    if (prefix_length > 0xFFFFFFFFu) return "lzma section with a prefix beyond 4 GiB";
+    lzma_options_lzma options;
+    if (!lzma_options(&options, 6, false, prefix, prefix_length, expected)) return "the lzma decoder could not be set up";
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    LzmaStream s;
+    lzma_ret ret = lzma_raw_decoder(&s.stream, filters);
+    if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+    if (ret != LZMA_OK) return "the lzma decoder could not be set up";
+    std::uint8_t spare = 0;  // catches output beyond the expected length
+    std::uint64_t written = 0;
+    std::uint64_t fed = 0;
+    s.stream.avail_in = 0;
+    for (;;) {
+        if (s.stream.avail_in == 0 && fed < length) {
+            const std::uint64_t slice = length - fed < SLICE ? length - fed : SLICE;
+            s.stream.next_in = source + fed;
+            s.stream.avail_in = static_cast<std::size_t>(slice);
+            fed += slice;
+        }
+        const bool full = written == expected;
+        const std::uint64_t room = full ? 1 : (expected - written < SLICE ? expected - written : SLICE);
+        s.stream.next_out = full ? &spare : destination + written;
+        s.stream.avail_out = static_cast<std::size_t>(room);
+        const std::size_t before_in = s.stream.avail_in;
+        ret = lzma_code(&s.stream, LZMA_RUN);
+        const std::uint64_t made = room - s.stream.avail_out;
+        if (full && made != 0) {
+            *where = fed - s.stream.avail_in;
+            return "lzma stream longer than its section says";
+        }
+        written += made;
+        if (ticker != nullptr) ticker->tick(made + 1);
+        if (ret == LZMA_STREAM_END) break;
+        if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+        if (ret != LZMA_OK) {
+            *where = fed - s.stream.avail_in;
+            return "lzma stream damaged";
+        }
+        if (made == 0 && before_in == s.stream.avail_in && fed == length && s.stream.avail_in == 0) {
+            *where = fed;
+            return "lzma stream cut short";
+        }
+    }
+    if (s.stream.avail_in != 0 || fed != length) {
+        *where = fed - s.stream.avail_in;
+        return "bytes after the lzma stream in its section";
+    }
+    if (written != expected) {
+        *where = fed;
+        return "lzma stream shorter than its section says";
     }
     return nullptr;
 }

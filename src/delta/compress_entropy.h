@@ -1,5 +1,6 @@
-// The entropy stage of compressed deltas: the zstd library, one frame per section, in slices
-// so that a long call can be stopped. The library is linked statically into the module.
+// The entropy stage of compressed deltas: the zstd library (and liblzma at the top levels),
+// one frame or stream per section, in slices so that a long call can be stopped. Both
+// libraries are linked statically into the module.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,22 @@ const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, st
 
 // The smallest window log covering `bytes` (at least zstd's minimum).
 int window_log_for(std::uint64_t bytes);
+
+// LZMA2 (liblzma), raw: no container, its parameters fixed by the format. The dictionary
+// size is the smallest power of two covering prefix and content, at least 4 KiB and at most
+// 1 GiB; the prefix (when prefix_length is not 0) is LZMA2's preset dictionary.
+std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t length);
+
+// LZMA2 of source[0, length) at `preset` (0-9; `extreme` for liblzma's slower search).
+// Throws std::bad_alloc and Cancelled as zstd_compress; false when the library fails.
+bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   std::vector<std::uint8_t>* out);
+
+// Decodes one LZMA2 stream, exactly `expected` bytes, as zstd_decompress.
+const char* lzma_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
+                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
+                            Ticker* ticker, std::uint64_t* where);
 
 }  // namespace compressed
 }  // namespace quorvane

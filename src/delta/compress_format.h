@@ -33,6 +33,7 @@ enum Stream : int {
 enum Coding : std::uint8_t {
     CODING_STORED = 0,
     CODING_ZSTD = 1,
+    CODING_LZMA = 2,  // raw LZMA2, see compress_entropy.h
 };
 
 // Fixed part of the header, then `sections` entries, then the two checksums.

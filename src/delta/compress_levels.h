@@ -26,7 +26,14 @@ struct LevelSettings {
     int prefix_zstd;                 // zstd level of prefix mode; 0: block mode only
     bool prefix_long;                // long-distance matching in prefix mode
     std::uint64_t prefix_max_bytes;  // prefix mode only when old + new is at most this many bytes
+    int lzma_preset;                 // also try LZMA2 at this preset (0-9) and keep the smaller; -1: never
+    bool lzma_extreme;
 };
+
+// LZMA2 is tried for block streams of at most this size and prefix mode when old + new is
+// at most LZMA_PREFIX_MAX_BYTES (its encoder takes about 11 bytes per dictionary byte).
+constexpr std::uint64_t LZMA_STREAM_MAX_BYTES = std::uint64_t{64} << 20;
+constexpr std::uint64_t LZMA_PREFIX_MAX_BYTES = std::uint64_t{32} << 20;
 
 constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
 // zstd's largest window on 64-bit machines: 2 GiB.
@@ -34,15 +41,15 @@ constexpr std::uint64_t PREFIX_WINDOW_BYTES = std::uint64_t{1} << 31;
 
 inline LevelSettings level_settings(int level) {
     switch (level) {
-        case 1: return {{3, 4, 8, 5}, 1, 0, false, 0};
-        case 2: return {{2, 4, 8, 6}, 3, 0, false, 0};
-        case 3: return {{2, 8, 8, 6}, 9, 9, true, 16 * MiB};
-        case 4: return {{1, 8, 8, 7}, 12, 12, true, 64 * MiB};
-        case 5: return {{1, 8, 8, 8}, 15, 15, true, 256 * MiB};
-        case 6: return {{1, 16, 8, 8}, 17, 17, true, PREFIX_WINDOW_BYTES};
-        case 7: return {{0, 16, 8, 8}, 19, 19, true, PREFIX_WINDOW_BYTES};
-        case 8: return {{0, 16, 8, 0}, 19, 21, true, PREFIX_WINDOW_BYTES};
-        default: return {{0, 16, 8, 0}, 22, 22, true, PREFIX_WINDOW_BYTES};
+        case 1: return {{3, 4, 8, 5}, 1, 0, false, 0, -1, false};
+        case 2: return {{2, 4, 8, 6}, 3, 0, false, 0, -1, false};
+        case 3: return {{2, 8, 8, 6}, 9, 9, true, 16 * MiB, -1, false};
+        case 4: return {{1, 8, 8, 7}, 12, 12, true, 64 * MiB, -1, false};
+        case 5: return {{1, 8, 8, 8}, 15, 15, true, 256 * MiB, -1, false};
+        case 6: return {{1, 16, 8, 8}, 17, 17, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 7: return {{0, 16, 8, 8}, 19, 19, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 8: return {{0, 16, 8, 0}, 19, 21, true, PREFIX_WINDOW_BYTES, 9, false};
+        default: return {{0, 16, 8, 0}, 22, 22, true, PREFIX_WINDOW_BYTES, 9, true};
     }
 }
 

@@ -15,7 +15,10 @@ constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t SCORE_SPAN = 4096;          // bytes compared when weighing a candidate
 constexpr std::int64_t EXTEND_GIVE_UP = 128;        // an extension stops this far below its best score
 constexpr std::uint64_t ABSORBED_GAP = 8;           // differing bytes kept inside a copy without weighing
-constexpr int RECENT = 4;                           // alignments of recent copies tried at every position
+constexpr int RECENT = 4;
+constexpr std::uint64_t PREFETCH_AHEAD = 8;         // indexed positions hashed ahead while building
+constexpr std::uint64_t NEAR_SPAN = 16;             // bytes weighed for staying at the current alignment
+constexpr std::uint64_t NEAR_AGREE = 12;            // of which this many must agree                           // alignments of recent copies tried at every position
 
 // Equal leading bytes of a and b, at most `limit`, a word at a time.
 std::uint64_t equal_run(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t limit) {
@@ -83,7 +86,9 @@ public:
         const std::uint32_t size = settings_.bucket_size;
         const std::uint64_t last = old_length_ - WINDOW;
         const std::uint64_t stride = std::uint64_t{1} << stride_log_;
+        const std::uint64_t ahead = PREFETCH_AHEAD * stride;
         for (std::uint64_t position = 0; position <= last; position += stride) {
+            if (position + ahead <= last) QUORVANE_PREFETCH(slots + bucket_of(load_le64(old_ + position + ahead)) * size);
             std::uint32_t* bucket = slots + bucket_of(load_le64(old_ + position)) * size;
             for (std::uint32_t j = 0; j < size; ++j) {  // the first positions of a window are kept
                 if (bucket[j] == EMPTY_SLOT) {
@@ -113,6 +118,16 @@ public:
                 ticker_->tick(last_scan_ - i + 1);
                 i = last_scan_;
                 continue;
+            }
+            // Bytes that differ inside a stretch that the current alignment still mostly matches
+            // (changed addresses in moved code) stay in the copy without a look-up.
+            if (i - last_scan_ <= ABSORBED_GAP && i + NEAR_SPAN <= n) {
+                const std::uint64_t past = past_last_difference(i);
+                if (past != 0) {
+                    ticker_->tick(past - i);
+                    i = past;
+                    continue;
+                }
             }
             std::uint64_t best_source = 0, best_length = 0;
             find_candidate(i, &best_source, &best_length);
@@ -194,6 +209,22 @@ private:
         for (std::uint32_t j = 0; j < settings_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) {
             consider(static_cast<std::uint64_t>(bucket[j]) << stride_log_);
         }
+    }
+
+    // When the current alignment agrees with at least NEAR_AGREE of the NEAR_SPAN bytes from
+    // new position i: the position after the last of them that differs; else 0.
+    std::uint64_t past_last_difference(std::uint64_t i) const {
+        const std::int64_t s = static_cast<std::int64_t>(i) + align_;
+        if (s < 0 || static_cast<std::uint64_t>(s) + NEAR_SPAN > old_length_) return 0;
+        std::uint64_t agree = 0, past = 0;
+        for (std::uint64_t k = 0; k < NEAR_SPAN; ++k) {
+            if (old_[s + static_cast<std::int64_t>(k)] == new_[i + k]) {
+                ++agree;
+            } else {
+                past = k + 1;
+            }
+        }
+        return agree >= NEAR_AGREE ? i + past : 0;
     }
 
     // Whether new byte j agrees with the old byte at alignment a.
