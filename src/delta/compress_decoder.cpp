@@ -44,12 +44,14 @@ struct Frame {
     Mode mode;
     int count;
     std::uint64_t old_length, new_length, old_sum, new_sum;
+    std::uint64_t at_new_length, at_old_sum, at_new_sum;  // offsets of those fields
     Section sections[MAX_SECTIONS];
     std::uint64_t starts[MAX_SECTIONS];  // offset of each section's bytes in the delta
 };
 
-// The header's fields, checked; the sections' checksum only when `ticker` is given.
-Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker) {
+// Reads the header's fields and checks the whole frame against its checksum, then the
+// fields' values (hashing the delta's bytes, never the values).
+Frame read_frame(const ByteVector* data, std::uint64_t max_size) {
     const std::uint8_t* d = data->data;
     const std::uint64_t n = data->length;
     for (std::uint64_t k = 0; k < 4; ++k) {
@@ -58,46 +60,65 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size, Ticker* ticker)
     }
     if (n <= AT_VERSION) invalid(n, "cut short in the header");
     if (d[AT_VERSION] != FORMAT_VERSION) invalid(AT_VERSION, "unsupported format version");
-    if (n < FIXED_HEADER) invalid(n, "cut short in the header");
+    if (n <= AT_SECTIONS) invalid(n, "cut short in the header");
     Frame frame{};
     if (d[AT_MODE] > MODE_PREFIX) invalid(AT_MODE, "unknown mode");
     frame.mode = static_cast<Mode>(d[AT_MODE]);
     frame.count = d[AT_SECTIONS];
     if (frame.count != (frame.mode == MODE_BLOCK ? BLOCK_STREAMS : 1)) invalid(AT_SECTIONS, "wrong number of sections for the mode");
-    if (d[AT_RESERVED] != 0) invalid(AT_RESERVED, "reserved byte not zero");
-    const std::uint64_t head = header_size(frame.count);
-    if (n < head) invalid(n, "cut short in the header");
-    const std::uint64_t at_sums = head - HEADER_TRAILER;
-    if (get_u64(d + at_sums + 8) != checksum(d, at_sums + 8, nullptr)) invalid(at_sums + 8, "header checksum does not match (damaged header)");
-    frame.old_length = get_u64(d + AT_OLD_LENGTH);
-    frame.new_length = get_u64(d + AT_NEW_LENGTH);
-    frame.old_sum = get_u64(d + AT_OLD_CHECKSUM);
-    frame.new_sum = get_u64(d + AT_NEW_CHECKSUM);
-    if (frame.new_length > max_size) throw Fault{DECOMPRESS_FAILURE_TOO_LARGE, AT_NEW_LENGTH, "new value larger than max_size"};
-    std::uint64_t end = head, decoded = 0;
+    std::uint64_t at = AT_OLD_LENGTH;
+    auto varint = [&](std::uint64_t* value) {
+        const std::uint64_t start = at;
+        if (!get_varint(d, n, &at, value)) invalid(at >= n ? n : start, at >= n ? "cut short in the header" : "malformed number in the header");
+    };
+    auto u64 = [&](std::uint64_t* value) {
+        if (n - at < 8) invalid(n, "cut short in the header");
+        *value = get_u64(d + at);
+        at += 8;
+    };
+    varint(&frame.old_length);
+    frame.at_new_length = at;
+    varint(&frame.new_length);
+    frame.at_old_sum = at;
+    u64(&frame.old_sum);
+    frame.at_new_sum = at;
+    u64(&frame.new_sum);
+    std::uint64_t entries[MAX_SECTIONS];
     for (int k = 0; k < frame.count; ++k) {
-        const std::uint64_t entry = FIXED_HEADER + SECTION_ENTRY * static_cast<std::uint64_t>(k);
+        entries[k] = at;
+        if (at == n) invalid(n, "cut short in the header");
         Section& s = frame.sections[k];
-        s = {d[entry], get_u64(d + entry + 1), get_u64(d + entry + 9)};
-        if (s.coding > CODING_LZMA) invalid(entry, "unknown section coding");
-        if (s.coding == CODING_STORED && s.stored != s.decoded) invalid(entry + 9, "stored section's two lengths differ");
-        if (s.stored > n - end) invalid(n, "cut short: the sections are longer than the data");
+        s.coding = d[at++];
+        varint(&s.stored);
+        varint(&s.decoded);
+    }
+    // The sections, then the checksum, must end exactly where the data does.
+    std::uint64_t end = at;
+    for (int k = 0; k < frame.count; ++k) {
         frame.starts[k] = end;
-        end += s.stored;
+        if (frame.sections[k].stored > n - end) invalid(n, "cut short: the sections are longer than the data");
+        end += frame.sections[k].stored;
+    }
+    if (n - end < FRAME_CHECKSUM) invalid(n, "cut short before the checksum");
+    if (n - end > FRAME_CHECKSUM) invalid(end + FRAME_CHECKSUM, "bytes after the end of the delta");
+    if (get_u64(d + end) != checksum(d, end, nullptr)) invalid(end, "checksum does not match (damaged delta)");
+    // From here on the fields are as written; what is wrong with them is a hostile delta's.
+    if (frame.new_length > max_size) throw Fault{DECOMPRESS_FAILURE_TOO_LARGE, frame.at_new_length, "new value larger than max_size"};
+    std::uint64_t decoded = 0;
+    for (int k = 0; k < frame.count; ++k) {
+        const Section& s = frame.sections[k];
+        if (s.coding > CODING_LZMA) invalid(entries[k], "unknown section coding");
+        if (s.coding == CODING_STORED && s.stored != s.decoded) invalid(entries[k], "stored section's two lengths differ");
         if (frame.mode == MODE_PREFIX) {
-            if (s.decoded != frame.new_length) invalid(entry + 9, "section length is not the new value's length");
+            if (s.decoded != frame.new_length) invalid(entries[k], "section length is not the new value's length");
         } else {
             const bool bounded_by_new = k == STREAM_LITERALS || k == STREAM_DIFFS;
             if ((bounded_by_new && s.decoded > frame.new_length) ||
                 s.decoded > block_streams_limit(frame.new_length) - decoded) {
-                invalid(entry + 9, "section longer than the new value's length allows");
+                invalid(entries[k], "section longer than the new value's length allows");
             }
             decoded += s.decoded;
         }
-    }
-    if (end != n) invalid(end, "bytes after the end of the delta");
-    if (ticker != nullptr && get_u64(d + at_sums) != checksum(d + head, n - head, ticker)) {
-        invalid(head, "sections damaged (their checksum does not match)");
     }
     return frame;
 }
@@ -207,7 +228,10 @@ void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
     error->failure = fault.failure;
     error->offset = fault.offset;
     error->reason = fault.reason;
-    if (fault.failure == DECOMPRESS_FAILURE_TOO_LARGE) error->value = get_u64(data->data + AT_NEW_LENGTH);
+    if (fault.failure == DECOMPRESS_FAILURE_TOO_LARGE) {
+        std::uint64_t at = fault.offset, value = 0;
+        if (get_varint(data->data, data->length, &at, &value)) error->value = value;
+    }
 }
 
 }  // namespace
@@ -218,7 +242,7 @@ bool delta_decompressed_length(const ByteVector* data, std::uint64_t max_size, s
     if (error == nullptr) error = &ignored;
     *error = DecompressError{};
     try {
-        *new_length = read_frame(data, max_size, nullptr).new_length;
+        *new_length = read_frame(data, max_size).new_length;
         return true;
     } catch (const Fault& fault) {
         fill(error, fault, data);
@@ -234,13 +258,13 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
     try {
         Ticker ticker(observer);
         ticker.check();
-        const Frame frame = read_frame(data, destination_length, &ticker);
-        if (frame.new_length != destination_length) invalid(AT_NEW_LENGTH, "new value's length differs from the destination's");
+        const Frame frame = read_frame(data, destination_length);
+        if (frame.new_length != destination_length) invalid(frame.at_new_length, "new value's length differs from the destination's");
         if (old_value->length != frame.old_length) {
             throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, AT_OLD_LENGTH, "old value's length differs from the one the delta was made from"};
         }
         if (checksum(old_value->data, old_value->length, &ticker) != frame.old_sum) {
-            throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, AT_OLD_CHECKSUM, "old value differs from the one the delta was made from"};
+            throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, frame.at_old_sum, "old value differs from the one the delta was made from"};
         }
         if (frame.mode == MODE_PREFIX) {
             std::uint64_t where = 0;
@@ -251,7 +275,7 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
             decode_blocks(old_value, data, frame, destination, &ticker);
         }
         if (checksum(destination, frame.new_length, &ticker) != frame.new_sum) {
-            invalid(AT_NEW_CHECKSUM, "rebuilt value's checksum does not match (damaged data)");
+            invalid(frame.at_new_sum, "rebuilt value's checksum does not match (damaged data)");
         }
         return true;
     } catch (const Fault& fault) {

@@ -23,9 +23,12 @@ struct Body {
     Section sections[MAX_SECTIONS] = {};
     std::vector<std::uint8_t> payload[MAX_SECTIONS];
 
+    // The frame's size but for the parts that are the same for every body.
     std::uint64_t size() const {
-        std::uint64_t total = header_size(count);
-        for (int k = 0; k < count; ++k) total += sections[k].stored;
+        std::uint64_t total = 0;
+        for (int k = 0; k < count; ++k) {
+            total += 1 + varint_size(sections[k].stored) + varint_size(sections[k].decoded) + sections[k].stored;
+        }
         return total;
     }
 };
@@ -62,12 +65,14 @@ void all_literal(const ByteVector* new_value, BlockStreams* streams) {
     streams->stream[STREAM_LITERALS].assign(new_value->data, new_value->data + new_value->length);
 }
 
-void block_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                Ticker* ticker, Body* body) {
-    BlockStreams streams;
+void find_streams(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                  Ticker* ticker, BlockStreams* streams) {
     find_blocks(old_value->data, old_value->length, new_value->data, new_value->length, settings.matcher, ticker,
-                &streams);
-    if (streams.total() > block_streams_limit(new_value->length)) all_literal(new_value, &streams);
+                streams);
+    if (streams->total() > block_streams_limit(new_value->length)) all_literal(new_value, streams);
+}
+
+void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ticker, Body* body) {
     body->mode = MODE_BLOCK;
     body->count = 0;
     for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings, ticker);
@@ -99,38 +104,69 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
     return true;
 }
 
+// Whether the value reads as text: at most 1 in 128 of the sampled bytes (up to 64 KiB, in
+// 16 slices across the value) is a control byte other than tab, line feed, form feed,
+// carriage return and escape.
+bool looks_like_text(const ByteVector* value) {
+    constexpr std::uint64_t SLICES = 16, SLICE_BYTES = 4096;
+    const std::uint64_t n = value->length;
+    std::uint64_t sampled = 0, control = 0;
+    for (std::uint64_t k = 0; k < SLICES; ++k) {
+        const std::uint64_t start = n <= SLICES * SLICE_BYTES ? k * SLICE_BYTES : n / SLICES * k;
+        if (start >= n) break;
+        const std::uint64_t end = n - start < SLICE_BYTES ? n : start + SLICE_BYTES;
+        for (std::uint64_t i = start; i < end; ++i) {
+            const std::uint8_t b = value->data[i];
+            control += (b < 0x20 && b != '\t' && b != '\n' && b != '\f' && b != '\r' && b != 0x1B) || b == 0x7F;
+        }
+        sampled += end - start;
+    }
+    return control * 128 <= sampled;
+}
+
+// The block streams' size at zstd's level 3 (a quick estimate of block mode).
+std::uint64_t quick_block_size(const BlockStreams& streams, Ticker* ticker) {
+    std::uint64_t total = 0;
+    std::vector<std::uint8_t> out;
+    for (const auto& s : streams.stream) {
+        if (s.empty()) continue;
+        const bool ok = zstd_compress(s.data(), s.size(), ZstdSettings{3}, nullptr, 0, ticker, &out);
+        total += ok && out.size() < s.size() ? out.size() : s.size();
+    }
+    return total;
+}
+
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
                         std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
-    const std::uint64_t head = header_size(body.count);
-    const std::uint64_t total = body.size();
+    std::vector<std::uint8_t> head(MAGIC, MAGIC + 4);
+    head.push_back(FORMAT_VERSION);
+    head.push_back(body.mode);
+    head.push_back(static_cast<std::uint8_t>(body.count));
+    put_varint(&head, old_value->length);
+    put_varint(&head, new_value->length);
+    put_u64(&head, old_sum);
+    put_u64(&head, new_sum);
+    std::uint64_t total = 0;
+    for (int k = 0; k < body.count; ++k) {
+        head.push_back(body.sections[k].coding);
+        put_varint(&head, body.sections[k].stored);
+        put_varint(&head, body.sections[k].decoded);
+        total += body.sections[k].stored;
+    }
+    total += head.size() + FRAME_CHECKSUM;
     ByteVector* out = byte_vector_new();
     if (out == nullptr || !byte_vector_reserve(out, total)) {
         byte_vector_free(out);
         throw std::bad_alloc();
     }
     std::uint8_t* p = out->data;
-    std::memcpy(p, MAGIC, 4);
-    p[AT_VERSION] = FORMAT_VERSION;
-    p[AT_MODE] = body.mode;
-    p[AT_SECTIONS] = static_cast<std::uint8_t>(body.count);
-    p[AT_RESERVED] = 0;
-    put_u64(p + AT_OLD_LENGTH, old_value->length);
-    put_u64(p + AT_NEW_LENGTH, new_value->length);
-    put_u64(p + AT_OLD_CHECKSUM, old_sum);
-    put_u64(p + AT_NEW_CHECKSUM, new_sum);
-    std::uint64_t at = FIXED_HEADER;
-    for (int k = 0; k < body.count; ++k, at += SECTION_ENTRY) {
-        p[at] = body.sections[k].coding;
-        put_u64(p + at + 1, body.sections[k].stored);
-        put_u64(p + at + 9, body.sections[k].decoded);
-    }
-    std::uint64_t where = head;
+    std::memcpy(p, head.data(), head.size());
+    std::uint64_t where = head.size();
     for (int k = 0; k < body.count; ++k) {
         if (!body.payload[k].empty()) std::memcpy(p + where, body.payload[k].data(), body.payload[k].size());
         where += body.payload[k].size();
     }
-    put_u64(p + at, checksum(p + head, total - head, ticker));
-    put_u64(p + at + 8, checksum(p, at + 8, ticker));
+    put_u64(p + where, checksum(p, where, ticker));
     out->length = total;
     return out;
 }
@@ -152,13 +188,38 @@ ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_va
         ticker.check();
         const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
         const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
-        Body best;
-        block_body(old_value, new_value, settings, &ticker, &best);
         const std::uint64_t both = old_value->length + new_value->length;
-        if (settings.prefix_zstd != 0 && both <= settings.prefix_max_bytes && both <= PREFIX_WINDOW_BYTES) {
+        const bool prefix_allowed =
+            settings.prefix_zstd != 0 && both <= settings.prefix_max_bytes && both <= PREFIX_WINDOW_BYTES;
+        bool try_block = true, try_prefix = prefix_allowed;
+        if (prefix_allowed && settings.choice == CHOOSE_BY_KIND) {
+            try_prefix = looks_like_text(new_value);
+            try_block = !try_prefix;
+        }
+        BlockStreams streams;
+        if (try_block) find_streams(old_value, new_value, settings, &ticker, &streams);
+        if (prefix_allowed && settings.choice == CHOOSE_BY_TRIAL) {
+            // Both at zstd's level 3; a mode more than 1.5 times the other's size is dropped.
+            LevelSettings quick = settings;
+            quick.prefix_zstd = 3;
+            quick.lzma_preset = -1;
+            Body trial;
+            if (prefix_body(old_value, new_value, quick, &ticker, &trial)) {
+                const std::uint64_t block_size = quick_block_size(streams, &ticker);
+                const std::uint64_t prefix_size = trial.size();
+                try_block = 2 * block_size <= 3 * prefix_size;
+                try_prefix = 2 * prefix_size <= 3 * block_size;
+            }
+        }
+        Body best;
+        if (try_block) block_body(streams, settings, &ticker, &best);
+        if (try_prefix) {
             Body prefix;
-            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && prefix.size() < best.size()) {
+            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && (!try_block || prefix.size() < best.size())) {
                 best = std::move(prefix);
+            } else if (!try_block) {
+                find_streams(old_value, new_value, settings, &ticker, &streams);  // zstd failed: block mode after all
+                block_body(streams, settings, &ticker, &best);
             }
         }
         return write_frame(best, old_value, new_value, old_sum, new_sum, &ticker);

@@ -42,13 +42,13 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
     if (!context) throw std::bad_alloc();
     ZSTD_CCtx* c = context.get();
     if (!set(c, ZSTD_c_compressionLevel, settings.level) || !set(c, ZSTD_c_checksumFlag, 0) ||
-        !set(c, ZSTD_c_contentSizeFlag, 1) || !set(c, ZSTD_c_dictIDFlag, 0) || !set(c, ZSTD_c_nbWorkers, 0) ||
-        !set(c, ZSTD_c_stableInBuffer, 1)) {
+        !set(c, ZSTD_c_contentSizeFlag, 0) || !set(c, ZSTD_c_dictIDFlag, 0) || !set(c, ZSTD_c_nbWorkers, 0) ||
+        !set(c, ZSTD_c_stableInBuffer, 1) || !set(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)) {
         return false;
     }
     if (settings.window_log != 0 && !set(c, ZSTD_c_windowLog, settings.window_log)) return false;
     if (settings.long_distance && !set(c, ZSTD_c_enableLongDistanceMatching, 1)) return false;
-    if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, length))) return false;
+    if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, length))) return false;  // sizes its tables; not written
     if (prefix_length != 0 && ZSTD_isError(ZSTD_CCtx_refPrefix(c, prefix, static_cast<std::size_t>(prefix_length)))) {
         return false;
     }
@@ -85,6 +85,7 @@ const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, st
     if (!context) throw std::bad_alloc();
     ZSTD_DCtx* d = context.get();
     if (ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX)) ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_format, ZSTD_f_zstd1_magicless)) ||
         ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_stableOutBuffer, 1)) ||
         (prefix_length != 0 && ZSTD_isError(ZSTD_DCtx_refPrefix(d, prefix, static_cast<std::size_t>(prefix_length))))) {
         return "the zstd decoder could not be set up";

@@ -17,9 +17,10 @@ struct ZstdSettings {
     bool long_distance = false; // long-distance matching
 };
 
-// zstd's frame of source[0, length) (single-threaded, content size recorded, no checksum of
-// its own), matched against `prefix` when prefix_length is not 0. Throws std::bad_alloc when
-// memory runs out and Cancelled when the ticker says so; false when the library fails.
+// zstd's frame of source[0, length) without its magic number (single-threaded; no content
+// size, dictionary ID or checksum of its own), matched against `prefix` when prefix_length is
+// not 0. Throws std::bad_alloc when memory runs out and Cancelled when the ticker says so;
+// false when the library fails.
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
                    std::vector<std::uint8_t>* out);

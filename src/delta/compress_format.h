@@ -36,25 +36,16 @@ enum Coding : std::uint8_t {
     CODING_LZMA = 2,  // raw LZMA2, see compress_entropy.h
 };
 
-// Fixed part of the header, then `sections` entries, then the two checksums.
-constexpr std::uint64_t FIXED_HEADER = 40;
-constexpr std::uint64_t SECTION_ENTRY = 17;  // coding (1), stored length (8), decoded length (8)
-constexpr std::uint64_t HEADER_TRAILER = 16; // sections checksum (8), header checksum (8)
-constexpr int MAX_SECTIONS = BLOCK_STREAMS;
-
-// Field offsets in the fixed part.
+// The header: magic (4), version (1), mode (1), section count (1), then varints of the old
+// and new lengths, the checksums of the old and new values (8 each), and per section its
+// coding (1) and the varints of its stored and decoded lengths. The sections' bytes follow,
+// then a checksum (8) of every byte of the frame before it.
 constexpr std::uint64_t AT_VERSION = 4;
 constexpr std::uint64_t AT_MODE = 5;
 constexpr std::uint64_t AT_SECTIONS = 6;
-constexpr std::uint64_t AT_RESERVED = 7;
-constexpr std::uint64_t AT_OLD_LENGTH = 8;
-constexpr std::uint64_t AT_NEW_LENGTH = 16;
-constexpr std::uint64_t AT_OLD_CHECKSUM = 24;
-constexpr std::uint64_t AT_NEW_CHECKSUM = 32;
-
-constexpr std::uint64_t header_size(int sections) {
-    return FIXED_HEADER + SECTION_ENTRY * static_cast<std::uint64_t>(sections) + HEADER_TRAILER;
-}
+constexpr std::uint64_t AT_OLD_LENGTH = 7;
+constexpr std::uint64_t FRAME_CHECKSUM = 8;
+constexpr int MAX_SECTIONS = BLOCK_STREAMS;
 
 // The decoded streams of block mode may hold at most this many bytes together, so that the
 // decoder's memory stays proportional to the new value.
@@ -76,12 +67,25 @@ inline std::uint64_t get_u64(const std::uint8_t* in) {
     return value;
 }
 
+inline void put_u64(std::vector<std::uint8_t>* out, std::uint64_t value) {
+    for (int k = 0; k < 8; ++k) out->push_back(static_cast<std::uint8_t>(value >> (8 * k)));
+}
+
 inline void put_varint(std::vector<std::uint8_t>* out, std::uint64_t value) {
     while (value >= 0x80) {
         out->push_back(static_cast<std::uint8_t>(value | 0x80));
         value >>= 7;
     }
     out->push_back(static_cast<std::uint8_t>(value));
+}
+
+inline std::uint64_t varint_size(std::uint64_t value) {
+    std::uint64_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
 }
 
 inline std::uint64_t zigzag(std::int64_t value) {

@@ -1,9 +1,11 @@
 // What each level of delta_compress does.
 //
-// Every level runs the block match finder (compress_matcher.h) and compresses its streams
-// with zstd; the levels that name a prefix setting also compress the whole new value with
-// the old value as zstd's prefix (when old and new together fit zstd's 2 GiB window and are
-// at most prefix_max_bytes) and keep whichever delta is smaller.
+// Block mode runs the match finder (compress_matcher.h) and compresses its streams with zstd;
+// prefix mode compresses the whole new value with the old value as zstd's prefix (when old
+// and new together fit zstd's 2 GiB window and are at most prefix_max_bytes). Level 1 makes
+// block mode only; levels 2-3 choose by the new value's kind (text: prefix mode); levels 4-9
+// try both quickly and finish the one that wins clearly, or both (keeping the smaller). The
+// top levels also try LZMA2 for every section and keep what is smallest.
 //
 // Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
 // the streams, at most about the new value's size (copies of its literal bytes); zstd's
@@ -20,7 +22,16 @@
 namespace quorvane {
 namespace compressed {
 
+// How a level chooses between block and prefix mode.
+enum ModeChoice : int {
+    CHOOSE_BLOCK = 0,     // block mode only
+    CHOOSE_BY_KIND = 1,   // prefix mode for text, block mode for anything else
+    CHOOSE_BY_TRIAL = 2,  // both at zstd's level 3 first; the final levels for the one that wins
+                          // clearly, or for both when they are close
+};
+
 struct LevelSettings {
+    ModeChoice choice;
     MatcherSettings matcher;
     int block_zstd;                  // zstd level of block mode's streams
     int prefix_zstd;                 // zstd level of prefix mode; 0: block mode only
@@ -41,15 +52,15 @@ constexpr std::uint64_t PREFIX_WINDOW_BYTES = std::uint64_t{1} << 31;
 
 inline LevelSettings level_settings(int level) {
     switch (level) {
-        case 1: return {{3, 4, 8, 5}, 1, 0, false, 0, -1, false};
-        case 2: return {{2, 4, 8, 6}, 3, 0, false, 0, -1, false};
-        case 3: return {{2, 8, 8, 6}, 9, 9, true, 16 * MiB, -1, false};
-        case 4: return {{1, 8, 8, 7}, 12, 12, true, 64 * MiB, -1, false};
-        case 5: return {{1, 8, 8, 8}, 15, 15, true, 256 * MiB, -1, false};
-        case 6: return {{1, 16, 8, 8}, 17, 17, true, PREFIX_WINDOW_BYTES, -1, false};
-        case 7: return {{0, 16, 8, 8}, 19, 19, true, PREFIX_WINDOW_BYTES, -1, false};
-        case 8: return {{0, 16, 8, 0}, 19, 21, true, PREFIX_WINDOW_BYTES, 9, false};
-        default: return {{0, 16, 8, 0}, 22, 22, true, PREFIX_WINDOW_BYTES, 9, true};
+        case 1: return {CHOOSE_BLOCK, {3, 4, 8, 5}, 1, 0, false, 0, -1, false};
+        case 2: return {CHOOSE_BY_KIND, {2, 4, 8, 6}, 6, 6, true, 256 * MiB, -1, false};
+        case 3: return {CHOOSE_BY_KIND, {2, 8, 8, 6}, 15, 9, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 4: return {CHOOSE_BY_TRIAL, {1, 8, 8, 7}, 16, 12, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 5: return {CHOOSE_BY_TRIAL, {1, 8, 8, 8}, 17, 15, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 6: return {CHOOSE_BY_TRIAL, {1, 16, 8, 8}, 19, 17, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 7: return {CHOOSE_BY_TRIAL, {0, 16, 8, 8}, 19, 19, true, PREFIX_WINDOW_BYTES, 6, false};
+        case 8: return {CHOOSE_BY_TRIAL, {0, 16, 8, 0}, 19, 21, true, PREFIX_WINDOW_BYTES, 9, false};
+        default: return {CHOOSE_BY_TRIAL, {0, 16, 8, 0}, 22, 22, true, PREFIX_WINDOW_BYTES, 9, true};
     }
 }
 

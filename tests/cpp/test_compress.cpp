@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -199,35 +200,43 @@ std::uint64_t xxh(const Bytes& b, std::size_t from = 0, std::size_t to = SIZE_MA
     return XXH3_64bits(b.data() + from, to - from);
 }
 
+// The fields of a frame's header, written by hand (stored sections only).
 struct Sections {
     std::uint8_t mode = 0;
     std::vector<Bytes> streams;
 };
 
-// A frame over the given stored sections, with correct checksums; `edit` may change the
-// fields before the checksums are computed.
+struct Header {
+    std::uint8_t version = 1, mode = 0, count = 0;
+    std::uint64_t old_length = 0, new_length = 0, old_sum = 0, new_sum = 0;
+    std::vector<std::array<std::uint64_t, 3>> entries;  // coding, stored, decoded
+};
+
+// A frame over the given stored sections with a correct checksum; `edit` may change the
+// header's fields first.
 Bytes frame(const Bytes& old, const Bytes& now, const Sections& s,
-            const std::function<void(Bytes*)>& edit = [](Bytes*) {}) {
-    Bytes out = {0x51, 0x56, 0x43, 0x44, 1, s.mode, static_cast<std::uint8_t>(s.streams.size()), 0};
-    put64(&out, old.size());
-    put64(&out, now.size());
-    put64(&out, xxh(old));
-    put64(&out, xxh(now));
-    for (const Bytes& stream : s.streams) {
-        out.push_back(0);
-        put64(&out, stream.size());
-        put64(&out, stream.size());
+            const std::function<void(Header*)>& edit = [](Header*) {}) {
+    Header h;
+    h.mode = s.mode;
+    h.count = static_cast<std::uint8_t>(s.streams.size());
+    h.old_length = old.size();
+    h.new_length = now.size();
+    h.old_sum = xxh(old);
+    h.new_sum = xxh(now);
+    for (const Bytes& stream : s.streams) h.entries.push_back({0, stream.size(), stream.size()});
+    edit(&h);
+    Bytes out = {0x51, 0x56, 0x43, 0x44, h.version, h.mode, h.count};
+    varint(&out, h.old_length);
+    varint(&out, h.new_length);
+    put64(&out, h.old_sum);
+    put64(&out, h.new_sum);
+    for (const auto& e : h.entries) {
+        out.push_back(static_cast<std::uint8_t>(e[0]));
+        varint(&out, e[1]);
+        varint(&out, e[2]);
     }
-    const std::size_t sums = out.size();
-    put64(&out, 0);
-    put64(&out, 0);
     for (const Bytes& stream : s.streams) out.insert(out.end(), stream.begin(), stream.end());
-    edit(&out);
-    const std::size_t head = sums + 16;
-    const std::uint64_t body = xxh(out, head);
-    std::memcpy(out.data() + sums, &body, 8);  // little-endian machines only (as the tests run)
-    const std::uint64_t header = xxh(out, 0, sums + 8);
-    std::memcpy(out.data() + sums + 8, &header, 8);
+    put64(&out, xxh(out));
     return out;
 }
 
@@ -305,32 +314,28 @@ TEST(Decompress, RefusesHostileHeaders) {
     const Sections s = streams({{0, 4, 0, {}}}, {});
     struct Case {
         const char* name;
-        std::function<void(Bytes*)> edit;
+        std::function<void(Header*)> edit;
         DecompressFailure failure;
-        std::uint64_t offset;
-    };
-    auto set64 = [](std::size_t at, std::uint64_t v) {
-        return [at, v](Bytes* b) {
-            for (int k = 0; k < 8; ++k) (*b)[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
-        };
+        const char* reason;
     };
     const std::vector<Case> cases = {
-        {"huge new size", set64(16, ~std::uint64_t{0}), DECOMPRESS_FAILURE_TOO_LARGE, 16},
-        {"new size above max", set64(16, DECOMPRESS_DEFAULT_MAX_SIZE + 1), DECOMPRESS_FAILURE_TOO_LARGE, 16},
-        {"section beyond data", set64(40 + 1, 1000), DECOMPRESS_FAILURE_INVALID, 0},
-        {"huge section", [&](Bytes* b) { set64(40 + 1, ~std::uint64_t{0})(b); set64(40 + 9, ~std::uint64_t{0})(b); },
-         DECOMPRESS_FAILURE_INVALID, 0},
-        {"stored lengths differ", set64(40 + 9, 3), DECOMPRESS_FAILURE_INVALID, 49},
-        {"unknown coding", [](Bytes* b) { (*b)[40] = 7; }, DECOMPRESS_FAILURE_INVALID, 40},
-        {"bad zstd section", [](Bytes* b) { (*b)[40] = 1; }, DECOMPRESS_FAILURE_INVALID, 0},
-        {"reserved byte", [](Bytes* b) { (*b)[7] = 1; }, DECOMPRESS_FAILURE_INVALID, 7},
-        {"unknown mode", [](Bytes* b) { (*b)[5] = 2; }, DECOMPRESS_FAILURE_INVALID, 5},
-        {"prefix mode with five sections", [](Bytes* b) { (*b)[5] = 1; }, DECOMPRESS_FAILURE_INVALID, 6},
-        {"later version", [](Bytes* b) { (*b)[4] = 2; }, DECOMPRESS_FAILURE_INVALID, 4},
-        {"old length", set64(8, 9), DECOMPRESS_FAILURE_WRONG_OLD, 8},
-        {"old checksum", set64(24, 1), DECOMPRESS_FAILURE_WRONG_OLD, 24},
-        {"new checksum", set64(32, 1), DECOMPRESS_FAILURE_INVALID, 32},
-        {"literal section longer than new", set64(40 + 4 * 17 + 9, 5), DECOMPRESS_FAILURE_INVALID, 0},
+        {"huge new size", [](Header* h) { h->new_length = ~std::uint64_t{0}; }, DECOMPRESS_FAILURE_TOO_LARGE, "max_size"},
+        {"new size above max", [](Header* h) { h->new_length = DECOMPRESS_DEFAULT_MAX_SIZE + 1; }, DECOMPRESS_FAILURE_TOO_LARGE, "max_size"},
+        {"section beyond data", [](Header* h) { h->entries[1][1] = h->entries[1][2] = 1000; }, DECOMPRESS_FAILURE_INVALID, "cut short"},
+        {"huge section", [](Header* h) { h->entries[0][1] = h->entries[0][2] = ~std::uint64_t{0}; }, DECOMPRESS_FAILURE_INVALID, "cut short"},
+        {"stored lengths differ", [](Header* h) { h->entries[0][2] = 3; }, DECOMPRESS_FAILURE_INVALID, "two lengths differ"},
+        {"unknown coding", [](Header* h) { h->entries[0][0] = 7; }, DECOMPRESS_FAILURE_INVALID, "unknown section coding"},
+        {"bad zstd section", [](Header* h) { h->entries[0][0] = 1; }, DECOMPRESS_FAILURE_INVALID, "zstd"},
+        {"bad lzma section", [](Header* h) { h->entries[0][0] = 2; }, DECOMPRESS_FAILURE_INVALID, "lzma"},
+        {"unknown mode", [](Header* h) { h->mode = 2; }, DECOMPRESS_FAILURE_INVALID, "unknown mode"},
+        {"prefix mode with five sections", [](Header* h) { h->mode = 1; }, DECOMPRESS_FAILURE_INVALID, "number of sections"},
+        {"later version", [](Header* h) { h->version = 2; }, DECOMPRESS_FAILURE_INVALID, "version"},
+        {"old length", [](Header* h) { h->old_length = 9; }, DECOMPRESS_FAILURE_WRONG_OLD, "length"},
+        {"old checksum", [](Header* h) { h->old_sum = 1; }, DECOMPRESS_FAILURE_WRONG_OLD, "differs"},
+        {"new checksum", [](Header* h) { h->new_sum = 1; }, DECOMPRESS_FAILURE_INVALID, "rebuilt value's checksum"},
+        {"literal section longer than new", [](Header* h) { h->entries[4] = {1, 0, 5}; }, DECOMPRESS_FAILURE_INVALID, "allows"},
+        {"streams beyond their bound", [](Header* h) { h->entries[2] = {1, h->entries[2][1], 1000}; },
+         DECOMPRESS_FAILURE_INVALID, "allows"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -338,9 +343,7 @@ TEST(Decompress, RefusesHostileHeaders) {
         DecompressError error;
         EXPECT_FALSE(decompress(OLD, frame(OLD, now, s, c.edit), &rebuilt, &error));
         EXPECT_EQ(error.failure, c.failure) << error.reason;
-        if (c.offset != 0) {
-            EXPECT_EQ(error.offset, c.offset) << error.reason;
-        }
+        EXPECT_NE(std::strstr(error.reason, c.reason), nullptr) << error.reason;
     }
 }
 
@@ -353,6 +356,7 @@ TEST(Decompress, EveryBitFlipAndTruncationIsRefused) {
         const Bytes delta = compress(old, now, level);
         SCOPED_TRACE(level);
         SCOPED_TRACE(delta[5] == 0 ? "block mode" : "prefix mode");
+        EXPECT_LT(delta.size(), 2000u);
         Bytes rebuilt;
         DecompressError error;
         ASSERT_TRUE(decompress(old, delta, &rebuilt, &error));
@@ -420,7 +424,7 @@ TEST(Compress, GoldenDigest) {
         const Bytes delta = compress(old, now, level);
         all.insert(all.end(), delta.begin(), delta.end());
     }
-    EXPECT_EQ(xxh(all), 0x32d8abd8b9fa0d37ull) << std::hex << xxh(all);
+    EXPECT_EQ(xxh(all), 0x6d9e815ae67b6494ull) << std::hex << xxh(all);
 }
 
 }  // namespace
