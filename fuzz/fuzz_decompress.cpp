@@ -1,8 +1,8 @@
 // Fuzz target: decompress over arbitrary compressed deltas and old values.
 //
 // The input is a flag byte, two bytes of old-value length, the old value, then the delta.
-// With flag bit 0 set, the delta's checksums (sections, header) and its old length and
-// checksum are rewritten to match before decoding, so that the decoder's deeper checks (the
+// With flag bit 0 set, the delta's old length and checksum and the frame's checksum are
+// rewritten to match before decoding, so that the decoder's deeper checks (the
 // section table, zstd frames, the instruction streams) are reached, not only the checksums.
 // It checks that decompress never crashes, reads or writes outside its buffers or leaks, that
 // a failure names an offset within the delta (or just past it), and that a success gives
@@ -35,16 +35,42 @@ std::uint64_t get64(const std::uint8_t* p) {
     return v;
 }
 
-// Rewrites the fields that a random delta would otherwise never get right.
+bool varint(const FuzzBytes& b, std::size_t* at, std::uint64_t* value) {
+    *value = 0;
+    for (int shift = 0; shift < 64 && *at < b.size(); shift += 7) {
+        const std::uint8_t byte = b[(*at)++];
+        *value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return true;
+    }
+    return false;
+}
+
+void put_varint(FuzzBytes* out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out->push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out->push_back(static_cast<std::uint8_t>(v));
+}
+
+// Rewrites the fields that a random delta would otherwise never get right: the old value's
+// length and checksum, and the frame's checksum (its last 8 bytes).
 void resign(FuzzBytes* delta, const FuzzBytes& old) {
-    if (delta->size() < 40) return;
-    std::uint8_t* d = delta->data();
-    const std::uint64_t head = 40 + 17 * static_cast<std::uint64_t>(d[6]) + 16;
-    if (delta->size() < head) return;
-    put64(d + 8, old.size());
-    put64(d + 24, XXH3_64bits(old.data(), old.size()));
-    put64(d + head - 16, XXH3_64bits(d + head, delta->size() - head));
-    put64(d + head - 8, XXH3_64bits(d, head - 8));
+    std::size_t at = 7;
+    std::uint64_t old_length, new_length;
+    if (delta->size() < 7 || !varint(*delta, &at, &old_length)) return;
+    FuzzBytes out(delta->begin(), delta->begin() + 7);
+    put_varint(&out, old.size());
+    const std::size_t new_at = at;
+    if (!varint(*delta, &at, &new_length) || delta->size() - at < 16 + 8) return;
+    out.insert(out.end(), delta->begin() + static_cast<std::ptrdiff_t>(new_at), delta->begin() + static_cast<std::ptrdiff_t>(at));
+    std::uint8_t sum[8];
+    put64(sum, XXH3_64bits(old.data(), old.size()));
+    out.insert(out.end(), sum, sum + 8);
+    out.insert(out.end(), delta->begin() + static_cast<std::ptrdiff_t>(at + 8), delta->end() - 8);
+    put64(sum, XXH3_64bits(out.data(), out.size()));
+    out.insert(out.end(), sum, sum + 8);
+    delta->swap(out);
 }
 
 }  // namespace
@@ -68,9 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(error.reason != nullptr && error.reason[0] != '\0', "failure without a reason");
         return 0;
     }
-    check(delta.size() >= 56 && result->length == get64(delta.data() + 16), "result length is not the declared one");
+    std::size_t at = 7;
+    std::uint64_t declared_old = 0, declared_new = 0;
+    check(varint(delta, &at, &declared_old) && varint(delta, &at, &declared_new) && delta.size() - at >= 16,
+          "a result from a delta without a header");
+    check(result->length == declared_new && declared_old == old.size(), "result length is not the declared one");
     check(result->length <= max_size, "result beyond max_size");
-    check(XXH3_64bits(result->data, result->length) == get64(delta.data() + 32), "result checksum differs");
+    check(XXH3_64bits(result->data, result->length) == get64(delta.data() + at + 8), "result checksum differs");
     byte_vector_free(result);
     return 0;
 }
