@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "cbor/writer.h"
+#include "common/compiler.h"
 #include "common/memory.h"
-#include "delta/wave.h"
+#include "delta/compare.h"
 
 namespace quorvane {
 namespace {
@@ -19,26 +20,13 @@ constexpr int PREFETCH_AHEAD = 8;              // indexed positions hashed ahead
 constexpr std::int32_t SCAN_AHEAD = 4;         // new positions between the two prefetch stages of the scan
 
 // The 8 bytes at p as a little-endian number, the same on every platform.
-inline std::uint64_t load_window(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
-}
+inline std::uint64_t load_window(const std::uint8_t* p) { return load_le64(p); }
 
-inline void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
+inline void prefetch(const void* p) { QUORVANE_PREFETCH(p); }
 
-// Byte comparisons a machine word at a time, shared with the diff search.
-using wave::equal_backward;
-using wave::equal_forward;
+// Byte comparisons a machine word at a time (compare.h), shared with the diff search.
+using compare::equal_backward;
+using compare::equal_forward;
 
 inline std::int32_t head(std::int64_t n) { return static_cast<std::int32_t>(cbor_head_size(static_cast<std::uint64_t>(n))); }
 
@@ -314,24 +302,13 @@ int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, 
 
 ByteVector* delta_diff_blocks(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
                               DiffFailure* failure) {
-    DiffFailure ignored;
-    if (failure == nullptr) failure = &ignored;
-    *failure = DIFF_FAILURE_NONE;
-    if (old_value->length > DIFF_MAX_LENGTH || new_value->length > DIFF_MAX_LENGTH) {
-        *failure = DIFF_FAILURE_TOO_LARGE;
-        return nullptr;
-    }
-    DeltaWriter* writer = delta_writer_new(old_value, new_value);
-    if (writer == nullptr) {
-        *failure = DIFF_FAILURE_NO_MEMORY;
-        return nullptr;
-    }
-    const int code = diff_blocks_edits(old_value, new_value, options, writer);
-    bool no_memory = false;
-    ByteVector* result = select_diff_result(code, writer, new_value, &no_memory);
-    delta_writer_free(writer);
-    if (result == nullptr) *failure = DIFF_FAILURE_NO_MEMORY;
-    return result;
+    BlocksOptions chosen = options;
+    const DeltaProducer producer{
+        [](void* context, const ByteVector* a, const ByteVector* b, int, DeltaWriter* writer) {
+            return diff_blocks_edits(a, b, *static_cast<const BlocksOptions*>(context), writer);
+        },
+        &chosen};
+    return drive_delta(nullptr, old_value, new_value, producer, failure);
 }
 
 }  // namespace quorvane

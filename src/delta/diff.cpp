@@ -1,14 +1,12 @@
 #include "delta/diff.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <utility>
 
 #include "common/memory.h"
-#include "delta/monitor.h"
+#include "delta/compare.h"
 #include "delta/search_tunables.h"
 #include "delta/wave.h"
 
@@ -18,8 +16,8 @@ namespace {
 constexpr std::int32_t UNREACHED_FORWARD = -1;
 constexpr std::int32_t UNREACHED_BACKWARD = std::numeric_limits<std::int32_t>::max();
 
-using wave::equal_backward;
-using wave::equal_forward;
+using compare::equal_backward;
+using compare::equal_forward;
 
 // ---------------------------------------------------------------------------------------
 // The diagonal store: furthest-reaching x of both fronts, interleaved by diagonal magnitude.
@@ -139,58 +137,8 @@ inline void wave_store_fresh(const WaveStore& store, std::int32_t magnitude) {
     store.backward(-magnitude) = UNREACHED_BACKWARD;
 }
 
-// The wave passes in portable code, over the same store (for waves too short for a vector step).
-void forward_portable(const wave::WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
-    for (std::int32_t i = 0; i < p.count; ++i) {
-        const std::int32_t before = p.prev[i];
-        const std::int32_t after = p.prev[i + 1];
-        const std::int32_t x = after < before ? before : after + 1;
-        const std::int32_t y = x + p.k0 + 2 * i;
-        const std::int32_t room = std::min(p.n - x, p.m - y);
-        p.out[i] = x + (room > 0 ? equal_forward(old_base + x, new_base + y, room) : 0);
-    }
-}
-
-void backward_portable(const wave::WavePass& p) {
-    const std::uint8_t* old_base = p.old_value + p.a;
-    const std::uint8_t* new_base = p.new_value + p.c;
-    for (std::int32_t i = 0; i < p.count; ++i) {
-        const std::int32_t below = p.prev[i];
-        const std::int32_t above = p.prev[i + 1];
-        const std::int32_t x = above < below ? above : below - 1;
-        const std::int32_t k = p.k0 + 2 * i - p.delta;
-        const std::int32_t floor = std::max(-k, 0);
-        p.out[i] = x - (x > floor ? equal_backward(old_base + x, new_base + k + x, x - floor) : 0);
-    }
-}
-
-std::int32_t first_meeting_portable(const std::int32_t* front, const std::int32_t* other, std::int32_t count,
-                                    bool forward) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (forward ? front[i] >= other[i] : front[i] <= other[i]) return i;
-    }
-    return -1;
-}
-
-const wave::WaveKernels PORTABLE_KERNELS{forward_portable, backward_portable, first_meeting_portable, 1};
-
 // Waves of fewer diagonals than this take the portable passes even on a vector path.
 constexpr std::int32_t SHORT_WAVE_DIAGONALS = 8;
-
-std::atomic<int> chosen_path{-1};
-
-const wave::WaveKernels* path_kernels(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_AVX2:
-            return wave::avx2_kernels();
-        case DIFF_PATH_AVX512:
-            return wave::avx512_kernels();
-        default:
-            return nullptr;
-    }
-}
 
 // The fronts of either store, read through one interface by the progress test and the fallback.
 struct InterleavedFronts {
@@ -383,7 +331,7 @@ private:
             const std::int32_t lo = diagonal_bound(d, n);
             const std::int32_t hi = diagonal_bound(d, m);
             pass.count = (lo + hi) / 2 + 1;
-            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? PORTABLE_KERNELS : *kernels_;
+            const wave::WaveKernels& kernels = pass.count < SHORT_WAVE_DIAGONALS ? wave::PORTABLE_KERNELS : *kernels_;
 
             pass.k0 = -lo;
             pass.prev = store.forward_at(-lo - 1);
@@ -563,57 +511,6 @@ bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t le
 
 }  // namespace
 
-bool diff_path_available(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_PORTABLE:
-            return true;
-        case DIFF_PATH_AVX2:
-            return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2();
-        case DIFF_PATH_AVX512:
-            return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512();
-    }
-    return false;
-}
-
-bool diff_set_path(DiffPath path) {
-    if (!diff_path_available(path)) return false;
-    chosen_path.store(path, std::memory_order_relaxed);
-    return true;
-}
-
-DiffPath diff_path() {
-    int path = chosen_path.load(std::memory_order_relaxed);
-    if (path < 0) {
-        path = diff_path_available(DIFF_PATH_AVX512) ? DIFF_PATH_AVX512
-               : diff_path_available(DIFF_PATH_AVX2) ? DIFF_PATH_AVX2
-                                                     : DIFF_PATH_PORTABLE;
-        int unset = -1;
-        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
-        path = chosen_path.load(std::memory_order_relaxed);
-    }
-    return static_cast<DiffPath>(path);
-}
-
-const char* diff_path_name(DiffPath path) {
-    switch (path) {
-        case DIFF_PATH_PORTABLE:
-            return "portable";
-        case DIFF_PATH_AVX2:
-            return "avx2";
-        case DIFF_PATH_AVX512:
-            return "avx512";
-    }
-    return "?";
-}
-
-int effort_level_for_figure(std::int32_t figure) {
-    if (figure < 128) return 0;
-    if (figure < 166) return 1;
-    if (figure < 204) return 2;
-    if (figure < 243) return 3;
-    return 4;
-}
-
 int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_t old_length,
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer) {
@@ -636,7 +533,7 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
 
     // The vector kernels read the 32-bit word that ends at a byte, which needs values of 4 bytes.
     const wave::WaveKernels* kernels =
-        old_value->length >= 4 && new_value->length >= 4 ? path_kernels(diff_path()) : nullptr;
+        old_value->length >= 4 && new_value->length >= 4 ? wave::path_kernels(diff_path()) : nullptr;
     DiagonalStore store;
     WaveStore wave_store;
     const bool stored = kernels == nullptr ? store_init(&store, store_limit)
@@ -677,74 +574,22 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
     return writer->out_of_memory ? DIFF_NO_MEMORY : code;
 }
 
-ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory) {
-    ByteVector* result = nullptr;
-    *no_memory = code == DIFF_NO_MEMORY;
-    switch (code) {
-        case DIFF_DELTA:
-            result = std::exchange(writer->output, nullptr);  // handed over, not copied
-            break;
-        case DIFF_WHOLE_VALUE:
-            result = whole_value_delta(new_value);
-            break;
-        case DIFF_UNCHANGED: {
-            static const std::uint8_t marker = 0xF6;
-            result = byte_vector_new();
-            if (result != nullptr && !byte_vector_append(result, &marker, 1)) {
-                byte_vector_free(result);
-                result = nullptr;
-            }
-            break;
-        }
-        default:
-            return nullptr;
-    }
-    if (result != nullptr && result->length >= new_value->length) {
-        byte_vector_free(result);
-        result = whole_value_delta(new_value);
-    }
-    *no_memory = result == nullptr;
-    return result;
-}
-
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
                        std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure,
                        const DiffObserver* observer) {
-    DiffFailure ignored;
-    if (failure == nullptr) failure = &ignored;
-    *failure = DIFF_FAILURE_NONE;
-    if (old_value->length > DIFF_MAX_LENGTH || new_value->length > DIFF_MAX_LENGTH) {
-        *failure = DIFF_FAILURE_TOO_LARGE;
-        return nullptr;
-    }
-
-    int level = 0;
-    if (monitor != nullptr) {
-        load_monitor_begin(monitor);
-        level = effort_level_for_figure(load_monitor_figure(monitor));
-        monitor->level = static_cast<std::uint32_t>(level);
-    }
-
-    DeltaWriter* writer = delta_writer_new(old_value, new_value);
-    if (writer == nullptr) {
-        if (monitor != nullptr) load_monitor_end(monitor);
-        *failure = DIFF_FAILURE_NO_MEMORY;
-        return nullptr;
-    }
-    const int code = diff_ranges(old_value, 0, static_cast<std::int32_t>(old_value->length), new_value, 0,
-                                 static_cast<std::int32_t>(new_value->length), writer, store_limit, effort_limit, level,
-                                 observer);
-    if (monitor != nullptr) load_monitor_end(monitor);
-
-    bool allocation_failed = false;
-    ByteVector* result = select_diff_result(code, writer, new_value, &allocation_failed);
-    delta_writer_free(writer);
-    if (result == nullptr) {
-        *failure = code == DIFF_CANCELLED  ? DIFF_FAILURE_CANCELLED
-                   : allocation_failed     ? DIFF_FAILURE_NO_MEMORY
-                                           : DIFF_FAILURE_INVALID;
-    }
-    return result;
+    struct Run {
+        std::int32_t store_limit;
+        std::int32_t effort_limit;
+        const DiffObserver* observer;
+    } run{store_limit, effort_limit, observer};
+    const DeltaProducer producer{
+        [](void* context, const ByteVector* a, const ByteVector* b, int level, DeltaWriter* writer) {
+            const Run& r = *static_cast<const Run*>(context);
+            return diff_ranges(a, 0, static_cast<std::int32_t>(a->length), b, 0, static_cast<std::int32_t>(b->length),
+                               writer, r.store_limit, r.effort_limit, level, r.observer);
+        },
+        &run};
+    return drive_delta(monitor, old_value, new_value, producer, failure);
 }
 
 }  // namespace quorvane

@@ -8,27 +8,13 @@
 #include <vector>
 
 #include "delta/bytes.h"
+#include "delta/driver.h"
+#include "delta/paths.h"
 #include "delta/writer.h"
 
 namespace quorvane {
 
 struct LoadMonitor;
-
-enum DiffFailure : int {
-    DIFF_FAILURE_NONE = 0,
-    DIFF_FAILURE_TOO_LARGE = 1,  // a value of 2^31 bytes or more
-    DIFF_FAILURE_NO_MEMORY = 2,
-    DIFF_FAILURE_INVALID = 3,    // invalid ranges
-    DIFF_FAILURE_CANCELLED = 4,  // the keep-going callback asked to stop
-};
-
-// diff_ranges result when memory ran out (besides -1 for invalid ranges and the result codes).
-constexpr int DIFF_NO_MEMORY = -2;
-// diff_ranges result when the keep-going callback asked to stop.
-constexpr int DIFF_CANCELLED = -3;
-
-// Largest value length the engine handles (its positions are signed 32-bit counts).
-constexpr std::uint64_t DIFF_MAX_LENGTH = 0x7FFFFFFF;
 
 // Which ways out of an exhausted search were taken (for tests that must reach each one).
 struct DiffStatistics {
@@ -64,37 +50,11 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer = nullptr);
 
-// The driver's result for an engine result code: the writer's output (taken from the
-// writer), the whole-value delta or the unchanged marker, replaced by the whole-value delta
-// when not shorter than the new value; null for any other code, or with *no_memory set when
-// memory runs out.
-ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* new_value, bool* no_memory);
-
-// The diff driver: a new vector with the delta (free it with byte_vector_free), or null
+// The diff through the delta driver: a new vector with the delta (free it with byte_vector_free), or null
 // with *failure set (failure may be null). A monitor, when given, chooses the effort level; an
 // observer, when given, is handed to the engine entry.
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
                        std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure = nullptr,
                        const DiffObserver* observer = nullptr);
-
-// The implementations of the search's wave passes. The portable one is the reference and the
-// only one on processors other than x86-64; the others give exactly its bytes, faster.
-enum DiffPath : int {
-    DIFF_PATH_PORTABLE = 0,
-    DIFF_PATH_AVX2 = 1,    // 8 diagonals per vector step
-    DIFF_PATH_AVX512 = 2,  // 16 diagonals per vector step
-};
-
-// Whether this build and processor can take a path.
-bool diff_path_available(DiffPath path);
-// The path every diff takes: the fastest available one unless a test or the benchmark chose
-// another with diff_set_path (false, and nothing changed, for an unavailable path). Not a
-// user setting: the bytes are the same on every path.
-DiffPath diff_path();
-bool diff_set_path(DiffPath path);
-const char* diff_path_name(DiffPath path);
-
-// The effort level for a load figure: 0 below 128, 1 below 166, 2 below 204, 3 below 243, else 4.
-int effort_level_for_figure(std::int32_t figure);
 
 }  // namespace quorvane

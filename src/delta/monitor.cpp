@@ -67,4 +67,12 @@ std::int32_t load_monitor_figure(const LoadMonitor* monitor) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(total)) >> monitor->scale;
 }
 
+int effort_level_for_figure(std::int32_t figure) {
+    if (figure < 128) return 0;
+    if (figure < 166) return 1;
+    if (figure < 204) return 2;
+    if (figure < 243) return 3;
+    return 4;
+}
+
 }  // namespace quorvane

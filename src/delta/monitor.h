@@ -27,4 +27,7 @@ void load_monitor_begin(LoadMonitor* monitor);
 void load_monitor_end(LoadMonitor* monitor);
 std::int32_t load_monitor_figure(const LoadMonitor* monitor);
 
+// The effort level for a load figure: 0 below 128, 1 below 166, 2 below 204, 3 below 243, else 4.
+int effort_level_for_figure(std::int32_t figure);
+
 }  // namespace quorvane

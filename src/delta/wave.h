@@ -1,94 +1,15 @@
-// Inside the diff engine: the byte comparisons of a snake and the wave passes over the
-// parity-split diagonal store, with one implementation per instruction set (the portable one
-// in diff.cpp, AVX2 and AVX-512 ones in wave_x86.cpp). Every implementation gives the same
-// values as the portable one.
+// Inside the diff engine: the wave passes over the parity-split diagonal store, with one
+// implementation per instruction set (the portable one in wave_portable.cpp, AVX2 and
+// AVX-512 ones in wave_x86.cpp). Every implementation gives the same values as the portable
+// one.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+
+#include "delta/paths.h"
 
 namespace quorvane {
 namespace wave {
-
-inline std::uint64_t load_word(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-inline unsigned leading_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanForward64(&index, difference);
-    return static_cast<unsigned>(index) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#endif
-}
-
-inline unsigned trailing_equal_bytes(std::uint64_t difference) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<unsigned>(__builtin_ctzll(difference)) / 8;
-#elif defined(_MSC_VER)
-    unsigned long index;
-    _BitScanReverse64(&index, difference);
-    return (63 - static_cast<unsigned>(index)) / 8;
-#else
-    return static_cast<unsigned>(__builtin_clzll(difference)) / 8;
-#endif
-}
-
-// Long runs of equal bytes (the stretches between sparse edits, identical values) are
-// compared a block at a time by the C library's memcmp, which is vectorised; a run is only
-// taken to be long after a few equal words, since most snakes end within their first words.
-constexpr std::int32_t WORDS_BEFORE_BLOCKS = 4;
-constexpr std::int32_t EQUAL_BLOCK = 256;
-
-// Number of equal bytes at the start of a and b, at most `limit` (at least 1 byte is equal).
-inline std::int32_t equal_forward_words(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    std::int32_t n = 1;
-    for (std::int32_t words = 0; limit - n >= 8; ++words) {
-        if (words == WORDS_BEFORE_BLOCKS) {
-            while (limit - n >= EQUAL_BLOCK && std::memcmp(a + n, b + n, EQUAL_BLOCK) == 0) n += EQUAL_BLOCK;
-            if (limit - n < 8) break;
-        }
-        const std::uint64_t difference = load_word(a + n) ^ load_word(b + n);
-        if (difference != 0) return n + static_cast<std::int32_t>(leading_equal_bytes(difference));
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
-}
-
-// Number of equal bytes just before a_end and b_end, at most `limit` (at least 1 is equal).
-inline std::int32_t equal_backward_words(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    std::int32_t n = 1;
-    for (std::int32_t words = 0; limit - n >= 8; ++words) {
-        if (words == WORDS_BEFORE_BLOCKS) {
-            while (limit - n >= EQUAL_BLOCK &&
-                   std::memcmp(a_end - n - EQUAL_BLOCK, b_end - n - EQUAL_BLOCK, EQUAL_BLOCK) == 0) {
-                n += EQUAL_BLOCK;
-            }
-            if (limit - n < 8) break;
-        }
-        const std::uint64_t difference = load_word(a_end - n - 8) ^ load_word(b_end - n - 8);
-        if (difference != 0) return n + static_cast<std::int32_t>(trailing_equal_bytes(difference));
-        n += 8;
-    }
-    while (n < limit && a_end[-n - 1] == b_end[-n - 1]) ++n;
-    return n;
-}
-
-// Most extensions in a search end at their first byte, so that byte is tested inline.
-inline std::int32_t equal_forward(const std::uint8_t* a, const std::uint8_t* b, std::int32_t limit) {
-    return limit > 0 && a[0] == b[0] ? equal_forward_words(a, b, limit) : 0;
-}
-
-inline std::int32_t equal_backward(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int32_t limit) {
-    return limit > 0 && a_end[-1] == b_end[-1] ? equal_backward_words(a_end, b_end, limit) : 0;
-}
 
 // Entries of padding before and after each array of the parity-split store, so that a
 // vector of up to 16 lanes that starts inside an array stays inside its block.
@@ -124,6 +45,13 @@ struct WaveKernels {
                                   bool forward);
     int lanes;  // diagonals per vector step
 };
+
+// The portable passes (wave_portable.cpp), which the vector paths take for short waves.
+extern const WaveKernels PORTABLE_KERNELS;
+
+// The kernels a path runs (from the list in paths.cpp); null for the portable path, whose
+// search is the reference one over the interleaved store.
+const WaveKernels* path_kernels(DiffPath path);
 
 // The kernels of the processor-specific paths, or null when this build has none.
 const WaveKernels* avx2_kernels();

@@ -12,6 +12,8 @@
 // read; the caller uses these kernels only for values of at least 4 bytes. Vector loads
 // and stores of the store's entries stay inside its padded arrays; stores are masked to the
 // chunk's live lanes.
+#include "common/compiler.h"
+#include "delta/compare.h"
 #include "delta/wave.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -32,6 +34,35 @@ namespace {
 
 #define AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt")))
 #define AVX512_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+// ---------------------------------------------------------------- both instruction sets
+
+// Step (2) of a pass, the same for every vector width: the word-at-a-time extension of the
+// lanes of the chunk starting at entry i whose bit is set in `bits` (their first byte matched);
+// old_base and new_base point at the sub-problem's first bytes.
+QUORVANE_INLINE void extend_forward_lanes(const WavePass& p, const std::uint8_t* old_base, const std::uint8_t* new_base,
+                                          std::int32_t i, unsigned bits) {
+    while (bits != 0) {
+        const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
+        bits &= bits - 1;
+        const std::int32_t xj = p.out[j];
+        const std::int32_t yj = xj + p.k0 + 2 * j;
+        const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
+        p.out[j] = xj + compare::equal_forward_words(old_base + xj, new_base + yj, limit);
+    }
+}
+
+QUORVANE_INLINE void extend_backward_lanes(const WavePass& p, const std::uint8_t* old_base, const std::uint8_t* new_base,
+                                           std::int32_t i, unsigned bits) {
+    while (bits != 0) {
+        const std::int32_t j = i + static_cast<std::int32_t>(ctz32(bits));
+        bits &= bits - 1;
+        const std::int32_t xj = p.out[j];
+        const std::int32_t kj = p.k0 + 2 * j - p.delta;
+        const std::int32_t floor_j = kj < 0 ? -kj : 0;
+        p.out[j] = xj - compare::equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
+    }
+}
 
 // ----------------------------------------------------------------------------------- AVX2
 
@@ -73,14 +104,7 @@ AVX2_TARGET void forward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c, y), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t yj = xj + p.k0 + 2 * j;
-            const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + equal_forward_words(old_base + xj, new_base + yj, limit);
-        }
+        extend_forward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
@@ -105,14 +129,7 @@ AVX2_TARGET void backward_avx2(const WavePass& p) {
         const __m256i first_old = gather_bytes8(p.old_value, _mm256_add_epi32(a1, x), valid);
         const __m256i first_new = gather_bytes8(p.new_value, _mm256_add_epi32(c1, _mm256_add_epi32(k, x)), valid);
         unsigned bits = lane_bits8(_mm256_and_si256(valid, _mm256_cmpeq_epi32(first_old, first_new)));
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t kj = p.k0 + 2 * j - p.delta;
-            const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
-        }
+        extend_backward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
@@ -125,7 +142,7 @@ AVX2_TARGET std::int32_t first_meeting_avx2(const std::int32_t* front, const std
         // forward: f >= o, that is not (o > f); backward: f <= o, that is not (f > o).
         const __m256i apart = forward ? _mm256_cmpgt_epi32(o, f) : _mm256_cmpgt_epi32(f, o);
         const unsigned bits = lane_bits8(_mm256_andnot_si256(apart, live));
-        if (bits != 0) return i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        if (bits != 0) return i + static_cast<std::int32_t>(ctz32(bits));
     }
     return -1;
 }
@@ -184,14 +201,7 @@ AVX512_TARGET void forward_avx512(const WavePass& p) {
         const __m128i first_old = bytes_at16(p.old_value, p.old_length, _mm512_add_epi32(a, x), valid);
         const __m128i first_new = bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c, y), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t yj = xj + p.k0 + 2 * j;
-            const std::int32_t limit = p.n - xj < p.m - yj ? p.n - xj : p.m - yj;
-            p.out[j] = xj + equal_forward_words(old_base + xj, new_base + yj, limit);
-        }
+        extend_forward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
@@ -218,14 +228,7 @@ AVX512_TARGET void backward_avx512(const WavePass& p) {
         const __m128i first_new =
             bytes_at16(p.new_value, p.new_length, _mm512_add_epi32(c1, _mm512_add_epi32(k, x)), valid);
         unsigned bits = _mm_mask_cmpeq_epi8_mask(valid, first_old, first_new);
-        while (bits != 0) {
-            const std::int32_t j = i + static_cast<std::int32_t>(__builtin_ctz(bits));
-            bits &= bits - 1;
-            const std::int32_t xj = p.out[j];
-            const std::int32_t kj = p.k0 + 2 * j - p.delta;
-            const std::int32_t floor_j = kj < 0 ? -kj : 0;
-            p.out[j] = xj - equal_backward_words(old_base + xj, new_base + kj + xj, xj - floor_j);
-        }
+        extend_backward_lanes(p, old_base, new_base, i, bits);
     }
 }
 
@@ -236,7 +239,7 @@ AVX512_TARGET std::int32_t first_meeting_avx512(const std::int32_t* front, const
         const __m512i f = _mm512_loadu_si512(front + i);
         const __m512i o = _mm512_loadu_si512(other + i);
         const unsigned bits = forward ? _mm512_mask_cmpge_epi32_mask(live, f, o) : _mm512_mask_cmple_epi32_mask(live, f, o);
-        if (bits != 0) return i + static_cast<std::int32_t>(__builtin_ctz(bits));
+        if (bits != 0) return i + static_cast<std::int32_t>(ctz32(bits));
     }
     return -1;
 }
@@ -262,6 +265,8 @@ bool cpu_has_avx512() {
 
 #else
 
+// Other processors, and compilers without GNU target attributes and processor checks (MSVC):
+// no vector kernels, so every diff takes the portable path.
 const WaveKernels* avx2_kernels() { return nullptr; }
 const WaveKernels* avx512_kernels() { return nullptr; }
 bool cpu_has_avx2() { return false; }

@@ -7,61 +7,27 @@
 #include "common/memory.h"
 #include "delta/blocks.h"
 #include "delta/patch.h"
+#include "test_support.h"
 
 using namespace quorvane;
+using namespace quorvane::test;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-ByteVector view(const Bytes& b) { return byte_vector_view(b.data(), b.size()); }
-Bytes take(ByteVector* v) {
-    Bytes out(v->data, v->data + v->length);
-    byte_vector_free(v);
-    return out;
-}
-
-// A small generator of its own, so that the inputs are the same with every standard library.
-struct Lcg {
-    std::uint64_t state;
-    std::uint32_t next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state >> 33);
-    }
-    std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : next() % n; }
-};
-
-Bytes random_bytes(std::size_t n, std::uint64_t seed, std::uint32_t alphabet = 256) {
-    Lcg g{seed};
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(g.below(alphabet));
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
 // Scattered edits: replaced, inserted and deleted bytes and blocks copied from elsewhere.
-Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
+Bytes edited(const Bytes& old, unsigned edits, std::uint32_t seed) {
     Bytes out = old;
-    Lcg g{seed};
+    Random g(seed);
     for (unsigned i = 0; i < edits; ++i) {
-        const std::size_t pos = g.below(static_cast<std::uint32_t>(out.size() + 1));
-        const std::size_t length = 1 + g.below(g.below(2) ? 100 : 8);
-        switch (g.below(4)) {
+        const std::size_t pos = g() % (out.size() + 1);
+        const std::uint32_t longest = g() % 2 ? 100 : 8;
+        const std::size_t length = 1 + g() % longest;
+        switch (g() % 4) {
             case 0:
-                for (std::size_t k = pos; k < std::min(out.size(), pos + length); ++k) out[k] = static_cast<std::uint8_t>(g.next());
+                for (std::size_t k = pos; k < std::min(out.size(), pos + length); ++k) out[k] = static_cast<std::uint8_t>(g());
                 break;
             case 1: {
-                const Bytes fresh = random_bytes(length, g.next());
+                const Bytes fresh = random_bytes(length, g());
                 out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), fresh.begin(), fresh.end());
                 break;
             }
@@ -71,7 +37,7 @@ Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
                 break;
             default: {
                 if (out.empty()) break;
-                const std::size_t from = g.below(static_cast<std::uint32_t>(out.size()));
+                const std::size_t from = g() % out.size();
                 const Bytes block = slice(out, from, std::min(out.size(), from + length));
                 out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), block.begin(), block.end());
             }
@@ -290,13 +256,118 @@ TEST(DiffBlocks, ExactDeltas) {
     };
     for (const Exact& e : exact) {
         SCOPED_TRACE(e.name);
-        Bytes expected;
-        for (std::size_t i = 0; i + 1 < e.delta.size(); i += 3) expected.push_back(static_cast<std::uint8_t>(std::stoi(e.delta.substr(i, 2), nullptr, 16)));
+        const Bytes expected = hex(e.delta);
         // (Every setting but the last indexes the block at 20.)
         for (const BlocksOptions& options : {settings[0], settings[1], settings[2]}) {
             EXPECT_EQ(diff_blocks(bytes_of(e.old_text), bytes_of(e.new_text), options), expected);
         }
     }
+}
+
+// Deltas are a stored format: the same pair and setting must always give the same bytes.
+// The digest covers a fixed corpus under the default and the compact setting: small
+// alphabets (full buckets), blocks moved, repeated and cut short around small edits (recent
+// alignments, short matches, look-ahead), long unrelated stretches (the faster scan) and
+// values of every size up to a few hundred kilobytes. Any change to the index, the scan
+// or their constants changes it.
+
+// A new value made of pieces of the old one in a new order, with changed bytes, fresh bytes
+// and pieces cut short between them.
+Bytes rearranged(Random& rng, const Bytes& old, int alphabet) {
+    Bytes out;
+    const std::size_t pieces = 1 + rng() % 40;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        switch (rng() % 5) {
+            case 0: {  // fresh bytes, short or long
+                const std::size_t fresh = rng() % 2 ? 1 + rng() % 12 : 50 + rng() % 400;
+                const Bytes bytes = random_bytes(rng, fresh, alphabet);
+                out.insert(out.end(), bytes.begin(), bytes.end());
+                break;
+            }
+            case 1: {  // a piece whose start follows the previous piece's one in the old value
+                if (old.empty()) break;
+                const std::size_t from = rng() % old.size();
+                const std::size_t length = std::min<std::size_t>(old.size() - from, 4 + rng() % 150);
+                out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(from),
+                           old.begin() + static_cast<std::ptrdiff_t>(from + length));
+                const std::size_t at = rng() % out.size();
+                out[at] = static_cast<std::uint8_t>(out[at] ^ (1 + rng() % 255));
+                break;
+            }
+            default: {  // a piece of any length from anywhere
+                if (old.empty()) break;
+                const std::size_t from = rng() % old.size();
+                const std::size_t length = std::min<std::size_t>(old.size() - from, 1 + rng() % 700);
+                out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(from),
+                           old.begin() + static_cast<std::ptrdiff_t>(from + length));
+            }
+        }
+    }
+    return out;
+}
+
+std::uint64_t blocks_corpus_digest() {
+    Random rng(20261210);
+    std::vector<std::pair<Bytes, Bytes>> pairs;
+    for (int round = 0; round < 160; ++round) {
+        const int alphabet = round % 4 == 0 ? 2 : round % 4 == 1 ? 4 : round % 4 == 2 ? 26 : 256;
+        const Bytes old_bytes = random_bytes(rng, rng() % 6000, alphabet);
+        const unsigned edits = 1 + rng() % 40;
+        const std::uint32_t seed = rng();
+        Bytes new_bytes;
+        switch (round % 3) {
+            case 0:
+                new_bytes = edited(old_bytes, edits, seed);
+                break;
+            case 1:
+                new_bytes = rearranged(rng, old_bytes, alphabet);
+                break;
+            default:
+                new_bytes = edited(rearranged(rng, old_bytes, alphabet), edits % 10, seed);
+        }
+        pairs.emplace_back(old_bytes, new_bytes);
+    }
+    // Records of text: many equal windows in the old value, matches of every length.
+    std::string records;
+    for (int k = 0; k < 3000; ++k) records += "{\"id\": " + std::to_string(k * 7919 % 10007) + ", \"tag\": \"t" + std::to_string(k % 13) + "\"}\n";
+    const Bytes text = bytes_of(records);
+    pairs.emplace_back(text, edited(text, 300, 31));
+    pairs.emplace_back(text, rearranged(rng, text, 26));
+    // A match at the remembered alignment of medium length (64 to 127 bytes), and a much
+    // longer one at another alignment whose indexed position the scan reaches a step or two
+    // later (the look-ahead decides between them).
+    for (const std::size_t copy_at : {801, 802, 803, 805}) {
+        for (const std::size_t shared : {70, 100, 120}) {
+            const Bytes p = random_bytes(rng, 200), q = random_bytes(rng, 200), r = random_bytes(rng, 600);
+            const Bytes s = random_bytes(rng, 400);
+            const Bytes old_bytes = concat({p, q, slice(r, 0, copy_at - 400), slice(q, 0, shared), s});
+            Bytes cut = slice(q, 0, 4);
+            for (auto& byte : cut) byte = static_cast<std::uint8_t>(~byte);
+            pairs.emplace_back(old_bytes, concat({p, cut, slice(q, 4, shared), s}));
+        }
+    }
+    // Long values: unrelated stretches    // Long values: unrelated stretches of many kilobytes between shared blocks.
+    const Bytes big = random_bytes(rng, 300000);
+    pairs.emplace_back(big, concat({random_bytes(rng, 20000), slice(big, 1000, 90000), random_bytes(rng, 50000),
+                                    slice(big, 150000, 300000), random_bytes(rng, 5000, 4)}));
+    pairs.emplace_back(big, edited(big, 500, 32));
+
+    std::uint64_t hash = DIGEST_START;
+    for (const BlocksOptions& options : {blocks_options_default(), blocks_options_compact()}) {
+        for (const auto& [old_bytes, new_bytes] : pairs) {
+            const BlocksRun run = run_blocks(old_bytes, new_bytes, options);
+            hash = digest(hash, run.delta);
+            hash = digest(hash, Bytes{static_cast<std::uint8_t>(run.code)});
+        }
+    }
+    return hash;
+}
+
+constexpr std::uint64_t BLOCKS_CORPUS_DIGEST = 0x41B9CB04CC97B203ull;
+
+TEST(DiffBlocks, DeltaBytesOfAFixedCorpusNeverChange) {
+    const std::uint64_t hash = blocks_corpus_digest();
+    EXPECT_EQ(hash, BLOCKS_CORPUS_DIGEST) << std::hex << hash;
 }
 
 TEST(DiffBlocks, MovedBlocksCostAFewBytesEach) {

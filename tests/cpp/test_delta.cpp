@@ -2,34 +2,20 @@
 
 #include <algorithm>
 #include <ostream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "common/memory.h"
+#include "delta/compare.h"
 #include "delta/diff.h"
 #include "delta/monitor.h"
 #include "delta/patch.h"
-#include "delta/wave.h"
+#include "test_support.h"
 
 using namespace quorvane;
+using namespace quorvane::test;
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-Bytes hex(const std::string& text) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
-ByteVector view(const Bytes& b) { return byte_vector_view(b.data(), b.size()); }
-Bytes take(ByteVector* v) {
-    Bytes out(v->data, v->data + v->length);
-    byte_vector_free(v);
-    return out;
-}
 
 struct DiffRun {
     int code;
@@ -176,7 +162,7 @@ TEST(DeltaWriter, SpentBudgetStaysSpent) {
 // The snake comparisons (words, then memcmp blocks on long runs) against a byte loop, for
 // runs ending on every side of the word and block boundaries.
 TEST(ByteComparisons, CountTheEqualBytesAsAByteLoopDoes) {
-    std::mt19937 rng(7);
+    Random rng(7);
     Bytes a(3000), b(3000);
     for (auto& byte : a) byte = static_cast<std::uint8_t>(rng());
     for (int trial = 0; trial < 4000; ++trial) {
@@ -189,14 +175,14 @@ TEST(ByteComparisons, CountTheEqualBytesAsAByteLoopDoes) {
         const auto* pb = b.data() + start;
         int expected = 0;
         while (expected < limit && pa[expected] == pb[expected]) ++expected;
-        ASSERT_EQ(wave::equal_forward(pa, pb, limit), expected) << limit << " " << run;
+        ASSERT_EQ(compare::equal_forward(pa, pb, limit), expected) << limit << " " << run;
 
         b = a;
         const int end = 2500 - static_cast<int>(rng() % 400);
         if (end - run - 1 >= 0) b[end - run - 1] ^= 0x5A;  // backward: differs `run` bytes before the end
         expected = 0;
         while (expected < limit && a[end - expected - 1] == b[end - expected - 1]) ++expected;
-        ASSERT_EQ(wave::equal_backward(a.data() + end, b.data() + end, limit), expected) << limit << " " << run;
+        ASSERT_EQ(compare::equal_backward(a.data() + end, b.data() + end, limit), expected) << limit << " " << run;
     }
 }
 
@@ -217,15 +203,7 @@ TEST(DiffRanges, InvalidRangesEmitNothing) {
     }
 }
 
-Bytes random_bytes(std::mt19937& rng, std::size_t size, int alphabet = 256) {
-    // rng() directly (not a distribution, whose output differs between standard libraries),
-    // so that the same seed gives the same bytes everywhere.
-    Bytes out(size);
-    for (auto& b : out) b = static_cast<std::uint8_t>(rng() % static_cast<unsigned>(alphabet));
-    return out;
-}
-
-Bytes mutate(std::mt19937& rng, Bytes value, int edits, int alphabet = 256) {
+Bytes mutate(Random& rng, Bytes value, int edits, int alphabet = 256) {
     for (int e = 0; e < edits; ++e) {
         const std::size_t at = value.empty() ? 0 : rng() % (value.size() + 1);
         switch (rng() % 4) {
@@ -270,7 +248,7 @@ void expect_round_trip(const Bytes& old_bytes, const Bytes& new_bytes, const Byt
 }
 
 TEST(DiffProperties, RandomAndStructuredPairsRoundTripAtEveryLevel) {
-    std::mt19937 rng(20261209);
+    Random rng(20261209);
     for (int round = 0; round < 400; ++round) {
         const int alphabet = round % 3 == 0 ? 2 : round % 3 == 1 ? 4 : 256;
         const Bytes old_bytes = random_bytes(rng, rng() % 600, alphabet);
@@ -287,7 +265,7 @@ TEST(DiffProperties, RandomAndStructuredPairsRoundTripAtEveryLevel) {
 }
 
 TEST(DiffProperties, EveryWayOutOfAnExhaustedSearchIsTaken) {
-    std::mt19937 rng(7);
+    Random rng(7);
     DiffStatistics total;
     for (int round = 0; round < 300; ++round) {
         const Bytes old_bytes = random_bytes(rng, 200 + rng() % 3000, round % 2 ? 4 : 256);
@@ -324,14 +302,9 @@ TEST(DiffProperties, EveryWayOutOfAnExhaustedSearchIsTaken) {
 // The digest covers a fixed corpus (every level, small and large effort limits, small
 // alphabets, moved and repeated blocks, unrelated values, boxes halved and given up); it
 // changes only if some delta byte does.
-std::uint64_t digest(std::uint64_t hash, const Bytes& bytes) {
-    for (const std::uint8_t b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
-    return (hash ^ bytes.size()) * 0x100000001B3ull;
-}
-
 std::uint64_t corpus_digest() {
-    std::mt19937 rng(20261209);
-    std::uint64_t hash = 0xCBF29CE484222325ull;
+    Random rng(20261209);
+    std::uint64_t hash = DIGEST_START;
     for (int round = 0; round < 240; ++round) {
         const int alphabet = round % 4 == 0 ? 2 : round % 4 == 1 ? 4 : round % 4 == 2 ? 26 : 256;
         const Bytes old_bytes = random_bytes(rng, rng() % 2500, alphabet);
@@ -377,7 +350,7 @@ TEST_P(DiffPaths, CorpusDigest) {
 }
 
 TEST_P(DiffPaths, SameEditsAsThePortablePathOnRandomPairs) {
-    std::mt19937 rng(4242);
+    Random rng(4242);
     for (int round = 0; round < 1500; ++round) {
         static const int alphabets[] = {1, 2, 3, 4, 16, 26, 256};
         const int alphabet = alphabets[rng() % 7];
@@ -426,7 +399,7 @@ TEST(DiffProperties, ProgressTestAndEffortLimitOnAHopelessPair) {
 }
 
 TEST(DiffProperties, StoreBoundEndsInTheWholeValueDelta) {
-    std::mt19937 rng(3);
+    Random rng(3);
     const Bytes old_bytes = random_bytes(rng, 400, 2);
     const Bytes new_bytes = mutate(rng, old_bytes, 30, 2);
     const DiffRun run = run_diff(old_bytes, new_bytes, 0, 10000, 11);
@@ -479,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Deltas, PatchCases, ::testing::Values(
     [](const ::testing::TestParamInfo<PatchCase>& param) { return std::string(param.param.name); });
 
 TEST(AllocationFailure, DiffAndPatchFailCleanlyAtEveryAllocation) {
-    std::mt19937 rng(11);
+    Random rng(11);
     const Bytes old_bytes = random_bytes(rng, 3000, 4);
     const Bytes new_bytes = mutate(rng, old_bytes, 40, 4);
     const Bytes expected = diff(old_bytes, new_bytes);
@@ -509,7 +482,7 @@ TEST(AllocationFailure, DiffAndPatchFailCleanlyAtEveryAllocation) {
 }
 
 TEST(KeepGoing, CallbackLeavesTheBytesAloneAndStopsTheSearchWhenItSaysSo) {
-    std::mt19937 rng(12);
+    Random rng(12);
     const Bytes old_bytes = random_bytes(rng, 60000), new_bytes = random_bytes(rng, 60000);
     const ByteVector a = view(old_bytes), b = view(new_bytes);
     const Bytes expected = diff(old_bytes, new_bytes);

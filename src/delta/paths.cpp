@@ -1,0 +1,88 @@
+// The list of implementations of the diff search's wave passes, and the choice among them:
+// every question about a path (is it available, what is it called, which kernels does it
+// run, which one is the default) is answered from this one table.
+#include "delta/paths.h"
+
+#include <atomic>
+
+#include "delta/wave.h"
+
+namespace quorvane {
+namespace {
+
+struct Implementation {
+    DiffPath path;
+    const char* name;
+    // Whether this build has the path and this processor can run it (builds without the x86
+    // kernels, MSVC's among them, answer false for every vector path).
+    bool (*supported)();
+    // The path's kernels; null for the portable path, which runs the reference search of
+    // diff.cpp over its own store.
+    const wave::WaveKernels* (*kernels)();
+};
+
+bool always() { return true; }
+const wave::WaveKernels* reference_search() { return nullptr; }
+bool avx2_supported() { return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2(); }
+bool avx512_supported() { return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512(); }
+
+// Fastest first: the default path is the first supported one. The portable one, last, is the
+// reference whose bytes every other gives.
+const Implementation IMPLEMENTATIONS[] = {
+    {DIFF_PATH_AVX512, "avx512", avx512_supported, wave::avx512_kernels},
+    {DIFF_PATH_AVX2, "avx2", avx2_supported, wave::avx2_kernels},
+    {DIFF_PATH_PORTABLE, "portable", always, reference_search},
+};
+
+const Implementation* find(DiffPath path) {
+    for (const Implementation& implementation : IMPLEMENTATIONS) {
+        if (implementation.path == path) return &implementation;
+    }
+    return nullptr;
+}
+
+std::atomic<int> chosen_path{-1};
+
+}  // namespace
+
+bool diff_path_available(DiffPath path) {
+    const Implementation* implementation = find(path);
+    return implementation != nullptr && implementation->supported();
+}
+
+bool diff_set_path(DiffPath path) {
+    if (!diff_path_available(path)) return false;
+    chosen_path.store(path, std::memory_order_relaxed);
+    return true;
+}
+
+DiffPath diff_path() {
+    int path = chosen_path.load(std::memory_order_relaxed);
+    if (path < 0) {
+        for (const Implementation& implementation : IMPLEMENTATIONS) {
+            if (implementation.supported()) {
+                path = implementation.path;
+                break;
+            }
+        }
+        int unset = -1;
+        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
+        path = chosen_path.load(std::memory_order_relaxed);
+    }
+    return static_cast<DiffPath>(path);
+}
+
+const char* diff_path_name(DiffPath path) {
+    const Implementation* implementation = find(path);
+    return implementation != nullptr ? implementation->name : "?";
+}
+
+namespace wave {
+
+const WaveKernels* path_kernels(DiffPath path) {
+    const Implementation* implementation = find(path);
+    return implementation != nullptr ? implementation->kernels() : nullptr;
+}
+
+}  // namespace wave
+}  // namespace quorvane
