@@ -19,15 +19,17 @@ const char* const COMPRESS_DOC = R"(
     Both values are any objects with a contiguous buffer (bytes, bytearray, memoryview,
     mmap), read in place. The delta holds copies from 'old_value' that may differ from
     their source in some bytes (as in a rebuilt program whose addresses moved), literal
-    bytes, and the lengths and checksums of both values, all compressed with zstd; where
+    bytes, and the lengths and checksums of both values, compressed with zstd (and LZMA2
+    at the top levels); where
     the whole new value compressed against the old one is smaller, it holds that instead.
     decompress rebuilds 'new_value' from it and refuses a damaged delta or another old
     value. The same values and level give the same bytes on every run and platform.
 
     level: from 1 (fastest) to MAX_LEVEL (smallest deltas, slowest); DEFAULT_LEVEL
-    balances the two. Memory besides the values: an index of 1 byte per byte of
-    'old_value' at levels 1-3 (2 at 4-6, 4 at 7-9), about the new value's size for the
-    streams, and zstd's tables (up to a few hundred MiB at the top levels).
+    balances the two. Memory besides the values: an index of 0.5 byte per byte of
+    'old_value' at level 1 (1 at levels 2-3, 2 at 4-6, 4 at 7-9), about the new value's
+    size for the streams, and the compressors' tables (up to a few hundred MiB at the top
+    levels).
 
     Raises ValueError for a level outside 1..MAX_LEVEL, BufferError for a non-contiguous
     buffer, MemoryError when memory runs out, and KeyboardInterrupt (nothing returned)
