@@ -3,7 +3,6 @@
 #include <new>
 #include <vector>
 
-#include "common/memory.h"
 #include "delta/compress.h"
 #include "delta/compress_entropy.h"
 #include "delta/compress_format.h"
@@ -83,7 +82,8 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
                  Ticker* ticker, Body* body) {
     ZstdSettings zstd{settings.prefix_zstd};
     zstd.window_log = window_log_for(old_value->length + new_value->length);
-    zstd.long_distance = settings.prefix_long;
+    // Long-distance matching finds the far repeats of large pairs; on small ones it only costs.
+    zstd.long_distance = settings.prefix_long && old_value->length + new_value->length >= 8 * MiB;
     body->mode = MODE_PREFIX;
     body->count = 1;
     if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,

@@ -35,7 +35,7 @@ struct LevelSettings {
     MatcherSettings matcher;
     int block_zstd;                  // zstd level of block mode's streams
     int prefix_zstd;                 // zstd level of prefix mode; 0: block mode only
-    bool prefix_long;                // long-distance matching in prefix mode
+    bool prefix_long;                // long-distance matching in prefix mode (for pairs of 8 MiB or more)
     std::uint64_t prefix_max_bytes;  // prefix mode only when old + new is at most this many bytes
     int lzma_preset;                 // also try LZMA2 at this preset (0-9) and keep the smaller; -1: never
     bool lzma_extreme;
@@ -56,8 +56,8 @@ constexpr std::uint64_t PREFIX_WINDOW_BYTES = std::uint64_t{1} << 31;
 inline LevelSettings level_settings(int level) {
     switch (level) {
         case 1: return {CHOOSE_BLOCK, {3, 4, 8, 5}, 1, 0, false, 0, -1, false};
-        case 2: return {CHOOSE_BY_KIND, {2, 4, 8, 6}, 6, 6, true, 256 * MiB, -1, false};
-        case 3: return {CHOOSE_BY_KIND, {2, 8, 8, 6}, 15, 9, true, PREFIX_WINDOW_BYTES, -1, false};
+        case 2: return {CHOOSE_BY_KIND, {2, 4, 8, 6}, 6, 4, true, 256 * MiB, -1, false};
+        case 3: return {CHOOSE_BY_KIND, {2, 8, 8, 6}, 15, 6, true, PREFIX_WINDOW_BYTES, -1, false};
         case 4: return {CHOOSE_BY_TRIAL, {1, 8, 8, 7}, 16, 12, true, PREFIX_WINDOW_BYTES, -1, false};
         case 5: return {CHOOSE_BY_TRIAL, {1, 8, 8, 8}, 17, 15, true, PREFIX_WINDOW_BYTES, -1, false};
         case 6: return {CHOOSE_BY_TRIAL, {1, 16, 8, 8}, 19, 17, true, PREFIX_WINDOW_BYTES, -1, false};
