@@ -39,8 +39,9 @@ std::uint64_t blocks_index_bytes(std::uint64_t old_length, const BlocksOptions& 
 int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
                       DeltaWriter* writer, std::vector<EditCall>* trace = nullptr);
 
-// The block diff through the delta driver: a new vector with the delta (free it with byte_vector_free), or null with
-// *failure set (failure may be null): DIFF_FAILURE_TOO_LARGE or DIFF_FAILURE_NO_MEMORY.
+// The block diff through the delta driver: a new vector with the delta (free it with
+// byte_vector_free), or null with *failure set (failure may be null): DIFF_FAILURE_TOO_LARGE
+// or DIFF_FAILURE_NO_MEMORY.
 ByteVector* delta_diff_blocks(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
                               DiffFailure* failure = nullptr);
 

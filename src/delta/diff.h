@@ -50,9 +50,9 @@ int diff_ranges(const ByteVector* old_value, std::int32_t old_start, std::int32_
                 const ByteVector* new_value, std::int32_t new_start, std::int32_t new_length, DeltaWriter* writer,
                 std::int32_t store_limit, std::int32_t effort_limit, int level, const DiffObserver* observer = nullptr);
 
-// The diff through the delta driver: a new vector with the delta (free it with byte_vector_free), or null
-// with *failure set (failure may be null). A monitor, when given, chooses the effort level; an
-// observer, when given, is handed to the engine entry.
+// The diff through the delta driver: a new vector with the delta (free it with
+// byte_vector_free), or null with *failure set (failure may be null). A monitor, when given,
+// chooses the effort level; an observer, when given, is handed to the engine entry.
 ByteVector* delta_diff(LoadMonitor* monitor, const ByteVector* old_value, const ByteVector* new_value,
                        std::int32_t store_limit, std::int32_t effort_limit, DiffFailure* failure = nullptr,
                        const DiffObserver* observer = nullptr);
