@@ -16,7 +16,8 @@ constexpr std::uint64_t SCORE_SPAN = 4096;          // bytes compared when weigh
 constexpr std::int64_t EXTEND_GIVE_UP = 128;        // an extension stops this far below its best score
 constexpr std::uint64_t ABSORBED_GAP = 8;           // differing bytes kept inside a copy without weighing
 constexpr int RECENT = 4;
-constexpr std::uint64_t PREFETCH_AHEAD = 8;         // indexed positions hashed ahead while building
+constexpr std::uint64_t PREFETCH_AHEAD = 64;        // indexed positions hashed ahead while building (hides
+                                                    // the table's cache and TLB misses)
 constexpr std::uint64_t NEAR_SPAN = 16;             // bytes weighed for staying at the current alignment
 constexpr std::uint64_t NEAR_AGREE = 12;            // of which this many must agree                           // alignments of recent copies tried at every position
 
