@@ -684,7 +684,9 @@ def memory_table(size: int, rows: List[dict]) -> str:
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small sizes, few repetitions (smoke run)")
-    ap.add_argument("--only", default="", help="comma-separated sections: encode, decode, delta, growth, memory")
+    ap.add_argument("--only", default="",
+                    help="comma-separated sections: encode, decode, delta, growth, memory, compress "
+                         "(compress runs only when named)")
     ap.add_argument("--out", default=str(HERE / "results"), help="directory for latest.md/.json and growth.png")
     ap.add_argument("--max-minutes", type=float, default=15.0,
                     help="after this many minutes the growth series take no further points (default 15)")
@@ -693,7 +695,7 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     sections = [s.strip() for s in args.only.split(",") if s.strip()] or ["encode", "decode", "delta", "growth", "memory"]
     for s in sections:
-        if s not in ("encode", "decode", "delta", "growth", "memory"):
+        if s not in ("encode", "decode", "delta", "growth", "memory", "compress"):
             ap.error(f"unknown section {s!r}")
     if args.only.strip() == "delta":
         sections.append("memory")      # the 64 MiB peak-memory figures belong to the delta part
@@ -759,6 +761,10 @@ def main(argv=None) -> int:
         log(f"\n{problem}" if problem else f"\nchart: {out_dir / 'growth.png'}")
     if "memory" in sections:
         result["memory"] = run_memory(qc, cfg, log)
+    if "compress" in sections:
+        import compress_bench
+        log("\n# compressed deltas (delta.compress) beside the delta tools")
+        result["compress"] = compress_bench.run(qc, log, out_dir / "cache", quick=args.quick)
     elapsed = time.time() - started
     log(f"\nwall time {elapsed:.0f} s; {failures} failed check(s)")
     result["elapsed_s"] = elapsed

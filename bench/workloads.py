@@ -735,3 +735,74 @@ def blocks_workloads(cache: Path) -> List[DeltaCase]:
         cases.append(DeltaCase(f"binary: Debian {package} {stem}, two builds", pairs, note=note,
                                skipped="" if pairs else note))
     return cases
+
+
+# --------------------------------------------------------------------------- compressed deltas
+# Real pairs of every kind for delta.compress beside the peers: shared libraries, an extension
+# module, an uncompressed tarball of two source releases, a JSON document of two releases,
+# texts and records. Each entry: (name, kind, old, new, note); unavailable ones are skipped.
+
+
+def _wheel_members(cache: Path, project: str, version: str) -> Optional[zipfile.ZipFile]:
+    errors: list = []
+    w = _find_wheel_any(cache, project, version) or _download_any_wheel(cache, project, version, errors)
+    return zipfile.ZipFile(w) if w else None
+
+
+def _find_wheel_any(cache: Path, project: str, version: str) -> Optional[Path]:
+    hits = sorted(cache.glob(f"{project}-{version}-*.whl"))
+    return hits[0] if hits else None
+
+
+def _download_any_wheel(cache: Path, project: str, version: str, errors: list) -> Optional[Path]:
+    r = subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                        "--no-deps", "--only-binary=:all:", "-d", str(cache), f"{project}=={version}"],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        errors.append(f"{project}=={version}: pip exit {r.returncode}")
+        return None
+    return _find_wheel_any(cache, project, version)
+
+
+def _tar_of(zf: zipfile.ZipFile) -> bytes:
+    """The wheel's files as an uncompressed tar (sorted, fixed times and owners)."""
+    import io
+    import tarfile
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for name in sorted(zf.namelist()):
+            data = zf.read(name)
+            info = tarfile.TarInfo(name)
+            info.size, info.mtime, info.mode = len(data), 0, 0o644
+            tar.addfile(info, io.BytesIO(data))
+    return out.getvalue()
+
+
+def compress_pairs(cache: Path, dumps: Callable[[object], bytes]) -> List[Tuple[str, str, bytes, bytes, str]]:
+    cache.mkdir(parents=True, exist_ok=True)
+    out = []
+    for package, stem in _DEBIAN_LIBRARIES:
+        pairs, note = debian_library_pair(cache, package, stem)
+        if pairs:
+            out.append((f"{stem} (Debian {package})", "binary", pairs[0][0], pairs[0][1], note))
+    pairs, note = binary_pair(cache)
+    if pairs:
+        out.append(("numpy extension module", "binary", pairs[0][0], pairs[0][1], note))
+    a, b = _wheel_members(cache, "pip", "24.2"), _wheel_members(cache, "pip", "24.3.1")
+    if a and b:
+        out.append(("source tarball (pip 24.2 -> 24.3.1)", "archive", _tar_of(a), _tar_of(b),
+                    "the files of two pip releases as uncompressed tar archives"))
+    a, b = _wheel_members(cache, "emoji", "2.13.2"), _wheel_members(cache, "emoji", "2.14.0")
+    if a and b:
+        name = "emoji/unicode_codes/emoji.json"
+        out.append(("JSON document (emoji 2.13.2 -> 2.14.0)", "text", a.read(name), b.read(name), name))
+    pairs, note = stdlib_topics_pair()
+    if pairs:
+        out.append(("pydoc topics", "text", pairs[0][0], pairs[0][1], note))
+    pairs, note = stdlib_revision_pairs()
+    if pairs:
+        big = sorted(pairs, key=lambda p: -len(p[1]))[:1]
+        out.append(("stdlib module (largest changed)", "text", big[0][0], big[0][1], note))
+    old, new = encoded_records_pair(dumps, 10_000)
+    out.append(("CBOR records, 1% changed", "records", old, new, "10,000 records"))
+    return out

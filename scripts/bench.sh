@@ -20,5 +20,7 @@ install_debs "${missing[@]}"
 
 .venv/bin/python -m pip install -q --disable-pip-version-check \
     cbor2 msgpack ormsgpack orjson bsdiff4 zstandard matplotlib
+# Peers of delta.compress that may not install everywhere: the benchmark skips them if missing.
+.venv/bin/python -m pip install -q --disable-pip-version-check hdiffpatch detools || true
 
 exec .venv/bin/python bench/bench.py "$@"

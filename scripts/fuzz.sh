@@ -14,7 +14,8 @@
 #                                           undefined-behaviour checks into build/fuzz-venv
 #
 # Targets: fuzz_cbor_reader, fuzz_cbor_writer, fuzz_apply_delta, fuzz_diff_patch,
-# fuzz_blocks_patch (each built with -fsanitize=fuzzer,address,undefined). Seeds live in
+# fuzz_blocks_patch, fuzz_decompress, fuzz_compress_roundtrip (each built with
+# -fsanitize=fuzzer,address,undefined). Seeds live in
 # fuzz/corpus/TARGET and inputs that once failed in fuzz/regressions/TARGET; the growing
 # working corpus of a run is kept in build/fuzz/corpus/TARGET, crash files go to
 # build/fuzz/artifacts/TARGET/.
@@ -40,7 +41,8 @@ build() {
 
 targets() {
     local t
-    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch fuzz_blocks_patch; do
+    for t in fuzz_cbor_reader fuzz_cbor_writer fuzz_apply_delta fuzz_diff_patch fuzz_blocks_patch \
+             fuzz_decompress fuzz_compress_roundtrip; do
         [ -x "$fuzz_build/fuzz/$t" ] && echo "$t"
     done
     return 0

@@ -30,6 +30,11 @@ fi
 . scripts/packages.sh
 missing=()
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+# zstd and liblzma (linked statically into the module) and xxHash (used from its header) for
+# compressed deltas.
+[ -f /usr/include/zstd.h ] && [ -n "$(ls /usr/lib/*/libzstd.a 2>/dev/null)" ] || missing+=(libzstd-dev)
+[ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
+[ -f /usr/include/lzma.h ] && [ -n "$(ls /usr/lib/*/liblzma.a 2>/dev/null)" ] || missing+=(liblzma-dev)
 if [ "$with_tests" = 1 ] && [ ! -f /usr/include/gtest/gtest.h ]; then missing+=(libgtest-dev); fi
 install_debs "${missing[@]}"
 

@@ -11,6 +11,7 @@
 #include "module/buffer_input.h"
 #include "module/buffer_methods.h"
 #include "module/buffers.h"
+#include "module/compress_module.h"
 
 namespace py = pybind11;
 
@@ -165,6 +166,7 @@ void define_delta_module(py::module_& parent) {
     delta.def("diff_blocks", &diff_blocks, DIFF_BLOCKS_DOC, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
               py::arg("compact") = false);
     delta.attr("__version__") = "dev";
+    define_compress_functions(delta);
 }
 
 // The private submodule `_diff_path`: which implementation of the search's wave passes

@@ -16,7 +16,8 @@ def test_module_surface():
         "\n        Quorvane Delta\n        -----------------------\n\n        .. currentmodule:: quorvane_delta\n\n"
         "        .. autosummary::\n           :toctree: _generate\n\n           diff\n    ")
     assert [n for n in vars(delta) if n in ("__doc__", "__version__") or not n.startswith("__")] == [
-        "__doc__", "PythonOutBuf", "PythonInBuf", "diff", "patch", "diff_blocks", "__version__"]
+        "__doc__", "PythonOutBuf", "PythonInBuf", "diff", "patch", "diff_blocks", "__version__",
+        "MAX_LEVEL", "DEFAULT_LEVEL", "compress", "decompress"]
     assert diff.__doc__.endswith("\n\n    Diff between 'old_value' and 'new_value'\n    \n")
     assert patch.__doc__.endswith("\n\n    Apply 'diff' to 'old_value'\n    \n")
     with pytest.raises(TypeError, match="No constructor defined!$"):

@@ -10,3 +10,5 @@ size: str = len(bytes(delta.patch(b"a", b"")))
 cbor.dumps(range(3))  # written as true: convert to a list first
 cbor.dumps([Decimal("9.99"), timedelta(days=1)])  # written as true, true
 delta.diff_blocks("old", b"new")  # text is not a buffer
+delta.compress(b"old", "new", level=3)
+delta.decompress(b"old", b"data", 100)

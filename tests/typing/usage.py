@@ -41,3 +41,8 @@ def decode(data: bytes) -> list[object]:
     tag = cbor.Tag(32, "http://example.com")
     number: int = tag.tag + cbor.Simple(23).value
     return [value, tag.value, number, {tag: 1, cbor.Simple(1): 2}]
+
+
+def compressed(old: bytes, new: bytearray) -> bytes:
+    data: bytes = delta.compress(old, memoryview(new), level=delta.MAX_LEVEL)
+    return delta.decompress(bytearray(old), data, max_size=1 << 20) + delta.compress(old, new)[:delta.DEFAULT_LEVEL]

@@ -1,0 +1,314 @@
+// delta_decompress: reads a compressed delta's frame, checks every field and checksum before
+// it trusts them, and rebuilds the new value in block or prefix mode.
+#include <new>
+#include <vector>
+
+#include "delta/compress.h"
+#include "delta/compress_entropy.h"
+#include "delta/compress_format.h"
+
+namespace quorvane {
+
+using namespace compressed;
+
+namespace {
+
+// Thrown with the fault's place and reason; caught at the entry.
+struct Fault {
+    DecompressFailure failure;
+    std::uint64_t offset;
+    const char* reason;
+};
+
+[[noreturn]] void invalid(std::uint64_t offset, const char* reason) {
+    throw Fault{DECOMPRESS_FAILURE_INVALID, offset, reason};
+}
+
+// A decoded stream read from the front, with the delta's offset of its section for faults.
+struct Reader {
+    const std::uint8_t* data = nullptr;
+    std::uint64_t length = 0;
+    std::uint64_t at = 0;
+    std::uint64_t section = 0;
+    const char* damaged = "";
+
+    std::uint64_t varint() {
+        std::uint64_t value;
+        if (!get_varint(data, length, &at, &value)) invalid(section, damaged);
+        return value;
+    }
+    bool done() const { return at == length; }
+};
+
+struct Frame {
+    Mode mode;
+    int count;
+    std::uint64_t old_length, new_length, old_sum, new_sum;
+    std::uint64_t at_new_length, at_old_sum, at_new_sum;  // offsets of those fields
+    Section sections[MAX_SECTIONS];
+    std::uint64_t starts[MAX_SECTIONS];  // offset of each section's bytes in the delta
+};
+
+// Reads the header's fields and checks the whole frame against its checksum, then the
+// fields' values (hashing the delta's bytes, never the values).
+Frame read_frame(const ByteVector* data, std::uint64_t max_size) {
+    const std::uint8_t* d = data->data;
+    const std::uint64_t n = data->length;
+    for (std::uint64_t k = 0; k < 4; ++k) {
+        if (k == n) invalid(n, "cut short in the header");
+        if (d[k] != MAGIC[k]) invalid(0, "not a compressed delta (wrong magic number)");
+    }
+    if (n <= AT_VERSION) invalid(n, "cut short in the header");
+    if (d[AT_VERSION] != FORMAT_VERSION) invalid(AT_VERSION, "unsupported format version");
+    if (n <= AT_SECTIONS) invalid(n, "cut short in the header");
+    Frame frame{};
+    if (d[AT_MODE] > MODE_PREFIX) invalid(AT_MODE, "unknown mode");
+    frame.mode = static_cast<Mode>(d[AT_MODE]);
+    frame.count = d[AT_SECTIONS];
+    if (frame.count != (frame.mode == MODE_BLOCK ? BLOCK_STREAMS : 1)) invalid(AT_SECTIONS, "wrong number of sections for the mode");
+    std::uint64_t at = AT_OLD_LENGTH;
+    auto varint = [&](std::uint64_t* value) {
+        const std::uint64_t start = at;
+        if (!get_varint(d, n, &at, value)) invalid(at >= n ? n : start, at >= n ? "cut short in the header" : "malformed number in the header");
+    };
+    auto u64 = [&](std::uint64_t* value) {
+        if (n - at < 8) invalid(n, "cut short in the header");
+        *value = get_u64(d + at);
+        at += 8;
+    };
+    varint(&frame.old_length);
+    frame.at_new_length = at;
+    varint(&frame.new_length);
+    frame.at_old_sum = at;
+    u64(&frame.old_sum);
+    frame.at_new_sum = at;
+    u64(&frame.new_sum);
+    std::uint64_t entries[MAX_SECTIONS];
+    for (int k = 0; k < frame.count; ++k) {
+        entries[k] = at;
+        if (at == n) invalid(n, "cut short in the header");
+        Section& s = frame.sections[k];
+        s.coding = d[at++];
+        varint(&s.stored);
+        varint(&s.decoded);
+    }
+    // The sections, then the checksum, must end exactly where the data does.
+    std::uint64_t end = at;
+    for (int k = 0; k < frame.count; ++k) {
+        frame.starts[k] = end;
+        if (frame.sections[k].stored > n - end) invalid(n, "cut short: the sections are longer than the data");
+        end += frame.sections[k].stored;
+    }
+    if (n - end < FRAME_CHECKSUM) invalid(n, "cut short before the checksum");
+    if (n - end > FRAME_CHECKSUM) invalid(end + FRAME_CHECKSUM, "bytes after the end of the delta");
+    if (get_u64(d + end) != checksum(d, end, nullptr)) invalid(end, "checksum does not match (damaged delta)");
+    // From here on the fields are as written; what is wrong with them is a hostile delta's.
+    if (frame.new_length > max_size) throw Fault{DECOMPRESS_FAILURE_TOO_LARGE, frame.at_new_length, "new value larger than max_size"};
+    std::uint64_t decoded = 0;
+    for (int k = 0; k < frame.count; ++k) {
+        const Section& s = frame.sections[k];
+        if (s.coding > CODING_LZMA) invalid(entries[k], "unknown section coding");
+        if (s.coding == CODING_STORED && s.stored != s.decoded) invalid(entries[k], "stored section's two lengths differ");
+        if (frame.mode == MODE_PREFIX) {
+            if (s.decoded != frame.new_length) invalid(entries[k], "section length is not the new value's length");
+        } else {
+            const bool bounded_by_new = k == STREAM_LITERALS || k == STREAM_DIFFS;
+            if ((bounded_by_new && s.decoded > frame.new_length) ||
+                s.decoded > block_streams_limit(frame.new_length) - decoded) {
+                invalid(entries[k], "section longer than the new value's length allows");
+            }
+            decoded += s.decoded;
+        }
+    }
+    return frame;
+}
+
+// Decodes a zstd or lzma section into destination; null, or the fault's reason with *where.
+const char* decode_section(const Section& s, const std::uint8_t* stored, std::uint8_t* destination,
+                           const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker, std::uint64_t* where) {
+    if (s.coding == CODING_STORED) {
+        if (s.decoded != 0) std::memcpy(destination, stored, s.decoded);
+        return nullptr;
+    }
+    if (s.coding == CODING_ZSTD) {
+        return zstd_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+    }
+    return lzma_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+}
+
+// Section k's decoded bytes: its stored bytes in place, or decoded into `buffer`.
+Reader open_section(const ByteVector* data, const Frame& frame, int k, std::vector<std::uint8_t>* buffer,
+                    const char* damaged, Ticker* ticker) {
+    const Section& s = frame.sections[k];
+    Reader reader;
+    reader.section = frame.starts[k];
+    reader.damaged = damaged;
+    reader.length = s.decoded;
+    const std::uint8_t* stored = data->data + frame.starts[k];
+    if (s.coding == CODING_STORED) {
+        reader.data = stored;
+        return reader;
+    }
+    buffer->resize(s.decoded);
+    std::uint64_t where = 0;
+    const char* fault = decode_section(s, stored, buffer->data(), nullptr, 0, ticker, &where);
+    if (fault != nullptr) invalid(frame.starts[k] + where, fault);
+    reader.data = buffer->data();
+    return reader;
+}
+
+void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
+                   Ticker* ticker) {
+    std::vector<std::uint8_t> buffers[BLOCK_STREAMS];
+    Reader commands = open_section(data, frame, STREAM_COMMANDS, &buffers[0], "instruction stream damaged", ticker);
+    Reader offsets = open_section(data, frame, STREAM_OFFSETS, &buffers[1], "offset stream damaged", ticker);
+    Reader gaps = open_section(data, frame, STREAM_GAPS, &buffers[2], "difference position stream damaged", ticker);
+    Reader diffs = open_section(data, frame, STREAM_DIFFS, &buffers[3], "difference stream damaged", ticker);
+    Reader literals = open_section(data, frame, STREAM_LITERALS, &buffers[4], "literal stream damaged", ticker);
+    const std::uint64_t old_length = frame.old_length;
+    const std::uint64_t new_length = frame.new_length;
+    const std::uint8_t* old_data = old_value->data;
+    std::uint64_t produced = 0, source_end = 0;
+    while (!commands.done()) {
+        const std::uint64_t literal = commands.varint();
+        const std::uint64_t length = commands.varint();
+        if (literal == 0 && length == 0) invalid(commands.section, "empty instruction");
+        if (literal > new_length - produced) invalid(commands.section, "literal beyond the new value's length");
+        if (literal > literals.length - literals.at) invalid(literals.section, "literal stream too short");
+        if (literal != 0) std::memcpy(out + produced, literals.data + literals.at, literal);
+        literals.at += literal;
+        produced += literal;
+        if (length == 0) continue;
+        if (length > new_length - produced) invalid(commands.section, "copy beyond the new value's length");
+        const std::int64_t relative = unzigzag(offsets.varint());
+        const std::uint64_t limit = old_length + produced;  // sources start before this
+        std::uint64_t source;
+        if (relative < 0) {
+            const std::uint64_t back = static_cast<std::uint64_t>(-(relative + 1)) + 1;
+            if (back > source_end) invalid(offsets.section, "copy source before the old value's start");
+            source = source_end - back;
+        } else {
+            const std::uint64_t ahead = static_cast<std::uint64_t>(relative);
+            if (ahead >= limit || source_end >= limit - ahead) invalid(offsets.section, "copy source beyond the bytes known so far");
+            source = source_end + ahead;
+        }
+        if (source >= limit) invalid(offsets.section, "copy source beyond the bytes known so far");
+        std::uint8_t* to = out + produced;
+        if (source < old_length) {
+            if (length > old_length - source) invalid(offsets.section, "copy beyond the old value's end");
+            std::memcpy(to, old_data + source, length);
+        } else {
+            const std::uint8_t* from = out + (source - old_length);
+            for (std::uint64_t k = 0; k < length; ++k) to[k] = from[k];  // may overlap: byte by byte
+        }
+        std::uint64_t position = 0;
+        for (;;) {
+            const std::uint64_t gap = gaps.varint();
+            if (gap == 0) break;
+            if (gap - 1 >= length - position) invalid(gaps.section, "differing byte beyond its copy");
+            position += gap - 1;
+            if (diffs.done()) invalid(diffs.section, "difference stream too short");
+            const std::uint8_t difference = diffs.data[diffs.at++];
+            if (difference == 0) invalid(diffs.section, "difference of zero");
+            to[position] = static_cast<std::uint8_t>(to[position] + difference);
+            ++position;
+        }
+        produced += length;
+        source_end = source + length;
+        ticker->tick(literal + length);
+    }
+    if (produced != new_length) invalid(commands.section, "instructions end before the new value does");
+    if (!offsets.done()) invalid(offsets.section, "offset stream longer than its copies");
+    if (!gaps.done()) invalid(gaps.section, "difference position stream longer than its copies");
+    if (!diffs.done()) invalid(diffs.section, "difference stream longer than its copies");
+    if (!literals.done()) invalid(literals.section, "literal stream longer than its literals");
+}
+
+void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
+    error->failure = fault.failure;
+    error->offset = fault.offset;
+    error->reason = fault.reason;
+    if (fault.failure == DECOMPRESS_FAILURE_TOO_LARGE) {
+        std::uint64_t at = fault.offset, value = 0;
+        if (get_varint(data->data, data->length, &at, &value)) error->value = value;
+    }
+}
+
+}  // namespace
+
+bool delta_decompressed_length(const ByteVector* data, std::uint64_t max_size, std::uint64_t* new_length,
+                               DecompressError* error) {
+    DecompressError ignored;
+    if (error == nullptr) error = &ignored;
+    *error = DecompressError{};
+    try {
+        *new_length = read_frame(data, max_size).new_length;
+        return true;
+    } catch (const Fault& fault) {
+        fill(error, fault, data);
+    }
+    return false;
+}
+
+bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, std::uint8_t* destination,
+                           std::uint64_t destination_length, DecompressError* error, const CompressObserver* observer) {
+    DecompressError ignored;
+    if (error == nullptr) error = &ignored;
+    *error = DecompressError{};
+    try {
+        Ticker ticker(observer);
+        ticker.check();
+        const Frame frame = read_frame(data, destination_length);
+        if (frame.new_length != destination_length) invalid(frame.at_new_length, "new value's length differs from the destination's");
+        if (old_value->length != frame.old_length) {
+            throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, AT_OLD_LENGTH, "old value's length differs from the one the delta was made from"};
+        }
+        if (checksum(old_value->data, old_value->length, &ticker) != frame.old_sum) {
+            throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, frame.at_old_sum, "old value differs from the one the delta was made from"};
+        }
+        if (frame.mode == MODE_PREFIX) {
+            std::uint64_t where = 0;
+            const char* fault = decode_section(frame.sections[0], data->data + frame.starts[0], destination,
+                                               old_value->data, old_value->length, &ticker, &where);
+            if (fault != nullptr) invalid(frame.starts[0] + where, fault);
+        } else {
+            decode_blocks(old_value, data, frame, destination, &ticker);
+        }
+        if (checksum(destination, frame.new_length, &ticker) != frame.new_sum) {
+            invalid(frame.at_new_sum, "rebuilt value's checksum does not match (damaged data)");
+        }
+        return true;
+    } catch (const Fault& fault) {
+        fill(error, fault, data);
+    } catch (const std::bad_alloc&) {
+        error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
+        error->reason = "out of memory";
+    } catch (const Cancelled&) {
+        error->failure = DECOMPRESS_FAILURE_CANCELLED;
+        error->reason = "cancelled";
+    }
+    return false;
+}
+
+ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data, std::uint64_t max_size,
+                             DecompressError* error, const CompressObserver* observer) {
+    DecompressError ignored;
+    if (error == nullptr) error = &ignored;
+    std::uint64_t length = 0;
+    if (!delta_decompressed_length(data, max_size, &length, error)) return nullptr;
+    ByteVector* out = byte_vector_new();
+    if (out == nullptr || !byte_vector_reserve(out, length)) {
+        byte_vector_free(out);
+        error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
+        error->reason = "out of memory";
+        return nullptr;
+    }
+    if (!delta_decompress_into(old_value, data, out->data, length, error, observer)) {
+        byte_vector_free(out);
+        return nullptr;
+    }
+    out->length = length;
+    return out;
+}
+
+}  // namespace quorvane

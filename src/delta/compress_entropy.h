@@ -1,0 +1,54 @@
+// The entropy stage of compressed deltas: the zstd library (and liblzma at the top levels),
+// one frame or stream per section, in slices so that a long call can be stopped. Both
+// libraries are linked statically into the module.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "delta/compress_format.h"
+
+namespace quorvane {
+namespace compressed {
+
+struct ZstdSettings {
+    int level;                  // zstd's compression level (up to 22)
+    int window_log = 0;         // 0: the level's own
+    bool long_distance = false; // long-distance matching
+};
+
+// zstd's frame of source[0, length) without its magic number (single-threaded; no content
+// size, dictionary ID or checksum of its own), matched against `prefix` when prefix_length is
+// not 0. Throws std::bad_alloc when memory runs out and Cancelled when the ticker says so;
+// false when the library fails.
+bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   std::vector<std::uint8_t>* out);
+
+// Decodes one zstd frame, exactly `expected` bytes, into destination. Null on success; else
+// the reason (static text), with *where set to the frame's byte at which decoding stopped.
+const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
+                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
+                            Ticker* ticker, std::uint64_t* where);
+
+// The smallest window log covering `bytes` (at least zstd's minimum).
+int window_log_for(std::uint64_t bytes);
+
+// LZMA2 (liblzma), raw: no container, its parameters fixed by the format. The dictionary
+// size is the smallest power of two covering prefix and content, at least 4 KiB and at most
+// 1 GiB; the prefix (when prefix_length is not 0) is LZMA2's preset dictionary.
+std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t length);
+
+// LZMA2 of source[0, length) at `preset` (0-9; `extreme` for liblzma's slower search).
+// Throws std::bad_alloc and Cancelled as zstd_compress; false when the library fails.
+bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   std::vector<std::uint8_t>* out);
+
+// Decodes one LZMA2 stream, exactly `expected` bytes, as zstd_decompress.
+const char* lzma_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
+                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
+                            Ticker* ticker, std::uint64_t* where);
+
+}  // namespace compressed
+}  // namespace quorvane

@@ -1,0 +1,390 @@
+#include "delta/compress_matcher.h"
+
+#include <memory>
+#include <new>
+
+#include "common/compiler.h"
+
+namespace quorvane {
+namespace compressed {
+namespace {
+
+constexpr std::uint64_t WINDOW = 8;                 // bytes hashed per indexed position
+constexpr std::uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
+constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t SCORE_SPAN = 4096;          // bytes compared when weighing a candidate
+constexpr std::int64_t EXTEND_GIVE_UP = 128;        // an extension stops this far below its best score
+constexpr std::uint64_t ABSORBED_GAP = 8;           // differing bytes kept inside a copy without weighing
+constexpr int RECENT = 4;
+constexpr std::uint64_t PREFETCH_AHEAD = 64;        // indexed positions hashed ahead while building (hides
+                                                    // the table's cache and TLB misses)
+constexpr std::uint64_t NEAR_SPAN = 16;             // bytes weighed for staying at the current alignment
+constexpr std::uint64_t NEAR_AGREE = 12;            // of which this many must agree                           // alignments of recent copies tried at every position
+
+// Equal leading bytes of a and b, at most `limit`, a word at a time.
+std::uint64_t equal_run(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t limit) {
+    std::uint64_t k = 0;
+    while (k + 8 <= limit) {
+        const std::uint64_t x = load_le64(a + k) ^ load_le64(b + k);
+        if (x != 0) return k + (ctz64(x) >> 3);
+        k += 8;
+    }
+    while (k < limit && a[k] == b[k]) ++k;
+    return k;
+}
+
+// Equal bytes of a and b over `length` (not necessarily leading).
+std::uint64_t agreeing(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t length) {
+    std::uint64_t count = 0;
+    for (std::uint64_t k = 0; k < length; ++k) count += a[k] == b[k];
+    return count;
+}
+
+int bit_length(std::uint64_t v) {
+    int n = 0;
+    while (v != 0) {
+        ++n;
+        v >>= 1;
+    }
+    return n;
+}
+
+struct Layout {
+    int stride_log;
+    std::uint64_t buckets;  // 0: no index
+    std::uint64_t slots;
+};
+
+Layout layout_for(std::uint64_t old_length, const MatcherSettings& settings) {
+    int stride_log = settings.stride_log;
+    // Slots hold position >> stride_log in 32 bits: a larger stride for values beyond that.
+    while ((old_length >> stride_log) >= EMPTY_SLOT) ++stride_log;
+    if (old_length < WINDOW) return {stride_log, 0, 0};
+    const std::uint64_t indexed = ((old_length - WINDOW) >> stride_log) + 1;
+    const std::uint64_t buckets = (indexed + settings.bucket_size - 1) / settings.bucket_size;
+    return {stride_log, buckets, buckets * settings.bucket_size};
+}
+
+struct SlotsFree {
+    void operator()(std::uint32_t* p) const { delete[] p; }
+};
+
+class Scan {
+public:
+    Scan(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data, std::uint64_t new_length,
+         const MatcherSettings& settings, Ticker* ticker, BlockStreams* out)
+        : old_(old_data), old_length_(old_length), new_(new_data), new_length_(new_length), settings_(settings),
+          ticker_(ticker), out_(out) {}
+
+    void build_index() {
+        const Layout layout = layout_for(old_length_, settings_);
+        stride_log_ = layout.stride_log;
+        if (layout.buckets == 0) return;
+        slots_.reset(new std::uint32_t[layout.slots]);
+        std::uint32_t* slots = slots_.get();
+        for (std::uint64_t k = 0; k < layout.slots; ++k) slots[k] = EMPTY_SLOT;
+        buckets_ = layout.buckets;
+        const std::uint32_t size = settings_.bucket_size;
+        const std::uint64_t last = old_length_ - WINDOW;
+        const std::uint64_t stride = std::uint64_t{1} << stride_log_;
+        const std::uint64_t ahead = PREFETCH_AHEAD * stride;
+        for (std::uint64_t position = 0; position <= last; position += stride) {
+            if (position + ahead <= last) QUORVANE_PREFETCH(slots + bucket_of(load_le64(old_ + position + ahead)) * size);
+            std::uint32_t* bucket = slots + bucket_of(load_le64(old_ + position)) * size;
+            for (std::uint32_t j = 0; j < size; ++j) {  // the first positions of a window are kept
+                if (bucket[j] == EMPTY_SLOT) {
+                    bucket[j] = static_cast<std::uint32_t>(position >> stride_log_);
+                    break;
+                }
+            }
+            if ((position & 0xFFFFF) == 0) ticker_->tick(std::uint64_t{1} << 20);
+        }
+    }
+
+    void run() {
+        const std::uint64_t n = new_length_;
+        std::uint64_t i = 0;
+        while (i + WINDOW <= n) {
+            // The current alignment going on: absorb a short run of differing bytes, or weigh
+            // a longer one as for a switch.
+            const std::int64_t s = static_cast<std::int64_t>(i) + align_;
+            if (s >= 0 && static_cast<std::uint64_t>(s) + WINDOW <= old_length_ &&
+                load_le64(old_ + s) == load_le64(new_ + i)) {
+                const std::uint64_t length = exact_length(static_cast<std::uint64_t>(s), i, n - i);
+                if (i - last_scan_ <= ABSORBED_GAP) {
+                    last_scan_ = i + length;
+                } else {
+                    switch_to(static_cast<std::uint64_t>(s), i, length);
+                }
+                ticker_->tick(last_scan_ - i + 1);
+                i = last_scan_;
+                continue;
+            }
+            // Bytes that differ inside a stretch that the current alignment still mostly matches
+            // (changed addresses in moved code) stay in the copy without a look-up.
+            if (i - last_scan_ <= ABSORBED_GAP && i + NEAR_SPAN <= n) {
+                const std::uint64_t past = past_last_difference(i);
+                if (past != 0) {
+                    ticker_->tick(past - i);
+                    i = past;
+                    continue;
+                }
+            }
+            std::uint64_t best_source = 0, best_length = 0;
+            find_candidate(i, &best_source, &best_length);
+            if (best_length == 0) {
+                std::uint64_t step = 1;
+                if (settings_.skip_shift != 0) step += (i - last_scan_) >> settings_.skip_shift;
+                ticker_->tick(step);
+                i += step;
+                continue;
+            }
+            // Weigh it against the current alignment over the same bytes.
+            const std::uint64_t span = best_length < SCORE_SPAN ? best_length : SCORE_SPAN;
+            const std::uint64_t current = agreeing_at(align_, i, span);
+            const std::int64_t b = static_cast<std::int64_t>(best_source) - static_cast<std::int64_t>(i);
+            const std::uint64_t distance = static_cast<std::uint64_t>(b > align_ ? b - align_ : align_ - b);
+            const std::uint64_t needed = settings_.min_gain + static_cast<std::uint64_t>(bit_length(distance) >> 2);
+            if (span >= current + needed) {
+                if (best_length == SCORE_SPAN) best_length = exact_length(best_source, i, n - i);
+                switch_to(best_source, i, best_length);
+                ticker_->tick(last_scan_ - i + span);
+                i = last_scan_;
+            } else {
+                ticker_->tick(span);
+                ++i;
+            }
+        }
+        finish();
+    }
+
+private:
+    std::uint64_t bucket_of(std::uint64_t window) const { return (((window * HASH_MULTIPLIER) >> 32) * buckets_) >> 32; }
+
+    // Exact equal bytes from old position c and new position i, at most `limit` and within old.
+    std::uint64_t exact_length(std::uint64_t c, std::uint64_t i, std::uint64_t limit) const {
+        if (old_length_ - c < limit) limit = old_length_ - c;
+        return equal_run(old_ + c, new_ + i, limit);
+    }
+
+    // Bytes of new[i, +span) equal to the old bytes at alignment a (outside old: not equal).
+    std::uint64_t agreeing_at(std::int64_t a, std::uint64_t i, std::uint64_t span) const {
+        std::int64_t from = static_cast<std::int64_t>(i) + a;
+        std::int64_t to = from + static_cast<std::int64_t>(span);
+        std::uint64_t skipped = 0;
+        if (from < 0) {
+            skipped = static_cast<std::uint64_t>(-from);
+            from = 0;
+        }
+        if (to > static_cast<std::int64_t>(old_length_)) to = static_cast<std::int64_t>(old_length_);
+        if (to <= from) return 0;
+        return agreeing(old_ + from, new_ + i + skipped, static_cast<std::uint64_t>(to - from));
+    }
+
+    // The longest exact match at new position i (8 bytes or more) among the hashed old
+    // positions and the recent alignments; on equal lengths, the one nearest the current
+    // alignment, then the lower old position.
+    void find_candidate(std::uint64_t i, std::uint64_t* best_source, std::uint64_t* best_length) const {
+        const std::uint64_t window = load_le64(new_ + i);
+        const std::uint64_t limit = new_length_ - i < SCORE_SPAN ? new_length_ - i : SCORE_SPAN;
+        auto consider = [&](std::uint64_t c) {
+            if (c + WINDOW > old_length_ || load_le64(old_ + c) != window) return;
+            const std::uint64_t length = exact_length(c, i, limit);
+            if (length < *best_length) return;
+            if (length == *best_length) {
+                const std::int64_t a = static_cast<std::int64_t>(c) - static_cast<std::int64_t>(i) - align_;
+                const std::int64_t b = static_cast<std::int64_t>(*best_source) - static_cast<std::int64_t>(i) - align_;
+                const std::uint64_t da = static_cast<std::uint64_t>(a < 0 ? -a : a);
+                const std::uint64_t db = static_cast<std::uint64_t>(b < 0 ? -b : b);
+                if (da > db || (da == db && c >= *best_source)) return;
+            }
+            *best_source = c;
+            *best_length = length;
+        };
+        for (int k = 0; k < recent_count_; ++k) {
+            const std::int64_t c = static_cast<std::int64_t>(i) + recent_[k];
+            if (c >= 0) consider(static_cast<std::uint64_t>(c));
+        }
+        if (!slots_) return;
+        const std::uint32_t* bucket = slots_.get() + bucket_of(window) * settings_.bucket_size;
+        for (std::uint32_t j = 0; j < settings_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) {
+            consider(static_cast<std::uint64_t>(bucket[j]) << stride_log_);
+        }
+    }
+
+    // When the current alignment agrees with at least NEAR_AGREE of the NEAR_SPAN bytes from
+    // new position i: the position after the last of them that differs; else 0.
+    std::uint64_t past_last_difference(std::uint64_t i) const {
+        const std::int64_t s = static_cast<std::int64_t>(i) + align_;
+        if (s < 0 || static_cast<std::uint64_t>(s) + NEAR_SPAN > old_length_) return 0;
+        std::uint64_t agree = 0, past = 0;
+        for (std::uint64_t k = 0; k < NEAR_SPAN; ++k) {
+            if (old_[s + static_cast<std::int64_t>(k)] == new_[i + k]) {
+                ++agree;
+            } else {
+                past = k + 1;
+            }
+        }
+        return agree >= NEAR_AGREE ? i + past : 0;
+    }
+
+    // Whether new byte j agrees with the old byte at alignment a.
+    bool agrees(std::int64_t a, std::uint64_t j) const {
+        const std::int64_t s = static_cast<std::int64_t>(j) + a;
+        return s >= 0 && static_cast<std::uint64_t>(s) < old_length_ && old_[s] == new_[j];
+    }
+
+    // The current copy, extended forward over [last_scan_, until) while most bytes agree.
+    std::uint64_t extend_forward(std::uint64_t until) const {
+        std::int64_t score = 0, best = 0;
+        std::uint64_t length = 0;
+        for (std::uint64_t j = last_scan_; j < until; ++j) {
+            const std::int64_t s = static_cast<std::int64_t>(j) + align_;
+            if (s < 0 || static_cast<std::uint64_t>(s) >= old_length_) break;
+            score += old_[s] == new_[j] ? 1 : -1;
+            if (score > best) {
+                best = score;
+                length = j + 1 - last_scan_;
+            } else if (score < best - EXTEND_GIVE_UP) {
+                break;
+            }
+        }
+        return length;
+    }
+
+    // A copy at old position c for new position i, extended backward over [last_scan_, i).
+    std::uint64_t extend_backward(std::uint64_t c, std::uint64_t i) const {
+        std::int64_t score = 0, best = 0;
+        std::uint64_t length = 0;
+        for (std::uint64_t k = 1; k <= i - last_scan_ && k <= c; ++k) {
+            score += old_[c - k] == new_[i - k] ? 1 : -1;
+            if (score > best) {
+                best = score;
+                length = k;
+            } else if (score < best - EXTEND_GIVE_UP) {
+                break;
+            }
+        }
+        return length;
+    }
+
+    // Ends the current copy and starts one at old position c for new position i, whose exact
+    // part is `length` bytes long, dividing the bytes between them (bsdiff's overlap rule).
+    void switch_to(std::uint64_t c, std::uint64_t i, std::uint64_t length) {
+        const std::int64_t b = static_cast<std::int64_t>(c) - static_cast<std::int64_t>(i);
+        std::uint64_t forward = extend_forward(i);
+        std::uint64_t backward = extend_backward(c, i);
+        if (last_scan_ + forward > i - backward) {
+            // Overlap [i - backward, last_scan_ + forward): split where the two agree best.
+            const std::uint64_t from = i - backward, to = last_scan_ + forward;
+            std::int64_t score = 0, best = 0;
+            std::uint64_t split = from;
+            for (std::uint64_t p = from; p < to; ++p) {
+                score += (agrees(align_, p) ? 1 : 0) - (agrees(b, p) ? 1 : 0);
+                if (score > best) {
+                    best = score;
+                    split = p + 1;
+                }
+            }
+            forward = split - last_scan_;
+            backward = i - split;
+        }
+        const std::uint64_t copy_end = last_scan_ + forward;
+        const std::uint64_t next_start = i - backward;
+        if (b == align_ && next_start == copy_end) {
+            last_scan_ = i + length;  // the same copy goes on
+            return;
+        }
+        emit_copy(copy_end);
+        copy_start_ = next_start;
+        align_ = b;
+        last_scan_ = i + length;
+        remember(b);
+    }
+
+    void remember(std::int64_t a) {
+        int at = recent_count_ < RECENT ? recent_count_++ : RECENT - 1;
+        for (int k = 0; k < recent_count_; ++k) {
+            if (recent_[k] == a) {
+                at = k;
+                break;
+            }
+        }
+        for (int k = at; k > 0; --k) recent_[k] = recent_[k - 1];
+        recent_[0] = a;
+    }
+
+    // Emits the literal bytes before the current copy and the copy [copy_start_, end).
+    void emit_copy(std::uint64_t end) {
+        if (end == copy_start_) return;
+        const std::uint64_t length = end - copy_start_;
+        const std::uint64_t source = static_cast<std::uint64_t>(static_cast<std::int64_t>(copy_start_) + align_);
+        put_varint(&out_->stream[STREAM_COMMANDS], copy_start_ - literal_start_);
+        put_varint(&out_->stream[STREAM_COMMANDS], length);
+        put_varint(&out_->stream[STREAM_OFFSETS],
+                   zigzag(static_cast<std::int64_t>(source) - static_cast<std::int64_t>(previous_source_end_)));
+        auto& literals = out_->stream[STREAM_LITERALS];
+        literals.insert(literals.end(), new_ + literal_start_, new_ + copy_start_);
+        const std::uint8_t* from = old_ + source;
+        const std::uint8_t* to = new_ + copy_start_;
+        std::uint64_t position = 0, last = 0;
+        auto& gaps = out_->stream[STREAM_GAPS];
+        auto& diffs = out_->stream[STREAM_DIFFS];
+        while (position < length) {
+            position += equal_run(from + position, to + position, length - position);
+            if (position == length) break;
+            put_varint(&gaps, position - last + 1);
+            diffs.push_back(static_cast<std::uint8_t>(to[position] - from[position]));
+            last = ++position;
+        }
+        gaps.push_back(0);
+        literal_start_ = end;
+        previous_source_end_ = source + length;
+    }
+
+    void finish() {
+        const std::uint64_t forward = extend_forward(new_length_);
+        emit_copy(last_scan_ + forward);
+        if (literal_start_ < new_length_) {
+            put_varint(&out_->stream[STREAM_COMMANDS], new_length_ - literal_start_);
+            put_varint(&out_->stream[STREAM_COMMANDS], 0);
+            auto& literals = out_->stream[STREAM_LITERALS];
+            literals.insert(literals.end(), new_ + literal_start_, new_ + new_length_);
+        }
+    }
+
+    const std::uint8_t* old_;
+    std::uint64_t old_length_;
+    const std::uint8_t* new_;
+    std::uint64_t new_length_;
+    MatcherSettings settings_;
+    Ticker* ticker_;
+    BlockStreams* out_;
+    std::unique_ptr<std::uint32_t[], SlotsFree> slots_;
+    std::uint64_t buckets_ = 0;
+    int stride_log_ = 0;
+    std::int64_t align_ = 0;            // old position - new position of the current copy
+    std::uint64_t copy_start_ = 0;      // new position where the current copy starts
+    std::uint64_t last_scan_ = 0;       // end of the current copy's bytes so far
+    std::uint64_t literal_start_ = 0;   // first new byte not yet emitted
+    std::uint64_t previous_source_end_ = 0;
+    std::int64_t recent_[RECENT] = {};
+    int recent_count_ = 0;
+};
+
+}  // namespace
+
+std::uint64_t matcher_index_bytes(std::uint64_t old_length, const MatcherSettings& settings) {
+    return layout_for(old_length, settings).slots * sizeof(std::uint32_t);
+}
+
+void find_blocks(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data,
+                 std::uint64_t new_length, const MatcherSettings& settings, Ticker* ticker, BlockStreams* out) {
+    for (auto& s : out->stream) s.clear();
+    Scan scan(old_data, old_length, new_data, new_length, settings, ticker, out);
+    scan.build_index();
+    scan.run();
+}
+
+}  // namespace compressed
+}  // namespace quorvane

@@ -1,0 +1,50 @@
+// Block mode's match finder: one linear scan of the new value against an index of the old
+// one, producing the instruction streams of a compressed delta (before the entropy stage).
+//
+// The old value is indexed by a multiplicative hash of 8-byte windows at every stride-th
+// position (4-byte slots in buckets, one slot per indexed position). The scan keeps a
+// current copy at one alignment (old position - new position). Where an exact match of 8
+// bytes or more at another alignment beats what the current alignment matches over the same
+// bytes by `min_gain` bytes or more, the scan switches, in bsdiff's manner: the current copy
+// is extended forward and the new one backward over the bytes between them while most of the
+// bytes agree (each byte that agrees scores one, each that differs costs one; the extension
+// keeps its best score), and what neither covers is literal. Copies therefore carry bytes
+// that differ from their source; those are coded as the positions and differences of the
+// differing bytes. Short runs of differing bytes between two stretches at the same alignment
+// stay inside one copy.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "delta/compress_format.h"
+
+namespace quorvane {
+namespace compressed {
+
+struct MatcherSettings {
+    int stride_log;             // index every 2^stride_log-th old position
+    std::uint32_t bucket_size;  // candidates per hash bucket (a power of two)
+    std::uint32_t min_gain;     // bytes a new alignment must match beyond the current one
+    std::uint32_t skip_shift;   // after 2^skip_shift unmatched bytes the scan steps faster; 0: never
+};
+
+struct BlockStreams {
+    std::vector<std::uint8_t> stream[BLOCK_STREAMS];
+    std::uint64_t total() const {
+        std::uint64_t sum = 0;
+        for (const auto& s : stream) sum += s.size();
+        return sum;
+    }
+};
+
+// Bytes of the index for an old value of `old_length` bytes.
+std::uint64_t matcher_index_bytes(std::uint64_t old_length, const MatcherSettings& settings);
+
+// Fills `out` with the streams turning old into new. Throws std::bad_alloc when memory runs
+// out and Cancelled when the ticker says so.
+void find_blocks(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data,
+                 std::uint64_t new_length, const MatcherSettings& settings, Ticker* ticker, BlockStreams* out);
+
+}  // namespace compressed
+}  // namespace quorvane

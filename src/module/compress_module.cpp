@@ -1,0 +1,184 @@
+// The bindings of compressed deltas: delta.compress and delta.decompress.
+#include "module/compress_module.h"
+
+#include <atomic>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "delta/compress.h"
+
+namespace py = pybind11;
+
+namespace quorvane {
+namespace {
+
+const char* const COMPRESS_DOC = R"(
+    Compressed delta from 'old_value' to 'new_value', as bytes.
+
+    Both values are any objects with a contiguous buffer (bytes, bytearray, memoryview,
+    mmap), read in place. The delta holds copies from 'old_value' that may differ from
+    their source in some bytes (as in a rebuilt program whose addresses moved), literal
+    bytes, and the lengths and checksums of both values, compressed with zstd (and LZMA2
+    at the top levels); where
+    the whole new value compressed against the old one is smaller, it holds that instead.
+    decompress rebuilds 'new_value' from it and refuses a damaged delta or another old
+    value. The same values and level give the same bytes on every run and platform.
+
+    level: from 1 (fastest) to MAX_LEVEL (smallest deltas, slowest); DEFAULT_LEVEL
+    balances the two. Memory besides the values: an index of 0.5 byte per byte of
+    'old_value' at level 1 (1 at levels 2-3, 2 at 4-6, 4 at 7-9), about the new value's
+    size for the streams, and the compressors' tables (up to a few hundred MiB at the top
+    levels).
+
+    Raises ValueError for a level outside 1..MAX_LEVEL, BufferError for a non-contiguous
+    buffer, MemoryError when memory runs out, and KeyboardInterrupt (nothing returned)
+    when Ctrl-C stops a long call.
+    )";
+
+const char* const DECOMPRESS_DOC = R"(
+    The new value rebuilt from 'old_value' and a delta made by compress, as bytes.
+
+    Both arguments are any objects with a contiguous buffer, read in place. Every field,
+    section and value is checked: a delta that is cut short, damaged in any byte, or made
+    from another old value raises ValueError naming the byte of the delta and the reason,
+    and nothing is returned. A delta declaring a new value longer than 'max_size' bytes
+    (default 4 GiB) raises ValueError before any memory is taken for it.
+
+    Raises MemoryError when memory runs out and KeyboardInterrupt (nothing returned) when
+    Ctrl-C stops a long call.
+    )";
+
+// A contiguous buffer of any object, held for the call.
+class HeldBuffer {
+public:
+    HeldBuffer(const py::object& object, const char* function) {
+#ifdef PYPY_VERSION
+        // PyPy answers a simple request on a strided view with its underlying memory: ask for
+        // the strides and refuse what is not contiguous.
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_STRIDES) != 0) throw py::error_already_set();
+        held_ = true;
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            throw py::buffer_error(std::string(function) + " needs contiguous buffers");
+        }
+#else
+        (void)function;
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+        held_ = true;
+#endif
+        vector_ = byte_vector_view(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::uint64_t>(view_.len));
+    }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const ByteVector* vector() const { return &vector_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    ByteVector vector_{nullptr, 0, 0};
+};
+
+// Keep-going callback while the lock is released: re-take it and run the signal handlers
+// (Ctrl-C raises KeyboardInterrupt there); stop when one of them raised.
+bool signals_clear_unlocked(void*) {
+    py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Signal handlers run on the main thread only: other threads need no callback. Looked up
+// once with the lock held, without a C++ static guard (see the diff bindings).
+bool on_main_thread() {
+    static std::atomic<unsigned long> main_ident{0};
+    unsigned long ident = main_ident.load(std::memory_order_relaxed);
+    if (ident == 0) {
+        ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+        main_ident.store(ident, std::memory_order_relaxed);
+    }
+    return PyThread_get_thread_ident() == ident;
+}
+
+CompressObserver observer_for_this_thread() {
+    CompressObserver observer;
+    if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
+    return observer;
+}
+
+py::bytes compress(const py::object& old_object, const py::object& new_object, int level) {
+    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
+        throw py::value_error("compress: level must be from " + std::to_string(COMPRESS_MIN_LEVEL) + " to " +
+                              std::to_string(COMPRESS_MAX_LEVEL) + ", not " + std::to_string(level));
+    }
+    const HeldBuffer old_value(old_object, "compress");
+    const HeldBuffer new_value(new_object, "compress");
+    const CompressObserver observer = observer_for_this_thread();
+    CompressFailure failure = COMPRESS_FAILURE_NONE;
+    ByteVector* delta;
+    {
+        py::gil_scoped_release unlocked;  // the buffers stay held until the call returns
+        delta = delta_compress(old_value.vector(), new_value.vector(), level, &failure, &observer);
+    }
+    if (delta == nullptr) {
+        if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
+        if (failure == COMPRESS_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        throw std::runtime_error("compress: the engine gave no result");
+    }
+    struct Free {
+        void operator()(ByteVector* v) const { byte_vector_free(v); }
+    };
+    const std::unique_ptr<ByteVector, Free> owned(delta);
+    return py::bytes(reinterpret_cast<const char*>(delta->data), static_cast<py::ssize_t>(delta->length));
+}
+
+[[noreturn]] void raise(const DecompressError& error, std::uint64_t max_size) {
+    switch (error.failure) {
+        case DECOMPRESS_FAILURE_CANCELLED: throw py::error_already_set();
+        case DECOMPRESS_FAILURE_NO_MEMORY: throw std::bad_alloc();
+        case DECOMPRESS_FAILURE_TOO_LARGE:
+            throw py::value_error("compressed delta declares a new value of " + std::to_string(error.value) +
+                                  " bytes, more than max_size (" + std::to_string(max_size) + ")");
+        case DECOMPRESS_FAILURE_WRONG_OLD:
+            throw py::value_error("wrong old value for this compressed delta (byte " + std::to_string(error.offset) +
+                                  "): " + error.reason);
+        default:
+            throw py::value_error("invalid compressed delta at byte " + std::to_string(error.offset) + ": " +
+                                  error.reason);
+    }
+}
+
+py::bytes decompress(const py::object& old_object, const py::object& data_object, std::uint64_t max_size) {
+    const HeldBuffer old_value(old_object, "decompress");
+    const HeldBuffer data(data_object, "decompress");
+    DecompressError error;
+    std::uint64_t length = 0;
+    if (!delta_decompressed_length(data.vector(), max_size, &length, &error)) raise(error, max_size);
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    if (result == nullptr) throw py::error_already_set();
+    py::bytes owned = py::reinterpret_steal<py::bytes>(result);
+    const CompressObserver observer = observer_for_this_thread();
+    bool done;
+    {
+        py::gil_scoped_release unlocked;  // the new bytes object is ours alone until returned
+        done = delta_decompress_into(old_value.vector(), data.vector(),
+                                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)), length, &error,
+                                     &observer);
+    }
+    if (!done) raise(error, max_size);
+    return owned;
+}
+
+}  // namespace
+
+void define_compress_functions(py::module_& delta) {
+    delta.attr("MAX_LEVEL") = COMPRESS_MAX_LEVEL;
+    delta.attr("DEFAULT_LEVEL") = COMPRESS_DEFAULT_LEVEL;
+    delta.def("compress", &compress, COMPRESS_DOC, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
+              py::arg("level") = COMPRESS_DEFAULT_LEVEL);
+    delta.def("decompress", &decompress, DECOMPRESS_DOC, py::arg("old_value"), py::arg("data"), py::kw_only(),
+              py::arg("max_size") = DECOMPRESS_DEFAULT_MAX_SIZE);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,430 @@
+// Compressed deltas: round trips at every level, the frame's integrity (every bit flip and
+// truncation refused), hostile headers and streams, cancellation, and a golden digest.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "delta/compress.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+using namespace quorvane;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+ByteVector view(const Bytes& b) { return byte_vector_view(b.data(), b.size()); }
+Bytes take(ByteVector* v) {
+    Bytes out(v->data, v->data + v->length);
+    byte_vector_free(v);
+    return out;
+}
+
+struct Lcg {
+    std::uint64_t state;
+    std::uint32_t next() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    }
+    std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : next() % n; }
+};
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed, std::uint32_t alphabet = 256) {
+    Lcg g{seed};
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(g.below(alphabet));
+    return out;
+}
+
+// Words from a small vocabulary: text-like, with repeats at many distances.
+Bytes text(std::size_t n, std::uint64_t seed) {
+    static const char* words[] = {"delta ", "value ", "old ", "new ", "copy ", "the ", "of ", "bytes\n", "frame ", "zstd "};
+    Lcg g{seed};
+    Bytes out;
+    while (out.size() < n) {
+        const char* w = words[g.below(10)];
+        out.insert(out.end(), w, w + std::strlen(w));
+    }
+    out.resize(n);
+    return out;
+}
+
+// Scattered edits: replaced, inserted and deleted runs and blocks copied from elsewhere.
+Bytes edited(const Bytes& old, unsigned edits, std::uint64_t seed) {
+    Bytes out = old;
+    Lcg g{seed};
+    for (unsigned i = 0; i < edits; ++i) {
+        const std::size_t pos = g.below(static_cast<std::uint32_t>(out.size() + 1));
+        const std::size_t length = 1 + g.below(g.below(2) ? 100 : 8);
+        switch (g.below(4)) {
+            case 0:
+                for (std::size_t k = pos; k < out.size() && k < pos + length; ++k) out[k] = static_cast<std::uint8_t>(g.next());
+                break;
+            case 1: {
+                const Bytes inserted = random_bytes(length, g.next());
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), inserted.begin(), inserted.end());
+                break;
+            }
+            case 2:
+                out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos),
+                          out.begin() + static_cast<std::ptrdiff_t>(std::min(out.size(), pos + length)));
+                break;
+            default: {
+                if (out.empty()) break;
+                const std::size_t from = g.below(static_cast<std::uint32_t>(out.size()));
+                const Bytes block(out.begin() + static_cast<std::ptrdiff_t>(from),
+                                  out.begin() + static_cast<std::ptrdiff_t>(std::min(out.size(), from + length * 4)));
+                out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), block.begin(), block.end());
+            }
+        }
+    }
+    return out;
+}
+
+// A "rebuilt binary": blocks moved around, and 4-byte numbers inside them changed by a constant.
+Bytes relinked(const Bytes& old, std::uint64_t seed) {
+    Lcg g{seed};
+    Bytes out;
+    std::size_t at = 0;
+    while (at < old.size()) {
+        const std::size_t length = std::min(old.size() - at, std::size_t{200} + g.below(3000));
+        Bytes block(old.begin() + static_cast<std::ptrdiff_t>(at), old.begin() + static_cast<std::ptrdiff_t>(at + length));
+        for (std::size_t k = g.below(64); k + 4 <= block.size(); k += 40 + g.below(80)) block[k] = static_cast<std::uint8_t>(block[k] + 0x30);
+        if (g.below(3) == 0) out.insert(out.begin() + static_cast<std::ptrdiff_t>(g.below(static_cast<std::uint32_t>(out.size() + 1))), block.begin(), block.end());
+        else out.insert(out.end(), block.begin(), block.end());
+        at += length;
+    }
+    return out;
+}
+
+Bytes compress(const Bytes& old, const Bytes& now, int level) {
+    const ByteVector o = view(old), n = view(now);
+    CompressFailure failure = COMPRESS_FAILURE_NONE;
+    ByteVector* delta = delta_compress(&o, &n, level, &failure);
+    EXPECT_NE(delta, nullptr) << failure;
+    return delta == nullptr ? Bytes() : take(delta);
+}
+
+// The rebuilt value, or the failure's offset and reason in `error`.
+bool decompress(const Bytes& old, const Bytes& data, Bytes* out, DecompressError* error,
+                std::uint64_t max_size = DECOMPRESS_DEFAULT_MAX_SIZE) {
+    const ByteVector o = view(old), d = view(data);
+    ByteVector* result = delta_decompress(&o, &d, max_size, error);
+    if (result == nullptr) return false;
+    *out = take(result);
+    return true;
+}
+
+struct Pair {
+    const char* name;
+    Bytes old_value, new_value;
+};
+
+std::vector<Pair> pairs() {
+    const Bytes base = random_bytes(20000, 1, 40);
+    const Bytes words = text(30000, 2);
+    const Bytes binary = random_bytes(50000, 3);
+    Bytes repeated;
+    for (int k = 0; k < 50; ++k) repeated.insert(repeated.end(), words.begin(), words.begin() + 300);
+    return {
+        {"both_empty", {}, {}},
+        {"old_empty", {}, random_bytes(500, 4)},
+        {"new_empty", random_bytes(500, 5), {}},
+        {"tiny", {1, 2, 3}, {1, 2, 4, 3}},
+        {"equal", base, base},
+        {"edited", base, edited(base, 40, 6)},
+        {"text_edited", words, edited(words, 25, 7)},
+        {"moved", binary, relinked(binary, 8)},
+        {"repeated", words, repeated},
+        {"unrelated", random_bytes(5000, 9), random_bytes(7000, 10)},
+        {"zeros", Bytes(40000, 0), Bytes(50000, 0)},
+        {"short_windows", random_bytes(7, 11, 2), random_bytes(9, 12, 2)},
+    };
+}
+
+class RoundTrip : public ::testing::TestWithParam<int> {};
+
+TEST_P(RoundTrip, EveryKindOfPair) {
+    const int level = GetParam();
+    for (const Pair& pair : pairs()) {
+        SCOPED_TRACE(pair.name);
+        const Bytes delta = compress(pair.old_value, pair.new_value, level);
+        Bytes rebuilt;
+        DecompressError error;
+        ASSERT_TRUE(decompress(pair.old_value, delta, &rebuilt, &error)) << error.offset << ": " << error.reason;
+        EXPECT_EQ(rebuilt, pair.new_value);
+        EXPECT_EQ(compress(pair.old_value, pair.new_value, level), delta);  // the same bytes again
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, RoundTrip, ::testing::Range(COMPRESS_MIN_LEVEL, COMPRESS_MAX_LEVEL + 1));
+
+TEST(Compress, RefusesLevelsOutsideTheRange) {
+    const Bytes a = {1}, b = {2};
+    const ByteVector o = view(a), n = view(b);
+    for (int level : {COMPRESS_MIN_LEVEL - 1, COMPRESS_MAX_LEVEL + 1}) {
+        CompressFailure failure = COMPRESS_FAILURE_NONE;
+        EXPECT_EQ(delta_compress(&o, &n, level, &failure), nullptr);
+        EXPECT_EQ(failure, COMPRESS_FAILURE_INVALID_LEVEL);
+    }
+}
+
+// Approximate copies pay: relinked binaries compress far below their literal size.
+TEST(Compress, ApproximateCopiesOfARelinkedBinary) {
+    const Bytes old = random_bytes(200000, 13);
+    const Bytes now = relinked(old, 14);
+    EXPECT_LT(compress(old, now, COMPRESS_DEFAULT_LEVEL).size(), now.size() / 20);
+}
+
+// ---- The frame, written independently of the encoder from raw streams (stored sections).
+
+void put64(Bytes* out, std::uint64_t v) {
+    for (int k = 0; k < 8; ++k) out->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+}
+void varint(Bytes* out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out->push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out->push_back(static_cast<std::uint8_t>(v));
+}
+std::uint64_t zz(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::uint64_t xxh(const Bytes& b, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+    if (to == SIZE_MAX) to = b.size();
+    return XXH3_64bits(b.data() + from, to - from);
+}
+
+// The fields of a frame's header, written by hand (stored sections only).
+struct Sections {
+    std::uint8_t mode = 0;
+    std::vector<Bytes> streams;
+};
+
+struct Header {
+    std::uint8_t version = 1, mode = 0, count = 0;
+    std::uint64_t old_length = 0, new_length = 0, old_sum = 0, new_sum = 0;
+    std::vector<std::array<std::uint64_t, 3>> entries;  // coding, stored, decoded
+};
+
+// A frame over the given stored sections with a correct checksum; `edit` may change the
+// header's fields first.
+Bytes frame(const Bytes& old, const Bytes& now, const Sections& s,
+            const std::function<void(Header*)>& edit = [](Header*) {}) {
+    Header h;
+    h.mode = s.mode;
+    h.count = static_cast<std::uint8_t>(s.streams.size());
+    h.old_length = old.size();
+    h.new_length = now.size();
+    h.old_sum = xxh(old);
+    h.new_sum = xxh(now);
+    for (const Bytes& stream : s.streams) h.entries.push_back({0, stream.size(), stream.size()});
+    edit(&h);
+    Bytes out = {0x51, 0x56, 0x43, 0x44, h.version, h.mode, h.count};
+    varint(&out, h.old_length);
+    varint(&out, h.new_length);
+    put64(&out, h.old_sum);
+    put64(&out, h.new_sum);
+    for (const auto& e : h.entries) {
+        out.push_back(static_cast<std::uint8_t>(e[0]));
+        varint(&out, e[1]);
+        varint(&out, e[2]);
+    }
+    for (const Bytes& stream : s.streams) out.insert(out.end(), stream.begin(), stream.end());
+    put64(&out, xxh(out));
+    return out;
+}
+
+// Block streams from instructions (literal, copy length, relative offset, differing bytes).
+struct Instruction {
+    std::uint64_t literal;
+    std::uint64_t copy;
+    std::int64_t offset;
+    std::vector<std::pair<std::uint64_t, std::uint8_t>> differences;  // (gap + 1, difference)
+};
+
+Sections streams(const std::vector<Instruction>& instructions, const Bytes& literals) {
+    Sections s;
+    s.streams.assign(5, Bytes());
+    for (const Instruction& i : instructions) {
+        varint(&s.streams[0], i.literal);
+        varint(&s.streams[0], i.copy);
+        if (i.copy == 0) continue;
+        varint(&s.streams[1], zz(i.offset));
+        for (const auto& d : i.differences) {
+            varint(&s.streams[2], d.first);
+            s.streams[3].push_back(d.second);
+        }
+        s.streams[2].push_back(0);
+    }
+    s.streams[4] = literals;
+    return s;
+}
+
+const Bytes OLD = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+
+TEST(Decompress, ReadsAFrameWrittenByHand) {
+    // "xy", then abcd with c -> e, then a copy of the new value's own first 4 bytes
+    // (overlapping: source 8 = new byte 0), then a literal "z".
+    const Bytes now = {'x', 'y', 'a', 'b', 'e', 'd', 'x', 'y', 'a', 'b', 'z'};
+    const Sections s = streams({{2, 4, 0, {{3, 2}}}, {0, 4, 4, {}}, {1, 0, 0, {}}}, {'x', 'y', 'z'});
+    Bytes rebuilt;
+    DecompressError error;
+    ASSERT_TRUE(decompress(OLD, frame(OLD, now, s), &rebuilt, &error)) << error.offset << ": " << error.reason;
+    EXPECT_EQ(rebuilt, now);
+}
+
+TEST(Decompress, RefusesFaultyInstructions) {
+    const Bytes now = {'a', 'b', 'c', 'd'};
+    struct Case {
+        const char* name;
+        std::vector<Instruction> instructions;
+        Bytes literals;
+    };
+    const std::vector<Case> cases = {
+        {"empty instruction", {{0, 0, 0, {}}, {0, 4, 0, {}}}, {}},
+        {"source past old end", {{0, 4, 6, {}}}, {}},
+        {"source before start", {{0, 4, -1, {}}}, {}},
+        {"source at own bytes not yet made", {{0, 4, 8, {}}}, {}},
+        {"copy beyond new length", {{0, 5, 0, {}}}, {}},
+        {"literal beyond new length", {{5, 0, 0, {}}}, {'a', 'b', 'c', 'd', 'e'}},
+        {"literal stream too short", {{4, 0, 0, {}}}, {'a'}},
+        {"literal stream too long", {{0, 4, 0, {}}}, {'a'}},
+        {"differing byte beyond copy", {{0, 4, 0, {{5, 1}}}}, {}},
+        {"difference of zero", {{0, 4, 0, {{1, 0}}}}, {}},
+        {"instructions end early", {{0, 3, 0, {}}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes rebuilt;
+        DecompressError error;
+        EXPECT_FALSE(decompress(OLD, frame(OLD, now, streams(c.instructions, c.literals)), &rebuilt, &error));
+        EXPECT_EQ(error.failure, DECOMPRESS_FAILURE_INVALID);
+        EXPECT_GT(std::strlen(error.reason), 0u);
+    }
+}
+
+TEST(Decompress, RefusesHostileHeaders) {
+    const Bytes now = {'a', 'b', 'c', 'd'};
+    const Sections s = streams({{0, 4, 0, {}}}, {});
+    struct Case {
+        const char* name;
+        std::function<void(Header*)> edit;
+        DecompressFailure failure;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"huge new size", [](Header* h) { h->new_length = ~std::uint64_t{0}; }, DECOMPRESS_FAILURE_TOO_LARGE, "max_size"},
+        {"new size above max", [](Header* h) { h->new_length = DECOMPRESS_DEFAULT_MAX_SIZE + 1; }, DECOMPRESS_FAILURE_TOO_LARGE, "max_size"},
+        {"section beyond data", [](Header* h) { h->entries[1][1] = h->entries[1][2] = 1000; }, DECOMPRESS_FAILURE_INVALID, "cut short"},
+        {"huge section", [](Header* h) { h->entries[0][1] = h->entries[0][2] = ~std::uint64_t{0}; }, DECOMPRESS_FAILURE_INVALID, "cut short"},
+        {"stored lengths differ", [](Header* h) { h->entries[0][2] = 3; }, DECOMPRESS_FAILURE_INVALID, "two lengths differ"},
+        {"unknown coding", [](Header* h) { h->entries[0][0] = 7; }, DECOMPRESS_FAILURE_INVALID, "unknown section coding"},
+        {"bad zstd section", [](Header* h) { h->entries[0][0] = 1; }, DECOMPRESS_FAILURE_INVALID, "zstd"},
+        {"bad lzma section", [](Header* h) { h->entries[0][0] = 2; }, DECOMPRESS_FAILURE_INVALID, "lzma"},
+        {"unknown mode", [](Header* h) { h->mode = 2; }, DECOMPRESS_FAILURE_INVALID, "unknown mode"},
+        {"prefix mode with five sections", [](Header* h) { h->mode = 1; }, DECOMPRESS_FAILURE_INVALID, "number of sections"},
+        {"later version", [](Header* h) { h->version = 2; }, DECOMPRESS_FAILURE_INVALID, "version"},
+        {"old length", [](Header* h) { h->old_length = 9; }, DECOMPRESS_FAILURE_WRONG_OLD, "length"},
+        {"old checksum", [](Header* h) { h->old_sum = 1; }, DECOMPRESS_FAILURE_WRONG_OLD, "differs"},
+        {"new checksum", [](Header* h) { h->new_sum = 1; }, DECOMPRESS_FAILURE_INVALID, "rebuilt value's checksum"},
+        {"literal section longer than new", [](Header* h) { h->entries[4] = {1, 0, 5}; }, DECOMPRESS_FAILURE_INVALID, "allows"},
+        {"streams beyond their bound", [](Header* h) { h->entries[2] = {1, h->entries[2][1], 1000}; },
+         DECOMPRESS_FAILURE_INVALID, "allows"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes rebuilt;
+        DecompressError error;
+        EXPECT_FALSE(decompress(OLD, frame(OLD, now, s, c.edit), &rebuilt, &error));
+        EXPECT_EQ(error.failure, c.failure) << error.reason;
+        EXPECT_NE(std::strstr(error.reason, c.reason), nullptr) << error.reason;
+    }
+}
+
+// Every single-bit flip, every truncation and one appended byte of a sample's delta (in
+// both modes) is refused; so is the right delta with a wrong old value.
+TEST(Decompress, EveryBitFlipAndTruncationIsRefused) {
+    const Bytes old = text(3000, 15);
+    const Bytes now = edited(relinked(old, 16), 6, 17);
+    for (int level : {1, COMPRESS_MAX_LEVEL}) {
+        const Bytes delta = compress(old, now, level);
+        SCOPED_TRACE(level);
+        SCOPED_TRACE(delta[5] == 0 ? "block mode" : "prefix mode");
+        EXPECT_LT(delta.size(), 2000u);
+        Bytes rebuilt;
+        DecompressError error;
+        ASSERT_TRUE(decompress(old, delta, &rebuilt, &error));
+        std::size_t accepted = 0;
+        for (std::size_t bit = 0; bit < delta.size() * 8; ++bit) {
+            Bytes damaged = delta;
+            damaged[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            if (decompress(old, damaged, &rebuilt, &error) || error.failure != DECOMPRESS_FAILURE_INVALID) ++accepted;
+        }
+        EXPECT_EQ(accepted, 0u);
+        for (std::size_t length = 0; length < delta.size(); ++length) {
+            const Bytes cut(delta.begin(), delta.begin() + static_cast<std::ptrdiff_t>(length));
+            EXPECT_FALSE(decompress(old, cut, &rebuilt, &error));
+            EXPECT_EQ(error.failure, DECOMPRESS_FAILURE_INVALID);
+            EXPECT_LE(error.offset, length);
+        }
+        Bytes longer = delta;
+        longer.push_back(0);
+        EXPECT_FALSE(decompress(old, longer, &rebuilt, &error));
+        EXPECT_EQ(error.offset, delta.size());
+        Bytes wrong_old = old;
+        wrong_old[1000] ^= 1;
+        EXPECT_FALSE(decompress(wrong_old, delta, &rebuilt, &error));
+        EXPECT_EQ(error.failure, DECOMPRESS_FAILURE_WRONG_OLD);
+    }
+}
+
+TEST(Decompress, MaxSizeIsInclusive) {
+    const Bytes old = text(1000, 18), now = text(1200, 19);
+    const Bytes delta = compress(old, now, 3);
+    Bytes rebuilt;
+    DecompressError error;
+    EXPECT_TRUE(decompress(old, delta, &rebuilt, &error, now.size()));
+    EXPECT_FALSE(decompress(old, delta, &rebuilt, &error, now.size() - 1));
+    EXPECT_EQ(error.failure, DECOMPRESS_FAILURE_TOO_LARGE);
+    EXPECT_EQ(error.value, now.size());
+}
+
+// The keep-going callback stops both directions; nothing is returned.
+TEST(Compress, StopsWhenAskedTo) {
+    const Bytes old = random_bytes(6 << 20, 20, 4);
+    const Bytes now = edited(old, 100, 21);
+    const ByteVector o = view(old), n = view(now);
+    int calls = 0;
+    CompressObserver observer;
+    observer.context = &calls;
+    observer.keep_going = [](void* context) { return ++*static_cast<int*>(context) < 2; };
+    CompressFailure failure = COMPRESS_FAILURE_NONE;
+    EXPECT_EQ(delta_compress(&o, &n, 1, &failure, &observer), nullptr);
+    EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED);
+    const Bytes delta = compress(old, now, 1);
+    const ByteVector d = view(delta);
+    calls = 0;
+    DecompressError error;
+    EXPECT_EQ(delta_decompress(&o, &d, DECOMPRESS_DEFAULT_MAX_SIZE, &error, &observer), nullptr);
+    EXPECT_EQ(error.failure, DECOMPRESS_FAILURE_CANCELLED);
+}
+
+// The format's bytes must not drift: a digest of deltas at three levels.
+TEST(Compress, GoldenDigest) {
+    const Bytes old = text(20000, 22);
+    const Bytes now = edited(relinked(old, 23), 30, 24);
+    Bytes all;
+    for (int level : {1, COMPRESS_DEFAULT_LEVEL, COMPRESS_MAX_LEVEL}) {
+        const Bytes delta = compress(old, now, level);
+        all.insert(all.end(), delta.begin(), delta.end());
+    }
+    EXPECT_EQ(xxh(all), 0xa1d46c871e70c705ull) << std::hex << xxh(all);
+}
+
+}  // namespace
