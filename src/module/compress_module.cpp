@@ -1,12 +1,12 @@
 // The bindings of compressed deltas: delta.compress and delta.decompress.
 #include "module/compress_module.h"
 
-#include <atomic>
 #include <new>
-#include <optional>
 #include <string>
 
 #include "delta/compress.h"
+#include "module/buffer_input.h"
+#include "module/signals.h"
 
 namespace py = pybind11;
 
@@ -49,76 +49,25 @@ const char* const DECOMPRESS_DOC = R"(
     Ctrl-C stops a long call.
     )";
 
-// A contiguous buffer of any object, held for the call.
-class HeldBuffer {
-public:
-    HeldBuffer(const py::object& object, const char* function) {
-#ifdef PYPY_VERSION
-        // PyPy answers a simple request on a strided view with its underlying memory: ask for
-        // the strides and refuse what is not contiguous.
-        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_STRIDES) != 0) throw py::error_already_set();
-        held_ = true;
-        if (!PyBuffer_IsContiguous(&view_, 'C')) {
-            throw py::buffer_error(std::string(function) + " needs contiguous buffers");
-        }
-#else
-        (void)function;
-        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        held_ = true;
-#endif
-        vector_ = byte_vector_view(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::uint64_t>(view_.len));
-    }
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const ByteVector* vector() const { return &vector_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    ByteVector vector_{nullptr, 0, 0};
-};
-
-// Keep-going callback while the lock is released: re-take it and run the signal handlers
-// (Ctrl-C raises KeyboardInterrupt there); stop when one of them raised.
-bool signals_clear_unlocked(void*) {
-    py::gil_scoped_acquire acquire;
-    return PyErr_CheckSignals() == 0;
-}
-
-// Signal handlers run on the main thread only: other threads need no callback. Looked up
-// once with the lock held, without a C++ static guard (see the diff bindings).
-bool on_main_thread() {
-    static std::atomic<unsigned long> main_ident{0};
-    unsigned long ident = main_ident.load(std::memory_order_relaxed);
-    if (ident == 0) {
-        ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-        main_ident.store(ident, std::memory_order_relaxed);
-    }
-    return PyThread_get_thread_ident() == ident;
-}
-
 CompressObserver observer_for_this_thread() {
     CompressObserver observer;
     if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
     return observer;
 }
 
-py::bytes compress(const py::object& old_object, const py::object& new_object, int level) {
+py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, int level) {
     if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
         throw py::value_error("compress: level must be from " + std::to_string(COMPRESS_MIN_LEVEL) + " to " +
                               std::to_string(COMPRESS_MAX_LEVEL) + ", not " + std::to_string(level));
     }
-    const HeldBuffer old_value(old_object, "compress");
-    const HeldBuffer new_value(new_object, "compress");
+    const BufferInput old_value(old_object, "compress");
+    const BufferInput new_value(new_object, "compress");
     const CompressObserver observer = observer_for_this_thread();
     CompressFailure failure = COMPRESS_FAILURE_NONE;
     ByteVector* delta;
     {
         py::gil_scoped_release unlocked;  // the buffers stay held until the call returns
-        delta = delta_compress(old_value.vector(), new_value.vector(), level, &failure, &observer);
+        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &observer);
     }
     if (delta == nullptr) {
         if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
@@ -148,12 +97,12 @@ py::bytes compress(const py::object& old_object, const py::object& new_object, i
     }
 }
 
-py::bytes decompress(const py::object& old_object, const py::object& data_object, std::uint64_t max_size) {
-    const HeldBuffer old_value(old_object, "decompress");
-    const HeldBuffer data(data_object, "decompress");
+py::bytes decompress(const BufferArgument& old_object, const BufferArgument& data_object, std::uint64_t max_size) {
+    const BufferInput old_value(old_object, "decompress");
+    const BufferInput data(data_object, "decompress");
     DecompressError error;
     std::uint64_t length = 0;
-    if (!delta_decompressed_length(data.vector(), max_size, &length, &error)) raise(error, max_size);
+    if (!delta_decompressed_length(data.view(), max_size, &length, &error)) raise(error, max_size);
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
     if (result == nullptr) throw py::error_already_set();
@@ -162,7 +111,7 @@ py::bytes decompress(const py::object& old_object, const py::object& data_object
     bool done;
     {
         py::gil_scoped_release unlocked;  // the new bytes object is ours alone until returned
-        done = delta_decompress_into(old_value.vector(), data.vector(),
+        done = delta_decompress_into(old_value.view(), data.view(),
                                      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)), length, &error,
                                      &observer);
     }

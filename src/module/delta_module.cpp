@@ -1,6 +1,5 @@
 #include "module/delta_module.h"
 
-#include <atomic>
 #include <new>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 #include "module/buffer_input.h"
 #include "module/buffer_methods.h"
 #include "module/buffers.h"
+#include "module/signals.h"
 #include "module/compress_module.h"
 
 namespace py = pybind11;
@@ -40,28 +40,6 @@ bool releases_lock(const PythonInBuffer& first, const PythonInBuffer& second) {
 
 [[noreturn]] void too_large(const char* function) {
     throw py::value_error(std::string(function) + ": values must be smaller than 2 GiB (2147483648 bytes)");
-}
-
-// Keep-going callbacks of a diff: run the interpreter's signal handlers (Ctrl-C raises
-// KeyboardInterrupt there) and stop the search when one of them raised.
-bool signals_clear(void*) { return PyErr_CheckSignals() == 0; }
-
-bool signals_clear_unlocked(void*) {
-    py::gil_scoped_acquire acquire;
-    return PyErr_CheckSignals() == 0;
-}
-
-// Signal handlers run on the main thread only; other threads need not re-take the lock for them.
-// (Looked up once, with the lock held; no C++ static guard, which a second thread could wait on
-// while holding the lock that the first one needs to finish the Python call.)
-bool on_main_thread() {
-    static std::atomic<unsigned long> main_ident{0};
-    unsigned long ident = main_ident.load(std::memory_order_relaxed);
-    if (ident == 0) {
-        ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-        main_ident.store(ident, std::memory_order_relaxed);
-    }
-    return PyThread_get_thread_ident() == ident;
 }
 
 // The engine's result as a PythonOutBuf, or the Python exception for its failure.

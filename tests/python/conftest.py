@@ -50,3 +50,8 @@ def free_ram_bytes():
 needs_memory_for_2_gib = pytest.mark.skipif(
     free_ram_bytes() < 8 * 2**30, reason="needs more than 8 GiB of free memory for a 2 GiB value"
 )
+
+
+def randbytes(rng, size):
+    """rng.randbytes(size) (from 3.9), the same bytes, on 3.8 too."""
+    return rng.getrandbits(size * 8).to_bytes(size, "little") if size else b""

@@ -12,24 +12,26 @@ from hypothesis import given, settings, strategies as st
 from quorvane_core import delta
 from quorvane_core.delta import DEFAULT_LEVEL, MAX_LEVEL, compress, decompress
 
+from conftest import randbytes
+
 
 def edited(old, seed, edits=20):
     rng = random.Random(seed)
     new = bytearray(old)
     for _ in range(edits):
         at = rng.randrange(len(new) + 1)
-        new[at:at + rng.randrange(0, 30)] = rng.randbytes(rng.randrange(0, 30))
+        new[at:at + rng.randrange(0, 30)] = randbytes(rng, rng.randrange(0, 30))
     return bytes(new)
 
 
-OLD = random.Random(1).randbytes(20000)
+OLD = randbytes(random.Random(1), 20000)
 NEW = edited(OLD, 2)
 
 
 def test_surface():
     assert 1 <= DEFAULT_LEVEL <= MAX_LEVEL
-    assert compress.__doc__.startswith("compress(old_value: object, new_value: object, *, level: int = %d)" % DEFAULT_LEVEL)
-    assert decompress.__doc__.startswith("decompress(old_value: object, data: object, *, max_size: int = 4294967296)")
+    assert compress.__doc__.startswith("compress(old_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], new_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], *, level: int = %d)" % DEFAULT_LEVEL)
+    assert decompress.__doc__.startswith("decompress(old_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], data: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], *, max_size: int = 4294967296)")
     result = compress(OLD, NEW)
     assert type(result) is bytes
     assert compress(old_value=OLD, new_value=NEW, level=DEFAULT_LEVEL) == result
@@ -141,7 +143,7 @@ def test_errors(old, data, message):
 
 
 def test_every_bit_flip_is_refused():
-    old = random.Random(3).randbytes(300)
+    old = randbytes(random.Random(3), 300)
     data = compress(old, edited(old, 4, 3))
     for bit in range(len(data) * 8):
         damaged = bytearray(data)
@@ -159,7 +161,7 @@ def test_max_size():
 
 def test_threads_get_the_single_threaded_bytes():
     rng = random.Random(5)
-    pairs = [(o, edited(o, k)) for k, o in enumerate(rng.randbytes(n) for n in (50000, 200000, 10000, 120000))]
+    pairs = [(o, edited(o, k)) for k, o in enumerate(randbytes(rng, n) for n in (50000, 200000, 10000, 120000))]
     expected = [compress(o, n, level=lv) for (o, n), lv in zip(pairs, (1, DEFAULT_LEVEL, MAX_LEVEL, 5))]
     failures = []
 
@@ -181,7 +183,7 @@ def test_threads_get_the_single_threaded_bytes():
 @pytest.mark.xfail(sys.implementation.name == "pypy", strict=True,
                    reason="PyPy runs signal handlers only between its own bytecodes, not in a C extension's check")
 def test_ctrl_c_stops_a_long_compress():
-    old = random.Random(6).randbytes(48 << 20)
+    old = randbytes(random.Random(6), 48 << 20)
     new = edited(old, 7, 2000)  # seconds of work at the top level
     timer = threading.Timer(0.3, _thread.interrupt_main)  # as if Ctrl-C were pressed
     timer.start()

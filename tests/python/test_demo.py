@@ -9,6 +9,8 @@ import pytest
 
 from quorvane_core import delta
 
+from conftest import randbytes
+
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 
@@ -17,21 +19,19 @@ def demo(*arguments):
                            timeout=300)
 
 
-def random_bytes(rng, size):
-    return rng.getrandbits(8 * size).to_bytes(size, "little")
 
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     rng = random.Random(5)
     folder = tmp_path_factory.mktemp("demo")
-    small_old = random_bytes(rng, 50000)
-    large_old = random_bytes(rng, 1_200_000)
+    small_old = randbytes(rng, 50000)
+    large_old = randbytes(rng, 1_200_000)
     contents = {
         "small.old": small_old,
         "small.new": small_old[:20000] + b"an edit" + small_old[20100:],
         "large.old": large_old,
-        "large.new": large_old[:300_000] + random_bytes(rng, 900_000),    # differs a lot
+        "large.new": large_old[:300_000] + randbytes(rng, 900_000),    # differs a lot
         "large.near": large_old[:600_000] + b"an edit" + large_old[600_010:],
     }
     for name, data in contents.items():

@@ -9,10 +9,7 @@ import pytest
 
 from quorvane_core.delta import diff, patch
 
-
-def randbytes(rng, size):
-    """rng.randbytes(size) (from 3.9), the same bytes."""
-    return rng.getrandbits(size * 8).to_bytes(size, "little") if size else b""
+from conftest import randbytes
 
 
 def unrelated(size, seed):
