@@ -10,6 +10,7 @@
 
 #include "delta/bytes.h"
 #include "module/buffers.h"
+#include "module/python_compat.h"
 
 namespace quorvane {
 
@@ -46,7 +47,7 @@ public:
         static const std::uint8_t nothing = 0;
         const auto* data = buffer_.buf != nullptr ? static_cast<const std::uint8_t*>(buffer_.buf) : &nothing;
         view_ = byte_vector_view(data, static_cast<std::uint64_t>(buffer_.len));
-#ifdef PYPY_VERSION
+#if !QUORVANE_CPYTHON
         // PyPy does not refuse to resize (or close) an object whose buffer is exported, so what
         // is not immutable bytes is copied before the engine reads it without the lock.
         if (!PyBytes_Check(argument.ptr())) {
@@ -72,7 +73,7 @@ private:
     Py_buffer buffer_{};
     bool held_ = false;
     ByteVector view_;
-#ifdef PYPY_VERSION
+#if !QUORVANE_CPYTHON
     std::vector<std::uint8_t> copy_;
 #endif
 };
