@@ -4,6 +4,7 @@
 #include "cbor/decoder.h"
 #include "cbor/encoder.h"
 #include "module/delta_module.h"
+#include "python/encode.h"
 
 namespace py = pybind11;
 
@@ -50,6 +51,7 @@ PYBIND11_MODULE(quorvane_core, m) {
     cbor.attr("Tag") = checked(quorvane::cbor_tag_type());
     cbor.attr("Simple") = checked(quorvane::cbor_simple_type());
     cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0);
+    quorvane::define_encode(cbor);
 
     quorvane::define_delta_module(m);
     quorvane::define_diff_path_hook(m);
