@@ -19,6 +19,6 @@ command -v zstd >/dev/null 2>&1 || missing+=(zstd)
 install_debs "${missing[@]}"
 
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-    cbor2 msgpack ormsgpack orjson bsdiff4 zstandard matplotlib
+    cbor2 msgpack msgspec ormsgpack orjson bsdiff4 zstandard matplotlib
 
 exec .venv/bin/python bench/bench.py "$@"
