@@ -1,4 +1,4 @@
-#include "python/encode.h"
+#include "module/cbor_encode.h"
 
 #include <datetime.h>
 
@@ -13,9 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "cbor/decoder.h"
 #include "cbor/writer.h"
-#include "python/encoder_common.h"
+#include "module/cbor_encoder_common.h"
 
 namespace py = pybind11;
 

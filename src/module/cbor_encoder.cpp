@@ -1,4 +1,4 @@
-#include "cbor/encoder.h"
+#include "module/cbor_encoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "cbor/writer.h"
-#include "python/encoder_common.h"
+#include "module/cbor_encoder_common.h"
 
 namespace py = pybind11;
 

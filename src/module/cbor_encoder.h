@@ -1,5 +1,6 @@
 // The value encoder behind cbor.dumps: walks a tree of Python values and writes it as one
-// CBOR data item through the CBOR writer. The only part of the CBOR code that touches Python.
+// CBOR data item through the engine's CBOR writer. It touches Python, so it sits with the
+// bindings.
 #pragma once
 
 #include <pybind11/pybind11.h>

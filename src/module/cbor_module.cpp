@@ -1,0 +1,58 @@
+// The cbor submodule: dumps, loads and the classes that loads returns or raises.
+#include "module/cbor_module.h"
+
+#include "module/cbor_decoder.h"
+#include "module/cbor_encode.h"
+#include "module/cbor_encoder.h"
+#include "module/cbor_types.h"
+
+namespace py = pybind11;
+
+namespace quorvane {
+namespace {
+
+const char* const CBOR_DOC =
+    "\n            Quorvane cbor\n            -----------------------\n\n"
+    "            .. currentmodule:: quorvane_cbor\n\n"
+    "            .. autosummary::\n               :toctree: _generate\n\n               dumps\n        ";
+
+const char* const DUMPS_DOC = "\n        Dump a Python object to cbor\n        ";
+
+const char* const LOADS_DOC =
+    "Read one CBOR data item from data (bytes, bytearray, memoryview or any object with a\n"
+    "contiguous buffer, read in place) and return the Python value it stands for.\n\n"
+    "Integers, byte and text strings, arrays (lists; tuples when used as map keys), maps\n"
+    "(dicts), floats of every width, false, true and null become the Python values; bignum\n"
+    "tags 2 and 3 become int; other tags and simple values (undefined included) become Tag and\n"
+    "Simple. The input must hold exactly one well-formed item: anything else raises\n"
+    "CBORDecodeError, whose message names the byte offset. Nesting deeper than max_depth raises\n"
+    "CBORDecodeError; with max_depth 0, nesting deeper than the recursion limit raises\n"
+    "RecursionError.";
+
+py::object loads(const py::object& data, unsigned long long max_depth) {
+    PyObject* value = cbor_loads(data.ptr(), max_depth);
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::object checked(PyObject* object) {
+    if (object == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(object);
+}
+
+}  // namespace
+
+void define_cbor_module(py::module_& parent) {
+    py::module_ cbor = parent.def_submodule("cbor");
+    cbor.attr("__doc__") = py::str(CBOR_DOC);
+    cbor.def("dumps", &dumps, DUMPS_DOC, py::arg("value"), py::arg("indefinite") = true,
+             py::arg("max_depth") = 0);
+    cbor.attr("__version__") = "dev";
+    cbor.attr("CBORDecodeError") = checked(cbor_decode_error_type());
+    cbor.attr("Tag") = checked(cbor_tag_type());
+    cbor.attr("Simple") = checked(cbor_simple_type());
+    cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0);
+    define_encode(cbor);
+}
+
+}  // namespace quorvane
