@@ -316,12 +316,18 @@ private:
         if (Limited) --depth_;
     }
 
-    [[noreturn]] QUORVANE_COLD void depth_exceeded() {
+    // Raises the circular reference when a container on the stack holds itself; `unwound`:
+    // the containers whose writers the error passes out through.
+    QUORVANE_COLD void refuse_if_cycle(std::size_t unwound) {
         const std::size_t again = first_repeat();
         if (again != stack_.size()) {
             throw Refused{PyExc_ValueError, "circular reference: a container that holds itself", "", "",
-                          stack_.size() - again};
+                          unwound - again};
         }
+    }
+
+    [[noreturn]] QUORVANE_COLD void depth_exceeded() {
+        refuse_if_cycle(stack_.size());
         throw std::runtime_error("Exceeded recursion limit:" + std::to_string(options_.max_depth));
     }
 
@@ -686,6 +692,18 @@ private:
             Nesting& nesting;
             ~Refresh() { nesting.refresh(); }
         } refresh{nesting_};
+        try {
+            encode_by_python(member, held, from_default);
+        } catch (py::error_already_set& error) {
+            // Python code that ran into the recursion limit: a cycle through objects whose
+            // conversion runs Python code (dataclasses, default) is still a cycle.
+            if (error.matches(PyExc_RecursionError)) refuse_if_cycle(stack_.size());
+            throw;
+        }
+    }
+
+    // The types that are recognised, or converted, by Python code.
+    void encode_by_python(PyObject* member, const py::object& held, bool from_default) {
         if (PyDateTime_Check(member)) return write_datetime(member);
         if (PyDate_Check(member)) return write_date(member);
         const StandardTypes& types = standard_types();
