@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -422,11 +423,187 @@ private:
         return false;
     }
 
+    // The pairs of one dict, held while they are written.
+    struct Entries {
+        std::vector<std::pair<PyObject*, PyObject*>> pairs;
+        void release() {
+            for (const auto& pair : pairs) {
+                Py_DECREF(pair.first);
+                Py_DECREF(pair.second);
+            }
+            pairs.clear();
+        }
+    };
+
+    // The order of a dict whose keys are all simple (exact str, or exact int of at most 64
+    // bits): its keys, held so that the same objects in the same places mean the same order.
+    struct Ordering {
+        std::vector<PyObject*> keys;
+        std::vector<std::uint32_t> order;
+        Ordering() = default;
+        Ordering(const Ordering&) = delete;
+        Ordering& operator=(const Ordering&) = delete;
+        ~Ordering() { release(); }
+        void release() {
+            for (PyObject* key : keys) Py_DECREF(key);
+            keys.clear();
+        }
+    };
+
+    // Per nesting level: the entries being written and the orders of the last few dicts with
+    // simple keys (records of a few shapes alternate).
+    static constexpr std::size_t ORDERINGS = 4;
+    struct LevelOrder {
+        Entries entries;
+        Ordering orderings[ORDERINGS];
+        std::size_t next = 0;  // the ordering replaced next
+    };
+
+    static bool simple_key(PyObject* key) {
+        if (Py_TYPE(key) == &PyUnicode_Type) return true;
+        long long value = 0;
+        return Py_TYPE(key) == &PyLong_Type && small_int_value(key, &value);
+    }
+
+    // Deterministic: a dict whose keys are all simple is written in the order of their
+    // encodings straight from its entries: non-negative ints by value, then negative ones by
+    // magnitude, then texts by UTF-8 length and bytes. The order is computed once for a run of
+    // dicts with the same keys (records). Other dicts are written in their own order and their
+    // pairs moved into order afterwards.
+    void write_dict_sorted(PyObject* dict, Py_ssize_t count) {
+        const std::size_t level = stack_.size();
+        if (levels_.size() < level + 1) levels_.resize(level + 1);
+        LevelOrder& here = levels_[level];  // a deque: deeper levels added later leave it in place
+        std::vector<std::pair<PyObject*, PyObject*>>& pairs = here.entries.pairs;
+        struct Release {
+            Entries& entries;
+            ~Release() { entries.release(); }
+        } release{here.entries};
+        bool all_simple = true;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (static_cast<Py_ssize_t>(pairs.size()) < count && dict_next(dict, &position, &key, &item)) {
+            Py_INCREF(key);
+            Py_INCREF(item);
+            pairs.emplace_back(key, item);
+            all_simple = all_simple && simple_key(key);
+        }
+        const std::size_t n = pairs.size();
+        const std::uint32_t* order = nullptr;
+        if (all_simple) {
+            for (Ordering& ordering : here.orderings) {
+                bool same = ordering.keys.size() == n;
+                for (std::size_t i = 0; same && i < n; ++i) same = ordering.keys[i] == pairs[i].first;
+                if (same) {
+                    order = ordering.order.data();
+                    break;
+                }
+            }
+            if (order == nullptr) {
+                Ordering& fresh = here.orderings[here.next];
+                here.next = (here.next + 1) % ORDERINGS;
+                order_simple_keys(pairs, fresh);
+                order = fresh.order.data();
+            }
+        }
+        const std::uint64_t body = writer_->length;
+        if (!all_simple) spans_here();
+        std::size_t i = 0;
+        try {
+            for (; i < n; ++i) {
+                const auto& pair = pairs[all_simple ? order[i] : i];
+                const std::uint64_t start = writer_->length;
+                if (all_simple) {
+                    if (Limited && depth_ + 1 > options_.max_depth) depth_exceeded();
+                    if (Py_TYPE(pair.first) == &PyUnicode_Type) {
+                        write_text(pair.first);
+                    } else {
+                        write_exact_int(pair.first);
+                    }
+                    encode_nested(pair.second);
+                } else {
+                    encode_nested(pair.first);
+                    const std::uint64_t key_end = writer_->length;
+                    encode_nested(pair.second);
+                    spans_[level].push_back({start, key_end, writer_->length});
+                }
+            }
+        } catch (Refused& refused) {
+            locate(refused, key_text(pairs[all_simple ? order[i] : i].first));
+            throw;
+        }
+        if (static_cast<Py_ssize_t>(n) != count || PyDict_GET_SIZE(dict) != count) {
+            throw std::runtime_error("dictionary changed size during encoding");
+        }
+        if (!all_simple) sort_spans(spans_[level], body);
+    }
+
+    // The order of the encodings of simple keys, without writing them.
+    QUORVANE_COLD void order_simple_keys(const std::vector<std::pair<PyObject*, PyObject*>>& pairs, Ordering& ordering) {
+        const std::size_t n = pairs.size();
+        sort_keys_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            SortKey& k = sort_keys_[i];
+            PyObject* key = pairs[i].first;
+            if (Py_TYPE(key) == &PyUnicode_Type) {
+                k.data = text_utf8(key, &k.size);
+                if (k.data == nullptr) {
+                    throw Refused{PyExc_ValueError,
+                                  "cannot write a str that is not valid Unicode (it holds a lone surrogate)", "", ""};
+                }
+                k.major = 3;
+                k.argument = static_cast<std::uint64_t>(k.size);
+            } else {
+                long long value = 0;
+                small_int_value(key, &value);
+                k.major = value < 0 ? 1 : 0;
+                k.argument = value < 0 ? static_cast<std::uint64_t>(-1 - value) : static_cast<std::uint64_t>(value);
+                k.data = nullptr;
+                k.size = 0;
+            }
+        }
+        ordering.order.resize(n);
+        for (std::size_t i = 0; i < n; ++i) ordering.order[i] = static_cast<std::uint32_t>(i);
+        const std::vector<SortKey>& keys = sort_keys_;
+        const auto less = [&keys](std::uint32_t a, std::uint32_t b) {
+            const SortKey& x = keys[a];
+            const SortKey& y = keys[b];
+            if (x.major != y.major) return x.major < y.major;
+            if (x.argument != y.argument) return x.argument < y.argument;
+            return x.size != 0 && std::memcmp(x.data, y.data, static_cast<std::size_t>(x.size)) < 0;
+        };
+        std::uint32_t* first = ordering.order.data();
+        if (n <= 16) {  // insertion sort: few keys, often nearly in order
+            for (std::size_t i = 1; i < n; ++i) {
+                const std::uint32_t moving = first[i];
+                std::size_t j = i;
+                for (; j > 0 && less(moving, first[j - 1]); --j) first[j] = first[j - 1];
+                first[j] = moving;
+            }
+        } else if (!std::is_sorted(first, first + n, less)) {
+            std::sort(first, first + n, less);
+        }
+        ordering.release();
+        for (const auto& pair : pairs) {
+            Py_INCREF(pair.first);
+            ordering.keys.push_back(pair.first);
+        }
+    }
+
+    struct SortKey {
+        unsigned major;
+        std::uint64_t argument;
+        const char* data;
+        Py_ssize_t size;
+    };
+
     void write_dict(PyObject* dict) {
         const Open open(*this, dict);
         const py::object keep = py::reinterpret_borrow<py::object>(dict);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         put_head(5, static_cast<std::uint64_t>(count));
+        if (Deterministic && count > 1) return write_dict_sorted(dict, count);
         const std::uint64_t body = writer_->length;
         const std::size_t level = stack_.size();
         if (Deterministic) spans_here();
@@ -757,6 +934,8 @@ private:
     std::uint64_t depth_ = 0;
     std::vector<PyObject*> stack_;           // the containers being written, outermost first
     std::vector<std::vector<Span>> spans_;   // deterministic: per nesting level
+    std::deque<LevelOrder> levels_;          // deterministic: per nesting level
+    std::vector<SortKey> sort_keys_;         // deterministic: while keys are ordered
     std::vector<std::uint8_t> scratch_;      // deterministic: a map's pairs while they are sorted
 };
 
