@@ -1,9 +1,9 @@
 #include "cbor/reader.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "cbor/format.h"
 #include "common/memory.h"
 
 namespace quorvane {
@@ -15,24 +15,16 @@ std::uint64_t left(const CborCursor* cursor) {
     return cursor->length - static_cast<std::uint64_t>(cursor->position - cursor->start);
 }
 
-std::uint64_t load_big_endian(const std::uint8_t* bytes, unsigned size) {
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < size; ++i) value = (value << 8) | bytes[i];
-    return value;
-}
-
-// Consumes the initial byte, then the argument its additional information calls for.
+// Consumes the initial byte, then the argument its additional information (0 to 27) calls for.
 bool read_argument(CborCursor* cursor, CborView* view) {
-    const unsigned info = view->initial_byte & 0x1F;
+    const std::uint64_t remaining = left(cursor);  // a head needs at most 9 bytes
+    CborHead head;
+    const CborHeadStatus status =
+        cbor_decode_head(cursor->position, static_cast<std::size_t>(remaining < 9 ? remaining : 9), head);
     ++cursor->position;
-    if (info < 24) {
-        view->value = info;
-        return true;
-    }
-    const unsigned size = 1u << (info - 24);  // 24..27 -> 1, 2, 4, 8
-    if (left(cursor) < size) return false;
-    view->value = load_big_endian(cursor->position, size);
-    cursor->position += size;
+    if (status != CBOR_HEAD_OK) return false;
+    view->value = head.argument;
+    cursor->position += head.size - 1;
     return true;
 }
 
@@ -82,21 +74,13 @@ CborReadStatus unimplemented(CborCursor* cursor, CborView* view) {
 
 void store_double(CborView* view, double number) { std::memcpy(&view->value, &number, sizeof number); }
 
-template <unsigned Size>
-CborReadStatus fixed_float(CborCursor* cursor, CborView* view) {
-    ++cursor->position;
-    if (left(cursor) < Size) return CBOR_READ_TRUNCATED;
-    const std::uint64_t bits = load_big_endian(cursor->position, Size);
-    cursor->position += Size;
-    if (Size == 2) {
-        store_double(view, cbor_decode_half(static_cast<std::uint16_t>(bits)));
-    } else if (Size == 4) {
-        const std::uint32_t single_bits = static_cast<std::uint32_t>(bits);
-        float single;
-        std::memcpy(&single, &single_bits, sizeof single);
-        store_double(view, static_cast<double>(single));
-    } else {
-        view->value = bits;
+// Half, single and double precision: the argument holds the bits.
+CborReadStatus floating(CborCursor* cursor, CborView* view) {
+    if (!read_argument(cursor, view)) return CBOR_READ_TRUNCATED;
+    if (view->initial_byte == CBOR_FLOAT16) {
+        store_double(view, cbor_half_to_double(static_cast<std::uint16_t>(view->value)));
+    } else if (view->initial_byte == CBOR_FLOAT32) {
+        store_double(view, cbor_single_to_double(static_cast<std::uint32_t>(view->value)));
     }
     return CBOR_READ_OK;
 }
@@ -111,20 +95,19 @@ struct HandlerTable {
     static constexpr Handler pick(unsigned byte) {
         const unsigned major = byte >> 5;
         const unsigned info = byte & 0x1F;
-        const bool has_argument = info <= 27;
+        const bool has_argument = info <= CBOR_INFO_EIGHT_BYTES;
+        const bool indefinite_length = info == CBOR_INFO_INDEFINITE;
         switch (major) {
-            case 0: return has_argument ? unsigned_integer : skip;
-            case 1: return has_argument ? negative_integer : skip;
-            case 2:
-            case 3: return has_argument ? definite_string : info == 31 ? indefinite : skip;
-            case 4:
-            case 5: return has_argument ? container_head : info == 31 ? indefinite : skip;
-            case 6: return skip;
+            case CBOR_MAJOR_UNSIGNED: return has_argument ? unsigned_integer : skip;
+            case CBOR_MAJOR_NEGATIVE: return has_argument ? negative_integer : skip;
+            case CBOR_MAJOR_BYTES:
+            case CBOR_MAJOR_TEXT: return has_argument ? definite_string : indefinite_length ? indefinite : skip;
+            case CBOR_MAJOR_ARRAY:
+            case CBOR_MAJOR_MAP: return has_argument ? container_head : indefinite_length ? indefinite : skip;
+            case CBOR_MAJOR_TAG: return skip;
             default:
-                if (byte <= 0xF3 || byte == 0xF8) return unimplemented;
-                if (byte == 0xF9) return fixed_float<2>;
-                if (byte == 0xFA) return fixed_float<4>;
-                if (byte == 0xFB) return fixed_float<8>;
+                if (info < CBOR_SIMPLE_FALSE || info == CBOR_INFO_ONE_BYTE) return unimplemented;
+                if (byte >= CBOR_FLOAT16 && byte <= CBOR_FLOAT64) return floating;
                 return skip;  // false, true, null, undefined, reserved, break
         }
     }
@@ -134,19 +117,7 @@ constexpr HandlerTable cbor_item_handlers;
 
 }  // namespace
 
-double cbor_decode_half(std::uint16_t pattern) {
-    const int exponent = (pattern >> 10) & 31;
-    const int mantissa = pattern & 1023;
-    double magnitude;
-    if (exponent == 0) {
-        magnitude = std::ldexp(mantissa, -24);
-    } else if (exponent != 31) {
-        magnitude = std::ldexp(mantissa + 1024, exponent - 25);
-    } else {
-        magnitude = mantissa == 0 ? INFINITY : NAN;
-    }
-    return (pattern & 0x8000) ? -magnitude : magnitude;
-}
+double cbor_decode_half(std::uint16_t pattern) { return cbor_half_to_double(pattern); }
 
 CborCursor* cbor_cursor_new(const std::uint8_t* data, std::uint64_t length) {
     auto* cursor = static_cast<CborCursor*>(heap_calloc(1, sizeof(CborCursor)));
@@ -182,7 +153,7 @@ CborItem* cbor_next_item(CborCursor* cursor) {
     item->value = view.value;
     item->length = view.length;
     if (view.content != nullptr) {
-        const bool text = view.major_type == 3;
+        const bool text = view.major_type == CBOR_MAJOR_TEXT;
         const std::uint64_t size = static_cast<std::uint64_t>(view.length);
         auto* copy = static_cast<std::uint8_t*>(heap_malloc(static_cast<std::size_t>(size + (text ? 1 : 0))));
         if (copy == nullptr) {
@@ -198,7 +169,7 @@ CborItem* cbor_next_item(CborCursor* cursor) {
 
 void cbor_item_free(CborItem* item) {
     if (item == nullptr) return;
-    if (item->major_type == 2 || item->major_type == 3) heap_free(const_cast<std::uint8_t*>(cbor_item_content(item)));
+    if (item->major_type == CBOR_MAJOR_BYTES || item->major_type == CBOR_MAJOR_TEXT) heap_free(const_cast<std::uint8_t*>(cbor_item_content(item)));
     heap_free(item);
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "cbor/format.h"
+
 namespace quorvane {
 
 struct CborCursor {
@@ -59,7 +61,7 @@ inline const std::uint8_t* cbor_item_content(const CborItem* item) {
 // Value of a float item.
 double cbor_item_double(const CborItem* item);
 
-// Decodes a half-precision pattern as RFC 8949, Appendix D does.
+// Decodes a half-precision pattern (RFC 8949, Appendix D), exactly: cbor_half_to_double.
 double cbor_decode_half(std::uint16_t pattern);
 
 }  // namespace quorvane

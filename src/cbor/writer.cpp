@@ -47,10 +47,10 @@ std::int32_t cbor_put_bytes(CborWriter* writer, const void* source, std::uint64_
 std::int32_t cbor_write_head_raw(CborWriter* writer, std::uint8_t initial_byte, std::uint64_t argument) {
     unsigned size;
     switch (initial_byte & 0x1F) {
-        case 24: size = 1; break;
-        case 25: size = 2; break;
-        case 26: size = 4; break;
-        case 27: size = 8; break;
+        case CBOR_INFO_ONE_BYTE: size = 1; break;
+        case CBOR_INFO_TWO_BYTES: size = 2; break;
+        case CBOR_INFO_FOUR_BYTES: size = 4; break;
+        case CBOR_INFO_EIGHT_BYTES: size = 8; break;
         default: return cbor_put_byte(writer, static_cast<std::uint8_t>(initial_byte | (argument & 0xFF)));
     }
     if (writer == nullptr || !cbor_reserve(writer, 1 + size)) return -1;
@@ -67,22 +67,24 @@ std::int32_t cbor_write_head(CborWriter* writer, unsigned major_type, std::uint6
     return 0;
 }
 
-std::int32_t cbor_write_uint(CborWriter* writer, std::uint64_t value) { return cbor_write_head(writer, 0, value); }
+std::int32_t cbor_write_uint(CborWriter* writer, std::uint64_t value) {
+    return cbor_write_head(writer, CBOR_MAJOR_UNSIGNED, value);
+}
 
 std::int32_t cbor_write_negint(CborWriter* writer, std::int64_t value) {
-    return cbor_write_head(writer, 1, ~static_cast<std::uint64_t>(value));
+    return cbor_write_head(writer, CBOR_MAJOR_NEGATIVE, ~static_cast<std::uint64_t>(value));
 }
 
 namespace {
 
 std::int32_t write_string(CborWriter* writer, unsigned major_type, const void* source, std::uint64_t length) {
-    if (length == CBOR_INDEFINITE) return cbor_put_byte(writer, static_cast<std::uint8_t>((major_type << 5) | 31));
+    if (length == CBOR_INDEFINITE) return cbor_put_byte(writer, cbor_initial_byte(major_type, CBOR_INFO_INDEFINITE));
     if (cbor_write_head(writer, major_type, length) < 0) return -1;
     return cbor_put_bytes(writer, source, length);
 }
 
 std::int32_t start_container(CborWriter* writer, unsigned major_type, std::uint64_t count) {
-    if (count == CBOR_INDEFINITE) return cbor_put_byte(writer, static_cast<std::uint8_t>((major_type << 5) | 31));
+    if (count == CBOR_INDEFINITE) return cbor_put_byte(writer, cbor_initial_byte(major_type, CBOR_INFO_INDEFINITE));
     return cbor_write_head(writer, major_type, count);
 }
 
@@ -118,46 +120,37 @@ std::int32_t put_fixed(CborWriter* writer, std::uint8_t initial_byte, std::uint6
 }  // namespace
 
 std::int32_t cbor_write_bytes(CborWriter* writer, const void* source, std::uint64_t length) {
-    return write_string(writer, 2, source, length);
+    return write_string(writer, CBOR_MAJOR_BYTES, source, length);
 }
 
 std::int32_t cbor_write_text(CborWriter* writer, const void* source, std::uint64_t length) {
-    return write_string(writer, 3, source, length);
+    return write_string(writer, CBOR_MAJOR_TEXT, source, length);
 }
 
-std::int32_t cbor_start_array(CborWriter* writer, std::uint64_t count) { return start_container(writer, 4, count); }
-std::int32_t cbor_start_map(CborWriter* writer, std::uint64_t pairs) { return start_container(writer, 5, pairs); }
-std::int32_t cbor_write_break(CborWriter* writer) { return cbor_put_byte(writer, 0xFF); }
-std::int32_t cbor_write_false(CborWriter* writer) { return cbor_put_byte(writer, 0xF4); }
-std::int32_t cbor_write_true(CborWriter* writer) { return cbor_put_byte(writer, 0xF5); }
-std::int32_t cbor_write_null(CborWriter* writer) { return cbor_put_byte(writer, 0xF6); }
+std::int32_t cbor_start_array(CborWriter* writer, std::uint64_t count) {
+    return start_container(writer, CBOR_MAJOR_ARRAY, count);
+}
+std::int32_t cbor_start_map(CborWriter* writer, std::uint64_t pairs) {
+    return start_container(writer, CBOR_MAJOR_MAP, pairs);
+}
+std::int32_t cbor_write_break(CborWriter* writer) { return cbor_put_byte(writer, CBOR_BREAK); }
+std::int32_t cbor_write_false(CborWriter* writer) { return cbor_put_byte(writer, CBOR_FALSE); }
+std::int32_t cbor_write_true(CborWriter* writer) { return cbor_put_byte(writer, CBOR_TRUE); }
+std::int32_t cbor_write_null(CborWriter* writer) { return cbor_put_byte(writer, CBOR_NULL); }
 
 std::int32_t cbor_write_float16(CborWriter* writer, double value) {
     // The single-rounded value, truncated (not rounded) to a half pattern.
-    const std::uint32_t bits = single_bits(round_to_single(value));
-    const std::uint32_t sign = bits >> 31;
-    const std::uint32_t exponent = (bits >> 23) & 0xFF;
-    const std::uint32_t fraction = bits & 0x7FFFFF;
-    std::uint16_t half;
-    if (exponent == 255) {
-        half = sign ? 0xFC00 : 0x7C00;
-    } else if (exponent == 0) {
-        half = static_cast<std::uint16_t>((sign << 15) | (fraction >> 13));
-    } else {
-        const std::uint32_t biased = ((exponent - 127) & 0xFF) + 15;
-        half = static_cast<std::uint16_t>((sign << 15) | ((biased * 1024) & 0xFFFF) | (fraction >> 13));
-    }
-    return put_fixed(writer, 0xF9, half, 2);
+    return put_fixed(writer, CBOR_FLOAT16, cbor_half_from_single(single_bits(round_to_single(value))), 2);
 }
 
 std::int32_t cbor_write_float32(CborWriter* writer, double value) {
-    return put_fixed(writer, 0xFA, single_bits(round_to_single(value)), 4);
+    return put_fixed(writer, CBOR_FLOAT32, single_bits(round_to_single(value)), 4);
 }
 
 std::int32_t cbor_write_float64(CborWriter* writer, double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
-    return put_fixed(writer, 0xFB, bits, 8);
+    return put_fixed(writer, CBOR_FLOAT64, bits, 8);
 }
 
 unsigned cbor_float_width(double value) { return cbor_float_form(value).size; }

@@ -10,14 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quorvane {
+#include "cbor/format.h"
+#include "common/compiler.h"
 
-// For the small writers below that the value encoder calls for every member.
-#if defined(__GNUC__)
-#define QUORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define QUORVANE_ALWAYS_INLINE inline
-#endif
+namespace quorvane {
 
 // Moves a writer's content into storage of at least `capacity` bytes (the first `length`
 // bytes kept) and returns that storage; null when it cannot, having either left the writer
@@ -43,7 +39,7 @@ void cbor_writer_free(CborWriter* writer);
 // Makes room for `count` more bytes; false (content unchanged) when that cannot be done.
 bool cbor_writer_grow(CborWriter* writer, std::uint64_t count);
 
-QUORVANE_ALWAYS_INLINE bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
+QUORVANE_INLINE bool cbor_reserve(CborWriter* writer, std::uint64_t count) {
     return writer->capacity - writer->length >= count || cbor_writer_grow(writer, count);
 }
 
@@ -97,90 +93,59 @@ struct CborFloatForm {
 // subnormals are deliberately not used), single precision where that holds the value
 // exactly (single subnormals included), double precision otherwise; NaN is the half quiet
 // NaN and infinities are half precision.
-QUORVANE_ALWAYS_INLINE CborFloatForm cbor_float_form(double value) {
+QUORVANE_INLINE CborFloatForm cbor_float_form(double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const std::uint64_t sign = bits >> 63;
     const int exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
     const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-    if (exponent == 1024) return {0xF9, 2, fraction != 0 ? 0x7E00u : (sign != 0 ? 0xFC00u : 0x7C00u)};
-    if (exponent == -1023) return fraction == 0 ? CborFloatForm{0xF9, 2, sign << 15} : CborFloatForm{0xFB, 8, bits};
+    if (exponent == 1024) return {CBOR_FLOAT16, 2, fraction != 0 ? 0x7E00u : (sign != 0 ? 0xFC00u : 0x7C00u)};
+    if (exponent == -1023) {
+        return fraction == 0 ? CborFloatForm{CBOR_FLOAT16, 2, sign << 15} : CborFloatForm{CBOR_FLOAT64, 8, bits};
+    }
     if (exponent >= -14 && exponent <= 15 && (fraction & ((std::uint64_t{1} << 42) - 1)) == 0) {
-        return {0xF9, 2, (sign << 15) | (static_cast<std::uint64_t>(exponent + 15) << 10) | (fraction >> 42)};
+        return {CBOR_FLOAT16, 2, (sign << 15) | (static_cast<std::uint64_t>(exponent + 15) << 10) | (fraction >> 42)};
     }
     if (exponent >= -126 && exponent <= 127) {
-        if ((fraction & ((std::uint64_t{1} << 29) - 1)) != 0) return {0xFB, 8, bits};
-        return {0xFA, 4, (sign << 31) | (static_cast<std::uint64_t>(exponent + 127) << 23) | (fraction >> 29)};
+        if ((fraction & ((std::uint64_t{1} << 29) - 1)) != 0) return {CBOR_FLOAT64, 8, bits};
+        return {CBOR_FLOAT32, 4, (sign << 31) | (static_cast<std::uint64_t>(exponent + 127) << 23) | (fraction >> 29)};
     }
     if (exponent >= -149 && exponent < -126) {
         // A single subnormal: the significand, leading one included, in units of 2^-149.
         const unsigned shift = static_cast<unsigned>(-97 - exponent);  // 30 to 52 bits dropped
         if ((fraction & ((std::uint64_t{1} << shift) - 1)) == 0) {
-            return {0xFA, 4, (sign << 31) | ((fraction | (std::uint64_t{1} << 52)) >> shift)};
+            return {CBOR_FLOAT32, 4, (sign << 31) | ((fraction | (std::uint64_t{1} << 52)) >> shift)};
         }
     }
-    return {0xFB, 8, bits};
+    return {CBOR_FLOAT64, 8, bits};
 }
 
 // Writes cbor_float_form(value) into room already reserved (at least 9 bytes; up to 8
 // bytes past the new length may be overwritten) and advances length.
-QUORVANE_ALWAYS_INLINE void cbor_put_float_unchecked(CborWriter* writer, double value) {
+QUORVANE_INLINE void cbor_put_float_unchecked(CborWriter* writer, double value) {
     const CborFloatForm form = cbor_float_form(value);
     std::uint8_t* out = writer->storage + writer->length;
     out[0] = form.initial_byte;
-    const std::uint64_t aligned = form.bits << (64 - 8 * form.size);  // most significant byte first
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const std::uint64_t big_endian = __builtin_bswap64(aligned);
-    std::memcpy(out + 1, &big_endian, sizeof big_endian);
-#else
-    std::uint8_t bytes[8];
-    for (unsigned i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(aligned >> (56 - 8 * i));
-    std::memcpy(out + 1, bytes, sizeof bytes);
-#endif
+    store_be64(out + 1, form.bits << (64 - 8 * form.size));  // most significant byte first
     writer->length += 1 + form.size;
 }
 
 // Writes a shortest head into room already reserved (at least 9 bytes; up to 8 bytes past
 // the new length may be overwritten) and advances length.
-QUORVANE_ALWAYS_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
+QUORVANE_INLINE void cbor_put_head_unchecked(CborWriter* writer, unsigned major_type, std::uint64_t argument) {
     std::uint8_t* out = writer->storage + writer->length;
     const std::uint8_t ib = static_cast<std::uint8_t>(major_type << 5);
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     // Without branches (argument widths vary from one value to the next): the bytes the
     // argument needs, rounded up to 1, 2, 4 or 8, select the additional information; the
     // argument bytes are stored as one big-endian word, of which `size` bytes count.
     static constexpr std::uint8_t SIZE_OF_BYTES[9] = {1, 1, 2, 4, 4, 8, 8, 8, 8};
-    static constexpr std::uint8_t INFO_OF_SIZE[9] = {0, 24, 25, 0, 26, 0, 0, 0, 27};
-    const unsigned needed = (71 - static_cast<unsigned>(__builtin_clzll(argument | 1))) / 8;  // 1 to 8
+    static constexpr std::uint8_t INFO_OF_SIZE[9] = {0, CBOR_INFO_ONE_BYTE, CBOR_INFO_TWO_BYTES, 0,
+                                                     CBOR_INFO_FOUR_BYTES, 0, 0, 0, CBOR_INFO_EIGHT_BYTES};
+    const unsigned needed = (71 - clz64(argument | 1)) / 8;  // 1 to 8
     const unsigned size = argument < 24 ? 0 : SIZE_OF_BYTES[needed];
     out[0] = static_cast<std::uint8_t>(ib | (size == 0 ? argument : INFO_OF_SIZE[size]));
-    const std::uint64_t aligned = size == 0 ? 0 : argument << (64 - 8 * size);
-    const std::uint64_t big_endian = __builtin_bswap64(aligned);
-    std::memcpy(out + 1, &big_endian, sizeof big_endian);
+    store_be64(out + 1, size == 0 ? 0 : argument << (64 - 8 * size));
     writer->length += 1 + size;
-#else
-    if (argument < 24) {
-        out[0] = static_cast<std::uint8_t>(ib | argument);
-        writer->length += 1;
-    } else if (argument <= 0xFF) {
-        out[0] = static_cast<std::uint8_t>(ib | 24);
-        out[1] = static_cast<std::uint8_t>(argument);
-        writer->length += 2;
-    } else if (argument <= 0xFFFF) {
-        out[0] = static_cast<std::uint8_t>(ib | 25);
-        out[1] = static_cast<std::uint8_t>(argument >> 8);
-        out[2] = static_cast<std::uint8_t>(argument);
-        writer->length += 3;
-    } else if (argument <= 0xFFFFFFFFull) {
-        out[0] = static_cast<std::uint8_t>(ib | 26);
-        for (int i = 0; i < 4; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (24 - 8 * i));
-        writer->length += 5;
-    } else {
-        out[0] = static_cast<std::uint8_t>(ib | 27);
-        for (int i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(argument >> (56 - 8 * i));
-        writer->length += 9;
-    }
-#endif
 }
 
 }  // namespace quorvane

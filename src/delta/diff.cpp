@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "cbor/format.h"
 #include "common/memory.h"
 #include "delta/monitor.h"
 #include "delta/search_tunables.h"
@@ -688,7 +689,7 @@ ByteVector* select_diff_result(int code, DeltaWriter* writer, const ByteVector* 
             result = whole_value_delta(new_value);
             break;
         case DIFF_UNCHANGED: {
-            static const std::uint8_t marker = 0xF6;
+            static const std::uint8_t marker = CBOR_UNCHANGED_MARKER;
             result = byte_vector_new();
             if (result != nullptr && !byte_vector_append(result, &marker, 1)) {
                 byte_vector_free(result);

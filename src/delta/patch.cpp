@@ -67,7 +67,7 @@ ByteVector* apply_delta(const ByteVector* old_value, const ByteVector* delta, Pa
     if (old_value->length > PATCH_MAX_LENGTH || delta->length > PATCH_MAX_LENGTH) {
         return reject(nullptr, error, PATCH_FAILURE_TOO_LARGE, 0);
     }
-    if (delta->length == 1 && delta->data[0] == 0xF6) {  // the unchanged marker
+    if (delta->length == 1 && delta->data[0] == CBOR_UNCHANGED_MARKER) {
         ByteVector* copy = byte_vector_copy(old_value);
         return copy != nullptr ? copy : reject(nullptr, error, PATCH_FAILURE_NO_MEMORY, 0);
     }

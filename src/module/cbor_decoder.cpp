@@ -6,179 +6,16 @@
 #include <new>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "cbor/format.h"
+#include "cbor/utf8.h"
+#include "common/compiler.h"
 #include "module/cbor_types.h"
+#include "module/python_compat.h"
 
 namespace quorvane {
 namespace {
 
-#if defined(__GNUC__) || defined(__clang__)
-#define QV_LIKELY(x) __builtin_expect(!!(x), 1)
-#define QV_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define QV_LIKELY(x) (x)
-#define QV_UNLIKELY(x) (x)
-#endif
-
-#if PY_VERSION_HEX < 0x030900A4 && !defined(Py_SET_SIZE)
-#define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
-#endif
-
 // --------------------------------------------------------------------------- the decoder
-
-inline std::uint16_t load16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t load32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return __builtin_bswap32(v);
-}
-inline std::uint64_t load64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
-// Half precision to double from the bits (RFC 8949, Appendix D), exact for every pattern.
-inline double half_to_double(std::uint16_t half) {
-    const std::uint64_t sign = static_cast<std::uint64_t>(half >> 15) << 63;
-    const unsigned exponent = (half >> 10) & 0x1F;
-    std::uint64_t fraction = half & 0x3FF;
-    std::uint64_t bits;
-    if (exponent == 0x1F) {
-        bits = sign | 0x7FF0000000000000ULL | (fraction << 42);
-    } else if (exponent != 0) {
-        bits = sign | (static_cast<std::uint64_t>(exponent + 1008) << 52) | (fraction << 42);
-    } else if (fraction == 0) {
-        bits = sign;
-    } else {
-        // Subnormal: normalise the fraction (the value is fraction * 2**-24).
-        int shift = __builtin_clzll(fraction) - 53;  // leading zeros within the 10-bit field, plus one
-        fraction <<= shift;                          // the leading one now sits at bit 10
-        bits = sign | (static_cast<std::uint64_t>(1009 - shift) << 52) | ((fraction & 0x3FF) << 42);
-    }
-    double value;
-    std::memcpy(&value, &bits, 8);
-    return value;
-}
-
-inline double single_to_double(std::uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, 4);
-    return static_cast<double>(value);
-}
-
-inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
-    std::size_t i = 0;
-    std::uint64_t acc = 0;
-    for (; i + 32 <= n; i += 32) {
-        std::uint64_t a, b, c, d;
-        std::memcpy(&a, p + i, 8);
-        std::memcpy(&b, p + i + 8, 8);
-        std::memcpy(&c, p + i + 16, 8);
-        std::memcpy(&d, p + i + 24, 8);
-        if ((a | b | c | d) & 0x8080808080808080ULL) return false;
-    }
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    for (; i < n; ++i) acc |= p[i];
-    return (acc & 0x8080808080808080ULL) == 0;
-}
-
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
-
-// The number of code points that valid UTF-8 of n bytes holds (its bytes that are not
-// continuation bytes, 80-BF) and its largest byte. For valid UTF-8 the largest byte is the
-// largest lead byte, which tells the storage class of the largest code point: C2-C3 lead
-// U+0080-U+00FF, C4-EF up to U+FFFF, F0-F4 above.
-inline void utf8_measure(const std::uint8_t* p, std::size_t n, std::size_t& chars, unsigned& top) {
-    std::size_t continuation = 0;
-    unsigned largest = 0;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    __m128i wide = _mm_setzero_si128();
-    const __m128i bound = _mm_set1_epi8(static_cast<char>(0xC0));  // signed: 80-BF are below it
-    while (i + 16 <= n) {
-        // Up to 255 blocks count their continuation bytes in byte lanes, then add them up.
-        __m128i counts = _mm_setzero_si128();
-        for (int blocks = 0; blocks < 255 && i + 16 <= n; ++blocks, i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            wide = _mm_max_epu8(wide, x);
-            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(x, bound));
-        }
-        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-        continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-                        static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    }
-    alignas(16) std::uint8_t lanes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), wide);
-    for (unsigned lane : lanes) largest = lane > largest ? lane : largest;
-#endif
-    for (; i < n; ++i) {
-        const unsigned byte = p[i];
-        largest = byte > largest ? byte : largest;
-        continuation += (byte & 0xC0) == 0x80;
-    }
-    chars = n - continuation;
-    top = largest;
-}
-
-// Decodes strict UTF-8, as the interpreter's decoder reads it (no surrogates, no overlong
-// forms, nothing above U+10FFFF), into units of a string's kind, which utf8_measure chose.
-// False at the first sequence that decoder refuses, or one the kind cannot hold (only in
-// invalid input); up to that point only units of valid sequences are written.
-template <typename Unit>
-inline bool utf8_decode(const std::uint8_t* p, std::size_t n, Unit* out, std::size_t units) {
-    Unit* const stop = out + units;
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned b = p[i];
-        if (b < 0x80) {
-            std::uint64_t w;
-            if (i + 8 <= n && out + 8 <= stop && (std::memcpy(&w, p + i, 8), (w & HIGH_BITS) == 0)) {
-                for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
-                out += 8;
-                i += 8;
-                continue;
-            }
-            if (out == stop) return false;
-            *out++ = static_cast<Unit>(b);
-            ++i;
-            continue;
-        }
-        Py_UCS4 c;
-        if (b < 0xE0) {
-            if (b < 0xC2 || i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
-            c = ((b & 0x1F) << 6) | (p[i + 1] & 0x3F);
-            i += 2;
-        } else if (b < 0xF0) {
-            if (i + 2 >= n) return false;
-            const unsigned c1 = p[i + 1];
-            if (c1 < (b == 0xE0 ? 0xA0u : 0x80u) || c1 > (b == 0xED ? 0x9Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80) {
-                return false;
-            }
-            c = ((b & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (p[i + 2] & 0x3F);
-            i += 3;
-        } else {
-            if (b > 0xF4 || i + 3 >= n) return false;
-            const unsigned c1 = p[i + 1];
-            if (c1 < (b == 0xF0 ? 0x90u : 0x80u) || c1 > (b == 0xF4 ? 0x8Fu : 0xBFu) || (p[i + 2] & 0xC0) != 0x80 ||
-                (p[i + 3] & 0xC0) != 0x80) {
-                return false;
-            }
-            c = ((b & 0x07) << 18) | ((c1 & 0x3F) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3F);
-            i += 4;
-        }
-        if (out == stop || c > static_cast<Unit>(-1)) return false;
-        *out++ = static_cast<Unit>(c);
-    }
-    return out == stop;
-}
 
 // "0xAB" for an initial byte in a message.
 struct HexByte {
@@ -284,7 +121,7 @@ private:
         // Lists beyond a few dozen slots keep no more than an eighth of spare room, as a list
         // grown by appending would; smaller ones no more than half.
         const std::uint64_t spare = frame.count - used;
-        if (QV_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
+        if (QUORVANE_UNLIKELY(frame.count > 64 ? spare > used / 8 : frame.count > FIRST_ROOM && spare > used)) {
             if (!fit_list(frame)) return nullptr;
         } else {
             Py_SET_SIZE(frame.container, frame.index);  // spare room stays allocated
@@ -304,6 +141,26 @@ private:
         return value;
     }
     PyObject* finish_indefinite(Frame& frame, std::size_t at);
+
+    // The steps of the decode loop (run). Reading an item gives a value, opens a container
+    // (its members follow) or fails with an error set; delivering a value asks for the next
+    // item, or ends the loop with the result or an error.
+    enum class Read : std::uint8_t { VALUE, OPENED, FAILED };
+    enum class Delivery : std::uint8_t { NEXT_ITEM, DONE, FAILED };
+    Read read_item(const std::uint8_t*& p, PyObject*& value);
+    Read too_deep(const std::uint8_t* start);
+    Read bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head);
+    PyObject* read_scalar(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p);
+    PyObject* read_simple(const std::uint8_t* start, const CborHead& head);
+    bool in_key() const;
+    Read open(const Frame& frame);
+    Read empty(PyObject* container, PyObject*& value);
+    Read open_array(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
+    Read open_map(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
+    Read open_tag(const std::uint8_t* start, const CborHead& head);
+    Read close_at_break(const std::uint8_t* start, PyObject*& value);
+    Delivery deliver(const std::uint8_t*& p, PyObject*& value);
+    Delivery stack_pair(Frame& frame, PyObject* value);
 
     std::vector<Frame> stack_;
     std::vector<PyObject*> items_;  // members of the open indefinite containers
@@ -356,24 +213,18 @@ PyObject* Decoder::negative(std::uint64_t argument) {
 // Input offset of byte `at` of the joined contents of the chunks from `chunks` on (all checked).
 std::size_t Decoder::chunk_offset(const std::uint8_t* q, std::size_t at) const {
     for (;;) {
-        if (*q == 0xFF) return offset(q);
-        const unsigned info = *q & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            const std::size_t size = std::size_t{1} << (info - 24);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
-        if (at < length) return offset(q + head_size) + at;
-        at -= static_cast<std::size_t>(length);
-        q += head_size + static_cast<std::size_t>(length);
+        if (*q == CBOR_BREAK) return offset(q);
+        CborHead chunk;
+        cbor_decode_head(q, left(q), chunk);
+        if (at < chunk.argument) return offset(q + chunk.size) + at;
+        at -= static_cast<std::size_t>(chunk.argument);
+        q += chunk.size + static_cast<std::size_t>(chunk.argument);
     }
 }
 
 PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size_t head,
                         const std::uint8_t* chunks) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (is_ascii(content, size)) {
         if (size == 0) return PyUnicode_New(0, 0);
         if (size == 1) return PyUnicode_FromOrdinal(content[0]);
@@ -396,7 +247,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
             case PyUnicode_2BYTE_KIND: valid = utf8_decode(content, size, PyUnicode_2BYTE_DATA(value), chars); break;
             default: valid = utf8_decode(content, size, PyUnicode_4BYTE_DATA(value), chars); break;
         }
-        if (QV_LIKELY(valid)) return value;
+        if (QUORVANE_LIKELY(valid)) return value;
         Py_DECREF(value);
     }
 #endif
@@ -408,24 +259,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
         PyErr_NormalizeException(&type, &error, &traceback);
         Py_ssize_t at = 0;
         PyObject* reason = nullptr;
-#ifdef PYPY_VERSION  // no accessors of the error's fields: its attributes serve
-        if (error != nullptr) {
-            PyObject* start = PyObject_GetAttrString(error, "start");
-            at = start != nullptr ? PyLong_AsSsize_t(start) : 0;
-            Py_XDECREF(start);
-            if (at < 0 || PyErr_Occurred()) {
-                PyErr_Clear();
-                at = 0;
-            }
-            reason = PyObject_GetAttrString(error, "reason");
-        }
-#else
-        if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &at) != 0) {
-            PyErr_Clear();
-            at = 0;
-        }
-        reason = error != nullptr ? PyUnicodeDecodeError_GetReason(error) : nullptr;
-#endif
+        unicode_decode_error_fault(error, &at, &reason);
         if (reason == nullptr) {
             PyErr_Clear();
             reason = PyUnicode_FromString("invalid data");
@@ -459,7 +293,7 @@ PyObject* Decoder::text(const std::uint8_t* content, std::size_t size, std::size
 // A short ASCII map key from the per-call cache, so that repeated keys are built (and hashed)
 // once per call.
 PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::size_t head) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (size != 0 && size <= KEY_CACHE_MAX) {
         std::uint64_t words[2] = {0, 0};
         if (left(content) >= 16) {  // two whole-word loads, masked to the key's bytes
@@ -513,29 +347,26 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     const std::uint8_t* q = p;
     for (;;) {
         if (q >= end_) return fail(offset(end_), "truncated: the input ends inside an indefinite-length %s that "
-                                   "starts at byte %zu", major == 2 ? "byte string" : "text string", head);
+                                   "starts at byte %zu", major == CBOR_MAJOR_BYTES ? "byte string" : "text string",
+                                   head);
         const std::uint8_t ib = *q;
-        if (ib == 0xFF) break;
-        if ((ib >> 5) != major || (ib & 0x1F) == 31) {
+        if (ib == CBOR_BREAK) break;
+        CborHead chunk;
+        const CborHeadStatus status = cbor_decode_head(q, left(q), chunk);
+        if (chunk.major != major || chunk.info == CBOR_INFO_INDEFINITE) {
             return fail(offset(q), "a chunk of an indefinite-length %s must be a definite-length %s "
-                        "(initial byte %s)", major == 2 ? "byte string" : "text string",
-                        major == 2 ? "byte string" : "text string", HexByte(ib).text);
+                        "(initial byte %s)", major == CBOR_MAJOR_BYTES ? "byte string" : "text string",
+                        major == CBOR_MAJOR_BYTES ? "byte string" : "text string", HexByte(ib).text);
         }
-        const unsigned info = ib & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            if (info > 27) return fail(offset(q), "reserved additional information %u", info);
-            const std::size_t size = std::size_t{1} << (info - 24);
-            if (left(q + 1) < size) return truncated(q, size);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
+        if (status == CBOR_HEAD_RESERVED) return fail(offset(q), "reserved additional information %u", chunk.info);
+        if (status == CBOR_HEAD_CUT_SHORT) return truncated(q, chunk.size - 1);
+        const std::uint64_t length = chunk.argument;
+        const std::size_t head_size = chunk.size;
         if (length > left(q + head_size)) {
             return fail(offset(q), "string chunk of %llu bytes declared, %zu remain",
                         static_cast<unsigned long long>(length), left(q + head_size));
         }
-        if (major == 3 && length != 0 && total != 0 && (q[head_size] & 0xC0) == 0x80) {
+        if (major == CBOR_MAJOR_TEXT && length != 0 && total != 0 && (q[head_size] & 0xC0) == 0x80) {
             return fail(offset(q + head_size), "a text string chunk must not start inside a UTF-8 character");
         }
         total += static_cast<std::size_t>(length);
@@ -546,7 +377,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     std::uint8_t* target;
     PyObject* result = nullptr;
     std::vector<std::uint8_t> joined;
-    if (major == 2) {
+    if (major == CBOR_MAJOR_BYTES) {
         result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (result == nullptr) return nullptr;
         target = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result));
@@ -556,14 +387,10 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     }
     std::size_t written = 0;
     for (q = p; q < stop;) {
-        const unsigned info = *q & 0x1F;
-        std::uint64_t length = info;
-        std::size_t head_size = 1;
-        if (info >= 24) {
-            const std::size_t size = std::size_t{1} << (info - 24);
-            length = size == 1 ? q[1] : size == 2 ? load16(q + 1) : size == 4 ? load32(q + 1) : load64(q + 1);
-            head_size += size;
-        }
+        CborHead chunk;
+        cbor_decode_head(q, left(q), chunk);
+        const std::uint64_t length = chunk.argument;
+        const std::size_t head_size = chunk.size;
         if (length > total - written) {  // only if the input changed under us
             Py_XDECREF(result);
             return fail(offset(q), "the input changed while it was being decoded");
@@ -573,7 +400,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
         q += head_size + static_cast<std::size_t>(length);
     }
     p = stop + 1;
-    if (major == 2) return result;
+    if (major == CBOR_MAJOR_BYTES) return result;
     return text(joined.data(), total, head, first);
 }
 
@@ -681,19 +508,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
             return fail(frame.start, "the content of tag %llu (a bignum) must be a byte string",
                         static_cast<unsigned long long>(number));
         }
-        const auto* digits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
-        const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-        PyObject* magnitude = _PyLong_FromByteArray(digits, size, 0, 0);
-#elif !defined(PYPY_VERSION)
-        PyObject* magnitude = size == 0 ? PyLong_FromLong(0)
-                                        : PyLong_FromUnsignedNativeBytes(digits, size, Py_ASNATIVEBYTES_BIG_ENDIAN);
-#else
-        (void)digits;
-        (void)size;
-        PyObject* magnitude = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os",
-                                                  value, "big");
-#endif
+        PyObject* magnitude = long_from_big_endian(value);
         Py_DECREF(value);
         if (magnitude == nullptr || number == 2) return magnitude;
         PyObject* result = PyNumber_Invert(magnitude);  // -1 - n
@@ -708,314 +523,348 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
     return cbor_tag_new(tag, value);
 }
 
+// The decode loop: one item at a time, at its initial byte. A scalar is read into a value, a
+// container's head opens a frame, a break closes the innermost indefinite one; a finished
+// value is delivered to the open containers, and each one it completes is delivered in turn.
 PyObject* Decoder::run() {
     const std::uint8_t* p = base_;
     if (p == end_) return fail(0, "the input is empty");
-    PyObject* value;
     for (;;) {
-        // One item: p is at its initial byte.
-        if (QV_UNLIKELY(p >= end_)) return ended_inside();
-        const std::uint8_t* const head = p;
-        const std::uint8_t ib = *p++;
-        const unsigned major = ib >> 5;
-        const unsigned info = ib & 0x1F;
-        if (QV_UNLIKELY(stack_.size() > limit_) && ib != 0xFF) {
-            if (recursion_limit_) {
-                PyErr_Format(PyExc_RecursionError,
-                             "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
-                             offset(head));
-                return nullptr;
-            }
-            return fail(offset(head), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
-        }
-        std::uint64_t argument = info;
-        if (info >= 24) {
-            if (QV_UNLIKELY(info > 27)) {
-                if (info != 31) return fail(offset(head), "reserved additional information %u (initial byte %s)",
-                                            info, HexByte(ib).text);
-                argument = UINT64_MAX;  // indefinite length, or a break
-            } else {
-                const std::size_t size = std::size_t{1} << (info - 24);
-                if (QV_UNLIKELY(left(p) < size)) return truncated(head, size);
-                switch (size) {
-                    case 1: argument = p[0]; break;
-                    case 2: argument = load16(p); break;
-                    case 4: argument = load32(p); break;
-                    default: argument = load64(p); break;
-                }
-                p += size;
-            }
-        }
-        switch (major) {
-            case 0:
-                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
-                value = argument <= static_cast<std::uint64_t>(INT64_MAX)
-                            ? PyLong_FromLongLong(static_cast<long long>(argument))
-                            : PyLong_FromUnsignedLongLong(argument);
-                break;
-            case 1:
-                if (QV_UNLIKELY(info == 31)) return fail(offset(head), "an integer cannot have an indefinite length");
-                value = negative(argument);
-                break;
-            case 2:
-                if (info == 31) {
-                    value = indefinite_string(p, offset(head), 2);
-                    break;
-                }
-                if (QV_UNLIKELY(argument > left(p))) {
-                    return fail(offset(head), "byte string of %llu bytes declared, %zu remain",
-                                static_cast<unsigned long long>(argument), left(p));
-                }
-                value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
-                p += argument;
-                break;
-            case 3:
-                if (info == 31) {
-                    value = indefinite_string(p, offset(head), 3);
-                    break;
-                }
-                if (QV_UNLIKELY(argument > left(p))) {
-                    return fail(offset(head), "text string of %llu bytes declared, %zu remain",
-                                static_cast<unsigned long long>(argument), left(p));
-                }
-                if (!stack_.empty() && stack_.back().awaiting_key) {
-                    value = key_text(p, static_cast<std::size_t>(argument), offset(head));
-                } else {
-                    value = text(p, static_cast<std::size_t>(argument), offset(head));
-                }
-                p += argument;
-                break;
-            case 4:
-            case 5:
-            case 6: {
-                const bool key_context =
-                    !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
-                Frame frame{nullptr, nullptr, argument, 0, offset(head), TAG, key_context, false};
-                if (major == 6) {
-                    if (QV_UNLIKELY(info == 31)) return fail(offset(head), "a tag cannot have an indefinite length");
-                } else if (major == 5) {
-                    if (QV_UNLIKELY(key_context)) {
-                        return fail(offset(head), "a map cannot be (part of) a map key: dicts are unhashable");
-                    }
-                    frame.awaiting_key = true;
-                    if (info == 31) {
-                        frame.kind = MAP_INDEFINITE;
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-                        const std::size_t depth = stack_.size();
-                        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
-                        if (pairs > left(p) / 2) pairs = left(p) / 2;
-                        frame.container = pairs > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(pairs))
-                                                    : PyDict_New();
-#else
-                        frame.container = PyDict_New();
-#endif
-                    } else {
-                        if (QV_UNLIKELY(argument > left(p) / 2)) {
-                            return fail(offset(head), "map of %llu pairs declared, %zu bytes remain",
-                                        static_cast<unsigned long long>(argument), left(p));
-                        }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030D0000
-                        frame.container = argument > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(argument))
-                                                       : PyDict_New();
-#else
-                        frame.container = PyDict_New();
-#endif
-                        frame.kind = MAP;
-                        if (argument == 0) {
-                            value = frame.container;
-                            break;
-                        }
-                    }
-                } else if (info == 31) {
-#if !defined(PYPY_VERSION)
-                    if (!key_context) {
-                        const std::size_t depth = stack_.size();
-                        std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
-                        if (room > left(p)) room = left(p);
-                        frame.kind = LIST_INDEFINITE;
-                        frame.container = PyList_New(static_cast<Py_ssize_t>(room));
-                        frame.count = room;
-                    } else
-#endif
-                    {
-                        frame.kind = STACKED;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
-                    }
-                } else {
-                    if (QV_UNLIKELY(argument > left(p))) {
-                        return fail(offset(head), "array of %llu items declared, %zu bytes remain",
-                                    static_cast<unsigned long long>(argument), left(p));
-                    }
-                    const auto size = static_cast<Py_ssize_t>(argument);
-                    frame.kind = key_context ? TUPLE : LIST;
-                    frame.container = key_context ? PyTuple_New(size) : PyList_New(size);
-                    if (argument == 0) {
-                        value = frame.container;
-                        break;
-                    }
-                }
-                if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) {
-                    return nullptr;
-                }
-                if (!push_frame(frame)) return nullptr;
-                continue;
-            }
-            default:  // major type 7
-                switch (info) {
-                    case 20: value = Py_False; Py_INCREF(value); break;
-                    case 21: value = Py_True; Py_INCREF(value); break;
-                    case 22: value = Py_None; Py_INCREF(value); break;
-                    case 24:
-                        if (argument < 32) {
-                            return fail(offset(head), "simple value %u written in two bytes",
-                                        static_cast<unsigned>(argument));
-                        }
-                        value = cbor_simple_new(static_cast<unsigned>(argument));
-                        break;
-                    case 25: value = PyFloat_FromDouble(half_to_double(static_cast<std::uint16_t>(argument))); break;
-                    case 26: value = PyFloat_FromDouble(single_to_double(static_cast<std::uint32_t>(argument))); break;
-                    case 27: {
-                        double number;
-                        std::memcpy(&number, &argument, 8);
-                        value = PyFloat_FromDouble(number);
-                        break;
-                    }
-                    case 31: {  // break
-                        if (QV_UNLIKELY(stack_.empty())) {
-                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
-                        }
-                        Frame& open = stack_.back();
-                        if (open.kind == LIST_INDEFINITE) {
-                            value = close_list(open);
-                            if (value == nullptr) return nullptr;
-                        } else if (open.kind == MAP_INDEFINITE) {
-                            if (QV_UNLIKELY(open.key != nullptr)) {
-                                return fail(offset(head), "the indefinite-length map that starts at byte %zu has an "
-                                            "odd number of items", open.start);
-                            }
-                            value = close_map(open);
-                        } else if (open.kind == STACKED || open.kind == MAP_STACKED) {
-                            value = finish_indefinite(open, offset(head));
-                            if (value == nullptr) return nullptr;
-                        } else {
-                            return fail(offset(head), "a break (0xff) outside an indefinite-length item");
-                        }
-                        stack_.pop_back();
-                        break;
-                    }
-                    default:  // 0 to 19 and 23
-                        value = cbor_simple_new(info);
-                        break;
-                }
-                break;
-        }
-        if (QV_UNLIKELY(value == nullptr)) return nullptr;
-
-        // Hand the finished value to the containers it completes.
-        for (;;) {
-            if (stack_.empty()) {
-                if (p != end_) {
-                    const std::size_t extra = left(p);
-                    Py_DECREF(value);
-                    return fail(offset(p), "%zu byte%s after the end of the data item", extra, extra == 1 ? "" : "s");
-                }
-                return value;
-            }
-            Frame& frame = stack_.back();
-            switch (frame.kind) {
-                case LIST:
-                    PyList_SET_ITEM(frame.container, frame.index, value);
-                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
-                    break;
-                case TUPLE:
-                    PyTuple_SET_ITEM(frame.container, frame.index, value);
-                    if (static_cast<std::uint64_t>(++frame.index) < frame.count) goto next_item;
-                    break;
-                case LIST_INDEFINITE:
-                    if (QV_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
-                        !grow_list(frame, left(p) + 1)) {
-                        Py_DECREF(value);
-                        return nullptr;
-                    }
-                    PyList_SET_ITEM(frame.container, frame.index, value);
-                    ++frame.index;
-                    if (p == end_ || *p != 0xFF) goto next_item;
-                    ++p;  // the break: the list is complete
-                    value = close_list(frame);
-                    if (value == nullptr) return nullptr;
-                    stack_.pop_back();
-                    continue;
-                case STACKED:
-                    if (!push_item(value)) return nullptr;
-                    goto next_item;
-                case MAP_STACKED:
-                    if (!push_item(value)) return nullptr;
-                    frame.awaiting_key = !frame.awaiting_key;
-                    goto next_item;
-                case MAP_INDEFINITE: {
-                    if (frame.awaiting_key) {
-                        frame.key = value;
-                        frame.awaiting_key = false;
-                        goto next_item;
-                    }
-                    if (QV_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
-                        // Raised at the break, as if the map were built there: stack this pair
-                        // and the rest, and retry the insertion then.
-                        PyErr_Clear();
-                        frame.kind = MAP_STACKED;
-                        frame.index = static_cast<Py_ssize_t>(items_.size());
-                        PyObject* key = frame.key;
-                        frame.key = nullptr;
-                        frame.awaiting_key = true;
-                        if (!push_item(key)) {
-                            Py_DECREF(value);
-                            return nullptr;
-                        }
-                        if (!push_item(value)) return nullptr;
-                        goto next_item;
-                    }
-                    Py_DECREF(value);
-                    Py_CLEAR(frame.key);
-                    frame.awaiting_key = true;
-                    if (p == end_ || *p != 0xFF) goto next_item;
-                    ++p;  // the break: the map is complete
-                    value = close_map(frame);
-                    stack_.pop_back();
-                    continue;
-                }
-                case MAP: {
-                    if (frame.awaiting_key) {
-                        frame.key = value;
-                        frame.awaiting_key = false;
-                        goto next_item;
-                    }
-                    const int status = PyDict_SetItem(frame.container, frame.key, value);
-                    Py_DECREF(value);
-                    if (QV_UNLIKELY(status != 0)) {
-                        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                            PyErr_Clear();
-                            return fail(frame.start, "a map key of the map that starts at byte %zu is unhashable",
-                                        frame.start);
-                        }
-                        return nullptr;
-                    }
-                    Py_CLEAR(frame.key);
-                    frame.awaiting_key = true;
-                    if (--frame.count != 0) goto next_item;
-                    break;
-                }
-                case TAG:
-                    value = finish_tag(frame, value);
-                    stack_.pop_back();
-                    if (value == nullptr) return nullptr;
-                    continue;
-            }
-            value = frame.container;  // a definite container is complete
-            frame.container = nullptr;
-            stack_.pop_back();
-        }
-    next_item:;
+        if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
+        PyObject* value = nullptr;
+        const Read read = read_item(p, value);
+        if (read == Read::OPENED) continue;
+        if (QUORVANE_UNLIKELY(read == Read::FAILED)) return nullptr;
+        const Delivery delivery = deliver(p, value);
+        if (delivery == Delivery::NEXT_ITEM) continue;
+        return delivery == Delivery::DONE ? value : nullptr;
     }
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::read_item(const std::uint8_t*& p, PyObject*& value) {
+    const std::uint8_t* const start = p;
+    CborHead head;
+    const CborHeadStatus status = cbor_decode_head(p, left(p), head);
+    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
+    if (QUORVANE_UNLIKELY(status != CBOR_HEAD_OK)) return bad_head(start, status, head);
+    p += head.size;
+    switch (head.major) {
+        case CBOR_MAJOR_ARRAY: return open_array(start, head, p, value);
+        case CBOR_MAJOR_MAP: return open_map(start, head, p, value);
+        case CBOR_MAJOR_TAG: return open_tag(start, head);
+        case CBOR_MAJOR_SIMPLE:
+            if (head.info == CBOR_INFO_INDEFINITE) return close_at_break(start, value);
+            value = read_simple(start, head);
+            break;
+        default:
+            value = read_scalar(start, head, p);
+            break;
+    }
+    return QUORVANE_LIKELY(value != nullptr) ? Read::VALUE : Read::FAILED;
+}
+
+QUORVANE_COLD Decoder::Read Decoder::too_deep(const std::uint8_t* start) {
+    if (recursion_limit_) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while decoding CBOR (nesting at byte %zu)",
+                     offset(start));
+    } else {
+        fail(offset(start), "nesting deeper than max_depth (%llu)", static_cast<unsigned long long>(limit_));
+    }
+    return Read::FAILED;
+}
+
+QUORVANE_COLD Decoder::Read Decoder::bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head) {
+    if (status == CBOR_HEAD_RESERVED) {
+        fail(offset(start), "reserved additional information %u (initial byte %s)", head.info, HexByte(*start).text);
+    } else {
+        truncated(start, head.size - 1);
+    }
+    return Read::FAILED;
+}
+
+// Integers and strings (major types 0 to 3); p is past the head.
+QUORVANE_INLINE PyObject* Decoder::read_scalar(const std::uint8_t* start, const CborHead& head,
+                                               const std::uint8_t*& p) {
+    const std::uint64_t argument = head.argument;
+    PyObject* value;
+    switch (head.major) {
+        case CBOR_MAJOR_UNSIGNED:
+            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+                return fail(offset(start), "an integer cannot have an indefinite length");
+            }
+            return argument <= static_cast<std::uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(argument))
+                                                                     : PyLong_FromUnsignedLongLong(argument);
+        case CBOR_MAJOR_NEGATIVE:
+            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+                return fail(offset(start), "an integer cannot have an indefinite length");
+            }
+            return negative(argument);
+        case CBOR_MAJOR_BYTES:
+            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_BYTES);
+            if (QUORVANE_UNLIKELY(argument > left(p))) {
+                return fail(offset(start), "byte string of %llu bytes declared, %zu remain",
+                            static_cast<unsigned long long>(argument), left(p));
+            }
+            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
+            p += argument;
+            return value;
+        default:  // text
+            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_TEXT);
+            if (QUORVANE_UNLIKELY(argument > left(p))) {
+                return fail(offset(start), "text string of %llu bytes declared, %zu remain",
+                            static_cast<unsigned long long>(argument), left(p));
+            }
+            if (!stack_.empty() && stack_.back().awaiting_key) {
+                value = key_text(p, static_cast<std::size_t>(argument), offset(start));
+            } else {
+                value = text(p, static_cast<std::size_t>(argument), offset(start));
+            }
+            p += argument;
+            return value;
+    }
+}
+
+// Simple values and floats (major type 7 but the break).
+QUORVANE_INLINE PyObject* Decoder::read_simple(const std::uint8_t* start, const CborHead& head) {
+    const std::uint64_t argument = head.argument;
+    switch (head.info) {
+        case CBOR_SIMPLE_FALSE: Py_INCREF(Py_False); return Py_False;
+        case CBOR_SIMPLE_TRUE: Py_INCREF(Py_True); return Py_True;
+        case CBOR_SIMPLE_NULL: Py_INCREF(Py_None); return Py_None;
+        case CBOR_INFO_ONE_BYTE:
+            if (argument < 32) {
+                return fail(offset(start), "simple value %u written in two bytes", static_cast<unsigned>(argument));
+            }
+            return cbor_simple_new(static_cast<unsigned>(argument));
+        case CBOR_INFO_TWO_BYTES: return PyFloat_FromDouble(cbor_half_to_double(static_cast<std::uint16_t>(argument)));
+        case CBOR_INFO_FOUR_BYTES:
+            return PyFloat_FromDouble(cbor_single_to_double(static_cast<std::uint32_t>(argument)));
+        case CBOR_INFO_EIGHT_BYTES: {
+            double number;
+            std::memcpy(&number, &argument, 8);
+            return PyFloat_FromDouble(number);
+        }
+        default:  // 0 to 19 and 23
+            return cbor_simple_new(head.info);
+    }
+}
+
+// Whether the next item is (part of) a map key, where arrays become tuples.
+QUORVANE_INLINE bool Decoder::in_key() const {
+    return !stack_.empty() && (stack_.back().key_context || stack_.back().awaiting_key);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open(const Frame& frame) {
+    if (frame.container == nullptr && frame.kind != TAG && frame.kind != STACKED) return Read::FAILED;
+    return push_frame(frame) ? Read::OPENED : Read::FAILED;
+}
+
+// An empty definite array or map is a value at once.
+QUORVANE_INLINE Decoder::Read Decoder::empty(PyObject* container, PyObject*& value) {
+    value = container;
+    return QUORVANE_LIKELY(value != nullptr) ? Read::VALUE : Read::FAILED;
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_array(const std::uint8_t* start, const CborHead& head,
+                                                  const std::uint8_t* p, PyObject*& value) {
+    const bool key_context = in_key();
+    Frame frame{nullptr, nullptr, head.argument, 0, offset(start), LIST, key_context, false};
+    if (head.info == CBOR_INFO_INDEFINITE) {
+#if QUORVANE_CPYTHON
+        if (!key_context) {
+            const std::size_t depth = stack_.size();
+            std::size_t room = depth < HINT_DEPTHS ? list_hint_[depth] : FIRST_ROOM;
+            if (room > left(p)) room = left(p);
+            frame.kind = LIST_INDEFINITE;
+            frame.container = PyList_New(static_cast<Py_ssize_t>(room));
+            frame.count = room;
+            return open(frame);
+        }
+#endif
+        frame.kind = STACKED;
+        frame.index = static_cast<Py_ssize_t>(items_.size());
+        return open(frame);
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p))) {
+        fail(offset(start), "array of %llu items declared, %zu bytes remain",
+             static_cast<unsigned long long>(head.argument), left(p));
+        return Read::FAILED;
+    }
+    const auto size = static_cast<Py_ssize_t>(head.argument);
+    frame.kind = key_context ? TUPLE : LIST;
+    frame.container = key_context ? PyTuple_New(size) : PyList_New(size);
+    if (head.argument == 0) return empty(frame.container, value);
+    return open(frame);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_map(const std::uint8_t* start, const CborHead& head,
+                                                const std::uint8_t* p, PyObject*& value) {
+    if (QUORVANE_UNLIKELY(in_key())) {
+        fail(offset(start), "a map cannot be (part of) a map key: dicts are unhashable");
+        return Read::FAILED;
+    }
+    Frame frame{nullptr, nullptr, head.argument, 0, offset(start), MAP, false, true};
+    if (head.info == CBOR_INFO_INDEFINITE) {
+        const std::size_t depth = stack_.size();
+        std::size_t pairs = depth < HINT_DEPTHS ? map_hint_[depth] : 0;
+        if (pairs > left(p) / 2) pairs = left(p) / 2;
+        frame.kind = MAP_INDEFINITE;
+        frame.container = dict_with_room(pairs);
+        return open(frame);
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p) / 2)) {
+        fail(offset(start), "map of %llu pairs declared, %zu bytes remain",
+             static_cast<unsigned long long>(head.argument), left(p));
+        return Read::FAILED;
+    }
+    frame.container = dict_with_room(static_cast<std::size_t>(head.argument));
+    if (head.argument == 0) return empty(frame.container, value);
+    return open(frame);
+}
+
+QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const CborHead& head) {
+    if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+        fail(offset(start), "a tag cannot have an indefinite length");
+        return Read::FAILED;
+    }
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key(), false});
+}
+
+// The break: the innermost indefinite array or map is complete.
+Decoder::Read Decoder::close_at_break(const std::uint8_t* start, PyObject*& value) {
+    if (QUORVANE_UNLIKELY(stack_.empty())) {
+        fail(offset(start), "a break (0xff) outside an indefinite-length item");
+        return Read::FAILED;
+    }
+    Frame& open_frame = stack_.back();
+    if (open_frame.kind == LIST_INDEFINITE) {
+        value = close_list(open_frame);
+    } else if (open_frame.kind == MAP_INDEFINITE) {
+        if (QUORVANE_UNLIKELY(open_frame.key != nullptr)) {
+            fail(offset(start), "the indefinite-length map that starts at byte %zu has an odd number of items",
+                 open_frame.start);
+            return Read::FAILED;
+        }
+        value = close_map(open_frame);
+    } else if (open_frame.kind == STACKED || open_frame.kind == MAP_STACKED) {
+        value = finish_indefinite(open_frame, offset(start));
+    } else {
+        fail(offset(start), "a break (0xff) outside an indefinite-length item");
+        return Read::FAILED;
+    }
+    if (value == nullptr) return Read::FAILED;
+    stack_.pop_back();
+    return Read::VALUE;
+}
+
+// Hands a finished value to the innermost open container, and each container that it
+// completes to the one around it; at the top, the value is the result.
+QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObject*& value) {
+    for (;;) {
+        if (stack_.empty()) {
+            if (p != end_) {
+                const std::size_t extra = left(p);
+                Py_DECREF(value);
+                fail(offset(p), "%zu byte%s after the end of the data item", extra, extra == 1 ? "" : "s");
+                return Delivery::FAILED;
+            }
+            return Delivery::DONE;
+        }
+        Frame& frame = stack_.back();
+        switch (frame.kind) {
+            case LIST:
+                PyList_SET_ITEM(frame.container, frame.index, value);
+                if (static_cast<std::uint64_t>(++frame.index) < frame.count) return Delivery::NEXT_ITEM;
+                break;
+            case TUPLE:
+                PyTuple_SET_ITEM(frame.container, frame.index, value);
+                if (static_cast<std::uint64_t>(++frame.index) < frame.count) return Delivery::NEXT_ITEM;
+                break;
+            case LIST_INDEFINITE:
+                if (QUORVANE_UNLIKELY(static_cast<std::uint64_t>(frame.index) == frame.count) &&
+                    !grow_list(frame, left(p) + 1)) {
+                    Py_DECREF(value);
+                    return Delivery::FAILED;
+                }
+                PyList_SET_ITEM(frame.container, frame.index, value);
+                ++frame.index;
+                if (p == end_ || *p != CBOR_BREAK) return Delivery::NEXT_ITEM;
+                ++p;  // the break: the list is complete
+                value = close_list(frame);
+                if (value == nullptr) return Delivery::FAILED;
+                stack_.pop_back();
+                continue;
+            case STACKED:
+                if (!push_item(value)) return Delivery::FAILED;
+                return Delivery::NEXT_ITEM;
+            case MAP_STACKED:
+                if (!push_item(value)) return Delivery::FAILED;
+                frame.awaiting_key = !frame.awaiting_key;
+                return Delivery::NEXT_ITEM;
+            case MAP_INDEFINITE:
+                if (frame.awaiting_key) {
+                    frame.key = value;
+                    frame.awaiting_key = false;
+                    return Delivery::NEXT_ITEM;
+                }
+                if (QUORVANE_UNLIKELY(PyDict_SetItem(frame.container, frame.key, value) != 0)) {
+                    return stack_pair(frame, value);
+                }
+                Py_DECREF(value);
+                Py_CLEAR(frame.key);
+                frame.awaiting_key = true;
+                if (p == end_ || *p != CBOR_BREAK) return Delivery::NEXT_ITEM;
+                ++p;  // the break: the map is complete
+                value = close_map(frame);
+                stack_.pop_back();
+                continue;
+            case MAP: {
+                if (frame.awaiting_key) {
+                    frame.key = value;
+                    frame.awaiting_key = false;
+                    return Delivery::NEXT_ITEM;
+                }
+                const int status = PyDict_SetItem(frame.container, frame.key, value);
+                Py_DECREF(value);
+                if (QUORVANE_UNLIKELY(status != 0)) {
+                    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                        PyErr_Clear();
+                        fail(frame.start, "a map key of the map that starts at byte %zu is unhashable", frame.start);
+                    }
+                    return Delivery::FAILED;
+                }
+                Py_CLEAR(frame.key);
+                frame.awaiting_key = true;
+                if (--frame.count != 0) return Delivery::NEXT_ITEM;
+                break;
+            }
+            case TAG:
+                value = finish_tag(frame, value);
+                stack_.pop_back();
+                if (value == nullptr) return Delivery::FAILED;
+                continue;
+        }
+        value = frame.container;  // a definite container is complete
+        frame.container = nullptr;
+        stack_.pop_back();
+    }
+}
+
+// A pair that an indefinite map could not take: its error is raised at the break, as if the
+// map were built there. This pair and the rest are stacked, and the insertion retried then.
+QUORVANE_COLD Decoder::Delivery Decoder::stack_pair(Frame& frame, PyObject* value) {
+    PyErr_Clear();
+    frame.kind = MAP_STACKED;
+    frame.index = static_cast<Py_ssize_t>(items_.size());
+    PyObject* key = frame.key;
+    frame.key = nullptr;
+    frame.awaiting_key = true;
+    if (!push_item(key)) {
+        Py_DECREF(value);
+        return Delivery::FAILED;
+    }
+    if (!push_item(value)) return Delivery::FAILED;
+    return Delivery::NEXT_ITEM;
 }
 
 struct BufferGuard {
@@ -1030,19 +879,8 @@ struct BufferGuard {
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     BufferGuard buffer;
-#ifdef PYPY_VERSION
-    // PyPy answers a simple request on a strided view with its underlying memory, which is
-    // not the view's content: ask for the strides and refuse what is not contiguous.
-    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_STRIDES) != 0) return nullptr;
+    if (get_contiguous_buffer(data, &buffer.view, "loads needs a contiguous buffer") != 0) return nullptr;
     buffer.held = true;
-    if (!PyBuffer_IsContiguous(&buffer.view, 'C')) {
-        PyErr_SetString(PyExc_BufferError, "loads needs a contiguous buffer");
-        return nullptr;
-    }
-#else
-    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_SIMPLE) != 0) return nullptr;
-    buffer.held = true;
-#endif
     const bool recursion = max_depth == 0;
     const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
     // The cyclic garbage collector is paused while the decoder builds its containers: none of
@@ -1053,7 +891,7 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     // The pause ends on every way out, an exception from the decoder's own allocations
     // included, and leaves a collector that the caller had turned off as it was.
     struct CollectorPause {
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+#ifdef QUORVANE_PAUSE_COLLECTOR
         const int collecting = PyGC_Disable();
         ~CollectorPause() {
             if (collecting) PyGC_Enable();

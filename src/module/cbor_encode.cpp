@@ -16,6 +16,7 @@
 
 #include "cbor/writer.h"
 #include "module/cbor_encoder_common.h"
+#include "module/python_compat.h"
 
 namespace py = pybind11;
 
@@ -163,7 +164,7 @@ private:
 
     QUORVANE_INLINE void write_exact_int(PyObject* value) {
         long long word = 0;
-        if (small_int_value(value, &word)) {
+        if (compact_int_value(value, &word)) {
             write_signed(word);
             return;
         }
@@ -218,7 +219,7 @@ private:
     }
 
     QUORVANE_INLINE void write_text(PyObject* value) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
             put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
             return;
@@ -228,15 +229,12 @@ private:
     }
 
     void write_other_text(PyObject* value) {
-#ifdef QUORVANE_UNICODE_LAYOUT
-        if (PyUnicode_IS_COMPACT(value)) {
-            const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
-            if (compact->utf8 != nullptr) {
-                put_string(3, compact->utf8, compact->utf8_length);
-                return;
-            }
+        Py_ssize_t kept_size = 0;
+        const char* kept = kept_utf8(value, &kept_size);
+        if (kept != nullptr) {
+            put_string(3, kept, kept_size);
+            return;
         }
-#endif
         Py_ssize_t size = 0;
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) {
@@ -462,7 +460,7 @@ private:
     static bool simple_key(PyObject* key) {
         if (Py_TYPE(key) == &PyUnicode_Type) return true;
         long long value = 0;
-        return Py_TYPE(key) == &PyLong_Type && small_int_value(key, &value);
+        return Py_TYPE(key) == &PyLong_Type && compact_int_value(key, &value);
     }
 
     // Deterministic: a dict whose keys are all simple is written in the order of their
@@ -556,7 +554,7 @@ private:
                 k.argument = static_cast<std::uint64_t>(k.size);
             } else {
                 long long value = 0;
-                small_int_value(key, &value);
+                compact_int_value(key, &value);
                 k.major = value < 0 ? 1 : 0;
                 k.argument = value < 0 ? static_cast<std::uint64_t>(-1 - value) : static_cast<std::uint64_t>(value);
                 k.data = nullptr;

@@ -8,8 +8,11 @@
 #include <string>
 #include <utility>
 
+#include "cbor/format.h"
 #include "cbor/writer.h"
+#include "common/compiler.h"
 #include "module/cbor_encoder_common.h"
+#include "module/python_compat.h"
 
 namespace py = pybind11;
 
@@ -81,9 +84,9 @@ public:
             case 5: write_dict(std::get<5>(value).ptr()); break;
             case 6: write_bytes(std::get<6>(value).ptr()); break;
             case 7: write_text(std::get<7>(value).ptr()); break;
-            case 8: put_byte(0xF6); break;
+            case 8: put_byte(CBOR_NULL); break;
             case 9: write_bool(std::get<9>(value)); break;
-            case 10: put_head(0, std::get<10>(value)); break;
+            case 10: put_head(CBOR_MAJOR_UNSIGNED, std::get<10>(value)); break;
             case 11: write_signed(std::get<11>(value)); break;
             default: {
                 // Reached by a bytearray, whose content the binding library hands over as is.
@@ -91,7 +94,7 @@ public:
                 if (!utf8_valid(text.data(), text.size())) {
                     throw py::cast_error(CAST_FAILURE);
                 }
-                put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
+                put_string(CBOR_MAJOR_TEXT, text.data(), static_cast<Py_ssize_t>(text.size()));
             }
         }
     }
@@ -114,7 +117,7 @@ private:
         } else if (member == Py_True || member == Py_False) {
             write_bool(member == Py_True);
         } else if (member == Py_None) {
-            put_byte(0xF6);
+            put_byte(CBOR_NULL);
         } else if (type == &PyTuple_Type) {
             write_tuple(member);
         } else if (type == &PyBytes_Type) {
@@ -154,7 +157,7 @@ private:
         cbor_put_float_unchecked(writer_, value);
     }
 
-    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? 0xF5 : 0xF4); }
+    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? CBOR_TRUE : CBOR_FALSE); }
 
     // Major type 1 with argument -1 - value for a negative value, else major type 0; without
     // a branch on the sign.
@@ -165,7 +168,7 @@ private:
 
     QUORVANE_INLINE void write_exact_int(PyObject* value) {
         long long word = 0;
-        if (small_int_value(value, &word)) {
+        if (compact_int_value(value, &word)) {
             write_signed(word);
             return;
         }
@@ -182,7 +185,7 @@ private:
         if (overflow > 0) {
             const unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(0, large);
+                put_head(CBOR_MAJOR_UNSIGNED, large);
                 return;
             }
             PyErr_Clear();
@@ -218,7 +221,7 @@ private:
         }
         unsigned long long as_unsigned = 0;
         if (read_exactly(value, &as_unsigned)) {
-            put_head(0, as_unsigned);
+            put_head(CBOR_MAJOR_UNSIGNED, as_unsigned);
             return;
         }
         long long as_signed = 0;
@@ -237,13 +240,13 @@ private:
     }
 
     QUORVANE_INLINE void write_bytes(PyObject* value) {
-        put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        put_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     }
 
     QUORVANE_INLINE void write_text(PyObject* value) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         if (PyUnicode_IS_COMPACT_ASCII(value)) {
-            put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
+            put_string(CBOR_MAJOR_TEXT, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
             return;
         }
 #endif
@@ -255,32 +258,28 @@ private:
     // the code units here instead would be redone on every call of a program that encodes
     // the same strings again, where the kept form is only copied.
     void write_other_text(PyObject* value) {
-#ifdef QUORVANE_UNICODE_LAYOUT
-        if (PyUnicode_IS_COMPACT(value)) {
-            const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
-            if (compact->utf8 != nullptr) {
-                put_string(3, compact->utf8, compact->utf8_length);
-                return;
-            }
-        }
-#endif
         Py_ssize_t size = 0;
+        const char* kept = kept_utf8(value, &size);
+        if (kept != nullptr) {
+            put_string(CBOR_MAJOR_TEXT, kept, size);
+            return;
+        }
         const char* utf8 = text_utf8(value, &size);
         if (utf8 == nullptr) throw py::cast_error(CAST_FAILURE);
-        put_string(3, utf8, size);
+        put_string(CBOR_MAJOR_TEXT, utf8, size);
     }
 
     QUORVANE_INLINE void start(bool is_map, Py_ssize_t count) {
-        const unsigned major_type = is_map ? 5 : 4;
+        const unsigned major_type = is_map ? CBOR_MAJOR_MAP : CBOR_MAJOR_ARRAY;
         if (Indefinite) {
-            put_byte(static_cast<std::uint8_t>((major_type << 5) | 31));
+            put_byte(cbor_initial_byte(major_type, CBOR_INFO_INDEFINITE));
         } else {
             put_head(major_type, static_cast<std::uint64_t>(count));
         }
     }
 
     QUORVANE_INLINE void finish() {
-        if (Indefinite) put_byte(0xFF);
+        if (Indefinite) put_byte(CBOR_BREAK);
     }
 
     // A member one level below its container, within the depth limit.
@@ -297,25 +296,14 @@ private:
     // The header of a member a few places ahead is fetched into the cache while the current
     // one is written: the type test of every member otherwise waits for memory.
     static constexpr Py_ssize_t PREFETCH_AHEAD = 8;
-    static QUORVANE_INLINE void prefetch(const PyObject* object) {
-#if defined(__GNUC__)
-        __builtin_prefetch(object);
-#else
-        (void)object;
-#endif
-    }
+    static QUORVANE_INLINE void prefetch(const PyObject* object) { QUORVANE_PREFETCH(object); }
 
     // For a member fetched earlier that is a dict (records in a list): its first entries.
     static QUORVANE_INLINE void prefetch_entries(PyObject* member) {
-#ifdef QUORVANE_DICT_ENTRIES
-        if (Py_TYPE(member) != &PyDict_Type) return;
-        const PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(member)->ma_keys;
-        const char* entries = reinterpret_cast<const char*>(keys->dk_indices) + (std::size_t{1} << keys->dk_log2_index_bytes);
+        const char* entries = dict_entries_address(member);
+        if (entries == nullptr) return;
         prefetch(reinterpret_cast<const PyObject*>(entries));
         prefetch(reinterpret_cast<const PyObject*>(entries + 64));
-#else
-        (void)member;
-#endif
     }
 
     // Members are read from the list's storage, and the list is checked after each one,

@@ -1,5 +1,5 @@
 // Pieces that both value encoders (dumps and encode) use: the result buffer, the nesting
-// guard, and fast reads of dicts, ints, strings and floats. Touches Python.
+// guard, and fast reads of strings and floats. Touches Python.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -12,31 +12,13 @@
 #include <utility>
 
 #include "cbor/writer.h"
-
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>  // the digits of an int; included by Python.h itself from 3.11
-#endif
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-#define QUORVANE_UNICODE_LAYOUT 1  // the compact str object with its kept UTF-8 form
-#endif
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
-    PY_VERSION_HEX < 0x030C0000 && defined(__GNUC__)
-// The dict layout of 3.11 (entries walked without a call per entry), from the interpreter's
-// internal header, which declares a flexible array member (not in ISO C++).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpedantic"
-#define Py_BUILD_CORE 1
-#include <internal/pycore_dict.h>
-#undef Py_BUILD_CORE
-#pragma GCC diagnostic pop
-#define QUORVANE_DICT_ENTRIES 1
-#endif
+#include "common/compiler.h"
+#include "module/python_compat.h"
 
 namespace quorvane {
 namespace encoding {
 
 namespace py = pybind11;
-
 // Owns the writer for one call and frees it on every exit. On CPython the writer's storage
 // is the bytes object that dumps returns, grown in place, so the encoding is never copied.
 class WriterHandle {
@@ -45,7 +27,7 @@ public:
 
     WriterHandle() {
         if (writer == nullptr) throw std::bad_alloc();
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         writer->resize = &WriterHandle::resize;
         writer->resize_context = this;
         // The first buffer is sized from the last result: a program tends to encode values
@@ -67,7 +49,7 @@ public:
     }
     ~WriterHandle() {
         cbor_writer_free(writer);
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         Py_XDECREF(result_);
 #endif
     }
@@ -77,7 +59,7 @@ public:
     // The encoding as bytes.
     py::bytes take() {
         const auto length = static_cast<Py_ssize_t>(writer->length);
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
         if (result_ != nullptr) {
             last_result_size.store(writer->length, std::memory_order_relaxed);
             // A large result keeps (or is cut down to) the block that the next call of the
@@ -100,7 +82,7 @@ public:
     }
 
 private:
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     // The writer's growth: a new bytes object, or the current one resized (realloc keeps its
     // content). A failure leaves no storage; the encoder then gives up with MemoryError.
     static std::uint8_t* resize(void* context, std::uint64_t capacity) {
@@ -141,27 +123,6 @@ private:
 #endif
 };
 
-#if defined(__GNUC__)
-#define QUORVANE_INLINE inline __attribute__((always_inline))
-#define QUORVANE_COLD __attribute__((noinline, cold))
-#else
-#define QUORVANE_INLINE inline
-#define QUORVANE_COLD
-#endif
-
-// Where the interpreter's recursion count can be read (the field that Py_EnterRecursiveCall
-// counts down), so that the encoder can count its own nesting against it.
-#if !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-#define QUORVANE_OWN_NESTING_COUNT 1
-inline int recursion_remaining() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyThreadState_Get()->c_recursion_remaining;
-#else
-    return PyThreadState_Get()->recursion_remaining;
-#endif
-}
-#endif
-
 // The nesting of containers, guarded by the interpreter's recursion limit so that deep or
 // self-containing values raise RecursionError instead of exhausting the native stack.
 //
@@ -191,15 +152,7 @@ public:
     // Enters the interpreter's guard for every level not yet entered.
     void sync() {
         while (entered_ < levels_) {
-#ifdef PYPY_VERSION
-            if (pypy_nesting + 1 > Py_GetRecursionLimit()) {
-                PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
-                throw py::error_already_set();
-            }
-            ++pypy_nesting;
-#else
-            if (Py_EnterRecursiveCall(" while encoding a value as CBOR") != 0) throw py::error_already_set();
-#endif
+            if (enter_recursive_call(" while encoding a value as CBOR") != 0) throw py::error_already_set();
             ++entered_;
         }
     }
@@ -225,11 +178,7 @@ private:
 
     QUORVANE_COLD void release() {
         while (entered_ > levels_) {
-#ifdef PYPY_VERSION
-            --pypy_nesting;
-#else
-            Py_LeaveRecursiveCall();
-#endif
+            leave_recursive_call();
             --entered_;
         }
     }
@@ -237,9 +186,6 @@ private:
     long long levels_ = 0;      // containers entered and not yet left
     long long entered_ = 0;     // of these, levels for which the interpreter's guard is entered
     long long enter_from_ = 0;  // the level from which the guard is entered as levels are
-#ifdef PYPY_VERSION
-    static inline long long pypy_nesting = 0;  // over all calls; guarded by the interpreter lock
-#endif
 };
 
 // One level of nesting for the life of the object.
@@ -254,89 +200,10 @@ private:
     Nesting& nesting_;
 };
 
-// PyDict_Next without the call: the same entries in the same order. A table in the combined
-// layout is read directly (entries whose value is null are deleted ones, skipped as the
-// interpreter skips them); a split table (an instance dictionary) goes through PyDict_Next.
-QUORVANE_INLINE bool dict_next(PyObject* dict, Py_ssize_t* position, PyObject** key, PyObject** value) {
-#ifdef QUORVANE_DICT_ENTRIES
-    auto* object = reinterpret_cast<PyDictObject*>(dict);
-    if (object->ma_values == nullptr) {
-        PyDictKeysObject* keys = object->ma_keys;
-        const Py_ssize_t count = keys->dk_nentries;
-        Py_ssize_t i = *position;
-        if (i < 0) return false;
-        if (DK_IS_UNICODE(keys)) {
-            const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-            while (i < count && entries[i].me_value == nullptr) ++i;
-            if (i >= count) return false;
-            *key = entries[i].me_key;
-            *value = entries[i].me_value;
-        } else {
-            const PyDictKeyEntry* entries = DK_ENTRIES(keys);
-            while (i < count && entries[i].me_value == nullptr) ++i;
-            if (i >= count) return false;
-            *key = entries[i].me_key;
-            *value = entries[i].me_value;
-        }
-        *position = i + 1;
-        return true;
-    }
-#endif
-    return PyDict_Next(dict, position, key, value) != 0;
-}
-
-// The value of the entry at `position`, or null (deleted entry, split table, past the end):
-// only for prefetching.
-QUORVANE_INLINE const PyObject* dict_value_at(PyObject* dict, Py_ssize_t position) {
-#ifdef QUORVANE_DICT_ENTRIES
-    auto* object = reinterpret_cast<PyDictObject*>(dict);
-    if (object->ma_values == nullptr) {
-        PyDictKeysObject* keys = object->ma_keys;
-        if (position >= keys->dk_nentries) return nullptr;
-        return DK_IS_UNICODE(keys) ? DK_UNICODE_ENTRIES(keys)[position].me_value : DK_ENTRIES(keys)[position].me_value;
-    }
-#endif
-    (void)dict;
-    (void)position;
-    return nullptr;
-}
-
-// Reads an exact int that fits a machine word straight from its digits; false sends the
-// caller to the general conversion (which gives the same number).
-QUORVANE_INLINE bool small_int_value(PyObject* value, long long* out) {
-#if defined(PYPY_VERSION)
-    (void)value;
-    (void)out;
-    return false;
-#elif PY_VERSION_HEX >= 0x030C0000
-    auto* number = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-    return true;
-#else
-    // Up to two digits (60 bits with 30-bit digits, 30 with 15-bit ones) fit a long long.
-    const Py_ssize_t size = Py_SIZE(value);
-    const digit* digits = reinterpret_cast<PyLongObject*>(value)->ob_digit;
-    switch (size) {
-        case 0: *out = 0; return true;
-        case 1: *out = static_cast<long long>(digits[0]); return true;
-        case -1: *out = -static_cast<long long>(digits[0]); return true;
-        case 2:
-        case -2: {
-            const long long magnitude = static_cast<long long>(digits[0]) |
-                                        (static_cast<long long>(digits[1]) << PyLong_SHIFT);
-            *out = size < 0 ? -magnitude : magnitude;
-            return true;
-        }
-        default: return false;
-    }
-#endif
-}
-
 // The UTF-8 form of a str without a call where the string is compact ASCII (its characters
 // are its UTF-8 bytes); null with the error cleared when it has no UTF-8 form.
 inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
-#if !defined(PYPY_VERSION)
+#if QUORVANE_CPYTHON
     if (PyUnicode_IS_COMPACT_ASCII(value)) {
         *size = PyUnicode_GET_LENGTH(value);
         return static_cast<const char*>(PyUnicode_DATA(value));
@@ -346,6 +213,7 @@ inline const char* text_utf8(PyObject* value, Py_ssize_t* size) {
     if (utf8 == nullptr) PyErr_Clear();
     return utf8;
 }
+
 
 // The number a float or float subclass holds, read from the object itself: PyPy's
 // PyFloat_AsDouble would call a subclass's own __float__.

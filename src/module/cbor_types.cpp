@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "module/python_compat.h"
+
 namespace quorvane {
 namespace {
 
@@ -76,18 +78,14 @@ int tag_clear(PyObject* self) {
 // Deeply nested tags are freed through the interpreter's trashcan, not by native recursion.
 void tag_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-#if !defined(PYPY_VERSION)
-    Py_TRASHCAN_BEGIN(self, tag_dealloc)
-#endif
+    QUORVANE_TRASHCAN_BEGIN(self, tag_dealloc)
     auto* tag = reinterpret_cast<TagObject*>(self);
     PyTypeObject* type = Py_TYPE(self);  // instances of a heap type hold a reference to it
     Py_XDECREF(tag->tag);
     Py_XDECREF(tag->value);
     PyObject_GC_Del(self);
     Py_DECREF(type);
-#if !defined(PYPY_VERSION)
-    Py_TRASHCAN_END
-#endif
+    QUORVANE_TRASHCAN_END
 }
 
 PyObject* tag_repr(PyObject* self) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
@@ -8,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "cbor/format.h"
 #include "cbor/reader.h"
 #include "cbor/writer.h"
 #include "common/memory.h"
@@ -199,6 +202,96 @@ TEST(FloatWidth, RandomDoublesMatchTheTrialRule) {
         std::memcpy(&value, &state, sizeof value);
         if (!std::isfinite(value)) continue;
         ASSERT_EQ(written([&](CborWriter* w) { return cbor_write_float(w, value); }), float_by_trial(value));
+    }
+}
+
+// The half decoder against the procedure of RFC 8949, Appendix D, for every pattern: the
+// same double, sign of zero included; for a NaN, a NaN of the same sign that keeps the payload.
+TEST(HalfFloat, EveryPatternMatchesTheAppendixProcedure) {
+    for (unsigned pattern = 0; pattern < 65536; ++pattern) {
+        const int exponent = (pattern >> 10) & 31;
+        const int mantissa = pattern & 1023;
+        double magnitude;
+        if (exponent == 0) {
+            magnitude = std::ldexp(mantissa, -24);
+        } else if (exponent != 31) {
+            magnitude = std::ldexp(mantissa + 1024, exponent - 25);
+        } else {
+            magnitude = mantissa == 0 ? INFINITY : NAN;
+        }
+        const double expected = (pattern & 0x8000) ? -magnitude : magnitude;
+        const double got = cbor_decode_half(static_cast<std::uint16_t>(pattern));
+        std::uint64_t got_bits, expected_bits;
+        std::memcpy(&got_bits, &got, 8);
+        std::memcpy(&expected_bits, &expected, 8);
+        if (std::isnan(expected)) {
+            ASSERT_TRUE(std::isnan(got)) << pattern;
+            ASSERT_EQ(got_bits >> 63, pattern >> 15) << pattern;
+            ASSERT_EQ((got_bits >> 42) & 0x3FF, static_cast<std::uint64_t>(mantissa)) << pattern;
+        } else {
+            ASSERT_EQ(got_bits, expected_bits) << pattern;
+        }
+        // The writer's single-to-half step gives back every normal half, zero and infinity.
+        if ((exponent != 0 || mantissa == 0) && !(exponent == 31 && mantissa != 0)) {
+            const float single = static_cast<float>(got);
+            std::uint32_t single_bits;
+            std::memcpy(&single_bits, &single, 4);
+            ASSERT_EQ(cbor_half_from_single(single_bits), pattern) << pattern;
+        }
+    }
+}
+
+struct HeadCase {
+    Bytes bytes;
+    CborHeadStatus status;
+    unsigned major;
+    std::uint64_t argument;
+    std::size_t size;
+};
+
+class Heads : public ::testing::TestWithParam<HeadCase> {};
+
+TEST_P(Heads, DecodedWithinWhatRemains) {
+    const HeadCase& c = GetParam();
+    CborHead head;
+    ASSERT_EQ(cbor_decode_head(c.bytes.data(), c.bytes.size(), head), c.status);
+    EXPECT_EQ(head.major, c.major);
+    EXPECT_EQ(head.info, c.bytes[0] & 0x1Fu);
+    EXPECT_EQ(head.size, c.size);
+    if (c.status == CBOR_HEAD_OK) {
+        EXPECT_EQ(head.argument, c.argument);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, Heads,
+    ::testing::Values(HeadCase{{0x00}, CBOR_HEAD_OK, 0, 0, 1}, HeadCase{{0x37}, CBOR_HEAD_OK, 1, 23, 1},
+                      HeadCase{{0x58, 0xFF}, CBOR_HEAD_OK, 2, 255, 2},
+                      HeadCase{{0x79, 0x01, 0x00}, CBOR_HEAD_OK, 3, 256, 3},
+                      HeadCase{{0x9A, 0x12, 0x34, 0x56, 0x78}, CBOR_HEAD_OK, 4, 0x12345678, 5},
+                      HeadCase{{0xBB, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}, CBOR_HEAD_OK, 5,
+                               0x0102030405060708ull, 9},
+                      HeadCase{{0xC1}, CBOR_HEAD_OK, 6, 1, 1}, HeadCase{{0xF9, 0x3C, 0x00}, CBOR_HEAD_OK, 7, 0x3C00, 3},
+                      HeadCase{{0x9F}, CBOR_HEAD_OK, 4, UINT64_MAX, 1}, HeadCase{{0xFF}, CBOR_HEAD_OK, 7, UINT64_MAX, 1},
+                      HeadCase{{0x1C}, CBOR_HEAD_RESERVED, 0, 0, 1}, HeadCase{{0xFE}, CBOR_HEAD_RESERVED, 7, 0, 1},
+                      HeadCase{{0x18}, CBOR_HEAD_CUT_SHORT, 0, 0, 2},
+                      HeadCase{{0x19, 0x01}, CBOR_HEAD_CUT_SHORT, 0, 0, 3},
+                      HeadCase{{0x5A, 0x00, 0x00, 0x01}, CBOR_HEAD_CUT_SHORT, 2, 0, 5},
+                      HeadCase{{0xFB, 0, 0, 0, 0, 0, 0, 0}, CBOR_HEAD_CUT_SHORT, 7, 0, 9}));
+
+// Every head the writer makes decodes to its major type and argument, in the writer's size.
+TEST(HeadRoundTrip, WrittenHeadsDecodeBack) {
+    const std::uint64_t boundaries[] = {0, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFFull, 0x100000000ull, UINT64_MAX};
+    for (unsigned major = 0; major < 8; ++major) {
+        for (const std::uint64_t argument : boundaries) {
+            const Bytes bytes = written([&](CborWriter* w) { return cbor_write_head(w, major, argument); });
+            CborHead head;
+            ASSERT_EQ(cbor_decode_head(bytes.data(), bytes.size(), head), CBOR_HEAD_OK);
+            EXPECT_EQ(head.major, major);
+            EXPECT_EQ(head.argument, argument);
+            EXPECT_EQ(head.size, bytes.size());
+            EXPECT_EQ(head.size, cbor_head_size(argument));
+        }
     }
 }
 
