@@ -9,6 +9,7 @@
 #include "cbor/format.h"
 #include "cbor/utf8.h"
 #include "common/compiler.h"
+#include "module/cbor_tags.h"
 #include "module/cbor_types.h"
 #include "module/python_compat.h"
 
@@ -63,8 +64,13 @@ constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
 
 class Decoder {
 public:
-    Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion)
-        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {
+    // `hooks`: the caller's functions; `start`: where the item starts (a sequence's items are
+    // read one call each, an error naming offsets from `data`); `sequence`: bytes after the
+    // item end it instead of being an error, and stop() tells where it ended.
+    Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion,
+            const DecodeHooks& hooks = DecodeHooks(), std::size_t start = 0, bool sequence = false)
+        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion), hooks_(hooks), start_(start),
+          sequence_(sequence) {
         for (std::size_t i = 0; i < HINT_DEPTHS; ++i) {
             list_hint_[i] = FIRST_ROOM;
             map_hint_[i] = 0;
@@ -86,6 +92,7 @@ public:
     Decoder& operator=(const Decoder&) = delete;
 
     PyObject* run();
+    std::size_t stop() const { return stop_; }
 
 private:
     std::size_t offset(const std::uint8_t* p) const { return static_cast<std::size_t>(p - base_); }
@@ -110,6 +117,10 @@ private:
     const std::uint8_t* const end_;
     const std::uint64_t limit_;
     const bool recursion_limit_;
+    const DecodeHooks hooks_;
+    const std::size_t start_;
+    const bool sequence_;
+    std::size_t stop_ = 0;
     // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
     bool push_frame(const Frame& frame);
     bool push_item(PyObject* value);
@@ -515,19 +526,21 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         Py_DECREF(magnitude);
         return result;
     }
-    PyObject* tag = PyLong_FromUnsignedLongLong(number);
-    if (tag == nullptr) {
-        Py_DECREF(value);
-        return nullptr;
+    if (cbor_is_standard_tag(number)) {
+        // Whether the tag itself is (inside) a map key: its frame's flag also holds for a set's
+        // members, so the frame around it answers.
+        const std::size_t depth = stack_.size();
+        const bool key = depth >= 2 && (stack_[depth - 2].key_context || stack_[depth - 2].awaiting_key);
+        return cbor_standard_tag(number, value, key, frame.start);
     }
-    return cbor_tag_new(tag, value);
+    return cbor_other_tag(number, value, hooks_);
 }
 
 // The decode loop: one item at a time, at its initial byte. A scalar is read into a value, a
 // container's head opens a frame, a break closes the innermost indefinite one; a finished
 // value is delivered to the open containers, and each one it completes is delivered in turn.
 PyObject* Decoder::run() {
-    const std::uint8_t* p = base_;
+    const std::uint8_t* p = base_ + start_;
     if (p == end_) return fail(0, "the input is empty");
     for (;;) {
         if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
@@ -727,7 +740,8 @@ QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const
         fail(offset(start), "a tag cannot have an indefinite length");
         return Read::FAILED;
     }
-    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key(), false});
+    // A set's members (tag 258) are read as map keys are: arrays become tuples.
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || head.argument == 258, false});
 }
 
 // The break: the innermost indefinite array or map is complete.
@@ -760,8 +774,18 @@ Decoder::Read Decoder::close_at_break(const std::uint8_t* start, PyObject*& valu
 // Hands a finished value to the innermost open container, and each container that it
 // completes to the one around it; at the top, the value is the result.
 QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObject*& value) {
+    bool from_tag = false;  // object_hook sees the maps of the input, not what a tag became
     for (;;) {
+        if (QUORVANE_UNLIKELY(hooks_.object_hook != nullptr) && !from_tag && PyDict_CheckExact(value)) {
+            value = cbor_object_hook(value, hooks_);
+            if (value == nullptr) return Delivery::FAILED;
+        }
+        from_tag = false;
         if (stack_.empty()) {
+            if (sequence_) {
+                stop_ = offset(p);
+                return Delivery::DONE;
+            }
             if (p != end_) {
                 const std::size_t extra = left(p);
                 Py_DECREF(value);
@@ -842,6 +866,7 @@ QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObj
                 value = finish_tag(frame, value);
                 stack_.pop_back();
                 if (value == nullptr) return Delivery::FAILED;
+                from_tag = true;
                 continue;
         }
         value = frame.container;  // a definite container is complete
@@ -878,6 +903,10 @@ struct BufferGuard {
 }  // namespace
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
+    return cbor_loads(data, max_depth, DecodeHooks());
+}
+
+PyObject* cbor_loads(PyObject* data, unsigned long long max_depth, const DecodeHooks& hooks) {
     BufferGuard buffer;
     if (get_contiguous_buffer(data, &buffer.view, "loads needs a contiguous buffer") != 0) return nullptr;
     buffer.held = true;
@@ -901,9 +930,27 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     PyObject* result;
     {
         Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf),
-                        static_cast<std::size_t>(buffer.view.len), limit, recursion);
+                        static_cast<std::size_t>(buffer.view.len), limit, recursion, hooks);
         result = decoder.run();
     }
+    return result;
+}
+
+PyObject* cbor_loads_item(const std::uint8_t* data, std::size_t size, std::size_t* offset,
+                          unsigned long long max_depth, const DecodeHooks& hooks) {
+    const bool recursion = max_depth == 0;
+    const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
+    struct CollectorPause {
+#ifdef QUORVANE_PAUSE_COLLECTOR
+        const int collecting = PyGC_Disable();
+        ~CollectorPause() {
+            if (collecting) PyGC_Enable();
+        }
+#endif
+    } pause;
+    Decoder decoder(data, size, limit, recursion, hooks, *offset, true);
+    PyObject* result = decoder.run();
+    if (result != nullptr) *offset = decoder.stop();
     return result;
 }
 
