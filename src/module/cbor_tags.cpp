@@ -76,7 +76,7 @@ PyObject* bad_content(std::size_t at, std::uint64_t number, const char* needed) 
 PyObject* converted(PyObject* result, std::size_t at, std::uint64_t number, const char* needed) {
     if (result != nullptr) return result;
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        !PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_OSError)) {
         return nullptr;
     }
     PyObject *type, *value, *traceback;

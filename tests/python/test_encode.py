@@ -435,3 +435,147 @@ def test_no_leaks(call):
     gc.collect()
     assert (sys.getrefcount(BIG), sys.getrefcount(CYCLE)) == before
     assert len(gc.get_objects()) - objects < 50  # one object kept per call would be 200
+
+
+# ----------------------------------------------------------------- loads: tags and hooks
+
+@pytest.mark.parametrize("encoded, message", [
+    ("c001", "tag 0 must be a text string"), ("c06161", "tag 0 must be an RFC 3339 date and time"),
+    ("c16161", "tag 1 must be a number"), ("c1f5", "tag 1 must be a number"),
+    ("c11b7fffffffffffffff", "tag 1 must be a number of seconds within the range"),
+    ("d8646161", "tag 100 must be an integer"), ("d8641b7fffffffffffffff", "tag 100 must be a number of days"),
+    ("d903ec01", "tag 1004 must be a text string"), ("d903ec6a323032302d31332d3031", "tag 1004 must be an RFC 3339"),
+    ("c401", "tag 4 must be an array of two integers"), ("c48101", "tag 4 must be an array of two integers"),
+    ("c482f93c0001", "tag 4 must be an array of two integers"),
+    ("d8254100", "tag 37 must be a byte string of 16 bytes"), ("d82501", "tag 37 must be a byte string"),
+    ("d9010201", "tag 258 must be an array"),
+])
+def test_standard_tags_with_bad_content_raise_decode_errors(encoded, message):
+    with pytest.raises(cbor.CBORDecodeError, match=r"CBOR decode error at byte \d+: the content of " + message):
+        cbor.loads(bytes.fromhex(encoded))
+
+
+def test_set_members_are_read_as_map_keys():
+    assert cbor.loads(bytes.fromhex("d901028282010203")) == {(1, 2), 3}
+    with pytest.raises(cbor.CBORDecodeError, match="at byte 4: a map cannot be"):
+        cbor.loads(bytes.fromhex("d9010281a0"))
+    with pytest.raises(cbor.CBORDecodeError, match="tag 258 must be an array of hashable members"):
+        cbor.loads(bytes.fromhex("d9010281d86301"), tag_hook=lambda tag: [tag.value])
+
+
+def test_standard_tags_nested_and_as_keys():
+    value = {frozenset({1, (2, 3)}): [dt.date(2020, 1, 1)], dt.date(1999, 1, 1): {uuid.UUID(int=7)},
+             Decimal("1.25"): dt.datetime(2020, 1, 1, tzinfo=UTC)}
+    assert cbor.loads(cbor.encode(value)) == value
+    assert cbor.loads(bytes.fromhex("d864190001")) == dt.date(1970, 1, 2) + dt.timedelta(days=0)  # RFC 8943: day 1
+    assert cbor.loads(bytes.fromhex("d86420")) == dt.date(1969, 12, 31)
+    assert cbor.loads(bytes.fromhex("c482c24101c349ffffffffffffffffff")) == Decimal((1, tuple(
+        int(d) for d in str(2**72)), 1))
+
+
+def test_tag_hook_and_object_hook():
+    seen_tags, seen_maps = [], []
+
+    def tag_hook(tag):
+        seen_tags.append(tag)
+        return ("tag", tag.tag, tag.value)
+
+    def object_hook(mapping):
+        seen_maps.append(dict(mapping))
+        return sorted(mapping.items(), key=repr)
+
+    data = cbor.encode({"a": cbor.Tag(99, {"b": 1}), "d": dt.date(2020, 1, 1), "s": {1}, "n": 2**70})
+    result = cbor.loads(data, tag_hook=tag_hook, object_hook=object_hook)
+    assert seen_tags == [cbor.Tag(99, [("b", 1)])]  # inner map first, then the tag around it
+    assert result == [("a", ("tag", 99, [("b", 1)])), ("d", dt.date(2020, 1, 1)), ("n", 2**70), ("s", {1})]
+    assert seen_maps[0] == {"b": 1} and len(seen_maps) == 2
+    # a dict that tag_hook returns is not handed to object_hook
+    assert cbor.loads(cbor.encode(cbor.Tag(7, 1)), tag_hook=lambda tag: {"x": 1}, object_hook=lambda m: "map") == {
+        "x": 1}
+    for bad in ({"tag_hook": 1}, {"object_hook": "x"}):
+        with pytest.raises(TypeError, match="must be callable or None"):
+            cbor.loads(b"\xa0", **bad)
+
+
+@pytest.mark.parametrize("options", [
+    {"tag_hook": lambda tag: 1 / 0}, {"object_hook": lambda mapping: 1 / 0},
+])
+def test_exceptions_in_hooks_propagate(options):
+    data = cbor.encode([{"a": cbor.Tag(99, [1, "x" * 100])}] * 3 + [cbor.Tag(98, {})])
+    for _ in range(3):
+        with pytest.raises(ZeroDivisionError):
+            cbor.loads(data, **options)
+
+
+# ----------------------------------------------------------------- sequences
+
+RECORDS = [{"n": i, "when": dt.datetime(2020, 1, 1, i % 24, tzinfo=UTC), "tags": {"a", str(i)}} for i in range(20)]
+
+
+def test_iter_loads_reads_a_log_of_records():
+    log = io.BytesIO()
+    ends = []
+    for record in RECORDS:
+        cbor.dump(record, log)
+        ends.append(log.tell())
+    data = log.getvalue()
+    items = cbor.iter_loads(data)
+    got = []
+    for value in items:
+        got.append((value, items.offset))
+    assert got == list(zip(RECORDS, ends))
+    assert items.offset == len(data) and not items.truncated
+    assert list(cbor.iter_loads(b"")) == []
+    assert list(cbor.iter_loads(memoryview(data)[ends[0]:ends[2]])) == RECORDS[1:3]
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(values, min_size=1, max_size=6), st.data())
+def test_iter_loads_stops_before_a_cut_item_and_resumes(items, data):
+    encoded = [cbor.encode(item) for item in items]
+    whole = b"".join(encoded)
+    cut = data.draw(st.integers(0, len(whole)))
+    reader = cbor.iter_loads(whole[:cut])
+    got = list(reader)
+    complete = 0
+    while complete < len(encoded) and sum(map(len, encoded[:complete + 1])) <= cut:
+        complete += 1
+    assert got == items[:complete]
+    assert reader.offset == sum(map(len, encoded[:complete]))
+    assert reader.truncated == (reader.offset != cut)
+    assert list(cbor.iter_loads(whole[reader.offset:])) == items[complete:]  # once the rest has arrived
+
+
+def test_iter_loads_malformed_and_options():
+    reader = cbor.iter_loads(b"\x01\x02\xff\x03")
+    assert next(reader) == 1 and next(reader) == 2
+    with pytest.raises(cbor.CBORDecodeError, match="at byte 2: a break"):
+        next(reader)
+    assert reader.offset == 2 and not reader.truncated
+    nested = cbor.encode([[[1]]]) * 2
+    assert list(cbor.iter_loads(nested, 3)) == [[[[1]]]] * 2
+    with pytest.raises(cbor.CBORDecodeError, match="max_depth"):
+        list(cbor.iter_loads(nested, 1))
+    assert list(cbor.iter_loads(cbor.encode({"a": cbor.Tag(5, 1)}) * 2, object_hook=len, tag_hook=str)) == [1, 1]
+    data = bytearray(cbor.encode(1) * 3)
+    reader = cbor.iter_loads(data)
+    with pytest.raises(BufferError):
+        data.extend(b"\x01")  # held while the reader lives
+    assert list(reader) == [1, 1, 1]
+
+
+HOOK_LEAK_CASES = [
+    ("loads-standard-tags", lambda: cbor.loads(TAGGED)),
+    ("loads-hooks", lambda: cbor.loads(TAGGED, tag_hook=lambda t: [BIG], object_hook=lambda m: [BIG])),
+    ("loads-hook-raises", lambda: cbor.loads(TAGGED, object_hook=lambda m: 1 / 0)),
+    ("loads-bad-tag-content", lambda: cbor.loads(cbor.encode([BIG, cbor.Tag(0, 5)]))),
+    ("iter_loads", lambda: list(cbor.iter_loads(TAGGED * 3 + TAGGED[:-1]))),
+]
+TAGGED = cbor.encode({"t": BIG, "d": Decimal("1.5"), "s": {1, 2}, "u": uuid.UUID(int=1), "x": cbor.Tag(99, [BIG]),
+                      "w": dt.datetime(2020, 1, 1, tzinfo=UTC), "e": dt.date(2020, 1, 1)})
+
+
+@pytest.mark.skipif(sys.implementation.name == "pypy", reason="reference counts are CPython's")
+@pytest.mark.parametrize("call", [pytest.param(c, id=n) for n, c in HOOK_LEAK_CASES])
+def test_no_leaks_in_hooks_and_sequences(call):
+    test_no_leaks(call)
