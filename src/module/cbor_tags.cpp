@@ -106,7 +106,20 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
     }
     PyObject* moment = PyObject_CallOneArg(lib.from_iso, adjusted != nullptr ? adjusted : text);
     Py_XDECREF(adjusted);
-    return converted(moment, at, 0, "an RFC 3339 date and time");
+    moment = converted(moment, at, 0, "an RFC 3339 date and time");
+    if (moment == nullptr) return nullptr;
+    PyObject* zone = PyObject_GetAttrString(moment, "tzinfo");
+    if (zone == nullptr) {
+        Py_DECREF(moment);
+        return nullptr;
+    }
+    const bool naive = zone == Py_None;
+    Py_DECREF(zone);
+    if (naive) {  // RFC 3339 times name their offset from UTC
+        Py_DECREF(moment);
+        return bad_content(at, 0, "an RFC 3339 date and time with its offset from UTC");
+    }
+    return moment;
 }
 
 // Tag 4: [exponent, mantissa], both ints, as the Decimal with exactly those digits.
