@@ -1,6 +1,7 @@
 """Calls the stubs must reject: each line below is a type error."""
 from datetime import timedelta
 from decimal import Decimal
+from fractions import Fraction
 
 from quorvane_core import cbor, delta
 
@@ -9,3 +10,7 @@ delta.diff("old", "new")
 size: str = len(bytes(delta.patch(b"a", b"")))
 cbor.dumps(range(3))  # written as true: convert to a list first
 cbor.dumps([Decimal("9.99"), timedelta(days=1)])  # written as true, true
+cbor.encode(Fraction(1, 3))  # not written faithfully: give default= a converter
+cbor.encode([1], default="repr")
+offset: str = cbor.iter_loads(b"").offset
+cbor.loads(b"", tag_hook=1)
