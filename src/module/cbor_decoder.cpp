@@ -61,6 +61,8 @@ constexpr std::size_t MAP_HINT_MAX = 32;     // pairs (a presized dict does not 
 
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
 constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
+constexpr std::size_t LONG_KEY_CACHE_SIZE = 256;  // entries for keys of 17 to LONG_KEY_MAX bytes
+constexpr std::size_t LONG_KEY_MAX = 64;
 
 class Decoder {
 public:
@@ -86,6 +88,10 @@ public:
         if (cache_ != nullptr) {
             for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i].text);
             std::free(cache_);
+        }
+        if (long_cache_ != nullptr) {
+            for (std::size_t i = 0; i < LONG_KEY_CACHE_SIZE; ++i) Py_XDECREF(long_cache_[i]);
+            std::free(long_cache_);
         }
     }
     Decoder(const Decoder&) = delete;
@@ -182,6 +188,10 @@ private:
         PyObject* text;
     };
     CachedKey* cache_ = nullptr;
+    // Longer ASCII keys, compared with the kept string itself: a key met again is the same
+    // str, whose hash the interpreter has kept (hashing and allocating it again cost more).
+    PyObject** long_cache_ = nullptr;
+    PyObject* long_key_text(const std::uint8_t* content, std::size_t size, std::size_t head);
     std::size_t list_hint_[HINT_DEPTHS];  // members of the last indefinite list closed at a depth
     std::size_t map_hint_[HINT_DEPTHS];   // pairs of the last indefinite map closed at a depth
 };
@@ -344,6 +354,44 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
             Py_INCREF(value);
             return value;
         }
+    }
+    if (size > KEY_CACHE_MAX && size <= LONG_KEY_MAX) return long_key_text(content, size, head);
+#endif
+    return text(content, size, head);
+}
+
+PyObject* Decoder::long_key_text(const std::uint8_t* content, std::size_t size, std::size_t head) {
+#if QUORVANE_CPYTHON
+    if (is_ascii(content, size)) {
+        if (long_cache_ == nullptr) {
+            long_cache_ = static_cast<PyObject**>(std::calloc(LONG_KEY_CACHE_SIZE, sizeof(PyObject*)));
+            if (long_cache_ == nullptr) return PyErr_NoMemory();
+        }
+        std::uint64_t hash = size * 0x9E3779B97F4A7C15ULL;
+        std::size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, content + i, 8);
+            hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+        }
+        if (i < size) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, content + i, size - i);
+            hash = (hash ^ word) * 0x94D049BB133111EBULL;
+        }
+        hash ^= hash >> 31;
+        PyObject*& slot = long_cache_[(hash >> 40) & (LONG_KEY_CACHE_SIZE - 1)];
+        if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
+            std::memcmp(PyUnicode_1BYTE_DATA(slot), content, size) == 0) {
+            Py_INCREF(slot);
+            return slot;
+        }
+        PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (value == nullptr) return nullptr;
+        std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
+        Py_XSETREF(slot, value);
+        Py_INCREF(value);
+        return value;
     }
 #endif
     return text(content, size, head);
