@@ -71,12 +71,13 @@ PyObject* bad_content(std::size_t at, std::uint64_t number, const char* needed) 
     return nullptr;
 }
 
-// A call whose ValueError or TypeError (the content's value is out of range or malformed)
-// becomes CBORDecodeError naming the tag; other errors pass.
+// A call whose ValueError, TypeError, ArithmeticError (OverflowError, decimal's
+// InvalidOperation) or OSError (the content's value is out of range or malformed) becomes
+// CBORDecodeError naming the tag; other errors pass.
 PyObject* converted(PyObject* result, std::size_t at, std::uint64_t number, const char* needed) {
     if (result != nullptr) return result;
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_OSError)) {
+        !PyErr_ExceptionMatches(PyExc_ArithmeticError) && !PyErr_ExceptionMatches(PyExc_OSError)) {
         return nullptr;
     }
     PyObject *type, *value, *traceback;
@@ -155,7 +156,7 @@ PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) 
     if (parts == nullptr) return nullptr;
     PyObject* value = PyObject_CallOneArg(lib.decimal, parts);
     Py_DECREF(parts);
-    return converted(value, at, 4, "an array of two integers (exponent, mantissa)");
+    return converted(value, at, 4, "an array of two integers (exponent, mantissa) within Decimal's range");
 }
 
 PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, bool key, std::size_t at) {

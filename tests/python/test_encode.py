@@ -447,6 +447,7 @@ def test_no_leaks(call):
     ("d903ec01", "tag 1004 must be a text string"), ("d903ec6a323032302d31332d3031", "tag 1004 must be an RFC 3339"),
     ("c401", "tag 4 must be an array of two integers"), ("c48101", "tag 4 must be an array of two integers"),
     ("c482f93c0001", "tag 4 must be an array of two integers"),
+    ("c4823b2e6175d82552000001", "tag 4 must be an array of two integers .* within Decimal's range"),
     ("d8254100", "tag 37 must be a byte string of 16 bytes"), ("d82501", "tag 37 must be a byte string"),
     ("d9010201", "tag 258 must be an array"),
 ])
