@@ -351,7 +351,12 @@ private:
             for (; i < count; ++i) {
                 if (PyList_GET_SIZE(list) != count) break;
                 if (i + PREFETCH_AHEAD < count) prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
-                encode_nested(PyList_GET_ITEM(list, i));
+                PyObject* member = PyList_GET_ITEM(list, i);
+                if (Py_TYPE(member) == &PyFloat_Type && !Limited) {  // runs of floats: no dispatch
+                    put_float(PyFloat_AS_DOUBLE(member));
+                    continue;
+                }
+                encode_nested(member);
             }
         } catch (Refused& refused) {
             locate(refused, "[" + std::to_string(i) + "]");

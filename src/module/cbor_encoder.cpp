@@ -320,7 +320,12 @@ private:
                 prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
                 prefetch_entries(PyList_GET_ITEM(list, i + PREFETCH_AHEAD / 2));
             }
-            encode_nested(PyList_GET_ITEM(list, i));
+            PyObject* member = PyList_GET_ITEM(list, i);
+            if (Py_TYPE(member) == &PyFloat_Type && !Limited) {  // runs of floats: no dispatch
+                put_float(PyFloat_AS_DOUBLE(member));
+                continue;
+            }
+            encode_nested(member);
         }
         if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
         finish();
