@@ -13,6 +13,10 @@
 
 namespace quorvane {
 
+// The top bit of every byte of a word: zero in a word of ASCII.
+constexpr std::uint64_t ASCII_HIGH_BITS = 0x8080808080808080ULL;
+
+// Whether n bytes are all ASCII.
 inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     std::uint64_t acc = 0;
@@ -22,7 +26,7 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
         std::memcpy(&b, p + i + 8, 8);
         std::memcpy(&c, p + i + 16, 8);
         std::memcpy(&d, p + i + 24, 8);
-        if ((a | b | c | d) & 0x8080808080808080ULL) return false;
+        if ((a | b | c | d) & ASCII_HIGH_BITS) return false;
     }
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
@@ -30,10 +34,8 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
         acc |= w;
     }
     for (; i < n; ++i) acc |= p[i];
-    return (acc & 0x8080808080808080ULL) == 0;
+    return (acc & ASCII_HIGH_BITS) == 0;
 }
-
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
 
 // The number of code points that valid UTF-8 of n bytes holds (its bytes that are not
 // continuation bytes, 80-BF) and its largest byte. For valid UTF-8 the largest byte is the
@@ -83,7 +85,7 @@ inline bool utf8_decode(const std::uint8_t* p, std::size_t n, Unit* out, std::si
         const unsigned b = p[i];
         if (b < 0x80) {
             std::uint64_t w;
-            if (i + 8 <= n && out + 8 <= stop && (std::memcpy(&w, p + i, 8), (w & HIGH_BITS) == 0)) {
+            if (i + 8 <= n && out + 8 <= stop && (std::memcpy(&w, p + i, 8), (w & ASCII_HIGH_BITS) == 0)) {
                 for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
                 out += 8;
                 i += 8;

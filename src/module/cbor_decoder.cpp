@@ -166,8 +166,11 @@ private:
     enum class Delivery : std::uint8_t { NEXT_ITEM, DONE, FAILED };
     Read read_item(const std::uint8_t*& p, PyObject*& value);
     Read too_deep(const std::uint8_t* start);
-    Read bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head);
-    PyObject* read_scalar(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p);
+    Read bad_head(const std::uint8_t* start, CborHeadStatus status, unsigned info, std::size_t size);
+    PyObject* read_unsigned(const std::uint8_t* start, const CborHead& head);
+    PyObject* read_negative(const std::uint8_t* start, const CborHead& head);
+    PyObject* read_bytes(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p);
+    PyObject* read_text(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p);
     PyObject* read_simple(const std::uint8_t* start, const CborHead& head);
     bool in_key() const;
     Read open(const Frame& frame);
@@ -175,7 +178,7 @@ private:
     Read open_array(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
     Read open_map(const std::uint8_t* start, const CborHead& head, const std::uint8_t* p, PyObject*& value);
     Read open_tag(const std::uint8_t* start, const CborHead& head);
-    Read close_at_break(const std::uint8_t* start, PyObject*& value);
+    PyObject* close_at_break(const std::uint8_t* start);
     Delivery deliver(const std::uint8_t*& p, PyObject*& value);
     Delivery stack_pair(Frame& frame, PyObject* value);
 
@@ -331,7 +334,7 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
         } else {
             std::memcpy(words, content, size);
         }
-        if (((words[0] | words[1]) & 0x8080808080808080ULL) == 0) {
+        if (((words[0] | words[1]) & ASCII_HIGH_BITS) == 0) {
             if (cache_ == nullptr) {
                 cache_ = static_cast<CachedKey*>(std::calloc(KEY_CACHE_SIZE, sizeof(CachedKey)));
                 if (cache_ == nullptr) return PyErr_NoMemory();
@@ -463,7 +466,7 @@ PyObject* Decoder::indefinite_string(const std::uint8_t*& p, std::size_t head, u
     return text(joined.data(), total, head, first);
 }
 
-bool Decoder::push_frame(const Frame& frame) {
+QUORVANE_INLINE bool Decoder::push_frame(const Frame& frame) {
     try {
         stack_.push_back(frame);
         return true;
@@ -594,31 +597,33 @@ PyObject* Decoder::run() {
         if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
         PyObject* value = nullptr;
         const Read read = read_item(p, value);
-        if (read == Read::OPENED) continue;
-        if (QUORVANE_UNLIKELY(read == Read::FAILED)) return nullptr;
+        if (read != Read::VALUE) {
+            if (read == Read::OPENED) continue;
+            return nullptr;
+        }
         const Delivery delivery = deliver(p, value);
-        if (delivery == Delivery::NEXT_ITEM) continue;
+        if (QUORVANE_LIKELY(delivery == Delivery::NEXT_ITEM)) continue;
         return delivery == Delivery::DONE ? value : nullptr;
     }
 }
 
 QUORVANE_INLINE Decoder::Read Decoder::read_item(const std::uint8_t*& p, PyObject*& value) {
     const std::uint8_t* const start = p;
+    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
     CborHead head;
     const CborHeadStatus status = cbor_decode_head(p, left(p), head);
-    if (QUORVANE_UNLIKELY(stack_.size() > limit_) && *start != CBOR_BREAK) return too_deep(start);
-    if (QUORVANE_UNLIKELY(status != CBOR_HEAD_OK)) return bad_head(start, status, head);
+    if (QUORVANE_UNLIKELY(status != CBOR_HEAD_OK)) return bad_head(start, status, head.info, head.size);
     p += head.size;
     switch (head.major) {
+        case CBOR_MAJOR_UNSIGNED: value = read_unsigned(start, head); break;
+        case CBOR_MAJOR_NEGATIVE: value = read_negative(start, head); break;
+        case CBOR_MAJOR_BYTES: value = read_bytes(start, head, p); break;
+        case CBOR_MAJOR_TEXT: value = read_text(start, head, p); break;
         case CBOR_MAJOR_ARRAY: return open_array(start, head, p, value);
         case CBOR_MAJOR_MAP: return open_map(start, head, p, value);
         case CBOR_MAJOR_TAG: return open_tag(start, head);
-        case CBOR_MAJOR_SIMPLE:
-            if (head.info == CBOR_INFO_INDEFINITE) return close_at_break(start, value);
-            value = read_simple(start, head);
-            break;
         default:
-            value = read_scalar(start, head, p);
+            value = head.info == CBOR_INFO_INDEFINITE ? close_at_break(start) : read_simple(start, head);
             break;
     }
     return QUORVANE_LIKELY(value != nullptr) ? Read::VALUE : Read::FAILED;
@@ -634,55 +639,66 @@ QUORVANE_COLD Decoder::Read Decoder::too_deep(const std::uint8_t* start) {
     return Read::FAILED;
 }
 
-QUORVANE_COLD Decoder::Read Decoder::bad_head(const std::uint8_t* start, CborHeadStatus status, const CborHead& head) {
+// The head's status or size come by value: a head passed by reference would have to live
+// in memory on the hot path.
+QUORVANE_COLD Decoder::Read Decoder::bad_head(const std::uint8_t* start, CborHeadStatus status, unsigned info,
+                                              std::size_t size) {
     if (status == CBOR_HEAD_RESERVED) {
-        fail(offset(start), "reserved additional information %u (initial byte %s)", head.info, HexByte(*start).text);
+        fail(offset(start), "reserved additional information %u (initial byte %s)", info, HexByte(*start).text);
     } else {
-        truncated(start, head.size - 1);
+        truncated(start, size - 1);
     }
     return Read::FAILED;
 }
 
 // Integers and strings (major types 0 to 3); p is past the head.
-QUORVANE_INLINE PyObject* Decoder::read_scalar(const std::uint8_t* start, const CborHead& head,
-                                               const std::uint8_t*& p) {
-    const std::uint64_t argument = head.argument;
-    PyObject* value;
-    switch (head.major) {
-        case CBOR_MAJOR_UNSIGNED:
-            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
-                return fail(offset(start), "an integer cannot have an indefinite length");
-            }
-            return argument <= static_cast<std::uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(argument))
-                                                                     : PyLong_FromUnsignedLongLong(argument);
-        case CBOR_MAJOR_NEGATIVE:
-            if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
-                return fail(offset(start), "an integer cannot have an indefinite length");
-            }
-            return negative(argument);
-        case CBOR_MAJOR_BYTES:
-            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_BYTES);
-            if (QUORVANE_UNLIKELY(argument > left(p))) {
-                return fail(offset(start), "byte string of %llu bytes declared, %zu remain",
-                            static_cast<unsigned long long>(argument), left(p));
-            }
-            value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(argument));
-            p += argument;
-            return value;
-        default:  // text
-            if (head.info == CBOR_INFO_INDEFINITE) return indefinite_string(p, offset(start), CBOR_MAJOR_TEXT);
-            if (QUORVANE_UNLIKELY(argument > left(p))) {
-                return fail(offset(start), "text string of %llu bytes declared, %zu remain",
-                            static_cast<unsigned long long>(argument), left(p));
-            }
-            if (!stack_.empty() && stack_.back().awaiting_key) {
-                value = key_text(p, static_cast<std::size_t>(argument), offset(start));
-            } else {
-                value = text(p, static_cast<std::size_t>(argument), offset(start));
-            }
-            p += argument;
-            return value;
+QUORVANE_INLINE PyObject* Decoder::read_unsigned(const std::uint8_t* start, const CborHead& head) {
+    if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+        return fail(offset(start), "an integer cannot have an indefinite length");
     }
+    return head.argument <= static_cast<std::uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(head.argument))
+                                                                  : PyLong_FromUnsignedLongLong(head.argument);
+}
+
+QUORVANE_INLINE PyObject* Decoder::read_negative(const std::uint8_t* start, const CborHead& head) {
+    if (QUORVANE_UNLIKELY(head.info == CBOR_INFO_INDEFINITE)) {
+        return fail(offset(start), "an integer cannot have an indefinite length");
+    }
+    return negative(head.argument);
+}
+
+QUORVANE_INLINE PyObject* Decoder::read_bytes(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p) {
+    if (head.info == CBOR_INFO_INDEFINITE) {
+        const std::uint8_t* after = p;  // a copy: the loop's position never has its address taken
+        PyObject* value = indefinite_string(after, offset(start), CBOR_MAJOR_BYTES);
+        p = after;
+        return value;
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p))) {
+        return fail(offset(start), "byte string of %llu bytes declared, %zu remain",
+                    static_cast<unsigned long long>(head.argument), left(p));
+    }
+    PyObject* value = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(head.argument));
+    p += head.argument;
+    return value;
+}
+
+QUORVANE_INLINE PyObject* Decoder::read_text(const std::uint8_t* start, const CborHead& head, const std::uint8_t*& p) {
+    if (head.info == CBOR_INFO_INDEFINITE) {
+        const std::uint8_t* after = p;  // a copy: the loop's position never has its address taken
+        PyObject* value = indefinite_string(after, offset(start), CBOR_MAJOR_TEXT);
+        p = after;
+        return value;
+    }
+    if (QUORVANE_UNLIKELY(head.argument > left(p))) {
+        return fail(offset(start), "text string of %llu bytes declared, %zu remain",
+                    static_cast<unsigned long long>(head.argument), left(p));
+    }
+    const auto size = static_cast<std::size_t>(head.argument);
+    PyObject* value = !stack_.empty() && stack_.back().awaiting_key ? key_text(p, size, offset(start))
+                                                                    : text(p, size, offset(start));
+    p += size;
+    return value;
 }
 
 // Simple values and floats (major type 7 but the break).
@@ -792,31 +808,28 @@ QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const
     return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || head.argument == 258, false});
 }
 
-// The break: the innermost indefinite array or map is complete.
-Decoder::Read Decoder::close_at_break(const std::uint8_t* start, PyObject*& value) {
+// The break: the innermost indefinite array or map is complete, and is the value.
+PyObject* Decoder::close_at_break(const std::uint8_t* start) {
     if (QUORVANE_UNLIKELY(stack_.empty())) {
-        fail(offset(start), "a break (0xff) outside an indefinite-length item");
-        return Read::FAILED;
+        return fail(offset(start), "a break (0xff) outside an indefinite-length item");
     }
     Frame& open_frame = stack_.back();
+    PyObject* value;
     if (open_frame.kind == LIST_INDEFINITE) {
         value = close_list(open_frame);
     } else if (open_frame.kind == MAP_INDEFINITE) {
         if (QUORVANE_UNLIKELY(open_frame.key != nullptr)) {
-            fail(offset(start), "the indefinite-length map that starts at byte %zu has an odd number of items",
-                 open_frame.start);
-            return Read::FAILED;
+            return fail(offset(start), "the indefinite-length map that starts at byte %zu has an odd number of items",
+                        open_frame.start);
         }
         value = close_map(open_frame);
     } else if (open_frame.kind == STACKED || open_frame.kind == MAP_STACKED) {
         value = finish_indefinite(open_frame, offset(start));
     } else {
-        fail(offset(start), "a break (0xff) outside an indefinite-length item");
-        return Read::FAILED;
+        return fail(offset(start), "a break (0xff) outside an indefinite-length item");
     }
-    if (value == nullptr) return Read::FAILED;
-    stack_.pop_back();
-    return Read::VALUE;
+    if (value != nullptr) stack_.pop_back();
+    return value;
 }
 
 // Hands a finished value to the innermost open container, and each container that it

@@ -11,12 +11,13 @@ import mmap
 import os
 import re
 import resource
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from quorvane_core import cbor, delta
+
+from conftest import CAST_FAILURE, OUT_OF_RANGE as DUMPS_OUT_OF_RANGE, PYPY, needs_memory_for_2_gib
 
 dumps = cbor.dumps
 diff = delta.diff
@@ -29,8 +30,8 @@ LIMIT = 2**31  # values of this many bytes or more are refused by diff and patch
 LIMIT_MESSAGE = r"2147483647|2147483648|2\^31|2\*\*31"
 INCOMPATIBLE = r"incompatible function arguments"
 INCOMPATIBLE_CTOR = r"incompatible constructor arguments"
-CAST = re.escape("Unable to cast Python instance to C++ type (compile in debug mode for details)")
-OUT_OF_RANGE = re.escape("dumps received an integer out of range for both int64_t and uint64_t")
+CAST = re.escape(CAST_FAILURE)
+OUT_OF_RANGE = re.escape(DUMPS_OUT_OF_RANGE)
 INVALID_DELTA = r"^invalid delta at byte \d+: "
 
 
@@ -74,9 +75,6 @@ def check_row(call, expected):
         kind, pattern = expected
         with pytest.raises(kind, match=pattern):
             call()
-
-
-PYPY = sys.implementation.name == "pypy"
 
 
 def row(id_, call, expected, pypy_differs=None):
@@ -380,17 +378,7 @@ def test_many_small_matches_just_past_the_limit_are_refused():
 
 # --- values of 2^31 bytes or more ----------------------------------------------------------------
 
-def _free_ram_bytes():
-    with open("/proc/meminfo") as meminfo:
-        for line in meminfo:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-huge_values = pytest.mark.skipif(
-    _free_ram_bytes() < 8 * 2**30, reason="needs more than 8 GiB of free memory for a 2 GiB value"
-)
+huge_values = needs_memory_for_2_gib
 
 
 @pytest.fixture(scope="module")

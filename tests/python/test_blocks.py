@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 from quorvane_core.delta import PythonInBuf, PythonOutBuf, diff, diff_blocks, patch
 
-from deltas import whole_value_delta
+from conftest import needs_memory_for_2_gib, whole_value_delta
 
 
 def test_surface():
@@ -133,15 +133,7 @@ def test_threads_give_the_single_threaded_bytes():
     assert got == expected
 
 
-def _free_ram_bytes():
-    with open("/proc/meminfo") as meminfo:
-        for line in meminfo:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-@pytest.mark.skipif(_free_ram_bytes() < 8 * 2**30, reason="needs more than 8 GiB of free memory for a 2 GiB value")
+@needs_memory_for_2_gib
 def test_values_of_2_31_bytes_are_refused():
     huge = bytes(2**31)  # zero pages from calloc, never touched: the length is checked first
     for call in (lambda: diff_blocks(huge, b"abc"), lambda: diff_blocks(b"abc", huge)):

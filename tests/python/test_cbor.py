@@ -15,10 +15,7 @@ from hypothesis import given, settings, strategies as st
 
 import quorvane_core
 from quorvane_core import cbor
-from shrinker import Shrinker
-
-CAST_FAILURE = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
-RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+from conftest import CAST_FAILURE, OUT_OF_RANGE as RANGE, Shrinker, cbor_head
 
 
 def test_module_surface():
@@ -361,11 +358,7 @@ def test_subclasses_take_the_general_path_to_the_same_bytes(value, indefinite, m
 
 
 def _byte_string_item(content):
-    n = len(content)
-    if n < 24:
-        return bytes([0x40 | n]) + content
-    width = 1 if n < 256 else 2 if n < 65536 else 4
-    return bytes([0x58 + width.bit_length() - 1]) + n.to_bytes(width, "big") + content
+    return cbor_head(2, len(content)) + content
 
 
 @pytest.mark.parametrize("before", [0, 100, 5_000, 70_000, 300_000])

@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 from quorvane_core import delta
 from quorvane_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 
-from deltas import whole_value_delta
+from conftest import whole_value_delta
 
 
 def test_module_surface():

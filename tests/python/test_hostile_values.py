@@ -19,10 +19,11 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from quorvane_core import cbor
 
+from conftest import CAST_FAILURE, OUT_OF_RANGE
+
 dumps = cbor.dumps
 
-CAST = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
-OUT_OF_RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+CAST = CAST_FAILURE
 
 
 class Boom(Exception):

@@ -14,7 +14,7 @@ import sys
 import pytest
 
 from quorvane_core import cbor, delta
-from shrinker import Shrinker
+from conftest import Shrinker
 
 # PyPy has no reference counts to read, and its garbage collector frees objects (and the
 # memory behind them) at times of its own choosing.

@@ -19,12 +19,13 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from quorvane_core import cbor
 
+from conftest import CPYTHON, cbor_head as head
+
 loads = cbor.loads
 dumps = cbor.dumps
 Tag = cbor.Tag
 Simple = cbor.Simple
 CBORDecodeError = cbor.CBORDecodeError
-CPYTHON = sys.implementation.name == "cpython"
 
 
 def same(a, b):
@@ -150,15 +151,6 @@ def test_round_trip_of_many_keys_and_long_strings():
 # --------------------------------------------------------------------------- against cbor2
 
 TAG_NUMBERS = [6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 1000, 40000, 2**32 + 5, 2**64 - 1]
-
-
-def head(major, argument, extra_width):
-    """A head of the given major type, in the shortest form or a wider one."""
-    widths = [w for w, top in ((0, 23), (1, 0xFF), (2, 0xFFFF), (4, 0xFFFFFFFF), (8, 2**64 - 1)) if argument <= top]
-    width = widths[min(extra_width, len(widths) - 1)]
-    if width == 0:
-        return bytes([major << 5 | argument])
-    return bytes([major << 5 | {1: 24, 2: 25, 4: 26, 8: 27}[width]]) + argument.to_bytes(width, "big")
 
 
 widths = st.integers(0, 4)

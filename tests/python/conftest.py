@@ -1,0 +1,52 @@
+"""What the Python tests share: the interpreter they run on, the messages they match, CBOR
+heads and deltas built by hand, a value whose conversion changes its container, and the mark
+of the tests that need memory for a 2 GiB value."""
+import sys
+
+import pytest
+
+CPYTHON = sys.implementation.name == "cpython"
+PYPY = sys.implementation.name == "pypy"
+
+# The binding library's message for a value that dumps has no encoding for, and dumps' own
+# for an int beyond 64 bits (the value's text follows it).
+CAST_FAILURE = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
+OUT_OF_RANGE = "dumps received an integer out of range for both int64_t and uint64_t"
+
+
+def cbor_head(major, argument, extra_width=0):
+    """A head of the given major type, in the shortest form or a wider one."""
+    widths = [w for w, top in ((0, 23), (1, 0xFF), (2, 0xFFFF), (4, 0xFFFFFFFF), (8, 2**64 - 1)) if argument <= top]
+    width = widths[min(extra_width, len(widths) - 1)]
+    if width == 0:
+        return bytes([major << 5 | argument])
+    return bytes([major << 5 | {1: 24, 2: 25, 4: 26, 8: 27}[width]]) + argument.to_bytes(width, "big")
+
+
+def whole_value_delta(value):
+    """The delta that holds the whole new value: one CBOR byte string."""
+    return cbor_head(2, len(value)) + value
+
+
+class Shrinker:
+    """A truth value whose computation empties the list or dict being encoded."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __bool__(self):
+        self.victim.clear()
+        return True
+
+
+def free_ram_bytes():
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+needs_memory_for_2_gib = pytest.mark.skipif(
+    free_ram_bytes() < 8 * 2**30, reason="needs more than 8 GiB of free memory for a 2 GiB value"
+)
