@@ -948,8 +948,6 @@ void run(CborWriter* writer, const Options& options, PyObject* value) {
 }
 
 const char* const ENCODE_DOC =
-    "encode(value, *, default=None, deterministic=False, max_depth=0, timezone=None,\n"
-    "       datetime_as_timestamp=False)\n\n"
     "Encode value as one CBOR data item, faithfully or not at all.\n\n"
     "None, bool, int (beyond 64 bits as tags 2 and 3), float (in the narrowest width that\n"
     "holds it exactly), str, bytes, bytearray and memoryview (byte strings), list and tuple\n"
@@ -992,11 +990,9 @@ py::bytes encode(py::handle value, py::object default_function, bool determinist
 }
 
 const char* const DUMP_DOC =
-    "dump(value, fp, **options)\n\n"
     "Write encode(value, **options) to the binary file fp (anything with a write method).";
 
 const char* const LOAD_DOC =
-    "load(fp, **options)\n\n"
     "Read the rest of the binary file fp (anything with a read method) and return\n"
     "loads(content, **options): exactly one data item.";
 

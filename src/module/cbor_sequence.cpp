@@ -73,7 +73,6 @@ void check_hook(const py::object& hook, const char* name) {
 }
 
 const char* const ITER_LOADS_DOC =
-    "iter_loads(data, max_depth=0, *, tag_hook=None, object_hook=None)\n\n"
     "Iterate over the data items of a CBOR sequence (RFC 8742: items one after another, as\n"
     "written by repeated dump calls to one file). Each item is read as loads reads one, with\n"
     "the same options. The iterator's offset is where the next item starts: after the last\n"
