@@ -286,8 +286,20 @@ def decode_peers(qc, value) -> List[dict]:
         definite = qc.cbor.dumps(value, indefinite=False)
         peers.append({"peer": "quorvane loads (definite)", "data": definite, "loads": qc.cbor.loads,
                       "note": "dumps(indefinite=False) output"})
+        if hasattr(qc.cbor, "encode"):
+            peers.append({"peer": "quorvane loads (encode's output)", "data": qc.cbor.encode(value),
+                          "loads": qc.cbor.loads, "note": "encode's output (definite lengths)"})
     else:
         encoded = cbor2.dumps(value) if cbor2 else None
+    msgspec = P._try_import("msgspec")
+    if msgspec is None:
+        peers.append({"peer": "msgspec", "unavailable": "msgspec is not installed"})
+    else:
+        version = P.dist_version("msgspec")
+        peers.append({"peer": f"msgspec.msgpack {version}", "data": msgspec.msgpack.encode(value),
+                      "loads": msgspec.msgpack.decode, "note": "its own encoding (MessagePack)"})
+        peers.append({"peer": f"msgspec.json {version}", "data": msgspec.json.encode(value),
+                      "loads": msgspec.json.decode, "note": "JSON text"})
     if cbor2 is None:
         peers.append({"peer": "cbor2", "unavailable": "cbor2 is not installed"})
     else:

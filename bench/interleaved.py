@@ -1,4 +1,4 @@
-"""dumps on every encode workload: interleaved with its fastest peers, and alone.
+"""dumps and encode on every encode workload: interleaved with their fastest peers, and alone.
 
 Interleaved: in every round each encoder is called once, one after the other, and timed by
 the thread's CPU time; a peer's ratio is the median over the rounds of (peer time / our
@@ -29,7 +29,9 @@ import workloads as W  # noqa: E402
 
 # Encoders compared here, by the names of bench/peers.py (prefix match); the fastest ones
 # also run alone.
-PEERS = ("quorvane dumps", "cbor2", "msgpack", "ormsgpack", "orjson", "pickle")
+PEERS = ("quorvane dumps", "quorvane dumps (definite)", "quorvane encode", "quorvane encode (deterministic)", "cbor2",
+         "msgpack", "msgspec.msgpack", "msgspec.json", "ormsgpack", "orjson", "pickle")
+ENCODE = "quorvane encode"  # the second reference: ratios against encode too
 ALONE_PEERS = ("quorvane dumps", "ormsgpack", "orjson")
 ALONE_CALLS = 20
 
@@ -39,7 +41,8 @@ def _encoders(qc) -> Dict[str, object]:
     found = {}
     for p in P.encode_peers(qc):
         for want in PEERS:
-            if p.name.startswith(want) and not p.unavailable and want not in found and "definite" not in p.name:
+            if (p.name == want or (p.name.startswith(want) and "(" not in p.name)) and not p.unavailable \
+                    and want not in found:
                 found[want] = p.dumps
     return found
 
@@ -64,10 +67,12 @@ def interleaved(value, qc, rounds: int) -> dict:
     finally:
         gc.enable()
     ours = times.get(PEERS[0])
+    encode = times.get(ENCODE)
     rows = {}
     for name, ts in times.items():
         rows[name] = {"median_ns": statistics.median(ts),
-                      "ratio": statistics.median(t / o for t, o in zip(ts, ours)) if ours else None}
+                      "ratio": statistics.median(t / o for t, o in zip(ts, ours)) if ours else None,
+                      "ratio_encode": statistics.median(t / e for t, e in zip(ts, encode)) if encode else None}
     return {"rounds": rounds, "rows": rows}
 
 
@@ -90,8 +95,8 @@ def table(result: dict) -> str:
     lines = [f"interleaved ({result['rounds']} rounds, thread CPU time) and alone (fresh process; "
              f"median wall time of {ALONE_CALLS} calls after 3, faults per call over them):",
              "",
-             "| encoder | interleaved median | ratio | alone: first call | faults | alone: per call | faults/call |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
+             "| encoder | interleaved median | ratio | vs encode | alone: first call | faults | alone: per call | faults/call |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for name, row in result["rows"].items():
         a = result["alone"].get(name)
         if a is None:
@@ -102,21 +107,24 @@ def table(result: dict) -> str:
             alone_cells = (f"{a['first_ns'] / 1e6:.3f} ms | {a['first_faults']} | {a['per_call_ns'] / 1e6:.3f} ms "
                            f"| {a['faults_per_call']:.1f}")
         ratio = f"{row['ratio']:.2f}x" if row["ratio"] is not None else ""
-        lines.append(f"| {name} | {row['median_ns'] / 1e6:.3f} ms | {ratio} | {alone_cells} |")
+        vs_encode = f"{row['ratio_encode']:.2f}x" if row.get("ratio_encode") is not None else ""
+        lines.append(f"| {name} | {row['median_ns'] / 1e6:.3f} ms | {ratio} | {vs_encode} | {alone_cells} |")
     return "\n".join(lines)
 
 
 def summary(workloads: List[dict]) -> str:
     """One line per peer over the workloads: the lowest interleaved ratio and the geometric mean."""
-    ratios: Dict[str, List[float]] = {}
-    for w in workloads:
-        for name, row in w.get("interleaved", {}).get("rows", {}).items():
-            if name != PEERS[0] and row["ratio"]:
-                ratios.setdefault(name, []).append(row["ratio"])
     lines = ["interleaved ratios over the workloads (peer time / ours):", ""]
-    for name, rs in ratios.items():
-        geomean = statistics.geometric_mean(rs)
-        lines.append(f"- {name}: lowest {min(rs):.2f}x, geometric mean {geomean:.2f}x over {len(rs)} workloads")
+    for reference, key in ((PEERS[0], "ratio"), (ENCODE, "ratio_encode")):
+        ratios: Dict[str, List[float]] = {}
+        for w in workloads:
+            for name, row in w.get("interleaved", {}).get("rows", {}).items():
+                if name != reference and row.get(key):
+                    ratios.setdefault(name, []).append(row[key])
+        for name, rs in ratios.items():
+            geomean = statistics.geometric_mean(rs)
+            lines.append(f"- {name} / {reference}: lowest {min(rs):.2f}x, geometric mean {geomean:.2f}x "
+                         f"over {len(rs)} workloads")
     return "\n".join(lines)
 
 

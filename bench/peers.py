@@ -61,6 +61,12 @@ def encode_peers(qc) -> List[EncodePeer]:
                                 note="indefinite=True (default)"))
         peers.append(EncodePeer("quorvane dumps (definite)", lambda v: qc.cbor.dumps(v, indefinite=False),
                                 cbor2_loads, note="indefinite=False"))
+        if hasattr(qc.cbor, "encode"):
+            peers.append(EncodePeer("quorvane encode", qc.cbor.encode, cbor2_loads,
+                                    note="lossless, definite lengths"))
+            peers.append(EncodePeer("quorvane encode (deterministic)",
+                                    lambda v: qc.cbor.encode(v, deterministic=True), cbor2_loads,
+                                    note="deterministic=True: keys in the order of their encodings"))
     if cbor2 is None:
         peers.append(EncodePeer("cbor2", unavailable="cbor2 is not installed"))
     else:
@@ -77,6 +83,15 @@ def encode_peers(qc) -> List[EncodePeer]:
         fallback = msgpack.Packer.__module__ == "msgpack.fallback"
         peers.append(EncodePeer(f"msgpack {dist_version('msgpack')}" + (" (pure Python!)" if fallback else ""),
                                 msgpack.packb, lambda b: msgpack.unpackb(b, strict_map_key=False)))
+    msgspec = _try_import("msgspec")
+    if msgspec is None:
+        peers.append(EncodePeer("msgspec", unavailable="msgspec is not installed"))
+    else:
+        version = dist_version("msgspec")
+        peers.append(EncodePeer(f"msgspec.msgpack {version}", msgspec.msgpack.encode, msgspec.msgpack.decode,
+                                note="MessagePack"))
+        peers.append(EncodePeer(f"msgspec.json {version}", msgspec.json.encode, msgspec.json.decode,
+                                note="JSON text, not a binary format"))
     ormsgpack = _try_import("ormsgpack")
     if ormsgpack is None:
         peers.append(EncodePeer("ormsgpack", unavailable="ormsgpack is not installed"))

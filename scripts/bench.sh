@@ -19,7 +19,7 @@ command -v zstd >/dev/null 2>&1 || missing+=(zstd)
 install_debs "${missing[@]}"
 
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-    cbor2 msgpack ormsgpack orjson bsdiff4 zstandard matplotlib
+    cbor2 msgpack msgspec ormsgpack orjson bsdiff4 zstandard matplotlib
 # Peers of delta.compress that may not install everywhere: the benchmark skips them if missing.
 .venv/bin/python -m pip install -q --disable-pip-version-check hdiffpatch detools || true
 

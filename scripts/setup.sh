@@ -44,7 +44,7 @@ fi
 py=.venv/bin/python
 $py -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.13,<2.14" cmake ninja
 if [ "$with_tests" = 1 ]; then
-    $py -m pip install -q --disable-pip-version-check pytest hypothesis cbor2 mypy "dask[distributed]"
+    $py -m pip install -q --disable-pip-version-check pytest hypothesis cbor2 mypy "dask[distributed]" numpy
 fi
 # Build without isolation so that the build tree is reused between runs.
 rm -f "$stamp"

@@ -9,6 +9,7 @@
 #include "cbor/format.h"
 #include "cbor/utf8.h"
 #include "common/compiler.h"
+#include "module/cbor_tags.h"
 #include "module/cbor_types.h"
 #include "module/python_compat.h"
 
@@ -60,11 +61,18 @@ constexpr std::size_t MAP_HINT_MAX = 32;     // pairs (a presized dict does not 
 
 constexpr std::size_t KEY_CACHE_SIZE = 512;  // entries, a power of two
 constexpr std::size_t KEY_CACHE_MAX = 16;    // longest key kept, in bytes
+constexpr std::size_t LONG_KEY_CACHE_SIZE = 256;  // entries for keys of 17 to LONG_KEY_MAX bytes
+constexpr std::size_t LONG_KEY_MAX = 64;
 
 class Decoder {
 public:
-    Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion)
-        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion) {
+    // `hooks`: the caller's functions; `start`: where the item starts (a sequence's items are
+    // read one call each, an error naming offsets from `data`); `sequence`: bytes after the
+    // item end it instead of being an error, and stop() tells where it ended.
+    Decoder(const std::uint8_t* data, std::size_t size, std::uint64_t limit, bool recursion,
+            const DecodeHooks& hooks = DecodeHooks(), std::size_t start = 0, bool sequence = false)
+        : base_(data), end_(data + size), limit_(limit), recursion_limit_(recursion), hooks_(hooks), start_(start),
+          sequence_(sequence) {
         for (std::size_t i = 0; i < HINT_DEPTHS; ++i) {
             list_hint_[i] = FIRST_ROOM;
             map_hint_[i] = 0;
@@ -81,11 +89,16 @@ public:
             for (std::size_t i = 0; i < KEY_CACHE_SIZE; ++i) Py_XDECREF(cache_[i].text);
             std::free(cache_);
         }
+        if (long_cache_ != nullptr) {
+            for (std::size_t i = 0; i < LONG_KEY_CACHE_SIZE; ++i) Py_XDECREF(long_cache_[i]);
+            std::free(long_cache_);
+        }
     }
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
 
     PyObject* run();
+    std::size_t stop() const { return stop_; }
 
 private:
     std::size_t offset(const std::uint8_t* p) const { return static_cast<std::size_t>(p - base_); }
@@ -110,6 +123,10 @@ private:
     const std::uint8_t* const end_;
     const std::uint64_t limit_;
     const bool recursion_limit_;
+    const DecodeHooks hooks_;
+    const std::size_t start_;
+    const bool sequence_;
+    std::size_t stop_ = 0;
     // Pushes that run out of memory set MemoryError; a value that could not be kept is released.
     bool push_frame(const Frame& frame);
     bool push_item(PyObject* value);
@@ -174,6 +191,10 @@ private:
         PyObject* text;
     };
     CachedKey* cache_ = nullptr;
+    // Longer ASCII keys, compared with the kept string itself: a key met again is the same
+    // str, whose hash the interpreter has kept (hashing and allocating it again cost more).
+    PyObject** long_cache_ = nullptr;
+    PyObject* long_key_text(const std::uint8_t* content, std::size_t size, std::size_t head);
     std::size_t list_hint_[HINT_DEPTHS];  // members of the last indefinite list closed at a depth
     std::size_t map_hint_[HINT_DEPTHS];   // pairs of the last indefinite map closed at a depth
 };
@@ -336,6 +357,44 @@ PyObject* Decoder::key_text(const std::uint8_t* content, std::size_t size, std::
             Py_INCREF(value);
             return value;
         }
+    }
+    if (size > KEY_CACHE_MAX && size <= LONG_KEY_MAX) return long_key_text(content, size, head);
+#endif
+    return text(content, size, head);
+}
+
+PyObject* Decoder::long_key_text(const std::uint8_t* content, std::size_t size, std::size_t head) {
+#if QUORVANE_CPYTHON
+    if (is_ascii(content, size)) {
+        if (long_cache_ == nullptr) {
+            long_cache_ = static_cast<PyObject**>(std::calloc(LONG_KEY_CACHE_SIZE, sizeof(PyObject*)));
+            if (long_cache_ == nullptr) return PyErr_NoMemory();
+        }
+        std::uint64_t hash = size * 0x9E3779B97F4A7C15ULL;
+        std::size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, content + i, 8);
+            hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+        }
+        if (i < size) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, content + i, size - i);
+            hash = (hash ^ word) * 0x94D049BB133111EBULL;
+        }
+        hash ^= hash >> 31;
+        PyObject*& slot = long_cache_[(hash >> 40) & (LONG_KEY_CACHE_SIZE - 1)];
+        if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
+            std::memcmp(PyUnicode_1BYTE_DATA(slot), content, size) == 0) {
+            Py_INCREF(slot);
+            return slot;
+        }
+        PyObject* value = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (value == nullptr) return nullptr;
+        std::memcpy(PyUnicode_1BYTE_DATA(value), content, size);
+        Py_XSETREF(slot, value);
+        Py_INCREF(value);
+        return value;
     }
 #endif
     return text(content, size, head);
@@ -518,19 +577,21 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         Py_DECREF(magnitude);
         return result;
     }
-    PyObject* tag = PyLong_FromUnsignedLongLong(number);
-    if (tag == nullptr) {
-        Py_DECREF(value);
-        return nullptr;
+    if (cbor_is_standard_tag(number)) {
+        // Whether the tag itself is (inside) a map key: its frame's flag also holds for a set's
+        // members, so the frame around it answers.
+        const std::size_t depth = stack_.size();
+        const bool key = depth >= 2 && (stack_[depth - 2].key_context || stack_[depth - 2].awaiting_key);
+        return cbor_standard_tag(number, value, key, frame.start);
     }
-    return cbor_tag_new(tag, value);
+    return cbor_other_tag(number, value, hooks_);
 }
 
 // The decode loop: one item at a time, at its initial byte. A scalar is read into a value, a
 // container's head opens a frame, a break closes the innermost indefinite one; a finished
 // value is delivered to the open containers, and each one it completes is delivered in turn.
 PyObject* Decoder::run() {
-    const std::uint8_t* p = base_;
+    const std::uint8_t* p = base_ + start_;
     if (p == end_) return fail(0, "the input is empty");
     for (;;) {
         if (QUORVANE_UNLIKELY(p >= end_)) return ended_inside();
@@ -743,7 +804,8 @@ QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const
         fail(offset(start), "a tag cannot have an indefinite length");
         return Read::FAILED;
     }
-    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key(), false});
+    // A set's members (tag 258) are read as map keys are: arrays become tuples.
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || head.argument == 258, false});
 }
 
 // The break: the innermost indefinite array or map is complete, and is the value.
@@ -773,8 +835,18 @@ PyObject* Decoder::close_at_break(const std::uint8_t* start) {
 // Hands a finished value to the innermost open container, and each container that it
 // completes to the one around it; at the top, the value is the result.
 QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObject*& value) {
+    bool from_tag = false;  // object_hook sees the maps of the input, not what a tag became
     for (;;) {
+        if (QUORVANE_UNLIKELY(hooks_.object_hook != nullptr) && !from_tag && PyDict_CheckExact(value)) {
+            value = cbor_object_hook(value, hooks_);
+            if (value == nullptr) return Delivery::FAILED;
+        }
+        from_tag = false;
         if (stack_.empty()) {
+            if (sequence_) {
+                stop_ = offset(p);
+                return Delivery::DONE;
+            }
             if (p != end_) {
                 const std::size_t extra = left(p);
                 Py_DECREF(value);
@@ -855,6 +927,7 @@ QUORVANE_INLINE Decoder::Delivery Decoder::deliver(const std::uint8_t*& p, PyObj
                 value = finish_tag(frame, value);
                 stack_.pop_back();
                 if (value == nullptr) return Delivery::FAILED;
+                from_tag = true;
                 continue;
         }
         value = frame.container;  // a definite container is complete
@@ -891,6 +964,10 @@ struct BufferGuard {
 }  // namespace
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
+    return cbor_loads(data, max_depth, DecodeHooks());
+}
+
+PyObject* cbor_loads(PyObject* data, unsigned long long max_depth, const DecodeHooks& hooks) {
     BufferGuard buffer;
     if (get_contiguous_buffer(data, &buffer.view, "loads needs a contiguous buffer") != 0) return nullptr;
     buffer.held = true;
@@ -915,9 +992,27 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
     PyObject* result;
     {
         Decoder decoder(static_cast<const std::uint8_t*>(buffer.view.buf),
-                        static_cast<std::size_t>(buffer.view.len), limit, recursion);
+                        static_cast<std::size_t>(buffer.view.len), limit, recursion, hooks);
         result = decoder.run();
     }
+    return result;
+}
+
+PyObject* cbor_loads_item(const std::uint8_t* data, std::size_t size, std::size_t* offset,
+                          unsigned long long max_depth, const DecodeHooks& hooks) {
+    const bool recursion = max_depth == 0;
+    const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
+    struct CollectorPause {
+#ifdef QUORVANE_PAUSE_COLLECTOR
+        const int collecting = PyGC_Disable();
+        ~CollectorPause() {
+            if (collecting) PyGC_Enable();
+        }
+#endif
+    } pause;
+    Decoder decoder(data, size, limit, recursion, hooks, *offset, true);
+    PyObject* result = decoder.run();
+    if (result != nullptr) *offset = decoder.stop();
     return result;
 }
 

@@ -1,8 +1,13 @@
 // The cbor submodule: dumps, loads and the classes that loads returns or raises.
 #include "module/cbor_module.h"
 
+#include <string>
+#include <tuple>
+
 #include "module/cbor_decoder.h"
+#include "module/cbor_encode.h"
 #include "module/cbor_encoder.h"
+#include "module/cbor_sequence.h"
 #include "module/cbor_types.h"
 
 namespace py = pybind11;
@@ -22,7 +27,10 @@ const char* const LOADS_DOC =
     "contiguous buffer, read in place) and return the Python value it stands for.\n\n"
     "Integers, byte and text strings, arrays (lists; tuples when used as map keys), maps\n"
     "(dicts), floats of every width, false, true and null become the Python values; bignum\n"
-    "tags 2 and 3 become int; other tags and simple values (undefined included) become Tag and\n"
+    "tags 2 and 3 become int; the standard tags become their Python types: 0 and 1 datetime,\n"
+    "100 and 1004 date, 4 Decimal, 37 UUID, 258 set (frozenset inside a map key). Other tags\n"
+    "become tag_hook(Tag(number, content)) when tag_hook is given, else Tag; every map becomes\n"
+    "object_hook(dict) when object_hook is given. Simple values (undefined included) become\n"
     "Simple. The input must hold exactly one well-formed item: anything else raises\n"
     "CBORDecodeError, whose message names the byte offset. Nesting deeper than max_depth raises\n"
     "CBORDecodeError; with max_depth 0, nesting deeper than the recursion limit raises\n"
@@ -30,8 +38,16 @@ const char* const LOADS_DOC =
     "A str or another object without a buffer raises TypeError, a buffer that is not\n"
     "contiguous BufferError, and a max_depth that is not an int of 0 or more TypeError.";
 
-py::object loads(const py::object& data, unsigned long long max_depth) {
-    PyObject* value = cbor_loads(data.ptr(), max_depth);
+py::object loads(const py::object& data, unsigned long long max_depth, const py::object& tag_hook,
+                 const py::object& object_hook) {
+    DecodeHooks hooks;
+    for (const auto& [hook, name, slot] : {std::make_tuple(&tag_hook, "tag_hook", &hooks.tag_hook),
+                                           std::make_tuple(&object_hook, "object_hook", &hooks.object_hook)}) {
+        if (hook->is_none()) continue;
+        if (!PyCallable_Check(hook->ptr())) throw py::type_error(std::string(name) + " must be callable or None");
+        *slot = hook->ptr();
+    }
+    PyObject* value = cbor_loads(data.ptr(), max_depth, hooks);
     if (value == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
 }
@@ -52,7 +68,10 @@ void define_cbor_module(py::module_& parent) {
     cbor.attr("CBORDecodeError") = checked(cbor_decode_error_type());
     cbor.attr("Tag") = checked(cbor_tag_type());
     cbor.attr("Simple") = checked(cbor_simple_type());
-    cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0);
+    cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0, py::kw_only(),
+             py::arg("tag_hook") = py::none(), py::arg("object_hook") = py::none());
+    define_encode(cbor);
+    define_sequence(cbor);
 }
 
 }  // namespace quorvane

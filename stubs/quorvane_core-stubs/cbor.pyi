@@ -59,4 +59,122 @@ class Simple:
     def __ne__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
-def loads(data: Buffer, max_depth: int = 0) -> Any: ...
+def loads(
+    data: Buffer,
+    max_depth: int = 0,
+    *,
+    tag_hook: Callable[[Tag], object] | None = None,
+    object_hook: Callable[[dict[Any, Any]], object] | None = None,
+) -> Any: ...
+
+# ---------------------------------------------------------------------------- encode
+import datetime as _datetime
+import enum as _enum
+import uuid as _uuid
+from collections.abc import Callable, Iterator
+from decimal import Decimal as _Decimal
+from typing import AbstractSet, ClassVar, overload
+
+class _Dataclass(Protocol):
+    __dataclass_fields__: ClassVar[dict[str, Any]]
+
+# What encode writes faithfully: None, bool, int (any size), float, str, bytes, bytearray,
+# memoryview, aware datetime (a naive one needs timezone=), date, Decimal, UUID, Tag, Simple,
+# Enum members (by value), dataclass instances (by field), and lists, tuples, dicts, sets and
+# frozensets of these. numpy scalars are written as their numbers too (numpy's float64 is a
+# float; its integer types are accepted where SupportsIndex is, through default=object).
+# Anything else needs default=.
+Encodable = Union[
+    None,
+    bool,
+    int,
+    float,
+    str,
+    bytes,
+    bytearray,
+    memoryview,
+    _datetime.date,
+    _Decimal,
+    _uuid.UUID,
+    Tag,
+    Simple,
+    _enum.Enum,
+    _Dataclass,
+    _List["Encodable"],
+    Tuple["Encodable", ...],
+    Mapping[Any, "Encodable"],
+    AbstractSet[Any],
+]
+
+@overload
+def encode(
+    value: Encodable,
+    *,
+    default: None = None,
+    deterministic: bool = False,
+    max_depth: int = 0,
+    timezone: _datetime.tzinfo | None = None,
+    datetime_as_timestamp: bool = False,
+) -> bytes: ...
+@overload
+def encode(
+    value: object,
+    *,
+    default: Callable[[Any], object],
+    deterministic: bool = False,
+    max_depth: int = 0,
+    timezone: _datetime.tzinfo | None = None,
+    datetime_as_timestamp: bool = False,
+) -> bytes: ...
+
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+class _Reader(Protocol):
+    def read(self) -> Buffer: ...
+
+@overload
+def dump(
+    value: Encodable,
+    fp: _Writer,
+    *,
+    default: None = None,
+    deterministic: bool = False,
+    max_depth: int = 0,
+    timezone: _datetime.tzinfo | None = None,
+    datetime_as_timestamp: bool = False,
+) -> None: ...
+@overload
+def dump(
+    value: object,
+    fp: _Writer,
+    *,
+    default: Callable[[Any], object],
+    deterministic: bool = False,
+    max_depth: int = 0,
+    timezone: _datetime.tzinfo | None = None,
+    datetime_as_timestamp: bool = False,
+) -> None: ...
+def load(
+    fp: _Reader,
+    *,
+    max_depth: int = 0,
+    tag_hook: Callable[[Tag], object] | None = None,
+    object_hook: Callable[[dict[Any, Any]], object] | None = None,
+) -> Any: ...
+
+class SequenceIterator(Iterator[Any]):
+    def __iter__(self) -> SequenceIterator: ...
+    def __next__(self) -> Any: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def truncated(self) -> bool: ...
+
+def iter_loads(
+    data: Buffer,
+    max_depth: int = 0,
+    *,
+    tag_hook: Callable[[Tag], object] | None = None,
+    object_hook: Callable[[dict[Any, Any]], object] | None = None,
+) -> SequenceIterator: ...

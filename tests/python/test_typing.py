@@ -22,4 +22,4 @@ def test_usage_type_checks_cleanly():
 def test_misuse_is_rejected():
     result = mypy(HERE / "misuse.py")
     assert result.returncode == 1
-    assert result.stdout.count("error:") == 11, result.stdout
+    assert result.stdout.count("error:") == 15, result.stdout

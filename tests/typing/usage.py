@@ -1,5 +1,10 @@
 """Typical use of the module; type-checked by mypy --strict against the installed stubs."""
 from __future__ import annotations  # dict[...] and list[...] in annotations on 3.8
+import dataclasses
+import datetime
+import decimal
+import io
+import uuid
 
 from quorvane_core import cbor, delta
 
@@ -46,3 +51,26 @@ def decode(data: bytes) -> list[object]:
 def compressed(old: bytes, new: bytearray) -> bytes:
     data: bytes = delta.compress(old, memoryview(new), level=delta.MAX_LEVEL)
     return delta.decompress(bytearray(old), data, max_size=1 << 20) + delta.compress(old, new)[:delta.DEFAULT_LEVEL]
+
+
+def encode_rich(when: datetime.datetime, amount: decimal.Decimal, tags: set[str]) -> bytes:
+    @dataclasses.dataclass
+    class Reading:
+        sensor: str
+        value: float
+
+    record: dict[str, cbor.Encodable] = {
+        "when": when, "amount": amount, "tags": tags, "id": uuid.UUID(int=1), "day": when.date(),
+        "reading": Reading("t1", 21.5), "big": 2**80, "raw": bytearray(b"x"), "tag": cbor.Tag(99, [1])}
+    out = io.BytesIO()
+    cbor.dump(record, out, deterministic=True)
+    cbor.dump(object(), out, default=repr)
+    return cbor.encode(record) + cbor.encode(when.replace(tzinfo=None), timezone=datetime.timezone.utc) + \
+        cbor.encode(complex(1, 2), default=lambda c: [c.real, c.imag]) + out.getvalue()
+
+
+def read_log(data: bytes) -> tuple[list[object], int, bool]:
+    items = cbor.iter_loads(data, tag_hook=lambda tag: tag.value, object_hook=dict)
+    values = list(items)
+    first = cbor.load(io.BytesIO(data), max_depth=10) if data else None
+    return values + [first, cbor.loads(data, object_hook=len)], items.offset, items.truncated

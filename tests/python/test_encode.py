@@ -1,0 +1,582 @@
+"""cbor.encode, dump and load: every type mapping both ways against cbor2, RFC 8949's tag
+examples, the deterministic form against a literal sort, default and its errors, cycles."""
+import dataclasses
+import datetime as dt
+import enum
+import gc
+import io
+import math
+import sys
+import uuid
+from decimal import Decimal
+from fractions import Fraction
+
+import cbor2
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from quorvane_core import cbor
+
+UTC = dt.timezone.utc
+PLUS2 = dt.timezone(dt.timedelta(hours=2))
+
+
+class Colour(enum.Enum):
+    RED = 1
+    NAME = "n"
+
+
+class Level(enum.IntEnum):
+    HIGH = 3
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: list
+
+
+@dataclasses.dataclass
+class Node:
+    name: str
+    children: list = dataclasses.field(default_factory=list)
+
+
+# value, our exact encoding, what cbor2 decodes it to (None: the value itself)
+MAPPINGS = [
+    (None, "f6", None), (True, "f5", None), (False, "f4", None),
+    (0, "00", None), (-1, "20", None), (2**64 - 1, "1b" + "ff" * 8, None), (-2**64, "3b" + "ff" * 8, None),
+    (2**64, "c249010000000000000000", None), (-2**64 - 1, "c349010000000000000000", None),
+    (2**70, "c249400000000000000000", None),
+    (1.5, "f93e00", None), (0.1, "fb3fb999999999999a", None), (1e300, "fb7e37e43c8800759c", None),
+    (3.4028234663852886e38, "fa7f7fffff", None),
+    ("", "60", None), ("é", "62c3a9", None), (b"\x00", "4100", None),
+    (bytearray(b"ab"), "426162", b"ab"), (memoryview(b"cd"), "426364", b"cd"),
+    (memoryview(b"abcdef")[::2], "43616365", b"ace"),
+    ([1, [2]], "82018102", None), ((1, 2), "820102", [1, 2]), ({"a": 1}, "a1616101", None),
+    ({1: "x", (1, 2): None}, "a2016178820102f6", None),
+    ({1, 2}, "d90102820102", None), (frozenset({3}), "d901028103", None), (set(), "d9010280", None),
+    (dt.datetime(2013, 3, 21, 20, 4, tzinfo=UTC), "c074" + b"2013-03-21T20:04:00Z".hex(), None),
+    (dt.datetime(2013, 3, 21, 20, 4, 0, 500000, tzinfo=PLUS2),
+     "c078" + "%02x" % 32 + b"2013-03-21T20:04:00.500000+02:00".hex(), None),
+    (dt.date(2020, 1, 2), "d903ec6a" + b"2020-01-02".hex(), None),
+    (Decimal("9.99"), "c482211903e7", None), (Decimal("-1.5e-300"), None, None),
+    (Decimal("1e30"), "c482181e01", None), (Decimal("NaN"), "f97e00", math.nan),
+    (Decimal("Infinity"), "f97c00", math.inf), (Decimal("-Infinity"), "f9fc00", -math.inf),
+    (Decimal(2**80), None, None),
+    (uuid.UUID(int=5), "d8255000000000000000000000000000000005", None),
+    (cbor.Tag(99, "x"), "d8636178", cbor2.CBORTag(99, "x")), (cbor.Tag(2**64 - 1, 0), "db" + "ff" * 8 + "00",
+                                                              cbor2.CBORTag(2**64 - 1, 0)),
+    (cbor.Simple(99), "f863", cbor2.CBORSimpleValue(99)), (cbor.Simple(16), "f0", cbor2.CBORSimpleValue(16)),
+    (cbor.Simple(23), "f7", cbor2.undefined),
+    (Colour.RED, "01", 1), (Colour.NAME, "616e", "n"), (Level.HIGH, "03", 3),
+    (Point(1, [2]), "a261780161798102", {"x": 1, "y": [2]}),
+]
+
+
+def _mapping_id(case):
+    return type(case).__name__
+
+
+@pytest.mark.parametrize("value, expected, decoded", MAPPINGS, ids=[_mapping_id(m[0]) for m in MAPPINGS])
+def test_every_mapping_encodes_as_cbor2_reads_it(value, expected, decoded):
+    ours = cbor.encode(value)
+    if expected is not None:
+        assert ours.hex() == expected
+    want = value if decoded is None else decoded
+    got = cbor2.loads(ours)
+    if isinstance(want, float) and math.isnan(want):
+        assert math.isnan(got)
+    else:
+        assert got == want
+    assert cbor.encode(value, deterministic=True) == ours  # no map of more than one key here
+
+
+# value cbor2 writes (with its options), what loads returns
+FROM_CBOR2 = [
+    (dt.datetime(2013, 3, 21, 20, 4, tzinfo=UTC), {}, None),
+    (dt.datetime(2013, 3, 21, 20, 4, 0, 123456, tzinfo=PLUS2), {}, None),
+    (dt.datetime(2013, 3, 21, 20, 4, tzinfo=UTC), {"datetime_as_timestamp": True}, None),
+    (dt.datetime(2013, 3, 21, 20, 4, 0, 500000, tzinfo=UTC), {"datetime_as_timestamp": True}, None),
+    (dt.date(2020, 1, 2), {}, None),
+    (dt.date(2020, 1, 2), {"date_as_datetime": True, "timezone": UTC}, dt.datetime(2020, 1, 2, tzinfo=UTC)),
+    (Decimal("9.99"), {}, None), (Decimal("-12.345e-100"), {}, None), (Decimal(2**80), {}, None),
+    (uuid.UUID(int=2**127 + 5), {}, None),
+    ({1, "a"}, {}, None), (frozenset({(1, 2)}), {}, None),
+    (2**64, {}, None), (-2**70, {}, None),
+    (cbor2.CBORTag(99, [1]), {}, cbor.Tag(99, [1])), (cbor2.CBORSimpleValue(99), {}, cbor.Simple(99)),
+    ({"when": [dt.date(1999, 12, 31)], "ids": {uuid.UUID(int=1)}}, {}, None),
+]
+
+
+@pytest.mark.parametrize("value, options, expected", FROM_CBOR2)
+def test_loads_reads_what_cbor2_writes(value, options, expected):
+    assert cbor.loads(cbor2.dumps(value, **options)) == (value if expected is None else expected)
+
+
+def test_loads_returns_the_standard_types_exactly():
+    assert type(cbor.loads(cbor.encode({1}))) is set
+    assert type(cbor.loads(cbor.encode({frozenset({1}): 0}))) is dict
+    key = next(iter(cbor.loads(cbor.encode({frozenset({1}): 0}))))
+    assert type(key) is frozenset  # a set that is a map key cannot be a set
+    assert type(cbor.loads(cbor.encode(Decimal("1.5")))) is Decimal
+    assert type(cbor.loads(cbor.encode(uuid.UUID(int=1)))) is uuid.UUID
+    assert type(cbor.loads(cbor.encode(dt.date(2020, 1, 1)))) is dt.date
+
+
+# RFC 8949 Appendix A: every tagged example
+RFC_TAGS = [
+    ("c074323031332d30332d32315432303a30343a30305a", dt.datetime(2013, 3, 21, 20, 4, tzinfo=UTC), {}),
+    ("c11a514b67b0", dt.datetime(2013, 3, 21, 20, 4, tzinfo=UTC), {"datetime_as_timestamp": True}),
+    ("c1fb41d452d9ec200000", dt.datetime(2013, 3, 21, 20, 4, 0, 500000, tzinfo=UTC), {"datetime_as_timestamp": True}),
+    ("d74401020304", cbor.Tag(23, b"\x01\x02\x03\x04"), {}),
+    ("d818456449455446", cbor.Tag(24, b"dIETF"), {}),
+    ("d82076687474703a2f2f7777772e6578616d706c652e636f6d", cbor.Tag(32, "http://www.example.com"), {}),
+    ("c249010000000000000000", 18446744073709551616, {}),
+    ("c349010000000000000000", -18446744073709551617, {}),
+]
+
+
+@pytest.mark.parametrize("encoded, value, options", RFC_TAGS)
+def test_rfc_8949_tag_examples(encoded, value, options):
+    assert cbor.encode(value, **options).hex() == encoded
+    assert cbor.loads(bytes.fromhex(encoded)) == value
+
+
+# ----------------------------------------------------------------- datetimes
+
+def test_naive_datetime_is_refused_unless_a_zone_is_given():
+    naive = dt.datetime(2020, 1, 1, 12)
+    with pytest.raises(ValueError, match=r"naive datetime .* at \['t'\]; .*timezone="):
+        cbor.encode({"t": naive})
+    assert cbor.encode(naive, timezone=UTC) == cbor.encode(naive.replace(tzinfo=UTC))
+    assert cbor.encode(naive, timezone=PLUS2) == cbor.encode(naive.replace(tzinfo=PLUS2))
+    assert cbor.encode(naive, timezone=UTC) == cbor2.dumps(naive, timezone=UTC)
+    with pytest.raises(TypeError, match="timezone must be a tzinfo"):
+        cbor.encode(naive, timezone="UTC")
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.datetimes(min_value=dt.datetime(1900, 1, 1), max_value=dt.datetime(2200, 1, 1),
+                    timezones=st.sampled_from([UTC, PLUS2, dt.timezone(dt.timedelta(hours=-5, minutes=-30))])),
+       st.booleans())
+def test_datetimes_as_cbor2_writes_them(moment, as_timestamp):
+    ours = cbor.encode(moment, datetime_as_timestamp=as_timestamp)
+    theirs = cbor2.dumps(moment, datetime_as_timestamp=as_timestamp)
+    if as_timestamp:
+        assert cbor2.loads(ours) == cbor2.loads(theirs)  # cbor2 writes every float in double width
+    else:
+        assert ours == theirs
+    if as_timestamp:  # a double holds microseconds of these years to within a few
+        assert abs(cbor.loads(ours) - moment) <= dt.timedelta(microseconds=4)
+    else:
+        assert cbor.loads(ours) == moment
+
+
+# ----------------------------------------------------------------- round trips and dumps
+
+scalars = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary()
+           | st.decimals(allow_nan=False, allow_infinity=False) | st.uuids()
+           | st.dates() | st.datetimes(timezones=st.just(UTC)))
+keys = st.integers() | st.text(max_size=8) | st.binary(max_size=4)
+values = st.recursive(
+    scalars,
+    lambda inner: (st.lists(inner, max_size=5) | st.dictionaries(keys, inner, max_size=5)
+                   | st.sets(st.integers() | st.text(max_size=4), max_size=4)),
+    max_leaves=30)
+
+
+@settings(max_examples=300, deadline=None)
+@given(values)
+def test_loads_of_encode_is_the_value(value):
+    assert cbor.loads(cbor.encode(value)) == value
+    assert cbor.loads(cbor.encode(value, deterministic=True)) == value
+    assert cbor2.loads(cbor.encode(value)) == value
+
+
+plain = st.recursive(
+    st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats() | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=5) | st.tuples(inner, inner) | st.dictionaries(st.text(max_size=6), inner,
+                                                                                          max_size=5),
+    max_leaves=30)
+
+
+@settings(max_examples=300, deadline=None)
+@given(plain, st.integers(0, 5))
+def test_encode_writes_what_dumps_writes_definite(value, max_depth):
+    try:
+        expected = cbor.dumps(value, False, max_depth)
+    except RuntimeError as error:
+        with pytest.raises(RuntimeError, match=str(error)):
+            cbor.encode(value, max_depth=max_depth)
+        return
+    assert cbor.encode(value, max_depth=max_depth) == expected
+
+
+# ----------------------------------------------------------------- deterministic
+
+def reference_deterministic(value):
+    """The literal rule: map pairs and set members ordered by their keys' encodings."""
+    if isinstance(value, dict):
+        pairs = sorted((reference_deterministic(k), reference_deterministic(v)) for k, v in value.items())
+        return _head(5, len(pairs)) + b"".join(k + v for k, v in pairs)
+    if isinstance(value, list):
+        return _head(4, len(value)) + b"".join(reference_deterministic(v) for v in value)
+    if isinstance(value, (set, frozenset)):
+        members = sorted(reference_deterministic(v) for v in value)
+        return b"\xd9\x01\x02" + _head(4, len(members)) + b"".join(members)
+    return cbor.encode(value)
+
+
+def _head(major, n):
+    if n < 24:
+        return bytes([major << 5 | n])
+    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if n < 1 << (8 * size):
+            return bytes([major << 5 | info]) + n.to_bytes(size, "big")
+    raise ValueError(n)
+
+
+det_keys = st.integers(-2**70, 2**70) | st.text(max_size=6) | st.binary(max_size=3) | st.floats(allow_nan=False)
+det_values = st.recursive(
+    st.integers() | st.text(max_size=4) | st.none(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(det_keys, inner, max_size=6)
+    | st.frozensets(det_keys, max_size=4),
+    max_leaves=25)
+
+
+@settings(max_examples=300, deadline=None)
+@given(det_values, st.randoms())
+def test_deterministic_is_the_literal_sort_and_ignores_insertion_order(value, rng):
+    encoded = cbor.encode(value, deterministic=True)
+    assert encoded == reference_deterministic(value)
+
+    def shuffled(v):
+        if isinstance(v, dict):
+            items = [(k, shuffled(x)) for k, x in v.items()]
+            rng.shuffle(items)
+            return dict(items)
+        if isinstance(v, list):
+            return [shuffled(x) for x in v]
+        return v
+
+    assert cbor.encode(shuffled(value), deterministic=True) == encoded
+    assert cbor.loads(encoded) == value
+
+
+def test_deterministic_orders_by_encoding_not_by_value():
+    # RFC 8949 4.2.1: 10, 100, -1, "z", "aa", [100], [-1], false
+    value = {False: 0, "aa": 0, 100: 0, "z": 0, -1: 0, 10: 0, (100,): 0, (-1,): 0}
+    keys = list(cbor2.loads(cbor.encode(value, deterministic=True)))
+    assert keys == [10, 100, -1, "z", "aa", (100,), (-1,), False]
+
+
+# ----------------------------------------------------------------- default, errors
+
+class Opaque:
+    pass
+
+
+@pytest.mark.parametrize("value, message", [
+    (Opaque(), r"cannot write a value of type 'Opaque'; give encode a default="),
+    ({"readings": [1, 2, 3, Fraction(1, 3)]}, r"type 'Fraction' at \['readings'\]\[3\];"),
+    ([{1: [complex(1, 2)]}], r"type 'complex' at \[0\]\[1\]\[0\];"),
+    ({"s": {1, Opaque()}}.copy(), r"type 'Opaque' at \['s'\]\{member \d\};"),
+    (Point(1, [dt.timedelta(1)]), r"type 'datetime.timedelta' at \.y\[0\];"),
+    (cbor.Tag(5, [range(3)]), r"type 'range' at \.value\[0\];"),
+    ([object], r"type 'type' at \[0\];"),
+])
+def test_unsupported_values_name_their_type_and_place(value, message):
+    with pytest.raises(TypeError, match=message):
+        cbor.encode(value)
+
+
+def test_numpy_scalars_are_numbers_and_arrays_go_to_default():
+    np = pytest.importorskip("numpy")
+    cases = [(np.float16(1.5), "f93e00"), (np.float32(0.1), "fa3dcccccd"), (np.float32(2.0), "f94000"),
+             (np.float64(0.1), "fb3fb999999999999a"), (np.int8(-3), "22"), (np.uint64(2**63), "1b8000000000000000"),
+             (np.int64(-2**63), "3b7fffffffffffffff"), (np.bool_(True), "f5"), (np.str_("hi"), "626869")]
+    for value, expected in cases:
+        assert cbor.encode(value).hex() == expected
+    for array in (np.array(3.0), np.array([1.5]), np.zeros((2, 2))):
+        with pytest.raises(TypeError, match="'numpy.ndarray'"):
+            cbor.encode(array)
+        assert cbor.loads(cbor.encode(array, default=lambda a: a.tolist())) == array.tolist()
+
+
+def test_default_result_is_written_in_place():
+    seen = []
+
+    def default(obj):
+        seen.append(obj)
+        if isinstance(obj, Fraction):
+            return cbor.Tag(30, [obj.numerator, obj.denominator])
+        if isinstance(obj, complex):
+            return [obj.real, obj.imag, Fraction(1, 2)]  # members go to default again
+        raise TypeError(f"no {type(obj).__name__}")
+
+    value = {"f": Fraction(1, 3), "c": complex(1, 2)}
+    assert cbor.loads(cbor.encode(value, default=default)) == {
+        "f": cbor.Tag(30, [1, 3]), "c": [1.0, 2.0, cbor.Tag(30, [1, 2])]}
+    assert seen == [Fraction(1, 3), complex(1, 2), Fraction(1, 2)]
+    with pytest.raises(TypeError, match="no Opaque"):
+        cbor.encode([Opaque()], default=default)
+
+
+@pytest.mark.parametrize("default, error, message", [
+    (lambda obj: obj, TypeError, r"default returned a value of type 'Opaque' at \[0\], which encode cannot"),
+    (lambda obj: Opaque(), TypeError, "default returned a value of type 'Opaque'"),
+    (lambda obj: 1 / 0, ZeroDivisionError, "division"),
+    (lambda obj: [obj], RecursionError, "recursion"),
+    ("not callable", TypeError, "default must be callable"),
+])
+def test_default_failures_are_clean(default, error, message):
+    with pytest.raises(error, match=message):
+        cbor.encode([Opaque()], default=default)
+
+
+def test_cycles_raise_value_error_with_their_place():
+    cyclic = []
+    cyclic.append(cyclic)
+    with pytest.raises(ValueError, match=r"circular reference.* at \[0\]$"):
+        cbor.encode(cyclic)
+    inner = {"y": []}
+    doc = {"x": inner}
+    inner["y"].append(doc)
+    with pytest.raises(ValueError, match=r"circular reference.* at \['x'\]\['y'\]\[0\]$"):
+        cbor.encode(doc)
+    for depth in (3, 50):  # at max_depth 1 the depth limit comes first
+        with pytest.raises(ValueError, match="circular reference"):
+            cbor.encode(doc, max_depth=depth, deterministic=True)
+    node = Node("a")
+    node.children.append(node)
+    with pytest.raises(ValueError, match=r"circular reference.* at \.children\[0\]$"):
+        cbor.encode(node)
+    tagged = [1]
+    tagged.append(cbor.Tag(7, tagged))
+    with pytest.raises(ValueError, match="circular reference"):
+        cbor.encode(tagged)
+
+
+def test_deep_values_still_raise_recursion_error():
+    deep = []
+    for _ in range(sys.getrecursionlimit() + 10):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        cbor.encode(deep)
+    with pytest.raises(RuntimeError, match="Exceeded recursion limit:10"):
+        cbor.encode(deep, max_depth=10)
+
+
+def test_lone_surrogates_are_refused():
+    with pytest.raises(ValueError, match=r"lone surrogate.* at \['k'\]"):
+        cbor.encode({"k": "\ud800"})
+
+
+def test_containers_changed_by_default_are_refused():
+    victim = [1, Opaque(), 2]
+    with pytest.raises(RuntimeError, match="list changed size"):
+        cbor.encode(victim, default=lambda obj: victim.clear())
+    table = {"a": Opaque(), "b": 1}
+    with pytest.raises(RuntimeError, match="dictionary changed size"):
+        cbor.encode(table, default=lambda obj: table.pop("b"))
+
+
+# ----------------------------------------------------------------- files
+
+def test_dump_and_load_files():
+    value = {"when": dt.datetime(2020, 1, 1, tzinfo=UTC), "n": [1, 2.5, "x"]}
+    fp = io.BytesIO()
+    cbor.dump(value, fp, deterministic=True)
+    assert fp.getvalue() == cbor.encode(value, deterministic=True)
+    fp.seek(0)
+    assert cbor.load(fp) == value
+    fp = io.BytesIO()
+    cbor.dump({"x": Opaque()}, fp, default=lambda obj: "opaque")
+    fp.seek(0)
+    assert cbor.load(fp, object_hook=lambda d: sorted(d)) == ["x"]
+    with pytest.raises(TypeError):
+        cbor.dump(1, fp, indefinite=True)
+    with pytest.raises(cbor.CBORDecodeError):
+        cbor.load(io.BytesIO(b""))
+
+
+# ----------------------------------------------------------------- leaks
+
+BIG = "é" * 8192
+LEAK_CASES = [
+    ("encode", lambda: cbor.encode({"t": BIG, "d": Decimal("1.5"), "s": {1, 2}, "u": uuid.UUID(int=1)})),
+    ("encode-deterministic", lambda: cbor.encode({str(i): [BIG] for i in range(20)}, deterministic=True)),
+    ("encode-default", lambda: cbor.encode([BIG, Opaque()], default=lambda obj: [BIG])),
+    ("encode-default-raises", lambda: cbor.encode([BIG, Opaque()], default=lambda obj: 1 / 0)),
+    ("encode-refused", lambda: cbor.encode({"a": [BIG, Opaque()]})),
+    ("encode-cycle", lambda: cbor.encode(CYCLE)),
+]
+CYCLE = [BIG]
+CYCLE.append(CYCLE)
+
+
+@pytest.mark.skipif(sys.implementation.name == "pypy", reason="reference counts are CPython's")
+@pytest.mark.parametrize("call", [pytest.param(c, id=n) for n, c in LEAK_CASES])
+def test_no_leaks(call):
+    def run():
+        try:
+            call()
+        except (TypeError, ValueError, ZeroDivisionError):
+            pass
+
+    for _ in range(10):
+        run()
+    gc.collect()
+    before = (sys.getrefcount(BIG), sys.getrefcount(CYCLE))
+    objects = len(gc.get_objects())
+    for _ in range(200):
+        run()
+    gc.collect()
+    assert (sys.getrefcount(BIG), sys.getrefcount(CYCLE)) == before
+    assert len(gc.get_objects()) - objects < 50  # one object kept per call would be 200
+
+
+# ----------------------------------------------------------------- loads: tags and hooks
+
+@pytest.mark.parametrize("encoded, message", [
+    ("c001", "tag 0 must be a text string"), ("c06161", "tag 0 must be an RFC 3339 date and time"),
+    ("c16161", "tag 1 must be a number"), ("c1f5", "tag 1 must be a number"),
+    ("c11b7fffffffffffffff", "tag 1 must be a number of seconds within the range"),
+    ("d8646161", "tag 100 must be an integer"), ("d8641b7fffffffffffffff", "tag 100 must be a number of days"),
+    ("d903ec01", "tag 1004 must be a text string"), ("d903ec6a323032302d31332d3031", "tag 1004 must be an RFC 3339"),
+    ("c401", "tag 4 must be an array of two integers"), ("c48101", "tag 4 must be an array of two integers"),
+    ("c482f93c0001", "tag 4 must be an array of two integers"),
+    ("c4823b2e6175d82552000001", "tag 4 must be an array of two integers .* within Decimal's range"),
+    ("d8254100", "tag 37 must be a byte string of 16 bytes"), ("d82501", "tag 37 must be a byte string"),
+    ("d9010201", "tag 258 must be an array"),
+])
+def test_standard_tags_with_bad_content_raise_decode_errors(encoded, message):
+    with pytest.raises(cbor.CBORDecodeError, match=r"CBOR decode error at byte \d+: the content of " + message):
+        cbor.loads(bytes.fromhex(encoded))
+
+
+def test_set_members_are_read_as_map_keys():
+    assert cbor.loads(bytes.fromhex("d901028282010203")) == {(1, 2), 3}
+    with pytest.raises(cbor.CBORDecodeError, match="at byte 4: a map cannot be"):
+        cbor.loads(bytes.fromhex("d9010281a0"))
+    with pytest.raises(cbor.CBORDecodeError, match="tag 258 must be an array of hashable members"):
+        cbor.loads(bytes.fromhex("d9010281d86301"), tag_hook=lambda tag: [tag.value])
+
+
+def test_standard_tags_nested_and_as_keys():
+    value = {frozenset({1, (2, 3)}): [dt.date(2020, 1, 1)], dt.date(1999, 1, 1): {uuid.UUID(int=7)},
+             Decimal("1.25"): dt.datetime(2020, 1, 1, tzinfo=UTC)}
+    assert cbor.loads(cbor.encode(value)) == value
+    assert cbor.loads(bytes.fromhex("d864190001")) == dt.date(1970, 1, 2) + dt.timedelta(days=0)  # RFC 8943: day 1
+    assert cbor.loads(bytes.fromhex("d86420")) == dt.date(1969, 12, 31)
+    assert cbor.loads(bytes.fromhex("c482c24101c349ffffffffffffffffff")) == Decimal((1, tuple(
+        int(d) for d in str(2**72)), 1))
+
+
+def test_tag_hook_and_object_hook():
+    seen_tags, seen_maps = [], []
+
+    def tag_hook(tag):
+        seen_tags.append(tag)
+        return ("tag", tag.tag, tag.value)
+
+    def object_hook(mapping):
+        seen_maps.append(dict(mapping))
+        return sorted(mapping.items(), key=repr)
+
+    data = cbor.encode({"a": cbor.Tag(99, {"b": 1}), "d": dt.date(2020, 1, 1), "s": {1}, "n": 2**70})
+    result = cbor.loads(data, tag_hook=tag_hook, object_hook=object_hook)
+    assert seen_tags == [cbor.Tag(99, [("b", 1)])]  # inner map first, then the tag around it
+    assert result == [("a", ("tag", 99, [("b", 1)])), ("d", dt.date(2020, 1, 1)), ("n", 2**70), ("s", {1})]
+    assert seen_maps[0] == {"b": 1} and len(seen_maps) == 2
+    # a dict that tag_hook returns is not handed to object_hook
+    assert cbor.loads(cbor.encode(cbor.Tag(7, 1)), tag_hook=lambda tag: {"x": 1}, object_hook=lambda m: "map") == {
+        "x": 1}
+    for bad in ({"tag_hook": 1}, {"object_hook": "x"}):
+        with pytest.raises(TypeError, match="must be callable or None"):
+            cbor.loads(b"\xa0", **bad)
+
+
+@pytest.mark.parametrize("options", [
+    {"tag_hook": lambda tag: 1 / 0}, {"object_hook": lambda mapping: 1 / 0},
+])
+def test_exceptions_in_hooks_propagate(options):
+    data = cbor.encode([{"a": cbor.Tag(99, [1, "x" * 100])}] * 3 + [cbor.Tag(98, {})])
+    for _ in range(3):
+        with pytest.raises(ZeroDivisionError):
+            cbor.loads(data, **options)
+
+
+# ----------------------------------------------------------------- sequences
+
+RECORDS = [{"n": i, "when": dt.datetime(2020, 1, 1, i % 24, tzinfo=UTC), "tags": {"a", str(i)}} for i in range(20)]
+
+
+def test_iter_loads_reads_a_log_of_records():
+    log = io.BytesIO()
+    ends = []
+    for record in RECORDS:
+        cbor.dump(record, log)
+        ends.append(log.tell())
+    data = log.getvalue()
+    items = cbor.iter_loads(data)
+    got = []
+    for value in items:
+        got.append((value, items.offset))
+    assert got == list(zip(RECORDS, ends))
+    assert items.offset == len(data) and not items.truncated
+    assert list(cbor.iter_loads(b"")) == []
+    assert list(cbor.iter_loads(memoryview(data)[ends[0]:ends[2]])) == RECORDS[1:3]
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(values, min_size=1, max_size=6), st.data())
+def test_iter_loads_stops_before_a_cut_item_and_resumes(items, data):
+    encoded = [cbor.encode(item) for item in items]
+    whole = b"".join(encoded)
+    cut = data.draw(st.integers(0, len(whole)))
+    reader = cbor.iter_loads(whole[:cut])
+    got = list(reader)
+    complete = 0
+    while complete < len(encoded) and sum(map(len, encoded[:complete + 1])) <= cut:
+        complete += 1
+    assert got == items[:complete]
+    assert reader.offset == sum(map(len, encoded[:complete]))
+    assert reader.truncated == (reader.offset != cut)
+    assert list(cbor.iter_loads(whole[reader.offset:])) == items[complete:]  # once the rest has arrived
+
+
+def test_iter_loads_malformed_and_options():
+    reader = cbor.iter_loads(b"\x01\x02\xff\x03")
+    assert next(reader) == 1 and next(reader) == 2
+    with pytest.raises(cbor.CBORDecodeError, match="at byte 2: a break"):
+        next(reader)
+    assert reader.offset == 2 and not reader.truncated
+    nested = cbor.encode([[[1]]]) * 2
+    assert list(cbor.iter_loads(nested, 3)) == [[[[1]]]] * 2
+    with pytest.raises(cbor.CBORDecodeError, match="max_depth"):
+        list(cbor.iter_loads(nested, 1))
+    assert list(cbor.iter_loads(cbor.encode({"a": cbor.Tag(5, 1)}) * 2, object_hook=len, tag_hook=str)) == [1, 1]
+    data = bytearray(cbor.encode(1) * 3)
+    reader = cbor.iter_loads(data)
+    with pytest.raises(BufferError):
+        data.extend(b"\x01")  # held while the reader lives
+    assert list(reader) == [1, 1, 1]
+
+
+HOOK_LEAK_CASES = [
+    ("loads-standard-tags", lambda: cbor.loads(TAGGED)),
+    ("loads-hooks", lambda: cbor.loads(TAGGED, tag_hook=lambda t: [BIG], object_hook=lambda m: [BIG])),
+    ("loads-hook-raises", lambda: cbor.loads(TAGGED, object_hook=lambda m: 1 / 0)),
+    ("loads-bad-tag-content", lambda: cbor.loads(cbor.encode([BIG, cbor.Tag(0, 5)]))),
+    ("iter_loads", lambda: list(cbor.iter_loads(TAGGED * 3 + TAGGED[:-1]))),
+]
+TAGGED = cbor.encode({"t": BIG, "d": Decimal("1.5"), "s": {1, 2}, "u": uuid.UUID(int=1), "x": cbor.Tag(99, [BIG]),
+                      "w": dt.datetime(2020, 1, 1, tzinfo=UTC), "e": dt.date(2020, 1, 1)})
+
+
+@pytest.mark.skipif(sys.implementation.name == "pypy", reason="reference counts are CPython's")
+@pytest.mark.parametrize("call", [pytest.param(c, id=n) for n, c in HOOK_LEAK_CASES])
+def test_no_leaks_in_hooks_and_sequences(call):
+    test_no_leaks(call)
