@@ -5,12 +5,19 @@ The native module ``quorvane_core`` holds the library; this package is its comma
 takes, returns and raises.
 
 quorvane_core.cbor -- CBOR (RFC 8949)
+    encode(value, *, default=None, deterministic=False, ...) -> bytes
+        One CBOR data item, lossless: the built-in types, datetime, date, Decimal, UUID,
+        sets, big integers, Enum members, dataclasses and numpy scalars as the standard
+        tags; anything else goes to default(obj) or raises TypeError naming where it sits.
+        deterministic=True gives equal bytes for equal values (RFC 8949 core deterministic).
     dumps(value, indefinite=True, max_depth=0) -> bytes
         One CBOR data item from None, bool, int (-2**63 .. 2**64 - 1), float, str, bytes,
         list, tuple and dict, nested freely; every float in the narrowest exact width.
-    loads(data, max_depth=0)
+    loads(data, max_depth=0, *, tag_hook=None, object_hook=None, standard_tags=True)
         One CBOR data item back into Python values, from any contiguous buffer, safely on
         hostile input; raises CBORDecodeError (a ValueError) with the byte offset.
+    dump(value, fp, **options), load(fp, **options), iter_loads(data, ...)
+        Files, and CBOR sequences (items one after another, as in an appended log).
     Tag(tag, value), Simple(value)
         Tags and simple values that have no Python type of their own, as loads gives them.
 
@@ -23,7 +30,7 @@ quorvane_core.delta -- binary deltas between two byte values
     patch(old_value, diff)
         The new value from the old one and a delta; ValueError for a damaged delta.
     compress(old_value, new_value, *, level=...) / decompress(old_value, data, *, max_size=...)
-        A self-checking, entropy-coded delta (in releases that have them).
+        A self-checking, entropy-coded delta: the smallest, for storing and shipping.
     Results are PythonOutBuf objects: read them with bytes(result) or memoryview(result).
     The raw delta format carries no checksum: keep a hash of both values beside it.
 

@@ -309,7 +309,7 @@ def command_cbor_to_json(args):
         progress.sized(size)
         progress.phase(f"reading {_size(size)} of CBOR")
         try:
-            value = cbor.loads(source.data)
+            value = cbor.loads(source.data, standard_tags=False)
         except ValueError as error:  # CBORDecodeError
             raise CommandError(f"{_name(args.input)}: {error}") from None
         except RecursionError:

@@ -577,7 +577,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         Py_DECREF(magnitude);
         return result;
     }
-    if (cbor_is_standard_tag(number)) {
+    if (hooks_.standard_tags && cbor_is_standard_tag(number)) {
         // Whether the tag itself is (inside) a map key: its frame's flag also holds for a set's
         // members, so the frame around it answers.
         const std::size_t depth = stack_.size();
@@ -805,7 +805,7 @@ QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const
         return Read::FAILED;
     }
     // A set's members (tag 258) are read as map keys are: arrays become tuples.
-    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || head.argument == 258, false});
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || (head.argument == 258 && hooks_.standard_tags), false});
 }
 
 // The break: the innermost indefinite array or map is complete, and is the value.

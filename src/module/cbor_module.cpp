@@ -30,7 +30,8 @@ const char* const LOADS_DOC =
     "tags 2 and 3 become int; the standard tags become their Python types: 0 and 1 datetime,\n"
     "100 and 1004 date, 4 Decimal, 37 UUID, 258 set (frozenset inside a map key). Other tags\n"
     "become tag_hook(Tag(number, content)) when tag_hook is given, else Tag; every map becomes\n"
-    "object_hook(dict) when object_hook is given. Simple values (undefined included) become\n"
+    "object_hook(dict) when object_hook is given. With standard_tags=False the standard tags are\n"
+    "read as other tags are (a converter of CBOR as it is written). Simple values (undefined included) become\n"
     "Simple. The input must hold exactly one well-formed item: anything else raises\n"
     "CBORDecodeError, whose message names the byte offset. Nesting deeper than max_depth raises\n"
     "CBORDecodeError; with max_depth 0, nesting deeper than the recursion limit raises\n"
@@ -39,8 +40,9 @@ const char* const LOADS_DOC =
     "contiguous BufferError, and a max_depth that is not an int of 0 or more TypeError.";
 
 py::object loads(const py::object& data, unsigned long long max_depth, const py::object& tag_hook,
-                 const py::object& object_hook) {
+                 const py::object& object_hook, bool standard_tags) {
     DecodeHooks hooks;
+    hooks.standard_tags = standard_tags;
     for (const auto& [hook, name, slot] : {std::make_tuple(&tag_hook, "tag_hook", &hooks.tag_hook),
                                            std::make_tuple(&object_hook, "object_hook", &hooks.object_hook)}) {
         if (hook->is_none()) continue;
@@ -69,7 +71,7 @@ void define_cbor_module(py::module_& parent) {
     cbor.attr("Tag") = checked(cbor_tag_type());
     cbor.attr("Simple") = checked(cbor_simple_type());
     cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0, py::kw_only(),
-             py::arg("tag_hook") = py::none(), py::arg("object_hook") = py::none());
+             py::arg("tag_hook") = py::none(), py::arg("object_hook") = py::none(), py::arg("standard_tags") = true);
     define_encode(cbor);
     define_sequence(cbor);
 }

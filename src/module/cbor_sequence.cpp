@@ -17,8 +17,13 @@ namespace {
 // offset where the next item starts.
 class Sequence {
 public:
-    Sequence(const py::object& data, unsigned long long max_depth, py::object tag_hook, py::object object_hook)
-        : data_(data), max_depth_(max_depth), tag_hook_(std::move(tag_hook)), object_hook_(std::move(object_hook)) {
+    Sequence(const py::object& data, unsigned long long max_depth, py::object tag_hook, py::object object_hook,
+             bool standard_tags)
+        : data_(data),
+          max_depth_(max_depth),
+          tag_hook_(std::move(tag_hook)),
+          object_hook_(std::move(object_hook)),
+          standard_tags_(standard_tags) {
         if (get_contiguous_buffer(data.ptr(), &view_, "iter_loads needs a contiguous buffer") != 0) {
             throw py::error_already_set();
         }
@@ -45,6 +50,7 @@ public:
         DecodeHooks hooks;
         hooks.tag_hook = tag_hook_.is_none() ? nullptr : tag_hook_.ptr();
         hooks.object_hook = object_hook_.is_none() ? nullptr : object_hook_.ptr();
+        hooks.standard_tags = standard_tags_;
         std::size_t at = offset_;
         PyObject* value = cbor_loads_item(bytes, size, &at, max_depth_, hooks);
         if (value == nullptr) throw py::error_already_set();
@@ -62,6 +68,7 @@ private:
     unsigned long long max_depth_;
     py::object tag_hook_;
     py::object object_hook_;
+    bool standard_tags_;
     std::size_t offset_ = 0;
     bool truncated_ = false;
 };
@@ -96,13 +103,14 @@ void define_sequence(py::module_& cbor) {
                                "True when the iteration stopped before an item that the data ends inside of.");
     cbor.def(
         "iter_loads",
-        [](const py::object& data, unsigned long long max_depth, py::object tag_hook, py::object object_hook) {
+        [](const py::object& data, unsigned long long max_depth, py::object tag_hook, py::object object_hook,
+           bool standard_tags) {
             check_hook(tag_hook, "tag_hook");
             check_hook(object_hook, "object_hook");
-            return new Sequence(data, max_depth, std::move(tag_hook), std::move(object_hook));
+            return new Sequence(data, max_depth, std::move(tag_hook), std::move(object_hook), standard_tags);
         },
         ITER_LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0, py::kw_only(), py::arg("tag_hook") = py::none(),
-        py::arg("object_hook") = py::none(), py::return_value_policy::take_ownership);
+        py::arg("object_hook") = py::none(), py::arg("standard_tags") = true, py::return_value_policy::take_ownership);
 }
 
 }  // namespace quorvane

@@ -14,6 +14,7 @@ namespace quorvane {
 struct DecodeHooks {
     PyObject* tag_hook = nullptr;
     PyObject* object_hook = nullptr;
+    bool standard_tags = true;  // false: the standard tags come back as Tag (or go to tag_hook) too
 };
 
 // Whether loads builds a Python value of its own for tag `number` (the bignums 2 and 3 aside).

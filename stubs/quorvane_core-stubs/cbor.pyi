@@ -65,6 +65,7 @@ def loads(
     *,
     tag_hook: Callable[[Tag], object] | None = None,
     object_hook: Callable[[dict[Any, Any]], object] | None = None,
+    standard_tags: bool = True,
 ) -> Any: ...
 
 # ---------------------------------------------------------------------------- encode
@@ -161,6 +162,7 @@ def load(
     max_depth: int = 0,
     tag_hook: Callable[[Tag], object] | None = None,
     object_hook: Callable[[dict[Any, Any]], object] | None = None,
+    standard_tags: bool = True,
 ) -> Any: ...
 
 class SequenceIterator(Iterator[Any]):
@@ -177,4 +179,5 @@ def iter_loads(
     *,
     tag_hook: Callable[[Tag], object] | None = None,
     object_hook: Callable[[dict[Any, Any]], object] | None = None,
+    standard_tags: bool = True,
 ) -> SequenceIterator: ...

@@ -456,6 +456,22 @@ def test_standard_tags_with_bad_content_raise_decode_errors(encoded, message):
         cbor.loads(bytes.fromhex(encoded))
 
 
+@pytest.mark.parametrize("encoded", [
+    "c001", "c06161", "c074323031332d30332d32315432303a30343a30305a", "c1f5", "c11a514b67b0",
+    "d86401", "d903ec6a323032302d31332d3031", "c48101", "c4822103", "d8254100", "d9010201", "d901028201a0",
+])
+def test_standard_tags_read_raw_on_request(encoded):
+    data = bytes.fromhex(encoded)
+    raw = cbor.loads(data, standard_tags=False)
+    info = data[0] & 0x1F
+    number = info if info < 24 else int.from_bytes(data[1:1 + (1 << (info - 24))], "big")
+    assert type(raw) is cbor.Tag and raw.tag == number
+    assert cbor.encode(raw) == data
+    assert cbor.loads(data, standard_tags=False, tag_hook=lambda tag: ("seen", tag)) == ("seen", raw)
+    assert list(cbor.iter_loads(data + data, standard_tags=False)) == [raw, raw]
+    assert cbor.load(io.BytesIO(data), standard_tags=False) == raw
+
+
 def test_set_members_are_read_as_map_keys():
     assert cbor.loads(bytes.fromhex("d901028282010203")) == {(1, 2), 3}
     with pytest.raises(cbor.CBORDecodeError, match="at byte 4: a map cannot be"):
