@@ -2,6 +2,8 @@
 and CBORDecodeError; and the functions mapped over a process pool, as users write it."""
 import concurrent.futures
 import copy
+import datetime
+import decimal
 import pickle
 import subprocess
 import sys
@@ -126,6 +128,8 @@ NEWS = [OLDS[0][:5000] + b"edit" + OLDS[0][5100:], OLDS[1].replace(b"lazy", b"sl
 # on another one's results).
 ARGUMENTS = {
     "dumps": lambda: [[{"a": [1, 2.5, None]}, "text", b"\x00" * 10000]],
+    "encode": lambda: [[{"when": datetime.datetime(2026, 1, 2, tzinfo=datetime.timezone.utc),
+                         "price": decimal.Decimal("9.99")}, {1, 2, 3}, 2**80]],
     "loads": lambda: [[cbor.dumps({"a": [1, 2.5, None]}), b"\x9f\x01\xff", cbor.dumps(b"\x00" * 10000)]],
     "diff": lambda: [OLDS, NEWS],
     "diff_blocks": lambda: [OLDS, NEWS],
