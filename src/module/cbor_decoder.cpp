@@ -971,13 +971,21 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth, const DecodeH
     BufferGuard buffer;
     if (get_contiguous_buffer(data, &buffer.view, "loads needs a contiguous buffer") != 0) return nullptr;
     buffer.held = true;
+    struct Owner {
+        PyObject* copy = nullptr;
+        ~Owner() { Py_XDECREF(copy); }
+    } owner;
+    if (hooks.tag_hook != nullptr || hooks.object_hook != nullptr) {
+        owner.copy = copy_if_resizable(data, &buffer.view, &buffer.held);
+        if (!buffer.held) return nullptr;
+    }
     const bool recursion = max_depth == 0;
     const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
     // The cyclic garbage collector is paused while the decoder builds its containers: none of
     // them can be garbage yet, and the collections that their allocations would start (each
     // traversing all the young containers, and the older generations too now and then) would
-    // cost more than the decoding itself. No Python code runs meanwhile, so nothing else sees
-    // the pause; the next allocation after it starts the collection that is due.
+    // cost more than the decoding itself. Only the caller's hooks run Python code meanwhile;
+    // the next allocation after the pause starts the collection that is due.
     // The pause ends on every way out, an exception from the decoder's own allocations
     // included, and leaves a collector that the caller had turned off as it was.
     struct CollectorPause {

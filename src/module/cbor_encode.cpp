@@ -637,7 +637,9 @@ private:
                 if (PyDict_GET_SIZE(dict) != count) break;
             }
         } catch (Refused& refused) {
-            locate(refused, still_holds(dict, key) ? key_text(key) : "[?]");
+            // PyPy's PyDict_Next hands out a new proxy of a key on every call (so identity tells
+            // nothing there) and keeps each one alive as long as the dict, which this call holds.
+            locate(refused, (!QUORVANE_CPYTHON || still_holds(dict, key)) ? key_text(key) : "[?]");
             throw;
         }
         if (written != count || PyDict_GET_SIZE(dict) != count) {
@@ -867,7 +869,7 @@ private:
 
         // Python code may run from here on: the interpreter's recursion count is brought up
         // to the nesting first, and read again afterwards.
-        nesting_.sync();
+        nesting_.before_python_code();
         struct Refresh {
             Nesting& nesting;
             ~Refresh() { nesting.refresh(); }
@@ -884,8 +886,10 @@ private:
 
     // The types that are recognised, or converted, by Python code.
     void encode_by_python(PyObject* member, const py::object& held, bool from_default) {
-        if (PyDateTime_Check(member)) return write_datetime(member);
-        if (PyDate_Check(member)) return write_date(member);
+        // Type checks against the datetime C API's types, as CPython's PyDateTime_Check is:
+        // PyPy's runs Python code, which fails (fatally) at the recursion limit.
+        if (PyObject_TypeCheck(member, PyDateTimeAPI->DateTimeType)) return write_datetime(member);
+        if (PyObject_TypeCheck(member, PyDateTimeAPI->DateType)) return write_date(member);
         const StandardTypes& types = standard_types();
         if (is_instance(member, types.enumeration)) {
             const py::object value = held.attr("value");

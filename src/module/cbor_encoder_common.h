@@ -157,6 +157,21 @@ public:
         }
     }
 
+    // Before Python code of the caller's values runs (a conversion, default): the guard is
+    // brought up to the nesting. PyPy spends about two levels of its own recursion budget on
+    // each such call made from within the encoder, and its C API fails fatally where that
+    // budget runs out, so there nesting that runs Python code is refused with RecursionError
+    // from a quarter of the recursion limit on.
+    void before_python_code() {
+#if !QUORVANE_CPYTHON
+        if (levels_ * 4 > Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
+            throw py::error_already_set();
+        }
+#endif
+        sync();
+    }
+
     // After Python code may have run (it may have changed the recursion limit).
     void refresh() {
 #ifdef QUORVANE_OWN_NESTING_COUNT

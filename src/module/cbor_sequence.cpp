@@ -28,6 +28,10 @@ public:
             throw py::error_already_set();
         }
         held_ = true;
+        // Python code runs between the items: a copy where an exported buffer can be resized.
+        PyObject* copy = copy_if_resizable(data.ptr(), &view_, &held_);
+        if (!held_) throw py::error_already_set();
+        if (copy != nullptr) data_ = py::reinterpret_steal<py::object>(copy);
     }
     ~Sequence() {
         if (held_) PyBuffer_Release(&view_);

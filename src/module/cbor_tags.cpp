@@ -3,6 +3,7 @@
 #include <string>
 
 #include "module/cbor_types.h"
+#include "module/python_compat.h"
 
 namespace quorvane {
 namespace {

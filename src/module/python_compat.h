@@ -27,6 +27,13 @@
 #define Py_SET_SIZE(o, n) (Py_SIZE(o) = (n))
 #endif
 
+// PyObject_CallOneArg arrived in 3.9 (PyPy's C API has it from its 3.9 release).
+#if QUORVANE_CPYTHON && PY_VERSION_HEX < 0x03090000
+inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* argument) {
+    return PyObject_CallFunctionObjArgs(callable, argument, nullptr);
+}
+#endif
+
 // The digits of an int: a header of their own before 3.11, included by Python.h from then on.
 #if QUORVANE_CPYTHON && PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>
@@ -255,6 +262,33 @@ inline int get_contiguous_buffer(PyObject* data, Py_buffer* view, const char* re
         return -1;
     }
     return 0;
+#endif
+}
+
+// PyPy does not refuse to resize a bytearray (or close an mmap) whose buffer is exported, so
+// where Python code of the caller's may run while a buffer is read (a hook), the content of
+// anything but bytes is read from a copy there: the held `view` of `data` is replaced by one of
+// a new bytes object, which is returned (a new reference for the caller to keep while it
+// reads). Null where nothing was copied (CPython; bytes); null with an error set, and
+// `*held` false, where the copy failed.
+inline PyObject* copy_if_resizable(PyObject* data, Py_buffer* view, bool* held) {
+#if QUORVANE_CPYTHON
+    (void)data;
+    (void)view;
+    (void)held;
+    return nullptr;
+#else
+    if (PyBytes_Check(data)) return nullptr;
+    PyObject* copy = PyBytes_FromStringAndSize(static_cast<const char*>(view->buf), view->len);
+    PyBuffer_Release(view);
+    *held = false;
+    if (copy == nullptr) return nullptr;
+    if (PyObject_GetBuffer(copy, view, PyBUF_SIMPLE) != 0) {
+        Py_DECREF(copy);
+        return nullptr;
+    }
+    *held = true;
+    return copy;
 #endif
 }
 

@@ -11,6 +11,8 @@ from hypothesis import given, strategies as st
 from quorvane_core import delta
 from quorvane_core.delta import PythonInBuf, diff, diff_blocks, patch
 
+from conftest import PYPY
+
 SIGNED = bytes(range(256))          # bytes from 0x80 up read as negative items of a 'b' view
 RESULT = patch(b"", b"\x59\x01\x00" + SIGNED)                      # a PythonOutBuf holding SIGNED
 EMPTY = patch(b"abc", b"\x40")
@@ -95,6 +97,7 @@ def test_repr(result, text):
     assert repr(result) == text == str(result)
 
 
+@pytest.mark.skipif(PYPY, reason="PyPy has no sys.getsizeof")
 def test_size_counts_the_bytes_held():
     """Memory accounting (sys.getsizeof, and so dask's) sees what a result costs."""
     big = patch(b"", bytes(diff(b"", bytes(2**20))))

@@ -92,6 +92,7 @@ def test_mmap_inputs(tmp_path):
             assert decompress(mo, data) == NEW
 
 
+@pytest.mark.skipif(sys.implementation.name == "pypy", reason="PyPy resizes an exported bytearray (inputs are copied there)")
 def test_a_held_bytearray_cannot_be_resized_meanwhile():
     old = bytearray(OLD)
     view = memoryview(old)  # a held buffer blocks resizing, as compress's own hold does
@@ -180,8 +181,8 @@ def test_threads_get_the_single_threaded_bytes():
     assert failures == []
 
 
-@pytest.mark.xfail(sys.implementation.name == "pypy", strict=True,
-                   reason="PyPy runs signal handlers only between its own bytecodes, not in a C extension's check")
+@pytest.mark.xfail(sys.implementation.name == "pypy", strict=False,
+                   reason="PyPy runs signal handlers only between its own bytecodes (a short call may end first)")
 def test_ctrl_c_stops_a_long_compress():
     old = randbytes(random.Random(6), 48 << 20)
     new = edited(old, 7, 2000)  # seconds of work at the top level

@@ -17,6 +17,8 @@ from hypothesis import given, settings, strategies as st
 
 from quorvane_core import cbor
 
+from conftest import PYPY
+
 UTC = dt.timezone.utc
 PLUS2 = dt.timezone(dt.timedelta(hours=2))
 
@@ -282,7 +284,7 @@ class Opaque:
     ({"readings": [1, 2, 3, Fraction(1, 3)]}, r"type 'Fraction' at \['readings'\]\[3\];"),
     ([{1: [complex(1, 2)]}], r"type 'complex' at \[0\]\[1\]\[0\];"),
     ({"s": {1, Opaque()}}.copy(), r"type 'Opaque' at \['s'\]\{member \d\};"),
-    (Point(1, [dt.timedelta(1)]), r"type 'datetime.timedelta' at \.y\[0\];"),
+    (Point(1, [dt.timedelta(1)]), r"type '(datetime\.)?timedelta' at \.y\[0\];"),
     (cbor.Tag(5, [range(3)]), r"type 'range' at \.value\[0\];"),
     ([object], r"type 'type' at \[0\];"),
 ])
@@ -447,7 +449,8 @@ def test_no_leaks(call):
     ("d903ec01", "tag 1004 must be a text string"), ("d903ec6a323032302d31332d3031", "tag 1004 must be an RFC 3339"),
     ("c401", "tag 4 must be an array of two integers"), ("c48101", "tag 4 must be an array of two integers"),
     ("c482f93c0001", "tag 4 must be an array of two integers"),
-    ("c4823b2e6175d82552000001", "tag 4 must be an array of two integers .* within Decimal's range"),
+    pytest.param("c4823b2e6175d82552000001", "tag 4 must be an array of two integers .* within Decimal's range",
+                 marks=pytest.mark.skipif(PYPY, reason="PyPy's decimal module (in Python) takes any exponent")),
     ("d8254100", "tag 37 must be a byte string of 16 bytes"), ("d82501", "tag 37 must be a byte string"),
     ("d9010201", "tag 258 must be an array"),
 ])
@@ -576,8 +579,11 @@ def test_iter_loads_malformed_and_options():
     assert list(cbor.iter_loads(cbor.encode({"a": cbor.Tag(5, 1)}) * 2, object_hook=len, tag_hook=str)) == [1, 1]
     data = bytearray(cbor.encode(1) * 3)
     reader = cbor.iter_loads(data)
-    with pytest.raises(BufferError):
-        data.extend(b"\x01")  # held while the reader lives
+    if PYPY:
+        data.extend(b"\x01")  # PyPy resizes an exported bytearray: the reader reads a copy
+    else:
+        with pytest.raises(BufferError):
+            data.extend(b"\x01")  # held while the reader lives
     assert list(reader) == [1, 1, 1]
 
 
