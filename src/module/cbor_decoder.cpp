@@ -961,6 +961,27 @@ struct BufferGuard {
     }
 };
 
+// The cyclic garbage collector is paused while the decoder builds its containers: none of
+// them can be garbage yet, and the collections that their allocations would start (each
+// traversing all the young containers, and the older generations too now and then) would cost
+// more than the decoding itself. Only the caller's hooks run Python code meanwhile; the next
+// allocation after the pause starts the collection that is due. The pause ends on every way
+// out, an exception from the decoder's own allocations included, and leaves a collector that
+// the caller had turned off as it was. (Empty before 3.10 and on PyPy.)
+struct CollectorPause {
+#ifdef QUORVANE_PAUSE_COLLECTOR
+    const int collecting = PyGC_Disable();
+    ~CollectorPause() {
+        if (collecting) PyGC_Enable();
+    }
+#endif
+};
+
+// Levels of nesting allowed below the top-level item: max_depth, or with 0 the recursion limit.
+std::uint64_t nesting_limit(unsigned long long max_depth) {
+    return max_depth == 0 ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
+}
+
 }  // namespace
 
 PyObject* cbor_loads(PyObject* data, unsigned long long max_depth) {
@@ -980,22 +1001,8 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth, const DecodeH
         if (!buffer.held) return nullptr;
     }
     const bool recursion = max_depth == 0;
-    const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
-    // The cyclic garbage collector is paused while the decoder builds its containers: none of
-    // them can be garbage yet, and the collections that their allocations would start (each
-    // traversing all the young containers, and the older generations too now and then) would
-    // cost more than the decoding itself. Only the caller's hooks run Python code meanwhile;
-    // the next allocation after the pause starts the collection that is due.
-    // The pause ends on every way out, an exception from the decoder's own allocations
-    // included, and leaves a collector that the caller had turned off as it was.
-    struct CollectorPause {
-#ifdef QUORVANE_PAUSE_COLLECTOR
-        const int collecting = PyGC_Disable();
-        ~CollectorPause() {
-            if (collecting) PyGC_Enable();
-        }
-#endif
-    } pause;
+    const std::uint64_t limit = nesting_limit(max_depth);
+    CollectorPause pause;
     (void)pause;  // empty before 3.10 and on PyPy
     PyObject* result;
     {
@@ -1009,15 +1016,9 @@ PyObject* cbor_loads(PyObject* data, unsigned long long max_depth, const DecodeH
 PyObject* cbor_loads_item(const std::uint8_t* data, std::size_t size, std::size_t* offset,
                           unsigned long long max_depth, const DecodeHooks& hooks) {
     const bool recursion = max_depth == 0;
-    const std::uint64_t limit = recursion ? static_cast<std::uint64_t>(Py_GetRecursionLimit()) : max_depth;
-    struct CollectorPause {
-#ifdef QUORVANE_PAUSE_COLLECTOR
-        const int collecting = PyGC_Disable();
-        ~CollectorPause() {
-            if (collecting) PyGC_Enable();
-        }
-#endif
-    } pause;
+    const std::uint64_t limit = nesting_limit(max_depth);
+    CollectorPause pause;
+    (void)pause;
     Decoder decoder(data, size, limit, recursion, hooks, *offset, true);
     PyObject* result = decoder.run();
     if (result != nullptr) *offset = decoder.stop();
