@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "delta/bytes.h"
-#include "delta/patch.h"
+#include "common/bytes.h"
+#include "delta/raw/patch.h"
 #include "fuzz_check.h"
 #include "reference_patch.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "delta/blocks.h"
-#include "delta/patch.h"
+#include "delta/blocks/blocks.h"
+#include "delta/raw/patch.h"
 #include "fuzz_check.h"
 #include "fuzz_values.h"
 #include "reference_patch.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "delta/compress.h"
+#include "delta/compressed/compress.h"
 #include "fuzz_check.h"
 #include "fuzz_values.h"
 

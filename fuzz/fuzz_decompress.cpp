@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "delta/compress.h"
+#include "delta/compressed/compress.h"
 #include "fuzz_check.h"
 #include "fuzz_values.h"
 

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "delta/bytes.h"
-#include "delta/diff.h"
-#include "delta/patch.h"
-#include "delta/writer.h"
+#include "common/bytes.h"
+#include "delta/search/diff.h"
+#include "delta/raw/patch.h"
+#include "delta/raw/writer.h"
 #include "fuzz_check.h"
 #include "fuzz_values.h"
 #include "reference_patch.h"

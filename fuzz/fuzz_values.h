@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 using FuzzBytes = std::vector<std::uint8_t>;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 #include "module/buffers.h"
 #include "module/python_compat.h"
 

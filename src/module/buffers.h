@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 namespace quorvane {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "delta/compress.h"
+#include "delta/compressed/compress.h"
 #include "module/buffer_input.h"
 #include "module/signals.h"
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "delta/blocks.h"
-#include "delta/diff.h"
-#include "delta/patch.h"
+#include "delta/blocks/blocks.h"
+#include "delta/search/diff.h"
+#include "delta/raw/patch.h"
 #include "module/buffer_input.h"
 #include "module/buffer_methods.h"
 #include "module/buffers.h"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "delta/blocks.h"
-#include "delta/patch.h"
+#include "delta/blocks/blocks.h"
+#include "delta/raw/patch.h"
 #include "test_support.h"
 
 using namespace quorvane;

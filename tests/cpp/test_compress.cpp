@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "delta/compress.h"
+#include "delta/compressed/compress.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "delta/compare.h"
-#include "delta/diff.h"
-#include "delta/monitor.h"
-#include "delta/patch.h"
+#include "delta/match/compare.h"
+#include "delta/search/diff.h"
+#include "delta/search/monitor.h"
+#include "delta/raw/patch.h"
 #include "test_support.h"
 
 using namespace quorvane;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 namespace quorvane {
 namespace test {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "delta/diff.h"
-#include "delta/patch.h"
+#include "delta/search/diff.h"
+#include "delta/raw/patch.h"
 
 using namespace quorvane;
 

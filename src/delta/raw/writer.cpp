@@ -1,4 +1,4 @@
-#include "delta/writer.h"
+#include "delta/raw/writer.h"
 
 #include "cbor/writer.h"
 #include "common/memory.h"

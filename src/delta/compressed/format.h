@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "delta/compress.h"
+#include "delta/compressed/compress.h"
 
 namespace quorvane {
 namespace compressed {

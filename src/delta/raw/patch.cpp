@@ -1,4 +1,4 @@
-#include "delta/patch.h"
+#include "delta/raw/patch.h"
 
 #include <cstring>
 

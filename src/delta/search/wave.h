@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "common/compiler.h"
-#include "delta/compare.h"
-#include "delta/paths.h"
+#include "delta/match/compare.h"
+#include "delta/search/paths.h"
 
 namespace quorvane {
 namespace wave {

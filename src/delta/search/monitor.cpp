@@ -1,4 +1,4 @@
-#include "delta/monitor.h"
+#include "delta/search/monitor.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 #include <new>
 #include <vector>
 
-#include "delta/compress.h"
-#include "delta/compress_entropy.h"
-#include "delta/compress_format.h"
+#include "delta/compressed/compress.h"
+#include "delta/compressed/entropy.h"
+#include "delta/compressed/format.h"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "delta/diff.h"
+#include "delta/search/diff.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "common/memory.h"
-#include "delta/compare.h"
-#include "delta/search_tunables.h"
-#include "delta/wave.h"
+#include "delta/match/compare.h"
+#include "delta/search/search_tunables.h"
+#include "delta/search/wave.h"
 
 namespace quorvane {
 namespace {

@@ -1,11 +1,11 @@
 // The list of implementations of the diff search's wave passes, and the choice among them:
 // every question about a path (is it available, what is it called, which kernels does it
 // run, which one is the default) is answered from this one table.
-#include "delta/paths.h"
+#include "delta/search/paths.h"
 
 #include <atomic>
 
-#include "delta/wave.h"
+#include "delta/search/wave.h"
 
 namespace quorvane {
 namespace {

@@ -15,8 +15,8 @@
 // Vector loads and stores stay inside the store's padded arrays; the stores of a pass's last
 // chunk are masked to its live lanes.
 #include "common/compiler.h"
-#include "delta/compare.h"
-#include "delta/wave.h"
+#include "delta/match/compare.h"
+#include "delta/search/wave.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define QUORVANE_X86_KERNELS 1

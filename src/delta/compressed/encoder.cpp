@@ -3,11 +3,11 @@
 #include <new>
 #include <vector>
 
-#include "delta/compress.h"
-#include "delta/compress_entropy.h"
-#include "delta/compress_format.h"
-#include "delta/compress_levels.h"
-#include "delta/compress_matcher.h"
+#include "delta/compressed/compress.h"
+#include "delta/compressed/entropy.h"
+#include "delta/compressed/format.h"
+#include "delta/compressed/levels.h"
+#include "delta/compressed/matcher.h"
 
 namespace quorvane {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 namespace quorvane {
 

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/compress_format.h"
+#include "delta/compressed/format.h"
 
 namespace quorvane {
 namespace compressed {

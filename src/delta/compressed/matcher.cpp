@@ -1,4 +1,4 @@
-#include "delta/compress_matcher.h"
+#include "delta/compressed/matcher.h"
 
 #include <memory>
 #include <new>

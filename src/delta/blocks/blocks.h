@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/bytes.h"
-#include "delta/driver.h"
-#include "delta/writer.h"
+#include "common/bytes.h"
+#include "delta/raw/driver.h"
+#include "delta/raw/writer.h"
 
 namespace quorvane {
 

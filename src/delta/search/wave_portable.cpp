@@ -3,7 +3,7 @@
 // step). They give, wave by wave, the values of the reference search in diff.cpp.
 #include <algorithm>
 
-#include "delta/wave.h"
+#include "delta/search/wave.h"
 
 namespace quorvane {
 namespace wave {

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "delta/bytes.h"
-#include "delta/writer.h"
+#include "common/bytes.h"
+#include "delta/raw/writer.h"
 
 namespace quorvane {
 

@@ -1,9 +1,9 @@
-#include "delta/driver.h"
+#include "delta/raw/driver.h"
 
 #include <utility>
 
 #include "cbor/format.h"
-#include "delta/monitor.h"
+#include "delta/search/monitor.h"
 
 namespace quorvane {
 

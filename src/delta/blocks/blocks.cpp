@@ -1,11 +1,11 @@
-#include "delta/blocks.h"
+#include "delta/blocks/blocks.h"
 
 #include <cstring>
 
 #include "cbor/writer.h"
 #include "common/compiler.h"
 #include "common/memory.h"
-#include "delta/compare.h"
+#include "delta/match/compare.h"
 
 namespace quorvane {
 namespace {

@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 namespace quorvane {
 

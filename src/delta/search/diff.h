@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/bytes.h"
-#include "delta/driver.h"
-#include "delta/paths.h"
-#include "delta/writer.h"
+#include "common/bytes.h"
+#include "delta/raw/driver.h"
+#include "delta/search/paths.h"
+#include "delta/raw/writer.h"
 
 namespace quorvane {
 

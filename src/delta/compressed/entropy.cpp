@@ -1,4 +1,4 @@
-#include "delta/compress_entropy.h"
+#include "delta/compressed/entropy.h"
 
 #include <memory>
 #include <new>

@@ -1,6 +1,6 @@
 // Checksums of the compressed delta's frame: XXH3, 64 bits, seed 0, from the xxHash
 // library's header (inlined, so that nothing is linked).
-#include "delta/compress_format.h"
+#include "delta/compressed/format.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>

@@ -1,4 +1,4 @@
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 #include <cstring>
 #include <limits>

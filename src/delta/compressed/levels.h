@@ -15,9 +15,9 @@
 
 #include <cstdint>
 
-#include "delta/compress.h"
-#include "delta/compress_entropy.h"
-#include "delta/compress_matcher.h"
+#include "delta/compressed/compress.h"
+#include "delta/compressed/entropy.h"
+#include "delta/compressed/matcher.h"
 
 namespace quorvane {
 namespace compressed {

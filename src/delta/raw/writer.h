@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/bytes.h"
+#include "common/bytes.h"
 
 namespace quorvane {
 
