@@ -1,5 +1,5 @@
 """numpy arrays and PythonOutBuf results as arguments, and a result read as a sequence; type-checked
-by mypy --strict for several Python versions (numpy's stubs declare __buffer__ only from 3.12 on)."""
+by mypy --strict for Python 3.10 to 3.12 (numpy's stubs declare __buffer__ only from 3.12 on)."""
 from __future__ import annotations
 
 import numpy
