@@ -146,21 +146,34 @@ def test_a_level_with_index_is_taken():
 # --- MemoryError ------------------------------------------------------------------------------
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS as Linux applies it")
-def test_memory_error_names_what_was_being_allocated(tmp_path):
+def test_memory_error_names_the_function_and_what_was_being_allocated(tmp_path):
+    """Each call in a process allowed 64 MiB more than it holds (before: empty messages or
+    "std::bad_alloc")."""
     size = 256 << 20
-    data = delta.compress(b"", bytes(size))
-    (tmp_path / "data").write_bytes(data)
+    (tmp_path / "data").write_bytes(delta.compress(b"", bytes(size)))
     script = textwrap.dedent(f"""
         import resource
-        from quorvane_core import delta
+        from quorvane_core import cbor, delta
         data = open({str(tmp_path / 'data')!r}, "rb").read()
+        value = [b"x" * (1 << 20)] * 300
+        old = bytes(range(256)) * 4096 * 40
+        new = old[::-1]
         with open("/proc/self/statm") as f:
             used = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
-        try:
-            delta.decompress(b"", data)
-        except MemoryError as error:
-            print(error)
+        for call in (lambda: delta.decompress(b"", data), lambda: cbor.dumps(value), lambda: cbor.encode(value),
+                     lambda: delta.diff_blocks(old, new), lambda: delta.compress(old, new, level=9)):
+            try:
+                call()
+                print("no error")
+            except MemoryError as error:
+                print(error)
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.stdout == "decompress: out of memory for the new value of 268,435,456 bytes\n", done.stderr
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.stdout.splitlines() == [
+        "decompress: out of memory for the new value of 268,435,456 bytes",
+        "dumps: out of memory",
+        "encode: out of memory",
+        "diff_blocks: out of memory for values of 41,943,040 and 41,943,040 bytes",
+        "compress: out of memory for values of 41,943,040 and 41,943,040 bytes at level 9",
+    ], done.stderr
