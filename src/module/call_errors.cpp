@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/pickling.h"
 #include "module/python_compat.h"
 
 namespace py = pybind11;
@@ -219,12 +220,7 @@ std::string grouped(unsigned long long number) {
 }
 
 void name_arguments_by_type_in_errors(py::module_& top) {
-    py::list modules;
-    modules.append(top);
-    for (const auto item : py::reinterpret_borrow<py::dict>(top.attr("__dict__"))) {
-        if (PyModule_Check(item.second.ptr())) modules.append(item.second);
-    }
-    for (const auto module : modules) {
+    for (const auto module : module_and_submodules(top)) {
         for (const auto item : py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {
             if (PyType_Check(item.second.ptr())) {
                 install_in_class(item.second);
