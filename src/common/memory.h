@@ -19,6 +19,8 @@ void heap_free(void* block);
 void heap_fail_after(long long successes);
 // Number of allocations made since the last call of heap_fail_after (testing aid).
 long long heap_allocations_made();
+// Number of blocks allocated and not yet freed, over all threads (testing aid: leaks).
+long long heap_blocks_live();
 
 // The engine heap for the standard containers, for code that reports running out of memory by
 // throwing std::bad_alloc (caught at its entry): std::vector<T, HeapAllocator<T>>.
