@@ -45,9 +45,9 @@ const char* const DECOMPRESS_DOC = R"(
     and nothing is returned. A delta declaring a new value longer than 'max_size' bytes
     (default 4 GiB) raises ValueError before any memory is taken for it.
 
-    Memory: the new value, plus a few hundred KiB of decoders and pieces, plus the
-    decoded instruction streams as far as they are read (block mode; they hold no more than
-    three times the new value's size together); sections declaring more than their
+    Memory: the new value (decoded in place), plus a few hundred KiB of decoders and
+    pieces, plus the instruction streams' windows as far as they are read (block mode; at
+    most three times the new value's size together); sections declaring more than their
     instructions read take no memory for it.
 
     Raises MemoryError (naming what was being allocated and its size) when memory runs out,

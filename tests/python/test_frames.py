@@ -11,9 +11,12 @@ and paste it over GOLDEN_DIGESTS below.
 """
 import ast
 import hashlib
+import lzma
 import os
+import random
 import pathlib
 import re
+import struct
 import subprocess
 import sys
 
@@ -77,26 +80,32 @@ def test_frozen_frame(name, old_file, kind, number, detail):
     assert str(caught.value) == expected_message(kind, int(number), detail, frame)
 
 
-def test_the_frames_cover_every_mode_and_coding():
-    """Block and prefix mode, each section coding, from both the encoder and by hand."""
-    seen = set()
-    for name, _, kind, _, _ in CASES:
-        if kind != "ok":
-            continue
-        frame = (FRAMES / f"{name}.frame").read_bytes()
-        at = 7
+def mode_and_codings(frame):
+    """A frame's mode and its sections' codings."""
+    at = 7
+    for _ in range(2):  # the two lengths
+        while frame[at] & 0x80:
+            at += 1
+        at += 1
+    at += 16
+    codings = []
+    for _ in range(frame[6]):
+        codings.append(frame[at])
+        at += 1
         for _ in range(2):
             while frame[at] & 0x80:
                 at += 1
             at += 1
-        at += 16
-        for _ in range(frame[6]):
-            seen.add((frame[5], frame[at]))
-            at += 1
-            for _ in range(2):
-                while frame[at] & 0x80:
-                    at += 1
-                at += 1
+    return frame[5], tuple(codings)
+
+
+def test_the_frames_cover_every_mode_and_coding():
+    """Block and prefix mode, each section coding, from both the encoder and by hand."""
+    seen = set()
+    for name, _, kind, _, _ in CASES:
+        if kind == "ok":
+            mode, codings = mode_and_codings((FRAMES / f"{name}.frame").read_bytes())
+            seen |= {(mode, coding) for coding in codings}
     assert seen == {(mode, coding) for mode in (0, 1) for coding in (0, 1, 2)}
     names = {c[0] for c in CASES}
     assert {"encoder_block_level9", "encoder_prefix_lzma2", "encoder_prefix_zstd", "encoder_block_zstd_differences"} <= names
@@ -167,19 +176,89 @@ def test_sections_declaring_more_than_their_instructions_read_take_no_memory(nam
     assert growth <= 16 * MiB + 4 * frame_size, f"{growth / MiB:.1f} MiB"
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ru_maxrss in KiB on Linux")
+def test_prefix_lzma2_takes_the_new_value_and_a_bounded_amount():
+    """64 MiB rebuilt from a 10 KB prefix-mode LZMA2 frame: the new value's memory and a
+    bounded amount (liblzma's decoder took a 64 MiB dictionary of its own besides)."""
+    growth, outcome = peak_growth("-", "hostile_prefix_lzma2")
+    assert outcome == "ok"
+    assert growth <= 64 * MiB + 16 * MiB, f"{growth / MiB:.1f} MiB"
+
+
 def test_memory_error_names_what_and_how_much():
     """A frame declaring 2**61 bytes (a zstd section claims them) under a max_size that
     allows them: MemoryError for the new value, with its size."""
-    sys.path.insert(0, str(FRAMES))
-    try:
-        import make_frames as m
-    finally:
-        sys.path.pop(0)
+    m = make_frames()
     length = 1 << 61
     data = m.frame(b"", b"", m.PREFIX, [(m.ZSTD, m.zstd_rle_frame(0, 1000), length)], new_length=length)
     with pytest.raises(MemoryError) as caught:
         decompress(b"", data, max_size=length)
     assert str(caught.value) == f"decompress: out of memory for the new value ({length} bytes)"
+
+
+# ---- LZMA2 decoded in place (the new value is its dictionary) against liblzma's encoder
+
+def make_frames():
+    sys.path.insert(0, str(FRAMES))
+    try:
+        import make_frames as module
+    finally:
+        sys.path.pop(0)
+    return module
+
+
+def lzma2_sample(kind):
+    rng = random.Random(kind)
+    if kind == "text":  # several LZMA chunks (2 MiB of output at most each), long matches
+        words = [b"alpha", b"beta", b"gamma", b"delta", b"frame", b"value", b"copy", b"the", b"of", b"and"]
+        return b" ".join(rng.choice(words) for _ in range(600000))
+    if kind == "random":  # uncompressed chunks
+        return bytes(rng.getrandbits(8) for _ in range(200000))
+    # records with aligned fields, runs and random stretches, one after the other
+    parts = []
+    for k in range(3000):
+        parts.append(struct.pack("<IHHd", k * 7, rng.randrange(50), k % 13, k * 0.5))
+        if k % 500 == 0:
+            parts.append(bytes(rng.getrandbits(8) for _ in range(5000)) + bytes(3000))
+    return b"".join(parts)
+
+
+@pytest.mark.parametrize("kind", ["text", "random", "mixed"])
+@pytest.mark.parametrize("lc, lp, pb", [(3, 0, 2), (0, 2, 0), (1, 3, 4), (4, 0, 0), (0, 0, 0)])
+def test_lzma2_in_place_decodes_what_liblzma_encodes(kind, lc, lp, pb):
+    m = make_frames()
+    new = lzma2_sample(kind)
+    filters = [{"id": lzma.FILTER_LZMA2, "preset": 6, "dict_size": m.lzma_dictionary_size(0, len(new)),
+                "lc": lc, "lp": lp, "pb": pb}]
+    stream = lzma.compress(new, format=lzma.FORMAT_RAW, filters=filters)
+    prefix_frame = m.frame(b"", new, m.PREFIX, [(m.LZMA2, stream, len(new))])
+    assert decompress(b"", prefix_frame) == new
+    # The same stream as a block-mode literal section (decoded into the new value's end).
+    commands = m.varint(len(new)) + m.varint(0)
+    sections = [(m.STORED, commands, len(commands))] + [(m.STORED, b"", 0)] * 3 + [(m.LZMA2, stream, len(new))]
+    assert decompress(b"", m.frame(b"", new, m.BLOCK, sections)) == new
+
+
+def test_prefix_lzma2_frames_of_the_encoder_round_trip():
+    """Pairs for which the top level writes LZMA2 sections: in prefix mode (the old value
+    as its preset dictionary) and in block mode (the literals in place, the other streams
+    by liblzma), of several sizes and kinds of edits."""
+    kinds = set()
+    for seed in range(6):
+        rng = random.Random(seed)
+        records = b"".join(struct.pack("<IHHd", k * (seed + 3), rng.randrange(50), k % 13, k * 0.5)
+                           for k in range(rng.randrange(500, 20000)))
+        if seed % 2:
+            old = bytes(rng.getrandbits(8) for _ in range(rng.randrange(0, 3000))) + records[:len(records) // 2]
+        else:  # an unrelated old value: prefix mode
+            old = b" ".join(rng.choice([b"alpha", b"beta", b"gamma", b"of"]) for _ in range(rng.randrange(100, 6000)))
+        new = bytearray(records)
+        for k in range(0, len(new), rng.randrange(30, 300)):
+            new[k] ^= 0x20
+        data = compress(old, bytes(new), level=MAX_LEVEL)
+        assert decompress(old, data) == new
+        kinds.add(mode_and_codings(data))
+    assert (1, (2,)) in kinds and any(mode == 0 and codings[4] == 2 for mode, codings in kinds), kinds
 
 
 # ---- golden digests of today's compress output

@@ -11,6 +11,7 @@
 
 #include "common/memory.h"
 #include "delta/compressed/entropy.h"
+#include "delta/compressed/lzma2.h"
 
 namespace quorvane {
 namespace compressed {
@@ -39,11 +40,16 @@ void* lzma_malloc(void* opaque, std::size_t count, std::size_t size) {
 }
 void lzma_release(void*, void* block) { heap_free(block); }
 
-template <typename T>
-T* heap_new(const char* what) {
+template <typename T, typename... Arguments>
+T* heap_new(const char* what, Arguments... arguments) {
     void* block = heap_malloc(sizeof(T));
     if (block == nullptr) throw OutOfMemory{what, sizeof(T)};
-    return new (block) T();
+    try {
+        return new (block) T(arguments...);
+    } catch (...) {
+        heap_free(block);
+        throw;
+    }
 }
 
 template <typename T>
@@ -127,6 +133,7 @@ SectionStream::SectionStream(const Section& s, const std::uint8_t* stored, const
     } catch (...) {
         heap_delete(zstd_);
         heap_delete(lzma_);
+        heap_delete(in_place_);
         throw;
     }
 }
@@ -165,6 +172,11 @@ void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length
         }
     } else if (s.coding == CODING_LZMA) {
         if (prefix_length > 0xFFFFFFFFu) throw SectionFault{0, "lzma section with a prefix beyond 4 GiB"};
+        if (destination != nullptr) {  // the destination is the dictionary: no buffer of its own
+            in_place_ = heap_new<Lzma2InPlace>("the LZMA2 decoder", stored, s.stored, destination, s.decoded, prefix,
+                                               prefix_length, lzma_dictionary_size(prefix_length, s.decoded));
+            return;
+        }
         lzma_ = heap_new<Lzma>("the LZMA2 decoder");
         lzma_->length = s.stored;
         lzma_options_lzma options;
@@ -187,6 +199,7 @@ void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length
 SectionStream::~SectionStream() {
     heap_delete(zstd_);
     heap_delete(lzma_);
+    heap_delete(in_place_);
 }
 
 std::uint64_t SectionStream::decode(std::uint8_t* out, std::uint64_t room) {
@@ -209,6 +222,14 @@ std::uint64_t SectionStream::decode(std::uint8_t* out, std::uint64_t room) {
         while (output.pos < output.size && zstd_->step(&output)) {
         }
         made = output.pos;
+    } else if (in_place_ != nullptr) {
+        const std::uint64_t want = produced_ + room;
+        while (in_place_->produced() < want) {  // whole chunks, a slice at a time for the ticker
+            const std::uint64_t before = in_place_->produced();
+            in_place_->fill(want - before < SLICE ? want : before + SLICE);
+            if (ticker_ != nullptr) ticker_->tick(in_place_->produced() - before);
+        }
+        made = in_place_->produced() - produced_;
     } else if (lzma_ != nullptr) {
         made = lzma_->decode(out, room);
     } else {
@@ -248,6 +269,8 @@ void SectionStream::finish() {
             if (output.pos != 0) throw SectionFault{z.in.pos, "zstd frame longer than its section says"};
         }
         if (z.in.pos != section_.stored) throw SectionFault{z.in.pos, "bytes after the zstd frame in its section"};
+    } else if (in_place_ != nullptr) {
+        in_place_->finish();
     } else if (lzma_ != nullptr) {
         std::uint8_t spare = 0;
         while (!lzma_->ended) {

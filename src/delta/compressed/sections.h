@@ -10,6 +10,8 @@
 namespace quorvane {
 namespace compressed {
 
+class Lzma2InPlace;
+
 // Thrown when a section's bytes are damaged: the section's byte at which decoding stopped.
 struct SectionFault {
     std::uint64_t where;
@@ -58,7 +60,8 @@ private:
     Ticker* ticker_;
     std::uint64_t produced_ = 0;
     Zstd* zstd_ = nullptr;
-    Lzma* lzma_ = nullptr;
+    Lzma* lzma_ = nullptr;               // LZMA2 read in pieces: liblzma, its dictionary its own
+    Lzma2InPlace* in_place_ = nullptr;   // LZMA2 in place: the destination is the dictionary
 };
 
 }  // namespace compressed

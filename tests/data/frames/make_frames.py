@@ -309,9 +309,9 @@ def hand_frames():
     section_case("zstd_cut_short", lambda: [cut] + z[1:], lambda s: (0, len(cut[1])), "zstd frame cut short")
     lz = code(LZMA2, streams[4])
     damaged = (LZMA2, bytes([0x55]) + lz[1][1:], lz[2])
-    section_case("lzma2_damaged", lambda: z[:4] + [damaged], lambda s: (4, 1), "lzma stream damaged")
+    section_case("lzma2_damaged", lambda: z[:4] + [damaged], lambda s: (4, 0), "lzma stream damaged")
     lz_long = (LZMA2, lzma2(streams[4] + b"!"), len(streams[4]))
-    section_case("lzma2_longer", lambda: z[:4] + [lz_long], lambda s: (4, len(lz_long[1])),
+    section_case("lzma2_longer", lambda: z[:4] + [lz_long], lambda s: (4, 0),
                  "lzma stream longer than its section says")
     return cases
 
