@@ -75,7 +75,8 @@ TEST(FrozenFrames, DecodeToTheirValuesOrTheirExactFault) {
             EXPECT_EQ(result->length, std::stoull(c.number));
             if (c.detail != "-") {
                 const Bytes expected = read_file(c.detail);
-                EXPECT_TRUE(result->length == expected.size() && std::memcmp(result->data, expected.data(), expected.size()) == 0);
+                EXPECT_TRUE(result->length == expected.size() &&
+                            (expected.empty() || std::memcmp(result->data, expected.data(), expected.size()) == 0));
             }
             byte_vector_free(result);
             continue;
