@@ -97,6 +97,8 @@ class _SQLite:
         if mode.lower() != "wal":
             raise sqlite3.OperationalError(f"cannot use WAL mode (journal mode {mode}): database is locked")
         self.conn.execute("PRAGMA synchronous = FULL")
+        if self.conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'qv_chunks'").fetchone():
+            return  # made before (creating again would wait for the writers)
         self.conn.execute("BEGIN IMMEDIATE")
         try:
             for statement in _SCHEMA:
@@ -165,6 +167,8 @@ class _Postgres:
             raise ImportError("PostgreSQL needs psycopg 3: pip install 'quorvane-core[postgresql]'") from None
         self.psycopg = psycopg
         self.conn = psycopg.connect(url, autocommit=True)
+        if self.conn.execute("SELECT to_regclass('qv_chunks')").fetchone()[0] is not None:
+            return  # made before (creating again would wait for the writers' locks)
         self.conn.execute("BEGIN")
         try:
             self.conn.execute("SELECT pg_advisory_xact_lock(7156029741)")  # one creator at a time
