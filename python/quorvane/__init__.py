@@ -42,6 +42,7 @@ The command line (``quorvane --help``, and ``quorvane COMMAND --help`` for each 
     quorvane decompress OLD DELTA -o NEW           applies it
     quorvane cbor-to-json IN [-o OUT] [--pretty]   CBOR as JSON
     quorvane json-to-cbor IN [-o OUT]              and back
+    quorvane store DB put|get|log|keys|delta|verify ...   a version store (quorvane.store)
 
 ``-`` stands for standard input or output. Every error ends the command with a one-line
 message and a non-zero exit status (130 for Ctrl-C).
