@@ -150,6 +150,10 @@ class _SQLite:
     def _query(self, sql, params=()):
         return self.conn.execute(sql, params).fetchall()
 
+    def read(self, sql, params):
+        """One statement outside any transaction: one snapshot of the database by itself."""
+        return self._retry(self._query, sql, params)
+
     def close(self):
         self.conn.close()
 
@@ -210,6 +214,10 @@ class _Postgres:
             cursor.execute(sql.replace("?", "%s"), params)
             return cursor.fetchall() if cursor.description else []
 
+    def read(self, sql, params):
+        """One statement outside any transaction: one snapshot of the database by itself."""
+        return self._query(sql, params)
+
     def close(self):
         self.conn.close()
 
@@ -265,19 +273,42 @@ class Store:
         except ValueError as error:
             raise DamagedError(key, number, str(error)) from None
 
-    def _read(self, query, key, key_id, number):
-        """Version number's bytes: its chain from the nearest whole record at or above it."""
-        rows = query("SELECT number, size, whole FROM qv_versions WHERE key_id = ? AND number >= ? AND number <= "
-                     "(SELECT MIN(number) FROM qv_versions WHERE key_id = ? AND number >= ? AND whole = 1) "
-                     "ORDER BY number DESC", (key_id, number, key_id, number))
-        if not rows or rows[-1][0] != number or not rows[0][2]:
-            raise DamagedError(key, number, "no whole record above it")
+    # A version's chain in one statement: its records and those above it up to the nearest
+    # whole one, newest first (number, size, whole, part, data).
+    _CHAIN = ("SELECT v.number, v.size, v.whole, c.part, c.data FROM qv_versions v "
+              "LEFT JOIN qv_chunks c ON c.key_id = v.key_id AND c.number = v.number "
+              "WHERE v.key_id = {key_id} AND v.number >= {number} AND v.number <= (SELECT MIN(w.number) "
+              "FROM qv_versions w WHERE w.key_id = {key_id} AND w.number >= {number} AND w.whole = 1) "
+              "ORDER BY v.number DESC, c.part")
+
+    def _decode_chain(self, key, number, rows):
+        """Version number's bytes from its chain's rows; DamagedError if any is missing or fails."""
+        records = []  # (number, size, whole, [parts])
+        for n, size, whole, part, data in rows:
+            if data is None:
+                raise DamagedError(key, n, "its record is missing")
+            if records and records[-1][0] == n:
+                records[-1][3].append(data)
+            else:
+                records.append((n, size, whole, [data]))
+        if not records or records[-1][0] != number:
+            raise DamagedError(key, number, "its record is missing")
+        if not records[0][2]:
+            raise DamagedError(key, records[0][0], "no whole record above it")
         value = b""
-        for index, (n, size, whole) in enumerate(rows):
-            if (index == 0) != bool(whole) or n != rows[0][0] - index:
+        for index, (n, size, whole, parts) in enumerate(records):
+            if n != records[0][0] - index:
+                raise DamagedError(key, records[0][0] - index, "its record is missing")
+            if index and whole:
                 raise DamagedError(key, n, "the versions table is inconsistent")
-            value = self._decode(key, n, value, self._record(query, key, key_id, n), size)
+            record = parts[0] if len(parts) == 1 else b"".join(parts)
+            value = self._decode(key, n, value, record, size)
         return value
+
+    def _read(self, query, key, key_id, number):
+        """Version number's bytes, read inside a transaction."""
+        rows = query(self._CHAIN.format(key_id="?", number="?"), (key_id, number, key_id, number))
+        return self._decode_chain(key, number, rows)
 
     # --- the API ------------------------------------------------------------------------
 
@@ -338,6 +369,18 @@ class Store:
     def get(self, key, version=None):
         """key's newest version, or the given version number, as bytes. KeyError if there is none."""
         _check_key(key)
+        if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
+            raise TypeError(f"a version number is an int, not {version!r}")
+        # One statement (one round trip, one snapshot) in the common case.
+        key_id = "(SELECT id FROM qv_keys WHERE name = ?)"
+        number = "(SELECT newest FROM qv_keys WHERE name = ?)" if version is None else "?"
+        given = (key,) if version is None else (version,)
+        rows = self._db.read(self._CHAIN.format(key_id=key_id, number=number), (key,) + given + (key,) + given)
+        if rows and rows[-1][0] == (version if version is not None else rows[-1][0]) and rows[0][2]:
+            try:
+                return self._decode_chain(key, rows[-1][0], rows)
+            except DamagedError:
+                pass  # read again in a transaction, which names the damage
 
         def work(query, key_row):
             if key_row is None:
@@ -347,34 +390,25 @@ class Store:
                 raise KeyError(f"{key!r} has no version {number}")
             return self._read(query, key, key_row[0], number)
 
-        if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
-            raise TypeError(f"a version number is an int, not {version!r}")
         return self._db.run(False, work, key)
 
     def versions(self, key):
         """key's versions, oldest first, as Version tuples. KeyError if there is no such key."""
         _check_key(key)
-
-        def work(query, key_row):
-            if key_row is None:
-                raise KeyError(key)
-            rows = query("SELECT number, size, stored_size, created, checksum FROM qv_versions WHERE key_id = ? "
-                         "ORDER BY number", (key_row[0],))
-            return [Version(n, size, stored, datetime.datetime.fromtimestamp(created, datetime.timezone.utc), digest)
-                    for n, size, stored, created, digest in rows]
-
-        return self._db.run(False, work, key)
+        rows = self._db.read("SELECT v.number, v.size, v.stored_size, v.created, v.checksum FROM qv_versions v "
+                             "JOIN qv_keys k ON k.id = v.key_id WHERE k.name = ? ORDER BY v.number", (key,))
+        if not rows:
+            raise KeyError(key)
+        return [Version(n, size, stored, datetime.datetime.fromtimestamp(created, datetime.timezone.utc), digest)
+                for n, size, stored, created, digest in rows]
 
     def keys(self, prefix=""):
         """The keys that start with prefix, sorted."""
         if not isinstance(prefix, str):
             raise TypeError(f"a prefix is a str, not {prefix!r}")
 
-        def work(query, key_row):
-            rows = query("SELECT name FROM qv_keys WHERE newest > 0 AND substr(name, 1, ?) = ?", (len(prefix), prefix))
-            return sorted(row[0] for row in rows if row[0].startswith(prefix))
-
-        return self._db.run(False, work)
+        rows = self._db.read("SELECT name FROM qv_keys WHERE newest > 0 AND substr(name, 1, ?) = ?", (len(prefix), prefix))
+        return sorted(row[0] for row in rows if row[0].startswith(prefix))
 
     def delta(self, key, version, to=None):
         """A compress frame that turns key's version into the newest (or version to): for a
