@@ -6,8 +6,8 @@
         s.get("app/config.json")              # the newest, as bytes
         s.get("app/config.json", 3)           # version 3
 
-Layout. The newest version of a key is stored whole, as `delta.compress(b"", value)` (zstd
-inside a checked frame); each older version is a reverse delta, `delta.compress(successor,
+Layout. The newest version of a key is stored whole, as `delta.compress(b"", value,
+level=WHOLE_LEVEL)` (zstd's fastest setting inside a checked frame); each older version is a reverse delta, `delta.compress(successor,
 value)`, rewritten from whole when its successor arrives. A version stays whole (a snapshot)
 instead when, as a delta, reading some version down to the snapshot below would read more
 than CHAIN_FACTOR times that version's size (MIN_CHAIN_BYTES at least) of stored records, or
@@ -36,7 +36,8 @@ __all__ = ["open", "Store", "Version", "DamagedError", "CHAIN_FACTOR", "MAX_CHAI
 
 CHAIN_FACTOR = 2           # stored bytes read for a version: at most this times its size ...
 MIN_CHAIN_BYTES = 4096     # ... or this many, for small values
-MAX_CHAIN = 24             # and at most this many records (one whole, the rest deltas)
+MAX_CHAIN = 16             # and at most this many records (one whole, the rest deltas)
+WHOLE_LEVEL = 1            # compress's level for whole records (the newest is written at every put)
 CHUNK_SIZE = 64 << 20      # records are split into parts of this size (SQLite's blobs end at 1 GB)
 BUSY_PATIENCE = 600.0      # seconds a writer keeps retrying a busy SQLite database
 
@@ -333,14 +334,14 @@ class Store:
                 if old_size == size and old_checksum == checksum:
                     return newest
                 old = self._read(query, key, key_id, newest)
-                whole_record = delta.compress(b"", view, level=self.level)
+                whole_record = delta.compress(b"", view, level=min(WHOLE_LEVEL, self.level))
                 back = delta.compress(view, old, level=self.level)
                 if self._demote(query, key_id, newest, old_size, len(back), len(whole_record)):
                     self._write_record(query, key_id, newest, back)
                     query("UPDATE qv_versions SET whole = 0, stored_size = ? WHERE key_id = ? AND number = ?",
                           (len(back), key_id, newest))
             if whole_record is None:
-                whole_record = delta.compress(b"", view, level=self.level)
+                whole_record = delta.compress(b"", view, level=min(WHOLE_LEVEL, self.level))
             number = newest + 1
             query("INSERT INTO qv_versions (key_id, number, size, stored_size, created, checksum, whole) "
                   "VALUES (?, ?, ?, ?, ?, ?, 1)", (key_id, number, size, len(whole_record), time.time(), checksum))
