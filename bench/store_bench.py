@@ -356,6 +356,18 @@ def store_size_postgres(versions, url):
         drop_database(url, name)
 
 
+def processor():
+    with open("/proc/cpuinfo") as info:
+        name = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "?")
+    return f"{name}, {os.cpu_count()} cores"
+
+
+def postgres_url():
+    """scripts/postgres.sh's server (started if it is not running), or QUORVANE_TEST_POSTGRES."""
+    return os.environ.get("QUORVANE_TEST_POSTGRES") or subprocess.run(
+        ["bash", "scripts/postgres.sh"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", choices=list(HISTORIES), help="one history")
@@ -364,10 +376,8 @@ def main():
     install_tools()
     url = None
     if not args.no_postgres:
-        url = os.environ.get("QUORVANE_TEST_POSTGRES") or subprocess.run(
-            ["bash", "scripts/postgres.sh"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()
-    processor = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
-    print(f"processor: {processor}, {os.cpu_count()} cores\n")
+        url = postgres_url()
+    print(f"processor: {processor()}\n")
     sizes, times = [], []
     for name, fetch in HISTORIES.items():
         if args.only and name != args.only:

@@ -13,7 +13,6 @@ import hashlib
 import multiprocessing
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
@@ -85,17 +84,15 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--no-postgres", action="store_true")
     args = parser.parse_args()
-    processor = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
-    print(f"processor: {processor}, {os.cpu_count()} cores; 4 writers, 4 readers, {args.seconds:g} s")
+    sys.path.insert(0, str(ROOT / "bench"))
+    import store_bench
+    print(f"processor: {store_bench.processor()}; 4 writers, 4 readers, {args.seconds:g} s")
     with tempfile.TemporaryDirectory() as folder:
         puts, gets, checked = load(os.path.join(folder, "load.db"), args.seconds)
         print(f"SQLite: {puts:.0f} puts/s, {gets:.0f} gets/s ({checked} versions verified)")
     if not args.no_postgres:
-        sys.path.insert(0, str(ROOT / "bench"))
-        import store_bench
         store_bench.install_tools()
-        url = os.environ.get("QUORVANE_TEST_POSTGRES") or subprocess.run(
-            ["bash", "scripts/postgres.sh"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()
+        url = store_bench.postgres_url()
         name, target = store_bench.postgres_database(url)
         try:
             puts, gets, checked = load(target, args.seconds)
