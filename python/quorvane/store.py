@@ -166,6 +166,7 @@ class _Postgres:
     blob_size = "octet_length(data)"
 
     def __init__(self, url):
+        self._pending = []
         try:
             import psycopg
         except ImportError:
@@ -186,6 +187,7 @@ class _Postgres:
 
     def run(self, write, work, key=None):
         while True:
+            self._pending = []
             self.conn.execute("BEGIN" if write else "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
             try:
                 key_row = None
@@ -201,9 +203,11 @@ class _Postgres:
                         self.conn.execute("ROLLBACK")
                         continue
                 result = work(self._query, key_row)
+                self._flush()
                 self.conn.execute("COMMIT")
                 return result
             except BaseException:
+                self._pending = []
                 try:
                     self.conn.execute("ROLLBACK")
                 except self.psycopg.Error:
@@ -211,9 +215,21 @@ class _Postgres:
                 raise
 
     def _query(self, sql, params=()):
+        """Rows of a SELECT; changes wait, in order, to be sent together (one round trip)."""
+        if not sql.startswith("SELECT"):
+            self._pending.append((sql.replace("?", "%s"), params))
+            return []
+        self._flush()
         with self.conn.cursor(binary=True) as cursor:
             cursor.execute(sql.replace("?", "%s"), params)
-            return cursor.fetchall() if cursor.description else []
+            return cursor.fetchall()
+
+    def _flush(self):
+        if self._pending:
+            pending, self._pending = self._pending, []
+            with self.conn.pipeline(), self.conn.cursor(binary=True) as cursor:
+                for sql, params in pending:
+                    cursor.execute(sql, params)
 
     def read(self, sql, params):
         """One statement outside any transaction: one snapshot of the database by itself."""
