@@ -7,12 +7,15 @@
         s.get("app/config.json", 3)           # version 3
 
 Layout. The newest version of a key is stored whole, as `delta.compress(b"", value,
-level=WHOLE_LEVEL)` (zstd's fastest setting inside a checked frame); each older version is a reverse delta, `delta.compress(successor,
-value)`, rewritten from whole when its successor arrives. A version stays whole (a snapshot)
+level=WHOLE_LEVEL)` (zstd's fastest setting inside a checked frame); each older version is a
+reverse delta, `delta.compress(successor, value)`, rewritten from whole when its successor
+arrives. A version stays whole (a snapshot)
 instead when, as a delta, reading some version down to the snapshot below would read more
 than CHAIN_FACTOR times that version's size (MIN_CHAIN_BYTES at least) of stored records, or
-more than MAX_CHAIN records. Reading any version therefore reads one whole record and at most
-MAX_CHAIN - 1 deltas, at most CHAIN_FACTOR times its size; the newest is one record.
+more than MAX_CHAIN records, or decode values of more than MAX_CHAIN times its size in all.
+Reading any version therefore reads one whole record and at most MAX_CHAIN - 1 deltas, at
+most CHAIN_FACTOR times its size, and does the work of at most MAX_CHAIN reads of a value of
+its size; the newest is one record.
 Versions depend only on newer ones, so pruning old versions rewrites nothing.
 
 Every record is a compress frame, checked (XXH3 of the frame, of the value it was made from
@@ -352,7 +355,7 @@ class Store:
                 old = self._read(query, key, key_id, newest)
                 whole_record = delta.compress(b"", view, level=min(WHOLE_LEVEL, self.level))
                 back = delta.compress(view, old, level=self.level)
-                if self._demote(query, key_id, newest, old_size, len(back), len(whole_record)):
+                if self._demote(query, key_id, newest, old_size, len(back), len(whole_record), size):
                     self._write_record(query, key_id, newest, back)
                     query("UPDATE qv_versions SET whole = 0, stored_size = ? WHERE key_id = ? AND number = ?",
                           (len(back), key_id, newest))
@@ -368,18 +371,23 @@ class Store:
         return self._db.run(True, work, key)
 
     @staticmethod
-    def _demote(query, key_id, newest, newest_size, back_size, whole_size):
-        """Whether the newest may become a delta: every version down to the snapshot below
-        then still reads at most CHAIN_FACTOR times its size in at most MAX_CHAIN records."""
+    def _demote(query, key_id, newest, newest_size, back_size, whole_size, size):
+        """Whether the newest may become a delta (the new version, of size bytes, whole above
+        it): every version down to the snapshot below then still reads at most CHAIN_FACTOR
+        times its size of records, in at most MAX_CHAIN records, and decodes values of at most
+        MAX_CHAIN times its size in all on the way (a small old version below large new ones
+        is not rebuilt through them)."""
         run = query("SELECT number, size, stored_size FROM qv_versions WHERE key_id = ? AND number < ? AND number > "
                     "COALESCE((SELECT MAX(number) FROM qv_versions WHERE key_id = ? AND number < ? AND whole = 1), 0) "
                     "ORDER BY number DESC", (key_id, newest, key_id, newest))
         if len(run) + 2 > MAX_CHAIN:
             return False
-        cost = whole_size + back_size
-        for number, size, stored_size in [(newest, newest_size, 0)] + run:
-            cost += stored_size
-            if cost > CHAIN_FACTOR * max(size, MIN_CHAIN_BYTES):
+        read, decoded = whole_size + back_size, size
+        for number, version_size, stored_size in [(newest, newest_size, 0)] + run:
+            read += stored_size
+            decoded += version_size
+            floor = max(version_size, MIN_CHAIN_BYTES)
+            if read > CHAIN_FACTOR * floor or decoded > MAX_CHAIN * floor:
                 return False
         return True
 
