@@ -351,8 +351,8 @@ def store_size_postgres(versions, url):
                 s.put("file", value)
         with psycopg.connect(target, autocommit=True) as conn:
             conn.execute("VACUUM FULL")
-            return conn.execute("SELECT SUM(pg_total_relation_size(c)) FROM unnest(ARRAY['qv_keys', 'qv_versions', "
-                                "'qv_chunks']) AS c").fetchone()[0]
+            return int(conn.execute("SELECT SUM(pg_total_relation_size(c)) FROM unnest(ARRAY['qv_keys', "
+                                    "'qv_versions', 'qv_chunks']) AS c").fetchone()[0])
     finally:
         drop_database(url, name)
 
@@ -373,6 +373,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", choices=list(HISTORIES), help="one history")
     parser.add_argument("--no-postgres", action="store_true", help="SQLite only")
+    parser.add_argument("--store-only", action="store_true", help="without git, Mercurial, fossil and xz")
     args = parser.parse_args()
     install_tools()
     url = None
@@ -390,10 +391,11 @@ def main():
             store_sqlite, whole, _ = store_size_sqlite(versions, folder)
             row = {"history": f"{name} ({len(versions)} versions, {total:,} bytes)", "store, SQLite": store_sqlite}
             row["store, PostgreSQL"] = store_size_postgres(versions, url) if url else None
-            row["git gc --aggressive"] = size_git(versions, folder)
-            row["Mercurial"] = size_hg(versions, folder)
-            row["fossil"], row["fossil blobs"] = size_fossil(versions, folder)
-            row["xz -9e"] = size_xz(versions)
+            peers = not args.store_only
+            row["git gc --aggressive"] = size_git(versions, folder) if peers else None
+            row["Mercurial"] = size_hg(versions, folder) if peers else None
+            row["fossil"], row["fossil blobs"] = size_fossil(versions, folder) if peers else (None, None)
+            row["xz -9e"] = size_xz(versions) if peers else None
             row["snapshots"] = whole
             sizes.append(row)
             print("  ", row, flush=True)
