@@ -39,7 +39,7 @@ __all__ = ["open", "Store", "Version", "DamagedError", "CHAIN_FACTOR", "MAX_CHAI
 
 CHAIN_FACTOR = 2           # stored bytes read for a version: at most this times its size ...
 MIN_CHAIN_BYTES = 4096     # ... or this many, for small values
-MAX_CHAIN = 16             # and at most this many records (one whole, the rest deltas)
+MAX_CHAIN = 12             # and at most this many records (one whole, the rest deltas)
 WHOLE_LEVEL = 1            # compress's level for whole records (the newest is written at every put)
 CHUNK_SIZE = 64 << 20      # records are split into parts of this size (SQLite's blobs end at 1 GB)
 BUSY_PATIENCE = 600.0      # seconds a writer keeps retrying a busy SQLite database
