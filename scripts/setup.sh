@@ -23,7 +23,7 @@ if [ -f "$stamp" ] && [ -x .venv/bin/python ] && .venv/bin/python -c "import quo
     built="$(cat "$stamp")"
     # A build made for the tests also serves the demo.
     if [ "$built" = "$wanted" ] || [ "$built" = "${wanted% tests=0} tests=1" ]; then
-        [ "$with_tests" = 0 ] || [ -f /usr/include/gtest/gtest.h ] && exit 0
+        { [ "$with_tests" = 0 ] || { [ -f /usr/include/gtest/gtest.h ] && dpkg -s postgresql >/dev/null 2>&1; }; } && exit 0
     fi
 fi
 
@@ -36,6 +36,8 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 [ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
 [ -f /usr/include/lzma.h ] && [ -n "$(ls /usr/lib/*/liblzma.a 2>/dev/null)" ] || missing+=(liblzma-dev)
 if [ "$with_tests" = 1 ] && [ ! -f /usr/include/gtest/gtest.h ]; then missing+=(libgtest-dev); fi
+# The version store's tests run on a PostgreSQL server too (scripts/postgres.sh starts it).
+if [ "$with_tests" = 1 ]; then missing+=(postgresql); fi
 install_debs "${missing[@]}"
 
 if [ ! -x .venv/bin/python ]; then
@@ -44,7 +46,8 @@ fi
 py=.venv/bin/python
 $py -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.13,<2.14" cmake ninja
 if [ "$with_tests" = 1 ]; then
-    $py -m pip install -q --disable-pip-version-check pytest hypothesis cbor2 mypy "dask[distributed]" numpy
+    $py -m pip install -q --disable-pip-version-check pytest hypothesis cbor2 mypy "dask[distributed]" numpy \
+        "psycopg[binary]>=3.1"
 fi
 # Build without isolation so that the build tree is reused between runs.
 rm -f "$stamp"

@@ -27,6 +27,7 @@ cmake --build build/asan
 ctest --test-dir build/asan --output-on-failure -j2
 part "engine tests under the sanitizers"
 
+export QUORVANE_TEST_POSTGRES="$(bash scripts/postgres.sh)"  # the version store's tests use it
 python -m pytest -q
 part "Python tests"
 

@@ -44,6 +44,7 @@ The command line (``quorvane --help``, and ``quorvane COMMAND --help`` for each 
     quorvane decompress OLD DELTA -o NEW           applies it
     quorvane cbor-to-json IN [-o OUT] [--pretty]   CBOR as JSON
     quorvane json-to-cbor IN [-o OUT]              and back
+    quorvane store DB put|get|log|keys|delta|verify ...   a version store (quorvane.store)
 
 ``-`` stands for standard input or output. An existing output file is replaced only with
 ``-f``, and only once the new one is complete. Every error ends the command with a one-line

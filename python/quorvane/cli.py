@@ -671,6 +671,9 @@ def build_parser():
                   + JSON_MAPPING, inputs=("input",))
     sub.add_argument("input", metavar="IN", help='the JSON text, UTF-8 ("-": standard input)')
     sub.add_argument("-o", "--output", metavar="OUT", default="-", help='the CBOR item (default "-": standard output)')
+
+    from quorvane import store_cli  # the version store's command, in its own module
+    store_cli.add_parser(command)
     return parser
 
 
