@@ -582,7 +582,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         // members, so the frame around it answers.
         const std::size_t depth = stack_.size();
         const bool key = depth >= 2 && (stack_[depth - 2].key_context || stack_[depth - 2].awaiting_key);
-        return cbor_standard_tag(number, value, key, frame.start);
+        return cbor_standard_tag(number, value, key, frame.start, hooks_);
     }
     return cbor_other_tag(number, value, hooks_);
 }
