@@ -70,6 +70,8 @@ void define_cbor_module(py::module_& parent) {
     cbor.attr("CBORDecodeError") = checked(cbor_decode_error_type());
     cbor.attr("Tag") = checked(cbor_tag_type());
     cbor.attr("Simple") = checked(cbor_simple_type());
+    cbor.attr("UndefinedType") = checked(cbor_undefined_type());
+    cbor.attr("undefined") = checked(cbor_undefined_object());
     cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0, py::kw_only(),
              py::arg("tag_hook") = py::none(), py::arg("object_hook") = py::none(), py::arg("standard_tags") = true);
     define_encode(cbor);

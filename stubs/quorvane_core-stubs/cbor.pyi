@@ -1,4 +1,4 @@
-from typing import Any, Mapping, Protocol, SupportsIndex, Tuple, TypeVar, Union
+from typing import Any, Literal, Mapping, Protocol, SupportsIndex, Tuple, TypeVar, Union, final
 
 __version__: str
 
@@ -58,6 +58,14 @@ class Simple:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+
+@final
+class UndefinedType:
+    def __new__(cls) -> UndefinedType: ...
+    def __bool__(self) -> Literal[False]: ...
+
+# CBOR's undefined (simple value 23): the one UndefinedType object.
+undefined: UndefinedType
 
 def loads(
     data: Buffer,

@@ -1,5 +1,6 @@
 """cbor.encode, dump and load: every type mapping both ways against cbor2, RFC 8949's tag
 examples, the deterministic form against a literal sort, default and its errors, cycles."""
+import copy
 import dataclasses
 import datetime as dt
 import enum
@@ -7,6 +8,7 @@ import gc
 import io
 import json
 import math
+import pickle
 import sys
 import uuid
 from decimal import Decimal
@@ -618,3 +620,14 @@ TAGGED = cbor.encode({"t": BIG, "d": Decimal("1.5"), "s": {1, 2}, "u": uuid.UUID
 @pytest.mark.parametrize("call", [pytest.param(c, id=n) for n, c in HOOK_LEAK_CASES])
 def test_no_leaks_in_hooks_and_sequences(call):
     test_no_leaks(call)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_undefined_is_one_false_object_that_pickles_as_itself(protocol):
+    assert repr(cbor.undefined) == "undefined"
+    assert type(cbor.undefined) is cbor.UndefinedType and cbor.UndefinedType() is cbor.undefined
+    assert not cbor.undefined
+    assert pickle.loads(pickle.dumps(cbor.undefined, protocol)) is cbor.undefined
+    assert copy.deepcopy([cbor.undefined])[0] is cbor.undefined
+    with pytest.raises(TypeError, match="takes no arguments"):
+        cbor.UndefinedType(23)
