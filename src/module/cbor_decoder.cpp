@@ -721,7 +721,12 @@ QUORVANE_INLINE PyObject* Decoder::read_simple(const std::uint8_t* start, const 
             std::memcpy(&number, &argument, 8);
             return PyFloat_FromDouble(number);
         }
-        default:  // 0 to 19 and 23
+        case CBOR_SIMPLE_UNDEFINED: {
+            PyObject* undefined = cbor_undefined();
+            Py_INCREF(undefined);
+            return undefined;
+        }
+        default:  // 0 to 19
             return cbor_simple_new(head.info);
     }
 }
