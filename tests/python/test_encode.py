@@ -321,7 +321,7 @@ def test_default_result_is_written_in_place():
         raise TypeError(f"no {type(obj).__name__}")
 
     value = {"f": Fraction(1, 3), "c": complex(1, 2)}
-    assert cbor.loads(cbor.encode(value, default=default)) == {
+    assert cbor.loads(cbor.encode(value, default=default), standard_tags=False) == {
         "f": cbor.Tag(30, [1, 3]), "c": [1.0, 2.0, cbor.Tag(30, [1, 2])]}
     assert seen == [Fraction(1, 3), complex(1, 2), Fraction(1, 2)]
     with pytest.raises(TypeError, match="no Opaque"):
