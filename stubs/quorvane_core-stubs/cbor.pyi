@@ -38,7 +38,10 @@ from typing import Any
 from typing_extensions import Buffer
 
 # What loads reads: the values above (lists for arrays, tuples for arrays inside map keys),
-# bignums as int, and Tag and Simple for tags and simple values without a Python type.
+# bignums as int, the standard tags as datetime, date, Decimal, Fraction (30), re.Pattern (35),
+# email.message.Message (36), UUID, ipaddress addresses, networks and interfaces (52, 54, 260,
+# 261) and set, undefined as the undefined object, and Tag and Simple for tags and simple
+# values without a Python type.
 class CBORDecodeError(ValueError): ...
 
 class Tag:
