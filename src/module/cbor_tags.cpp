@@ -153,7 +153,9 @@ PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) 
     if (scaled == nullptr) return nullptr;
     PyObject* value = PyObject_CallOneArg(lib.decimal, scaled);
     Py_DECREF(scaled);
-    return converted(value, at, 4, "an array of two integers (exponent, mantissa) within Decimal's range");
+    return converted(value, at, 4,
+                     "an array of two integers (exponent, mantissa) within Decimal's range (an exponent of at "
+                     "most about 10**18 either way)");
 }
 
 // Looked up on the first tag that needs them, so that loads imports ipaddress, re and email

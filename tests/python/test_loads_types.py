@@ -184,8 +184,11 @@ def test_decimals_of_5000_digits_both_ways_with_cbor2(count, exponent, negative,
 
 
 def test_decimal_range_limit_is_named():
-    with pytest.raises(cbor.CBORDecodeError, match="tag 4 must be .*within Decimal's range"):
-        cbor.loads(decimal_fraction(10**30, 1))
+    for exponent in (10**30, 10**18, -(10**19)):
+        with pytest.raises(cbor.CBORDecodeError, match=r"tag 4 must be .*within Decimal's range \(an exponent of "
+                                                       r"at most about 10\*\*18 either way\)"):
+            cbor.loads(decimal_fraction(exponent, 1))
+    assert cbor.loads(decimal_fraction(-(10**18), 1)) == Decimal(f"1E-{10**18}")
 
 
 def test_rationals_of_5000_digits():
