@@ -138,21 +138,19 @@ PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) 
     const int negative = PyObject_RichCompareBool(mantissa, zero, Py_LT);
     Py_DECREF(zero);
     if (negative < 0) return nullptr;
+    // The digits of the mantissa from the exact Decimal of it: no decimal text of the int is
+    // made, which the interpreter refuses past 4,300 digits.
     PyObject* magnitude = PyNumber_Absolute(mantissa);
     if (magnitude == nullptr) return nullptr;
-    PyObject* text = PyObject_Str(magnitude);
+    PyObject* whole = PyObject_CallOneArg(lib.decimal, magnitude);
     Py_DECREF(magnitude);
-    if (text == nullptr) return nullptr;
-    const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
-    PyObject* digits = PyTuple_New(count);
-    if (digits == nullptr) {
-        Py_DECREF(text);
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(digits, i, PyLong_FromLong(static_cast<long>(PyUnicode_READ_CHAR(text, i) - '0')));
-    }
-    Py_DECREF(text);
+    if (whole == nullptr) return nullptr;
+    PyObject* whole_parts = PyObject_CallMethod(whole, "as_tuple", nullptr);
+    Py_DECREF(whole);
+    if (whole_parts == nullptr) return nullptr;
+    PyObject* digits = PyObject_GetAttrString(whole_parts, "digits");
+    Py_DECREF(whole_parts);
+    if (digits == nullptr) return nullptr;
     PyObject* parts = Py_BuildValue("(iNO)", negative, digits, exponent);
     if (parts == nullptr) return nullptr;
     PyObject* value = PyObject_CallOneArg(lib.decimal, parts);
