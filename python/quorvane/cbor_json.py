@@ -23,6 +23,8 @@ and any other JSON object with a key starting with "$" is refused, so the two di
 exact inverses on values: json_to_value(value_to_json(v, True)) == v for every value
 cbor.loads gives (floats as numbers with every digit, -0.0 included). Bytes may differ:
 json-to-cbor writes definite lengths and the narrowest exact float width, as cbor.dumps does.
+cbor.encode writes no standard tag around content the tag does not allow, so such CBOR
+(tag 0 around null, say) converts to JSON but not back.
 
 In both forms a JSON number that a 64-bit float cannot hold (1e400, which would become
 infinity, or 1e-400, which would become 0.0) is refused rather than changed, and integers
@@ -261,17 +263,11 @@ def _form(node, key):
 
 # --- values to CBOR bytes -----------------------------------------------------------------
 
-def _undefined(value):
-    """default= for encode: undefined as simple value 23, for a cbor.encode that does not
-    write cbor.undefined itself."""
-    if UNDEFINED is not None and value is UNDEFINED:
-        return cbor.Simple(UNDEFINED_NUMBER)
-    raise TypeError(f"no CBOR form for {type(value).__name__}")
-
-
 def encode(value):
-    """One CBOR item, definite lengths, by cbor.encode (bignums as tags 2 and 3)."""
+    """One CBOR item, definite lengths, by cbor.encode (bignums as tags 2 and 3). What encode
+    refuses is a MappingError with its message: a str with a lone surrogate (no UTF-8 form),
+    a standard tag around content the tag does not allow ({"$tag": 0, "$value": null})."""
     try:
-        return cbor.encode(value, default=_undefined)
-    except ValueError as error:  # a str with a lone surrogate, which has no UTF-8 form
+        return cbor.encode(value)
+    except (TypeError, ValueError) as error:
         raise MappingError(str(error)) from None

@@ -154,7 +154,11 @@ VALUES = st.recursive(
 def test_json_form_and_cbor_writer_are_exact_inverses(value):
     text = json.dumps(cbor_json.value_to_json(value, typed=True), allow_nan=False)
     assert same(cbor_json.json_to_value(json.loads(text)), value)
-    data = cbor_json.encode(value)
+    try:
+        data = cbor_json.encode(value)
+    except cbor_json.MappingError as error:  # a standard tag around content it does not allow
+        assert str(error).startswith("cannot write tag ")
+        return
     assert same(cbor.loads(data, standard_tags=False), value)
     try:
         plain = cbor.dumps(value, False)

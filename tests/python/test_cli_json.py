@@ -13,7 +13,7 @@ import pytest
 
 from quorvane_core import cbor
 
-UNDEFINED = cbor.Simple(23)  # written as undefined (f7), read as cbor.undefined
+UNDEFINED = cbor.undefined
 
 
 def run(*args, stdin=b""):
@@ -212,3 +212,12 @@ def test_help_names_the_options():
         text = ok(run(command, "--help")).decode()
         assert "--typed" in text and '{"$bytes": "<base64>"}' in text and "Plain JSON by default" in text
     assert "--sequence" in ok(run("cbor-to-json", "--help")).decode()
+
+
+def test_standard_tag_around_content_it_does_not_allow():
+    """cbor-to-json --typed writes such CBOR as it is; json-to-cbor, by cbor.encode, refuses it."""
+    data = bytes.fromhex("c0f6")  # tag 0 around null
+    typed = ok(run("cbor-to-json", "--typed", "-", stdin=data))
+    assert typed == b'{"$tag":0,"$value":null}\n'
+    line = fails(run("json-to-cbor", "--typed", "-", stdin=typed))
+    assert line == "quorvane: error: <stdin>: cannot write tag 0 around null: it needs a text string"

@@ -46,7 +46,11 @@ def test_loads_reads_what_cbor2_writes(value):
     assert type(tag) is cbor.Tag and cbor.encode(tag) == data
 
 
-@pytest.mark.parametrize("value", VALUES + [MESSAGE], ids=repr)
+ZONE_LOST = pytest.mark.xfail(strict=True, reason="encode writes an IPv6Interface without its zone")
+
+
+@pytest.mark.parametrize("value", [pytest.param(v, marks=ZONE_LOST) if isinstance(v, ipaddress.IPv6Interface)
+                                   and "%" in str(v) else v for v in VALUES] + [MESSAGE], ids=repr)
 def test_cbor2_reads_what_encode_writes(value):
     try:
         data = cbor.encode(value)
@@ -181,6 +185,7 @@ def test_decimals_of_5000_digits_both_ways_with_cbor2(count, exponent, negative,
     value = Decimal(f"{'-' if negative else ''}{digits}E{exponent}")
     assert cbor.loads(cbor2.dumps(value)) == value
     assert cbor.loads(cbor2.dumps(value)).as_tuple() == value.as_tuple()
+    assert cbor2.loads(cbor.encode(value)) == value
 
 
 def test_decimal_range_limit_is_named():
