@@ -1,17 +1,20 @@
-"""A tour of quorvane_core: encode a document as CBOR, then ship a new version as a delta.
+"""A tour of quorvane_core: encode a document as CBOR, then ship a new version as a compressed delta.
 
     python examples/demo.py                 # the embedded sample document
     python examples/demo.py OLD_FILE NEW_FILE   # deltas between two files of yours
     python examples/demo.py --diff OLD_FILE NEW_FILE   # time delta.diff even where it is slow
 
-On two files it puts the delta producers side by side (size and time): diff_blocks, diff
-and, where the module has it, compress. diff's exact search takes long on large values that
+On two files it puts the delta producers side by side (size and time): compress, then the
+raw forms diff_blocks and diff. diff's exact search takes long on large values that
 differ a lot; where diff_blocks shows that (values over 1 MiB, its delta over 5% of the new
 value), diff is skipped and the demo says so; diff is also stopped after 10 seconds.
 """
 import copy
+import datetime
+import decimal
 import hashlib
 import json
+import uuid
 import signal
 import sys
 import threading
@@ -31,6 +34,10 @@ SAMPLE = {
     ],
     "history": [1013.25, 1012.5, 1011.75, 1010.0, 65504.0, 1e-3],
     "notes": "Readings every 10 minutes. Unicode works too: \u00e9t\u00e9 \u2600",
+    "installed": datetime.datetime(2024, 5, 1, 12, 0, tzinfo=datetime.timezone.utc),
+    "tariff": decimal.Decimal("0.2875"),
+    "station_id": uuid.UUID("6f1c2a52-1b4e-4f0e-9d2a-3c5e7a9b0d11"),
+    "owners": {"city", "university"},
 }
 
 
@@ -55,26 +62,55 @@ def call(text):
 
 
 def show_encoding():
-    print("1. cbor.dumps: a Python document as one CBOR item")
-    call("encoded = cbor.dumps(document)")
-    encoded = cbor.dumps(SAMPLE)
-    as_json = json.dumps(SAMPLE, default=lambda b: b.hex()).encode()
-    print(f"   {len(encoded):,} bytes of CBOR (JSON of the same document: {len(as_json):,} bytes)")
+    print("1. cbor.encode: a Python document as one CBOR item, losslessly")
+    call("encoded = cbor.encode(document)")
+    encoded = cbor.encode(SAMPLE)
+    as_json = json.dumps(SAMPLE, default=str).encode()
+    print(f"   {len(encoded):,} bytes of CBOR (JSON of the same document, datetimes and decimals as text: "
+          f"{len(as_json):,} bytes)")
     print(f"   first bytes: {encoded[:24].hex(' ')}")
-    call("cbor.dumps(1.5), cbor.dumps(65504.0), cbor.dumps(100000.0), cbor.dumps(0.1)")
-    print("   floats take the narrowest exact width:",
-          ", ".join(f"{x!r} -> {cbor.dumps(x).hex(' ')}" for x in (1.5, 65504.0, 100000.0, 0.1)))
     call("cbor.loads(encoded) == document")
-    print(f"   reads back equal: {cbor.loads(encoded) == SAMPLE}")
-    call("cbor.dumps(document, indefinite=False)")
-    print(f"   definite lengths instead of break-terminated ones: {len(cbor.dumps(SAMPLE, indefinite=False)):,} bytes")
-    seconds = best_time(lambda: cbor.dumps(SAMPLE))
+    print(f"   reads back equal, datetimes, decimals, UUIDs and sets included: {cbor.loads(encoded) == SAMPLE}")
+    call("cbor.encode(1.5), cbor.encode(65504.0), cbor.encode(100000.0), cbor.encode(0.1)")
+    print("   floats take the narrowest exact width:",
+          ", ".join(f"{x!r} -> {cbor.encode(x).hex(' ')}" for x in (1.5, 65504.0, 100000.0, 0.1)))
+    call("cbor.encode(document, deterministic=True)")
+    shuffled = dict(reversed(list(SAMPLE.items())))
+    same = cbor.encode(shuffled, deterministic=True) == cbor.encode(SAMPLE, deterministic=True)
+    print(f"   keys in a fixed order, so equal documents give equal bytes whatever their dicts' order: {same}")
+    seconds = best_time(lambda: cbor.encode(SAMPLE))
     print(f"   encoding takes {seconds * 1e6:.1f} us ({len(encoded) / seconds / 1e6:.0f} MB/s)\n")
-    return encoded
+    return cbor.encode(SAMPLE, deterministic=True)
+
+
+def show_compress(old, new, label):
+    print(f"2. delta.compress and delta.decompress: {label}")
+    call("c = delta.compress(old, new)")
+    compressed = delta.compress(old, new)
+    call("delta.decompress(old, c) == new")
+    assert delta.decompress(old, compressed) == new, "decompress did not reproduce the new value"
+    print(f"   old {len(old):,} bytes, new {len(new):,} bytes -> compressed delta {len(compressed):,} bytes; "
+          f"decompress gives the new value back: yes")
+    compress_s = best_time(lambda: delta.compress(old, new))
+    decompress_s = best_time(lambda: delta.decompress(old, compressed))
+    print(f"   compress {compress_s * 1e3:.3f} ms, decompress {decompress_s * 1e3:.3f} ms")
+    show_checked(old, compressed)
+    print()
+
+
+def show_checked(old, compressed):
+    """A compressed delta carries checksums: a damaged one, or one applied to another old value, is refused."""
+    damaged = bytearray(compressed)
+    damaged[len(damaged) // 2] ^= 0x01
+    try:
+        delta.decompress(old, bytes(damaged))
+        print("   one flipped bit in the delta: not caught (this should not happen)")
+    except ValueError as error:
+        print(f"   one flipped bit in the delta: decompress refuses it ({error})")
 
 
 def show_delta(old, new, label):
-    print(f"2. delta.diff and delta.patch: {label}")
+    print(f"3. The raw forms, delta.diff and delta.patch: {label}")
     call("d = bytes(delta.diff(old, new))      # diff returns a PythonOutBuf")
     patch_bytes = bytes(delta.diff(old, new))
     call("rebuilt = bytes(delta.patch(old, d))")
@@ -87,16 +123,18 @@ def show_delta(old, new, label):
     print(f"   delta starts: {patch_bytes[:24].hex(' ')}")
     diff_s = best_time(lambda: delta.diff(old, new))
     patch_s = best_time(lambda: delta.patch(old, patch_bytes))
-    print(f"   diff {diff_s * 1e3:.3f} ms, patch {patch_s * 1e3:.3f} ms; patch(old, diff(old, new)) == new: yes\n")
+    print(f"   diff {diff_s * 1e3:.3f} ms, patch {patch_s * 1e3:.3f} ms; patch(old, diff(old, new)) == new: yes")
+    print("   cbor.dumps is the raw form on the encoding side: no tags, and objects with a truth value (a Decimal, a")
+    print("   Fraction) written as booleans; pick cbor.encode unless you need dumps' bytes\n")
     return patch_bytes
 
 
 def show_safe_storage(old, new, patch_bytes):
-    print("3. Storing a delta safely: the format has no checksum, so keep the values' hashes beside it")
+    print("4. Storing a raw delta safely: its format has no checksum, so keep the values' hashes beside it")
     call('record = {"delta": d, "old": sha256(old).digest(), "new": sha256(new).digest()}')
     record = {"delta": patch_bytes, "old": hashlib.sha256(old).digest(), "new": hashlib.sha256(new).digest()}
-    call("stored = cbor.dumps(record)")
-    stored = cbor.dumps(record)
+    call("stored = cbor.encode(record)")
+    stored = cbor.encode(record)
     print(f"   the record is {len(stored):,} bytes of CBOR; when patching, read it back and check both hashes:")
     call("record = cbor.loads(stored)")
     record = cbor.loads(stored)
@@ -158,7 +196,13 @@ def compare_deltas(old, new, label, force_diff=False):
     print(f"   old {len(old):,} bytes, new {len(new):,} bytes")
     rows = []
 
-    call("d = bytes(delta.diff_blocks(old, new))   # linear time, finds moved blocks too")
+    call("c = delta.compress(old, new)             # framed, checked, entropy-coded: delta.decompress(old, c)")
+    compressed = delta.compress(old, new)
+    assert delta.decompress(old, compressed) == new, "decompress did not reproduce the new value"
+    rows.append(("delta.compress", len(compressed), best_time(lambda: delta.compress(old, new)),
+                 best_time(lambda: delta.decompress(old, compressed)), "decompress"))
+
+    call("d = bytes(delta.diff_blocks(old, new))   # raw format, linear time, finds moved blocks too")
     blocks_s = best_time(lambda: delta.diff_blocks(old, new))
     blocks = bytes(delta.diff_blocks(old, new))
     assert delta.patch(old, blocks) == new, "patch did not reproduce the new value"
@@ -167,7 +211,7 @@ def compare_deltas(old, new, label, force_diff=False):
     exact = None
     share = len(blocks) / max(len(new), 1)
     if force_diff or max(len(old), len(new)) <= DIFF_ALWAYS_BYTES or share <= DIFF_FEW_DIFFERENCES:
-        call("d = bytes(delta.diff(old, new))          # exact in-order search")
+        call("d = bytes(delta.diff(old, new))          # raw format, exact in-order search")
         try:
             first, first_s = timed_once(lambda: bytes(delta.diff(old, new)), DIFF_SECONDS)
         except TookTooLong:
@@ -182,13 +226,6 @@ def compare_deltas(old, new, label, force_diff=False):
         skipped = (f"   delta.diff skipped: the values are {size_text(max(len(old), len(new)))} and differ a lot "
                    f"(diff_blocks' delta is {100 * share:.0f}% of the new value), where diff's exact search "
                    f"can take many seconds; --diff runs it anyway (stopped after {DIFF_SECONDS} s)")
-    if hasattr(delta, "compress"):
-        call("c = delta.compress(old, new)             # its own format: delta.decompress(old, c)")
-        compressed = delta.compress(old, new)
-        assert delta.decompress(old, compressed) == new, "decompress did not reproduce the new value"
-        rows.append(("delta.compress", len(compressed), best_time(lambda: delta.compress(old, new)),
-                     best_time(lambda: delta.decompress(old, compressed)), "decompress"))
-
     print(f"   {'function':<18} {'delta':>12} {'of new':>8} {'time':>14} {'applied in':>12}")
     for name, size, seconds, apply_s, applier in rows:
         if size is None:
@@ -196,10 +233,11 @@ def compare_deltas(old, new, label, force_diff=False):
             continue
         print(f"   {name:<18} {size_text(size):>12} {100 * size / max(len(new), 1):>7.1f}% {time_text(seconds):>14} "
               f"{time_text(apply_s):>12} ({applier})")
-    if rows[1][2] == "skipped":
+    if rows[2][2] == "skipped":
         print(skipped)
     if exact == b"\xf6":
         print("   the values are equal: the delta is the single byte f6")
+    show_checked(old, compressed)
     print()
     return exact if exact is not None and len(exact) < len(blocks) else blocks
 
@@ -227,8 +265,10 @@ def main(argv):
     changed["sensors"][7]["reading"] = 99.5
     changed["sensors"].insert(20, {"id": 99, "kind": "wind", "calibrated": True, "reading": 4.5})
     changed["version"] = 4
-    new = cbor.dumps(changed)
-    patch_bytes = show_delta(old, new, "version 3 of the document -> version 4 (one reading changed, a sensor added)")
+    new = cbor.encode(changed, deterministic=True)
+    label = "version 3 of the document -> version 4 (one reading changed, a sensor added)"
+    show_compress(old, new, label)
+    patch_bytes = show_delta(old, new, label)
     show_safe_storage(old, new, patch_bytes)
     return 0
 

@@ -23,7 +23,7 @@ quorvane_core.cbor -- CBOR (RFC 8949)
 
 quorvane_core.delta -- binary deltas between two byte values
     diff(old_value, new_value)
-        A compact delta by an exact in-order search (bytes or PythonInBuf arguments).
+        A compact delta by an exact in-order search (any contiguous buffer, as below).
     diff_blocks(old_value, new_value, *, compact=False)
         A delta in the same format in linear time, finding moved and repeated blocks too:
         the choice for large values and builds of programs.
@@ -31,7 +31,9 @@ quorvane_core.delta -- binary deltas between two byte values
         The new value from the old one and a delta; ValueError for a damaged delta.
     compress(old_value, new_value, *, level=...) / decompress(old_value, data, *, max_size=...)
         A self-checking, entropy-coded delta: the smallest, for storing and shipping.
-    Results are PythonOutBuf objects: read them with bytes(result) or memoryview(result).
+    Every function takes any contiguous buffer (bytes, bytearray, memoryview, mmap, a numpy
+    array, a result) or a PythonInBuf. Results are PythonOutBuf objects: read them with
+    bytes(result) or memoryview(result), or as bytes (result[i], result[i:j], iteration).
     The raw delta format carries no checksum: keep a hash of both values beside it.
 
 The command line (``quorvane --help``, and ``quorvane COMMAND --help`` for each command):
@@ -43,8 +45,9 @@ The command line (``quorvane --help``, and ``quorvane COMMAND --help`` for each 
     quorvane cbor-to-json IN [-o OUT] [--pretty]   CBOR as JSON
     quorvane json-to-cbor IN [-o OUT]              and back
 
-``-`` stands for standard input or output. Every error ends the command with a one-line
-message and a non-zero exit status (130 for Ctrl-C).
+``-`` stands for standard input or output. An existing output file is replaced only with
+``-f``, and only once the new one is complete. Every error ends the command with a one-line
+message and a non-zero exit status (2 for a wrong command line, 130 for Ctrl-C).
 """
 
 from quorvane.cli import main

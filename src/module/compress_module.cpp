@@ -1,14 +1,61 @@
 // The bindings of compressed deltas: delta.compress and delta.decompress.
 #include "module/compress_module.h"
 
-#include <new>
 #include <string>
 
 #include "delta/compressed/compress.h"
 #include "module/buffer_input.h"
+#include "module/call_errors.h"
 #include "module/signals.h"
 
 namespace py = pybind11;
+
+namespace quorvane {
+namespace {
+
+// compress's level as given: any int (or object with __index__) but a bool, kept whole so
+// that one beyond the range of a C int is refused with the level range, not as a mismatch.
+struct Level {
+    long long number = 0;
+    bool beyond = false;  // outside the range of long long
+    std::string text;     // the number as written, for the error
+};
+
+}  // namespace
+}  // namespace quorvane
+
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<quorvane::Level> {
+    PYBIND11_TYPE_CASTER(quorvane::Level, const_name("int"));
+
+    bool load(handle source, bool /*convert*/) {
+        // True and False are ints to Python, but level=True is a slip, not level 1.
+        if (PyBool_Check(source.ptr())) throw type_error("compress: level must be an int, not bool");
+        if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) return false;
+        const object number = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
+        if (!number) {
+            PyErr_Clear();
+            return false;
+        }
+        int overflow = 0;
+        value.number = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (value.number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        value.beyond = overflow != 0;
+        value.text = value.beyond ? (overflow > 0 ? "an int of more than 63 bits" : "a negative int of more than 63 bits")
+                                  : std::to_string(value.number);
+        return true;
+    }
+    static handle cast(const quorvane::Level& level, return_value_policy, handle) {
+        return PyLong_FromLongLong(level.number);
+    }
+};
+}  // namespace detail
+}  // namespace pybind11
 
 namespace quorvane {
 namespace {
@@ -55,11 +102,12 @@ CompressObserver observer_for_this_thread() {
     return observer;
 }
 
-py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, int level) {
-    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
+py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, const Level& given) {
+    if (given.beyond || given.number < COMPRESS_MIN_LEVEL || given.number > COMPRESS_MAX_LEVEL) {
         throw py::value_error("compress: level must be from " + std::to_string(COMPRESS_MIN_LEVEL) + " to " +
-                              std::to_string(COMPRESS_MAX_LEVEL) + ", not " + std::to_string(level));
+                              std::to_string(COMPRESS_MAX_LEVEL) + ", not " + given.text);
     }
+    const int level = static_cast<int>(given.number);
     const BufferInput old_value(old_object, "compress");
     const BufferInput new_value(new_object, "compress");
     const CompressObserver observer = observer_for_this_thread();
@@ -71,7 +119,11 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     }
     if (delta == nullptr) {
         if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
-        if (failure == COMPRESS_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        if (failure == COMPRESS_FAILURE_NO_MEMORY) {
+            raise_no_memory("compress", "for values of " + grouped(old_value.view()->length) + " and " +
+                                            grouped(new_value.view()->length) + " bytes at level " +
+                                            std::to_string(level));
+        }
         throw std::runtime_error("compress: the engine gave no result");
     }
     struct Free {
@@ -81,10 +133,14 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     return py::bytes(reinterpret_cast<const char*>(delta->data), static_cast<py::ssize_t>(delta->length));
 }
 
-[[noreturn]] void raise(const DecompressError& error, std::uint64_t max_size) {
+[[noreturn]] void no_memory_for(std::uint64_t length) {
+    raise_no_memory("decompress", "for the new value of " + grouped(length) + " bytes");
+}
+
+[[noreturn]] void raise(const DecompressError& error, std::uint64_t max_size, std::uint64_t length) {
     switch (error.failure) {
         case DECOMPRESS_FAILURE_CANCELLED: throw py::error_already_set();
-        case DECOMPRESS_FAILURE_NO_MEMORY: throw std::bad_alloc();
+        case DECOMPRESS_FAILURE_NO_MEMORY: no_memory_for(length);
         case DECOMPRESS_FAILURE_TOO_LARGE:
             throw py::value_error("compressed delta declares a new value of " + std::to_string(error.value) +
                                   " bytes, more than max_size (" + std::to_string(max_size) + ")");
@@ -102,10 +158,14 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
     const BufferInput data(data_object, "decompress");
     DecompressError error;
     std::uint64_t length = 0;
-    if (!delta_decompressed_length(data.view(), max_size, &length, &error)) raise(error, max_size);
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    if (!delta_decompressed_length(data.view(), max_size, &length, &error)) raise(error, max_size, length);
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) no_memory_for(length);
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    if (result == nullptr) throw py::error_already_set();
+    if (result == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
+        PyErr_Clear();
+        no_memory_for(length);
+    }
     py::bytes owned = py::reinterpret_steal<py::bytes>(result);
     const CompressObserver observer = observer_for_this_thread();
     bool done;
@@ -115,7 +175,7 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
                                      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)), length, &error,
                                      &observer);
     }
-    if (!done) raise(error, max_size);
+    if (!done) raise(error, max_size, length);
     return owned;
 }
 

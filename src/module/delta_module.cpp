@@ -1,6 +1,5 @@
 #include "module/delta_module.h"
 
-#include <new>
 #include <optional>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "module/buffer_input.h"
 #include "module/buffer_methods.h"
 #include "module/buffers.h"
+#include "module/call_errors.h"
 #include "module/signals.h"
 #include "module/compress_module.h"
 
@@ -34,8 +34,13 @@ constexpr std::int32_t EFFORT_LIMIT = 10000;
 // part of a call of a few microseconds.
 constexpr std::uint64_t GIL_RELEASE_MIN_BYTES = 8192;
 
-bool releases_lock(const PythonInBuffer& first, const PythonInBuffer& second) {
+bool releases_lock(const BufferInput& first, const BufferInput& second) {
     return first.view()->length + second.view()->length >= GIL_RELEASE_MIN_BYTES;
+}
+
+// "of 5,191,936 and 12 bytes": the sizes of two values, for a MemoryError.
+std::string sizes_of(const BufferInput& first, const BufferInput& second) {
+    return "for values of " + grouped(first.view()->length) + " and " + grouped(second.view()->length) + " bytes";
 }
 
 [[noreturn]] void too_large(const char* function) {
@@ -43,24 +48,27 @@ bool releases_lock(const PythonInBuffer& first, const PythonInBuffer& second) {
 }
 
 // The engine's result as a PythonOutBuf, or the Python exception for its failure.
-PythonOutBuffer diff_result(ByteVector* result, DiffFailure failure, const char* function) {
+PythonOutBuffer diff_result(ByteVector* result, DiffFailure failure, const char* function, const BufferInput& old_value,
+                            const BufferInput& new_value) {
     if (result == nullptr) {
         if (failure == DIFF_FAILURE_CANCELLED) throw py::error_already_set();
         if (failure == DIFF_FAILURE_TOO_LARGE) too_large(function);
-        if (failure == DIFF_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        if (failure == DIFF_FAILURE_NO_MEMORY) raise_no_memory(function, sizes_of(old_value, new_value));
         throw std::runtime_error(std::string(function) + ": the engine gave no result");
     }
     return PythonOutBuffer(result, byte_vector_free);
 }
 
-PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_value) {
+PythonOutBuffer diff(const BufferArgument& old_argument, const BufferArgument& new_argument) {
+    const BufferInput old_value(old_argument, "diff");
+    const BufferInput new_value(new_argument, "diff");
     DiffFailure failure = DIFF_FAILURE_NONE;
     DiffObserver observer;
     std::optional<py::gil_scoped_release> unlocked;
     if (releases_lock(old_value, new_value)) {
         if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
-        // The inputs are bytes objects (immutable, kept alive by the buffers) and the engine
-        // touches no Python object.
+        // The buffer exports are held meanwhile (a mutable input cannot be resized or freed)
+        // and the engine touches no Python object.
         unlocked.emplace();
     } else {
         observer.keep_going = signals_clear;
@@ -68,10 +76,12 @@ PythonOutBuffer diff(const PythonInBuffer& old_value, const PythonInBuffer& new_
     ByteVector* result =
         delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure, &observer);
     unlocked.reset();
-    return diff_result(result, failure, "diff");
+    return diff_result(result, failure, "diff", old_value, new_value);
 }
 
-PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& delta) {
+PythonOutBuffer patch(const BufferArgument& old_argument, const BufferArgument& delta_argument) {
+    const BufferInput old_value(old_argument, "patch");
+    const BufferInput delta(delta_argument, "patch");
     if (old_value.view()->length > PATCH_MAX_LENGTH || delta.view()->length > PATCH_MAX_LENGTH) too_large("patch");
     PatchError error{PATCH_FAILURE_NONE, 0};
     std::optional<py::gil_scoped_release> unlocked;
@@ -79,7 +89,10 @@ PythonOutBuffer patch(const PythonInBuffer& old_value, const PythonInBuffer& del
     ByteVector* result = apply_delta(old_value.view(), delta.view(), &error);
     unlocked.reset();
     if (result == nullptr) {
-        if (error.failure == PATCH_FAILURE_NO_MEMORY) throw std::bad_alloc();
+        if (error.failure == PATCH_FAILURE_NO_MEMORY) {
+            raise_no_memory("patch", "for the new value (old value of " + grouped(old_value.view()->length) +
+                                         " bytes, delta of " + grouped(delta.view()->length) + " bytes)");
+        }
         throw py::value_error("invalid delta at byte " + std::to_string(error.offset) + ": " +
                               patch_failure_text(error.failure));
     }
@@ -124,7 +137,7 @@ PythonOutBuffer diff_blocks(const BufferArgument& old_argument, const BufferArgu
         py::gil_scoped_release unlocked;
         result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure);
     }
-    return diff_result(result, failure, "diff_blocks");
+    return diff_result(result, failure, "diff_blocks", old_value, new_value);
 }
 
 }  // namespace

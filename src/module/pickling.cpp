@@ -17,12 +17,7 @@ namespace {
 // The name of the module among `top` and its submodules that has a function whose __self__
 // is `capsule`, or None. Looked up on each call, so that functions added later count too.
 py::object home_of(const py::module_& top, py::handle capsule) {
-    py::list candidates;
-    candidates.append(top);
-    for (const auto item : py::reinterpret_borrow<py::dict>(top.attr("__dict__"))) {
-        if (PyModule_Check(item.second.ptr())) candidates.append(item.second);
-    }
-    for (const auto module : candidates) {
+    for (const auto module : module_and_submodules(top)) {
         for (const auto item : py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {
             if (py::getattr(item.second, "__self__", py::none()).is(capsule)) return module.attr("__name__");
         }
@@ -31,6 +26,15 @@ py::object home_of(const py::module_& top, py::handle capsule) {
 }
 
 }  // namespace
+
+py::list module_and_submodules(const py::module_& top) {
+    py::list modules;
+    modules.append(top);
+    for (const auto item : py::reinterpret_borrow<py::dict>(top.attr("__dict__"))) {
+        if (PyModule_Check(item.second.ptr())) modules.append(item.second);
+    }
+    return modules;
+}
 
 void make_functions_picklable(py::module_& top) {
     const py::module_ copyreg = py::module_::import("copyreg");

@@ -8,4 +8,8 @@ namespace quorvane {
 // added after this call. Call it once, at the end of the module's initialisation.
 void make_functions_picklable(pybind11::module_& top);
 
+// `top` and the submodules it holds (cbor, delta, _diff_path), the namespaces of the module's
+// functions.
+pybind11::list module_and_submodules(const pybind11::module_& top);
+
 }  // namespace quorvane

@@ -1,4 +1,5 @@
-from typing import ClassVar, Tuple, Type, Union
+import sys
+from typing import Any, ClassVar, Dict, Iterator, Protocol, SupportsIndex, Tuple, Type, Union, overload
 
 from typing_extensions import Buffer
 
@@ -12,21 +13,38 @@ class PythonInBuf:
 
 class PythonOutBuf:
     """A result: read it with bytes(result) or memoryview(result); len(result) and
-    result == other (any bytes-like object) work as for bytes. Pickles as bytes."""
+    result == other (any bytes-like object) work as for bytes, and so do result[i] (an int),
+    result[i:j] (bytes), iteration, x in result and result.hex(). Pickles as bytes."""
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __len__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> int: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> bytes: ...
+    def __iter__(self) -> Iterator[int]: ...
+    def __contains__(self, item: Union[SupportsIndex, Buffer], /) -> bool: ...
+    def hex(self, sep: Union[str, bytes] = ..., bytes_per_sep: SupportsIndex = ...) -> str: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __reduce__(self) -> Tuple[Type[bytes], Tuple[bytes]]: ...
 
-Input = Union[bytes, PythonInBuf]
-# diff_blocks reads any contiguous buffer in place: bytes, bytearray, memoryview, mmap,
-# array.array, a PythonOutBuf; or a PythonInBuf.
-BufferInput = Union[Buffer, PythonInBuf]
+# Every function reads any contiguous buffer in place: bytes, bytearray, memoryview, mmap,
+# array.array, a numpy array, a PythonOutBuf; or a PythonInBuf.
+if sys.version_info >= (3, 12):
+    BufferInput = Union[Buffer, PythonInBuf]
+else:
+    class _ArrayInterface(Protocol):
+        """numpy arrays and scalars: their stubs declare __buffer__ only from Python 3.12 on."""
 
-def diff(old_value: Input, new_value: Input) -> PythonOutBuf: ...
-def patch(old_value: Input, diff: Input) -> PythonOutBuf: ...
+        @property
+        def __array_interface__(self) -> Dict[str, Any]: ...
+
+    BufferInput = Union[Buffer, _ArrayInterface, PythonInBuf]
+Input = BufferInput  # the name diff and patch took (then bytes or a PythonInBuf)
+
+def diff(old_value: BufferInput, new_value: BufferInput) -> PythonOutBuf: ...
+def patch(old_value: BufferInput, diff: BufferInput) -> PythonOutBuf: ...
 def diff_blocks(old_value: BufferInput, new_value: BufferInput, *, compact: bool = False) -> PythonOutBuf: ...
 
 MAX_LEVEL: int

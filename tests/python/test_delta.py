@@ -90,13 +90,11 @@ def test_in_buffers_and_keywords():
     assert bytes(patch(buffer, b"\x00\x04")) == b"kept"
 
 
-@pytest.mark.parametrize("bad", [bytearray(b"a"), None, memoryview(b"a"), "a", 1])
-def test_only_bytes_or_in_buffers_are_accepted(bad):
+@pytest.mark.parametrize("bad", [None, "a", 1])
+def test_only_buffers_or_in_buffers_are_accepted(bad):
     for call in (lambda: diff(bad, b"a"), lambda: diff(b"a", bad), lambda: patch(bad, b""), lambda: PythonInBuf(bad)):
         with pytest.raises(TypeError):
             call()
-    with pytest.raises(TypeError):
-        diff(diff(b"ab", b"ab"), b"ab")
     with pytest.raises(TypeError):
         memoryview(PythonInBuf(b"a"))
 

@@ -7,8 +7,6 @@ import sys
 
 import pytest
 
-from quorvane_core import delta
-
 from conftest import randbytes
 
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
@@ -53,10 +51,10 @@ def rows(out):
 def test_side_by_side(files, old, new, options, diff_runs):
     run = demo(*options, files / old, files / new)
     assert run.returncode == 0, run.stdout + run.stderr
-    expected = ["delta.diff_blocks", "delta.diff"] + (["delta.compress"] if hasattr(delta, "compress") else [])
-    assert rows(run.stdout) == expected
+    assert rows(run.stdout) == ["delta.compress", "delta.diff_blocks", "delta.diff"]
     assert ("delta.diff skipped: the values are" in run.stdout) is (not diff_runs)
     assert "the hash check catches it" in run.stdout or "patch refuses it" in run.stdout
+    assert "one flipped bit in the delta: decompress refuses it" in run.stdout
 
 
 @pytest.mark.parametrize("arguments", [
@@ -71,17 +69,13 @@ def test_unreadable_file_is_one_line(files, arguments):
     assert run.stderr.startswith("demo: cannot read ") and run.stderr.count("\n") == 1
 
 
-def test_compress_row_appears_with_compress(monkeypatch, capsys, files):
-    """Where the module has compress and decompress, the demo shows them beside the others
-    (stood in for here where it does not have them yet)."""
-    if not hasattr(delta, "compress"):
-        monkeypatch.setattr(delta, "compress", lambda old, new, *, level=3: bytes(delta.diff_blocks(old, new)),
-                            raising=False)
-        monkeypatch.setattr(delta, "decompress", lambda old, data, *, max_size=None: bytes(delta.patch(old, data)),
-                            raising=False)
-    monkeypatch.syspath_prepend(str(DEMO.parent))
-    import demo as module
-    old, new = (files / "small.old").read_bytes(), (files / "small.new").read_bytes()
-    smaller = module.compare_deltas(old, new, "small")
-    assert delta.patch(old, smaller) == new
-    assert rows(capsys.readouterr().out) == ["delta.diff_blocks", "delta.diff", "delta.compress"]
+def test_tour_leads_with_encode_and_compress():
+    """Without files the demo shows the lossless encoder and the compressed deltas first, the raw forms after."""
+    run = demo()
+    assert run.returncode == 0, run.stdout + run.stderr
+    steps = [line for line in run.stdout.splitlines() if line[:2] in ("1.", "2.", "3.", "4.")]
+    assert [step.split(":")[0] for step in steps] == [
+        "1. cbor.encode", "2. delta.compress and delta.decompress", "3. The raw forms, delta.diff and delta.patch",
+        "4. Storing a raw delta safely"]
+    assert "reads back equal, datetimes, decimals, UUIDs and sets included: True" in run.stdout
+    assert "decompress refuses it" in run.stdout

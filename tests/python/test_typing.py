@@ -23,3 +23,11 @@ def test_misuse_is_rejected():
     result = mypy(HERE / "misuse.py")
     assert result.returncode == 1
     assert result.stdout.count("error:") == 15, result.stdout
+
+
+@pytest.mark.parametrize("version", ["3.10", "3.11", "3.12"])  # the oldest this mypy targets
+def test_arrays_and_results_type_check_on_every_version(version):
+    pytest.importorskip("numpy")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-version", version,
+                             str(HERE / "arrays.py")], capture_output=True, text=True, cwd=HERE)
+    assert result.returncode == 0, result.stdout + result.stderr
