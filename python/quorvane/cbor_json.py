@@ -1,7 +1,13 @@
 """CBOR data items as JSON values, and back.
 
-What JSON has (null, booleans, numbers, text, arrays, objects with text keys) is written as
-itself; the rest as an object with one key, or two for a tag, that starts with "$":
+Plain JSON (the default): what JSON has (null, booleans, numbers, text, arrays, objects with
+text keys) is written as itself, integers of any size included, and JSON is read as it is: an
+object is a map whatever its keys, "$id" and "$ref" included. A CBOR value that JSON cannot
+hold (a byte string, a tag, a simple value or undefined, NaN or an infinity, a map with a key
+that is not text) is refused by name and place, naming the typed form that keeps it.
+
+The typed form (typed=True, the command line's --typed) is reversible: the rest is written
+as an object with one key, or two for a tag, that starts with "$":
 
     CBOR                                       JSON
     byte string                                {"$bytes": "<standard base64, padded>"}
@@ -13,55 +19,183 @@ itself; the rest as an object with one key, or two for a tag, that starts with "
     a text key that starts with "$"
     integer (bignums, tags 2 and 3, too)       a JSON number, exactly
 
-Any other JSON object with a key starting with "$" is refused, so the two directions are
-exact inverses on values: json_to_value(value_to_json(v)) == v for every value cbor.loads
-gives (floats as numbers with every digit, -0.0 included). Bytes may differ: json-to-cbor
-writes definite lengths and the narrowest exact float width, as cbor.dumps does.
+and any other JSON object with a key starting with "$" is refused, so the two directions are
+exact inverses on values: json_to_value(value_to_json(v, True)) == v for every value
+cbor.loads gives (floats as numbers with every digit, -0.0 included). Bytes may differ:
+json-to-cbor writes definite lengths and the narrowest exact float width, as cbor.dumps does.
+cbor.encode writes no standard tag around content the tag does not allow, so such CBOR
+(tag 0 around null, say) converts to JSON but not back.
+
+In both forms a JSON number that a 64-bit float cannot hold (1e400, which would become
+infinity, or 1e-400, which would become 0.0) is refused rather than changed, and integers
+have no limit on their digits.
 """
 
 import base64
 import binascii
+import contextlib
+import json
 import math
+import sys
 
 from quorvane_core import cbor
 
 FORMS = ("$bytes", "$tag/$value", "$simple", "$float", "$map")
 
+# cbor.undefined where the module has it (CBOR's undefined, simple value 23).
+UNDEFINED = getattr(cbor, "undefined", None)
+UNDEFINED_NUMBER = 23
+
 
 class MappingError(ValueError):
-    """JSON that has no CBOR form: an unknown "$" form, or a malformed one."""
+    """A value with no form in the direction asked: JSON that has no CBOR form (an unknown
+    "$" form, a malformed one, a number no float holds), or CBOR that plain JSON cannot hold."""
+
+
+@contextlib.contextmanager
+def _any_digits():
+    """Integers of any number of digits to and from text: the interpreter's limit (4,300
+    digits by default, from 3.11 and in later 3.8 to 3.10 releases) lifted for the block."""
+    limit = getattr(sys, "get_int_max_str_digits", None)
+    if limit is None:
+        yield
+        return
+    before = limit()
+    sys.set_int_max_str_digits(0)
+    try:
+        yield
+    finally:
+        sys.set_int_max_str_digits(before)
+
+
+def _shown(text, most=40):
+    return text if len(text) <= most else f"{text[:most]}... ({len(text)} characters)"
+
+
+def _float(text):
+    """A JSON number with a fraction or an exponent as a float, refused when the float would
+    not be near it: an infinity for 1e400, 0.0 for 1e-400."""
+    number = float(text)
+    if number != 0.0 and number - number == 0.0:
+        return number
+    if number != 0.0:
+        raise MappingError(f"the number {_shown(text)} is beyond the range of a 64-bit float "
+                           f"(about 1.8e308 at most)")
+    if any(digit in "123456789" for digit in text.lower().partition("e")[0]):
+        raise MappingError(f"the number {_shown(text)} is too small for a 64-bit float "
+                           f"(it would be read as 0.0)")
+    return number
+
+
+def read_json(data, typed=False):
+    """The CBOR-ready value of a JSON text (bytes or str): as it is (typed=False) or with the
+    "$" forms read (typed=True). ValueError (json's JSONDecodeError) for invalid JSON,
+    MappingError for JSON with no CBOR form."""
+    with _any_digits():
+        tree = json.loads(data, parse_float=_float)
+    return json_to_value(tree) if typed else tree
+
+
+def write_json(value, typed=False, pretty=False):
+    """The JSON text of a value cbor.loads gave: plain (MappingError for what JSON cannot
+    hold) or typed; one line, or indented with pretty."""
+    node = value_to_json(value, typed)
+    with _any_digits():
+        return json.dumps(node, ensure_ascii=False, allow_nan=False, indent=2 if pretty else None,
+                          separators=(",", ": ") if pretty else (",", ":"))
 
 
 # --- CBOR values to JSON values -----------------------------------------------------------
 
-def value_to_json(value):
-    """A JSON-ready value (for json.dumps with allow_nan=False) for a value cbor.loads gave."""
+class _NoPlainForm(Exception):
+    """A value plain JSON cannot hold; `where` collects its place on the way out."""
+
+    def __init__(self, what):
+        super().__init__(what)
+        self.what = what
+        self.where = []
+
+
+def _pointer(where):
+    """A JSON Pointer (RFC 6901) to the place, from the parts collected innermost first."""
+    parts = (str(part).replace("~", "~0").replace("/", "~1") for part in reversed(where))
+    return "/" + "/".join(parts) if where else "the top"
+
+
+def value_to_json(value, typed=False):
+    """A JSON-ready value (for json.dumps with allow_nan=False) for a value cbor.loads gave:
+    the typed form, or plain JSON (MappingError naming what JSON cannot hold, and where)."""
+    try:
+        return _to_json(value, typed)
+    except _NoPlainForm as error:
+        raise MappingError(f"{error.what} at {_pointer(error.where)} has no plain JSON form "
+                           f"(--typed writes the typed form)") from None
+
+
+def _to_json(value, typed):
     kind = type(value)
     if value is None or kind is bool or kind is str or kind is int:
         return value
     if kind is float:
         if math.isfinite(value):
             return value
-        return {"$float": "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")}
+        name = "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+        if not typed:
+            raise _NoPlainForm(name)
+        return {"$float": name}
+    if kind is list or kind is tuple:
+        members = []
+        for index, member in enumerate(value):
+            try:
+                members.append(_to_json(member, typed))
+            except _NoPlainForm as error:
+                error.where.append(index)
+                raise
+        return members
+    if kind is dict:
+        if all(type(key) is str and (not typed or not key.startswith("$")) for key in value):
+            members = {}
+            for key, member in value.items():
+                try:
+                    members[key] = _to_json(member, typed)
+                except _NoPlainForm as error:
+                    error.where.append(key)
+                    raise
+            return members
+        if not typed:
+            raise _NoPlainForm("a map with a key that is not text")
+        return {"$map": [[_to_json(key, typed), _to_json(member, typed)] for key, member in value.items()]}
+    if not typed:
+        raise _NoPlainForm(_plain_name(value))
     if kind is bytes:
         return {"$bytes": base64.b64encode(value).decode("ascii")}
-    if kind is list or kind is tuple:
-        return [value_to_json(member) for member in value]
-    if kind is dict:
-        if all(type(key) is str and not key.startswith("$") for key in value):
-            return {key: value_to_json(member) for key, member in value.items()}
-        return {"$map": [[value_to_json(key), value_to_json(member)] for key, member in value.items()]}
     if kind is cbor.Tag:
-        return {"$tag": value.tag, "$value": value_to_json(value.value)}
+        return {"$tag": value.tag, "$value": _to_json(value.value, typed)}
     if kind is cbor.Simple:
         return {"$simple": value.value}
+    if UNDEFINED is not None and value is UNDEFINED:
+        return {"$simple": UNDEFINED_NUMBER}
     raise TypeError(f"no JSON form for {kind.__name__}")
+
+
+def _plain_name(value):
+    kind = type(value)
+    if kind is bytes:
+        return "a byte string"
+    if kind is cbor.Tag:
+        return f"tag {value.tag}"
+    if kind is cbor.Simple:
+        return f"simple value {value.value}"
+    if UNDEFINED is not None and value is UNDEFINED:
+        return "undefined"
+    return kind.__name__
 
 
 # --- JSON values to CBOR values -----------------------------------------------------------
 
 def json_to_value(node, key=False):
-    """The value that value_to_json maps to `node` (tuples inside map keys, as loads gives)."""
+    """The value that value_to_json(..., typed=True) maps to `node` (tuples inside map keys,
+    as loads gives)."""
     kind = type(node)
     if kind is list:
         members = [json_to_value(member, key) for member in node]
@@ -97,6 +231,8 @@ def _form(node, key):
         number = node["$simple"]
         if type(number) is not int:
             raise MappingError('"$simple" takes an integer')
+        if number == UNDEFINED_NUMBER and UNDEFINED is not None:
+            return UNDEFINED
         try:
             return cbor.Simple(number)
         except ValueError as error:
@@ -121,58 +257,17 @@ def _form(node, key):
                 raise MappingError("a map key holds a value that cannot be a key") from None
         return result
     shown = ", ".join(sorted(names))
-    raise MappingError(f"unknown form {{{shown}}}: an object with a key starting with \"$\" "
-                       f"must be one of {', '.join(FORMS)}")
+    raise MappingError(f"unknown form {{{shown}}}: with --typed, an object with a key starting with \"$\" "
+                       f"must be one of {', '.join(FORMS)} (plain JSON needs no --typed)")
 
 
 # --- values to CBOR bytes -----------------------------------------------------------------
 
 def encode(value):
-    """One CBOR item, definite lengths: cbor.dumps for whatever it writes, and around it the
-    tags, simple values and bignums that it does not."""
-    parts = []
-    _encode(value, parts)
-    return b"".join(parts)
-
-
-def _head(major, number):
-    if number < 24:
-        return bytes([major << 5 | number])
-    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if number < 1 << (8 * size):
-            return bytes([major << 5 | info]) + number.to_bytes(size, "big")
-    raise MappingError(f"{number} does not fit a CBOR head")
-
-
-def _encode(value, parts):
+    """One CBOR item, definite lengths, by cbor.encode (bignums as tags 2 and 3). What encode
+    refuses is a MappingError with its message: a str with a lone surrogate (no UTF-8 form),
+    a standard tag around content the tag does not allow ({"$tag": 0, "$value": null})."""
     try:
-        parts.append(cbor.dumps(value, False))
-        return
-    except RecursionError:
-        raise
-    except (TypeError, RuntimeError):
-        pass  # a member that dumps does not write: this level is written here
-    kind = type(value)
-    if kind is list or kind is tuple:
-        parts.append(_head(4, len(value)))
-        for member in value:
-            _encode(member, parts)
-    elif kind is dict:
-        parts.append(_head(5, len(value)))
-        for name, member in value.items():
-            _encode(name, parts)
-            _encode(member, parts)
-    elif kind is cbor.Tag:
-        parts.append(_head(6, value.tag))
-        _encode(value.value, parts)
-    elif kind is cbor.Simple:
-        number = value.value
-        parts.append(bytes([0xE0 | number]) if number < 24 else bytes([0xF8, number]))
-    elif kind is int:  # beyond 64 bits: a bignum, tag 2 (n) or 3 (-1 - n) around its bytes
-        magnitude = value if value >= 0 else -1 - value
-        content = magnitude.to_bytes((magnitude.bit_length() + 7) // 8, "big")
-        parts.append(_head(6, 2 if value >= 0 else 3) + _head(2, len(content)) + content)
-    elif kind is str:
-        raise MappingError("a string holds a lone surrogate, which has no UTF-8 form")
-    else:
-        raise MappingError(f"no CBOR form for {kind.__name__}")
+        return cbor.encode(value)
+    except (TypeError, ValueError) as error:
+        raise MappingError(str(error)) from None

@@ -36,14 +36,19 @@ line, 130 for Ctrl-C).
 """
 
 JSON_MAPPING = """\
-JSON form of what JSON lacks (json-to-cbor reads exactly what cbor-to-json writes):
+Plain JSON by default: JSON is read as it is (any object is a map, "$id" keys and all), and
+CBOR that JSON cannot hold (byte strings, tags, simple values and undefined, NaN and the
+infinities, maps with keys that are not text) is an error naming it and its place.
+With --typed, both commands use a reversible form of what JSON lacks (json-to-cbor --typed
+reads exactly what cbor-to-json --typed writes):
   byte string                      {"$bytes": "<base64>"}
   tag N (bignums are numbers)      {"$tag": N, "$value": ...}
   simple value N (undefined: 23)   {"$simple": N}
   NaN, Infinity, -Infinity         {"$float": "NaN"}, {"$float": "Infinity"}, ...
   map with a non-text key or a     {"$map": [[key, value], ...]}
   key starting with "$"
-Any other object with a key starting with "$" is an error.
+and any other object with a key starting with "$" is an error.
+Integers have any number of digits; a number no 64-bit float holds (1e400, 1e-400) is an error.
 """
 
 
@@ -517,26 +522,33 @@ def command_cbor_to_json(args):
     _check_output(args.output, (args.input,), binary=False)
     progress = Progress(args)
     (source,) = _open_inputs(args.input)
+    name = _name(args.input)
     with source:
         size = len(source.data)
         progress.sized(size)
         progress.phase(f"reading {_size(size)} of CBOR")
         try:
-            value = cbor.loads(source.data, standard_tags=False)
+            if args.sequence:
+                items = cbor.iter_loads(source.data, standard_tags=False)
+                values = list(items)
+                if items.truncated:
+                    raise CommandError(f"{name}: the sequence ends inside an item (it starts at byte {items.offset})")
+            else:
+                values = [cbor.loads(source.data, standard_tags=False)]
         except ValueError as error:  # CBORDecodeError
-            raise CommandError(f"{_name(args.input)}: {error}") from None
+            raise CommandError(f"{name}: {error}") from None
         except RecursionError:
-            raise CommandError(f"{_name(args.input)}: nested deeper than the recursion limit") from None
+            raise CommandError(f"{name}: nested deeper than the recursion limit") from None
     progress.phase("writing JSON")
     try:
-        text = json.dumps(cbor_json.value_to_json(value), ensure_ascii=False, allow_nan=False,
-                          indent=2 if args.pretty else None,
-                          separators=(",", ": ") if args.pretty else (",", ":"))
+        lines = [cbor_json.write_json(value, typed=args.typed, pretty=args.pretty) + "\n" for value in values]
+    except cbor_json.MappingError as error:
+        raise CommandError(f"{name}: {error}") from None
     except RecursionError:
-        raise CommandError(f"{_name(args.input)}: nested deeper than the recursion limit") from None
-    data = (text + "\n").encode("utf-8")
+        raise CommandError(f"{name}: nested deeper than the recursion limit") from None
+    data = "".join(lines).encode("utf-8")
     _write(args.output, data)
-    progress.done(f"{_name(args.input)} => {'<stdout>' if args.output == '-' else args.output}: "
+    progress.done(f"{name} => {'<stdout>' if args.output == '-' else args.output}: "
                   f"{_size(size)} of CBOR => {_size(len(data))} of JSON")
 
 
@@ -546,27 +558,30 @@ def command_json_to_cbor(args):
     _check_output(args.output, (args.input,), binary=True)
     progress = Progress(args)
     (source,) = _open_inputs(args.input)
+    name = _name(args.input)
     with source:
         size = len(source.data)
         progress.sized(size)
         progress.phase(f"reading {_size(size)} of JSON")
         try:
-            tree = json.loads(source.as_bytes())
+            value = cbor_json.read_json(source.as_bytes(), typed=args.typed)
+        except cbor_json.MappingError as error:
+            raise CommandError(f"{name}: {error}") from None
         except UnicodeDecodeError as error:
-            raise CommandError(f"{_name(args.input)}: invalid JSON: not UTF-8 text ({error.reason} at byte {error.start})") from None
+            raise CommandError(f"{name}: invalid JSON: not UTF-8 text ({error.reason} at byte {error.start})") from None
         except ValueError as error:  # JSONDecodeError
-            raise CommandError(f"{_name(args.input)}: invalid JSON: {error}") from None
+            raise CommandError(f"{name}: invalid JSON: {error}") from None
         except RecursionError:
-            raise CommandError(f"{_name(args.input)}: nested deeper than the recursion limit") from None
+            raise CommandError(f"{name}: nested deeper than the recursion limit") from None
     progress.phase("writing CBOR")
     try:
-        data = cbor_json.encode(cbor_json.json_to_value(tree))
+        data = cbor_json.encode(value)
     except cbor_json.MappingError as error:
-        raise CommandError(f"{_name(args.input)}: {error}") from None
+        raise CommandError(f"{name}: {error}") from None
     except RecursionError:
-        raise CommandError(f"{_name(args.input)}: nested deeper than the recursion limit") from None
+        raise CommandError(f"{name}: nested deeper than the recursion limit") from None
     _write(args.output, data)
-    progress.done(f"{_name(args.input)} => {'<stdout>' if args.output == '-' else args.output}: "
+    progress.done(f"{name} => {'<stdout>' if args.output == '-' else args.output}: "
                   f"{_size(size)} of JSON => {_size(len(data))} of CBOR")
 
 
@@ -658,19 +673,28 @@ def build_parser():
 
     sub = command("cbor-to-json", command_cbor_to_json, "one CBOR data item as JSON",
                   "examples:\n  quorvane cbor-to-json record.cbor --pretty\n"
-                  "  quorvane cbor-to-json - < record.cbor > record.json\n\n" + JSON_MAPPING, inputs=("input",))
+                  "  quorvane cbor-to-json --typed - < record.cbor > record.json\n"
+                  "  quorvane cbor-to-json --sequence log.cbor > log.jsonl\n\n" + JSON_MAPPING, inputs=("input",))
     sub.add_argument("input", metavar="IN", help='the CBOR item ("-": standard input)')
     sub.add_argument("-o", "--output", metavar="OUT", default="-", help='the JSON (default "-": standard output)')
-    sub.add_argument("--pretty", action="store_true", help="indented, one member a line")
+    sub.add_argument("--typed", action="store_true",
+                     help='what JSON lacks in the reversible "$" forms below (without it: an error)')
+    layout = sub.add_mutually_exclusive_group()
+    layout.add_argument("--pretty", action="store_true", help="indented, one member a line")
+    layout.add_argument("--sequence", action="store_true",
+                        help="IN is a CBOR sequence (items one after another, as repeated cbor.dump "
+                             "calls write): one JSON value a line")
 
     sub = command("json-to-cbor", command_json_to_cbor, "a JSON value as one CBOR data item",
                   "examples:\n  quorvane json-to-cbor record.json -o record.cbor\n"
-                  "  quorvane cbor-to-json a.cbor | quorvane json-to-cbor - -o b.cbor\n\n"
+                  "  quorvane cbor-to-json --typed a.cbor | quorvane json-to-cbor --typed - -o b.cbor\n\n"
                   "Arrays and maps are written with definite lengths, floats in the narrowest\n"
                   "exact width. NaN, Infinity and -Infinity as bare words are read too.\n\n"
                   + JSON_MAPPING, inputs=("input",))
     sub.add_argument("input", metavar="IN", help='the JSON text, UTF-8 ("-": standard input)')
     sub.add_argument("-o", "--output", metavar="OUT", default="-", help='the CBOR item (default "-": standard output)')
+    sub.add_argument("--typed", action="store_true",
+                     help='read the "$" forms below (as cbor-to-json --typed writes them)')
 
     from quorvane import store_cli  # the version store's command, in its own module
     store_cli.add_parser(command)

@@ -52,6 +52,30 @@ constexpr std::uint8_t CBOR_FLOAT32 = 0xFA;
 constexpr std::uint8_t CBOR_FLOAT64 = 0xFB;
 constexpr std::uint8_t CBOR_BREAK = 0xFF;
 
+// Tag numbers (IANA's CBOR tags registry) that the value encoder and decoder write or read.
+constexpr std::uint64_t CBOR_TAG_DATETIME_TEXT = 0;      // RFC 3339 date and time, text
+constexpr std::uint64_t CBOR_TAG_DATETIME_EPOCH = 1;     // seconds since the epoch, int or float
+constexpr std::uint64_t CBOR_TAG_POSITIVE_BIGNUM = 2;    // byte string: n, big-endian
+constexpr std::uint64_t CBOR_TAG_NEGATIVE_BIGNUM = 3;    // byte string: -1 - n, big-endian
+constexpr std::uint64_t CBOR_TAG_DECIMAL_FRACTION = 4;   // [exponent, mantissa]: mantissa * 10**exponent
+constexpr std::uint64_t CBOR_TAG_BIGFLOAT = 5;           // [exponent, mantissa]: mantissa * 2**exponent
+constexpr std::uint64_t CBOR_TAG_ENCODED_ITEM = 24;      // byte string: an encoded data item
+constexpr std::uint64_t CBOR_TAG_RATIONAL = 30;          // [numerator, denominator]
+constexpr std::uint64_t CBOR_TAG_URI = 32;               // text
+constexpr std::uint64_t CBOR_TAG_BASE64URL = 33;         // text
+constexpr std::uint64_t CBOR_TAG_BASE64 = 34;            // text
+constexpr std::uint64_t CBOR_TAG_REGEX = 35;             // text: a regular expression
+constexpr std::uint64_t CBOR_TAG_MIME = 36;              // text: a MIME message
+constexpr std::uint64_t CBOR_TAG_UUID = 37;              // byte string of 16
+constexpr std::uint64_t CBOR_TAG_IPV4 = 52;              // RFC 9164: address, prefix or [address, length]
+constexpr std::uint64_t CBOR_TAG_IPV6 = 54;              // RFC 9164, as tag 52 for IPv6
+constexpr std::uint64_t CBOR_TAG_DATE_DAYS = 100;        // RFC 8943: days since 1970-01-01
+constexpr std::uint64_t CBOR_TAG_SET = 258;              // array of distinct members
+constexpr std::uint64_t CBOR_TAG_DATE_TEXT = 1004;       // RFC 8943: full-date text
+
+// Simple values 24 to 31 are not written (24 introduces one byte of simple value 32 to 255).
+constexpr std::uint8_t CBOR_SIMPLE_ONE_BYTE = 0xF8;
+
 // The delta of a value to itself: the one byte of null.
 constexpr std::uint8_t CBOR_UNCHANGED_MARKER = CBOR_NULL;
 
@@ -95,6 +119,33 @@ QUORVANE_INLINE CborHeadStatus cbor_decode_head(const std::uint8_t* p, std::size
         default: head.argument = load_be64(p + 1); break;
     }
     return CBOR_HEAD_OK;
+}
+
+// The end of the data item that starts at `p`, for items of definite lengths only (as the
+// value encoder writes them), without recursion; null when the item runs past `end` or holds
+// an indefinite length or reserved additional information.
+inline const std::uint8_t* cbor_definite_item_end(const std::uint8_t* p, const std::uint8_t* end) {
+    std::uint64_t pending = 1;  // items still to pass
+    while (pending > 0) {
+        if (p >= end) return nullptr;
+        CborHead head;
+        if (cbor_decode_head(p, static_cast<std::size_t>(end - p), head) != CBOR_HEAD_OK) return nullptr;
+        if (head.info == CBOR_INFO_INDEFINITE) return nullptr;
+        p += head.size;
+        --pending;
+        switch (head.major) {
+            case CBOR_MAJOR_BYTES:
+            case CBOR_MAJOR_TEXT:
+                if (head.argument > static_cast<std::uint64_t>(end - p)) return nullptr;
+                p += head.argument;
+                break;
+            case CBOR_MAJOR_ARRAY: pending += head.argument; break;
+            case CBOR_MAJOR_MAP: pending += 2 * head.argument; break;
+            case CBOR_MAJOR_TAG: pending += 1; break;
+            default: break;  // integers, simple values and floats: the head is the item
+        }
+    }
+    return p;
 }
 
 // Half precision to double from the bits (RFC 8949, Appendix D), exact for every pattern;

@@ -582,7 +582,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         // members, so the frame around it answers.
         const std::size_t depth = stack_.size();
         const bool key = depth >= 2 && (stack_[depth - 2].key_context || stack_[depth - 2].awaiting_key);
-        return cbor_standard_tag(number, value, key, frame.start);
+        return cbor_standard_tag(number, value, key, frame.start, hooks_);
     }
     return cbor_other_tag(number, value, hooks_);
 }
@@ -721,7 +721,12 @@ QUORVANE_INLINE PyObject* Decoder::read_simple(const std::uint8_t* start, const 
             std::memcpy(&number, &argument, 8);
             return PyFloat_FromDouble(number);
         }
-        default:  // 0 to 19 and 23
+        case CBOR_SIMPLE_UNDEFINED: {
+            PyObject* undefined = cbor_undefined();
+            Py_INCREF(undefined);
+            return undefined;
+        }
+        default:  // 0 to 19
             return cbor_simple_new(head.info);
     }
 }

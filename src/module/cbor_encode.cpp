@@ -14,8 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "cbor/format.h"
+#include "cbor/tag_content.h"
 #include "cbor/writer.h"
 #include "module/cbor_encoder_common.h"
+#include "module/cbor_types.h"
 #include "module/python_compat.h"
 
 namespace py = pybind11;
@@ -51,16 +54,38 @@ struct StandardTypes {
     PyObject* uuid = nullptr;
     PyObject* enumeration = nullptr;
     PyObject* fields = nullptr;  // dataclasses.fields
+    PyObject* fraction = nullptr;
+    PyObject* pattern = nullptr;  // re.Pattern
+    PyObject* message = nullptr;  // email.message.Message
+    // ipaddress: the interfaces are subclasses of the addresses, so they are tested first.
+    PyObject* ipv4_interface = nullptr;
+    PyObject* ipv6_interface = nullptr;
+    PyObject* ipv4_address = nullptr;
+    PyObject* ipv6_address = nullptr;
+    PyObject* ipv4_network = nullptr;
+    PyObject* ipv6_network = nullptr;
 };
 
 const StandardTypes& standard_types() {
     static StandardTypes* types = nullptr;
     if (types == nullptr) {
         auto* found = new StandardTypes;
-        found->decimal = py::object(py::module_::import("decimal").attr("Decimal")).release().ptr();
-        found->uuid = py::object(py::module_::import("uuid").attr("UUID")).release().ptr();
-        found->enumeration = py::object(py::module_::import("enum").attr("Enum")).release().ptr();
-        found->fields = py::object(py::module_::import("dataclasses").attr("fields")).release().ptr();
+        const auto get = [](const char* module, const char* name) {
+            return py::object(py::module_::import(module).attr(name)).release().ptr();
+        };
+        found->decimal = get("decimal", "Decimal");
+        found->uuid = get("uuid", "UUID");
+        found->enumeration = get("enum", "Enum");
+        found->fields = get("dataclasses", "fields");
+        found->fraction = get("fractions", "Fraction");
+        found->pattern = get("re", "Pattern");
+        found->message = get("email.message", "Message");
+        found->ipv4_interface = get("ipaddress", "IPv4Interface");
+        found->ipv6_interface = get("ipaddress", "IPv6Interface");
+        found->ipv4_address = get("ipaddress", "IPv4Address");
+        found->ipv6_address = get("ipaddress", "IPv6Address");
+        found->ipv4_network = get("ipaddress", "IPv4Network");
+        found->ipv6_network = get("ipaddress", "IPv6Network");
         types = found;
     }
     return *types;
@@ -271,9 +296,13 @@ private:
         QUORVANE_INLINE Open(Encoder& encoder, PyObject* container) : encoder_(encoder) {
             encoder_.stack_.push_back(container);
             try {
+                if (QUORVANE_UNLIKELY(encoder_.stack_.size() >= encoder_.next_cycle_check_)) encoder_.check_cycle_early();
                 encoder_.nesting_.enter();
             } catch (py::error_already_set&) {
                 encoder_.check_cycle();
+                encoder_.stack_.pop_back();
+                throw;
+            } catch (...) {
                 encoder_.stack_.pop_back();
                 throw;
             }
@@ -299,14 +328,34 @@ private:
         throw Refused{PyExc_ValueError, "circular reference: a container that holds itself", "", "", unwound - again};
     }
 
-    // The first position of the stack whose container is also further out, or the size.
+    // Nesting this deep is looked at for a cycle at once (then again at twice the depth, and
+    // so on): a container that holds itself is refused after a few dozen levels, not after
+    // running into the recursion limit (or the native one), and values of ordinary depth pay
+    // one comparison per container.
+    static constexpr std::size_t FIRST_CYCLE_CHECK = 32;
+
+    // Raises the circular reference now when a container on the stack (the newest one, just
+    // opened, included) is already further out.
+    QUORVANE_COLD void check_cycle_early() {
+        next_cycle_check_ = stack_.size() * 2;
+        refuse_if_cycle(stack_.size() - 1);
+    }
+
+    // The first position of the stack whose container is also further out, or the size:
+    // the stack sorted by container (and position), O(n log n) whatever the depth.
     std::size_t first_repeat() const {
-        for (std::size_t j = 1; j < stack_.size(); ++j) {
-            for (std::size_t i = 0; i < j; ++i) {
-                if (stack_[i] == stack_[j]) return j;
+        std::vector<std::pair<PyObject*, std::size_t>> sorted;
+        sorted.reserve(stack_.size());
+        for (std::size_t i = 0; i < stack_.size(); ++i) sorted.emplace_back(stack_[i], i);
+        std::sort(sorted.begin(), sorted.end());
+        std::size_t first = stack_.size();
+        for (std::size_t k = 1; k < sorted.size(); ++k) {
+            // The second place of a container: the first one where it is met again.
+            if (sorted[k].first == sorted[k - 1].first && (k < 2 || sorted[k - 2].first != sorted[k].first)) {
+                first = std::min(first, sorted[k].second);
             }
         }
-        return stack_.size();
+        return first;
     }
 
     QUORVANE_INLINE void encode_nested(PyObject* member) {
@@ -392,18 +441,22 @@ private:
 
     // Puts the pairs (or members) written from `body` on in the bytewise order of their keys'
     // encodings; nothing moves when they are in that order already.
-    void sort_spans(std::vector<Span>& spans, std::uint64_t body) {
+    // Two keys (or set members) with equal encodings are refused: a reader cannot tell them
+    // apart. `map`: keys of a map, else members of a set.
+    void sort_spans(std::vector<Span>& spans, std::uint64_t body, bool map) {
         const std::uint8_t* out = writer_->storage;
-        auto less = [out](const Span& a, const Span& b) {
-            const std::uint64_t la = a.key_end - a.start;
-            const std::uint64_t lb = b.key_end - b.start;
-            const int order = std::memcmp(out + a.start, out + b.start, static_cast<std::size_t>(std::min(la, lb)));
-            return order != 0 ? order < 0 : la < lb;
-        };
+        auto less = [out](const Span& a, const Span& b) { return compare_keys(out, a, b) < 0; };
         bool sorted = true;
-        for (std::size_t i = 1; i < spans.size() && sorted; ++i) sorted = !less(spans[i], spans[i - 1]);
+        for (std::size_t i = 1; i < spans.size() && sorted; ++i) {
+            const int order = compare_keys(out, spans[i - 1], spans[i]);
+            if (order == 0) refuse_equal_keys(map);
+            sorted = order < 0;
+        }
         if (sorted) return;
         std::sort(spans.begin(), spans.end(), less);
+        for (std::size_t i = 1; i < spans.size(); ++i) {
+            if (compare_keys(out, spans[i - 1], spans[i]) == 0) refuse_equal_keys(map);
+        }
         const std::uint64_t end = writer_->length;
         scratch_.assign(out + body, out + end);
         std::uint8_t* at = writer_->storage + body;
@@ -411,6 +464,51 @@ private:
             const std::uint64_t size = span.end - span.start;
             std::memcpy(at, scratch_.data() + (span.start - body), static_cast<std::size_t>(size));
             at += size;
+        }
+    }
+
+    // The bytewise order of two keys' encodings (shorter first where one begins the other).
+    static int compare_keys(const std::uint8_t* out, const Span& a, const Span& b) {
+        const std::uint64_t la = a.key_end - a.start;
+        const std::uint64_t lb = b.key_end - b.start;
+        const int order = std::memcmp(out + a.start, out + b.start, static_cast<std::size_t>(std::min(la, lb)));
+        return order != 0 ? order : (la < lb ? -1 : la > lb ? 1 : 0);
+    }
+
+    [[noreturn]] QUORVANE_COLD static void refuse_equal_keys(bool map) {
+        throw Refused{PyExc_ValueError,
+                      map ? "cannot write two map keys with the same encoding (distinct in Python, the same in CBOR)"
+                          : "cannot write two set members with the same encoding (distinct in Python, the same in CBOR)",
+                      "", ""};
+    }
+
+    // A key (or set member) whose encoding no key of another value shares: an exact str, int,
+    // float or bytes, a bool or None. Keys of other types (Simple, Tag, Enum members, tuples,
+    // datetimes, ...) may encode as another key does (Simple(20) as False).
+    static QUORVANE_INLINE bool plain_key(PyObject* key) {
+        PyTypeObject* type = Py_TYPE(key);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBytes_Type ||
+               type == &PyBool_Type || key == Py_None;
+    }
+
+    // Default order: after a map (or set) with a key that is not plain, its keys' encodings,
+    // found again in the output from `body` on, are compared.
+    QUORVANE_COLD void check_written_keys(std::uint64_t body, std::uint64_t count, bool map) {
+        std::vector<Span>& spans = spans_here();
+        const std::uint8_t* out = writer_->storage;
+        const std::uint8_t* end = out + writer_->length;
+        const std::uint8_t* at = out + body;
+        for (std::uint64_t i = 0; i < count && at != nullptr; ++i) {
+            const std::uint8_t* key_end = cbor_definite_item_end(at, end);
+            const std::uint8_t* pair_end = map && key_end != nullptr ? cbor_definite_item_end(key_end, end) : key_end;
+            if (pair_end == nullptr) break;
+            spans.push_back({static_cast<std::uint64_t>(at - out), static_cast<std::uint64_t>(key_end - out),
+                             static_cast<std::uint64_t>(pair_end - out)});
+            at = pair_end;
+        }
+        std::sort(spans.begin(), spans.end(), [out](const Span& a, const Span& b) { return compare_keys(out, a, b) < 0; });
+        for (std::size_t i = 1; i < spans.size(); ++i) {
+            if (compare_keys(out, spans[i - 1], spans[i]) == 0) refuse_equal_keys(map);
         }
     }
 
@@ -539,7 +637,7 @@ private:
         if (static_cast<Py_ssize_t>(n) != count || PyDict_GET_SIZE(dict) != count) {
             throw std::runtime_error("dictionary changed size during encoding");
         }
-        if (!all_simple) sort_spans(spans_[level], body);
+        if (!all_simple) sort_spans(spans_[level], body, true);
     }
 
     // The order of the encodings of simple keys, without writing them.
@@ -614,6 +712,7 @@ private:
         Py_ssize_t written = 0;
         PyObject* key = nullptr;
         PyObject* item = nullptr;
+        bool plain_keys = true;
         try {
             while (written < count && dict_next(dict, &position, &key, &item)) {
                 const PyObject* ahead = dict_value_at(dict, position + PREFETCH_AHEAD / 2);
@@ -628,6 +727,7 @@ private:
                 } else {
                     const py::object held_key = py::reinterpret_borrow<py::object>(key);
                     const py::object held_item = py::reinterpret_borrow<py::object>(item);
+                    if (!Deterministic) plain_keys = plain_keys && plain_key(key);
                     encode_nested(key);
                     key_end = writer_->length;
                     encode_nested(item);
@@ -645,7 +745,8 @@ private:
         if (written != count || PyDict_GET_SIZE(dict) != count) {
             throw std::runtime_error("dictionary changed size during encoding");
         }
-        if (Deterministic) sort_spans(spans_[level], body);
+        if (Deterministic) sort_spans(spans_[level], body, true);
+        if (!Deterministic && !plain_keys && count > 1) check_written_keys(body, static_cast<std::uint64_t>(count), true);
     }
 
     // Pairs gathered from an object's attributes (a dataclass): names and values held.
@@ -668,7 +769,7 @@ private:
             }
             if (Deterministic) spans_[level].push_back({start, key_end, writer_->length});
         }
-        if (Deterministic) sort_spans(spans_[level], body);
+        if (Deterministic) sort_spans(spans_[level], body, true);
     }
 
     // A set or frozenset: tag 258 and an array of its members.
@@ -683,10 +784,12 @@ private:
         if (Deterministic) spans_here();
         const py::iterator members = py::reinterpret_borrow<py::iterable>(set).begin();
         Py_ssize_t written = 0;
+        bool plain_members = true;
         try {
             for (PyObject* member; (member = PyIter_Next(members.ptr())) != nullptr;) {
                 const py::object held = py::reinterpret_steal<py::object>(member);
                 if (written == count) throw std::runtime_error("Set changed size during iteration");
+                if (!Deterministic) plain_members = plain_members && plain_key(member);
                 const std::uint64_t start = writer_->length;
                 encode_nested(member);
                 if (Deterministic) spans_[level].push_back({start, writer_->length, writer_->length});
@@ -698,30 +801,41 @@ private:
         }
         if (PyErr_Occurred()) throw py::error_already_set();
         if (written != count) throw std::runtime_error("Set changed size during iteration");
-        if (Deterministic) sort_spans(spans_[level], body);
+        if (Deterministic) sort_spans(spans_[level], body, false);
+        if (!Deterministic && !plain_members && count > 1) check_written_keys(body, static_cast<std::uint64_t>(count), false);
     }
 
     // ------------------------------------------------------------------ other types
 
-    // Tag(number, content) and content written as a tag: one level of nesting.
+    // Tag(number, content) and content written as a tag: one level of nesting. A standard tag whose content is not what the tag requires (tag 2 around a text string)
+    // is refused, judged on the content as written, whatever wrote it (default included).
     void write_tag(PyObject* tag, std::uint64_t number, PyObject* content) {
         const Open open(*this, tag);
-        put_head(6, number);
+        put_head(CBOR_MAJOR_TAG, number);
+        const std::uint64_t start = writer_->length;
         try {
             encode_nested(content);
         } catch (Refused& refused) {
             locate(refused, ".value");
             throw;
         }
+        const std::uint8_t* out = writer_->storage;
+        const CborTagContentFault fault = cbor_tag_content_fault(number, out + start, out + writer_->length);
+        if (fault.needs != nullptr) {
+            throw Refused{fault.shape ? PyExc_ValueError : PyExc_TypeError,
+                          "cannot write tag " + std::to_string(number) + " around " + cbor_kind_name(out[start]) +
+                              (fault.shape ? " of that shape" : "") + ": it needs " + fault.needs,
+                          "", ""};
+        }
     }
 
     void write_simple(PyObject* simple) {
         const py::int_ number = py::reinterpret_borrow<py::object>(simple).attr("value");
         const auto value = static_cast<std::uint64_t>(number.cast<unsigned>());
-        if (value < 24) {
-            put_byte(static_cast<std::uint8_t>(0xE0 | value));
+        if (value < CBOR_INFO_ONE_BYTE) {
+            put_byte(cbor_initial_byte(CBOR_MAJOR_SIMPLE, static_cast<unsigned>(value)));
         } else {
-            put_byte(0xF8);
+            put_byte(CBOR_SIMPLE_ONE_BYTE);
             put_byte(static_cast<std::uint8_t>(value));
         }
     }
@@ -775,15 +889,16 @@ private:
             put_float(number.attr("is_signed")().cast<bool>() ? -HUGE_VAL : HUGE_VAL);
             return;
         }
+        // The mantissa is the int of the same digits with exponent 0: made by the Decimal
+        // itself, which has no limit on the number of digits (the interpreter's conversion
+        // from decimal text refuses more than 4,300).
         const py::tuple parts = number.attr("as_tuple")();
-        const py::tuple digits = parts[1];
-        std::string text = parts[0].cast<int>() != 0 ? "-" : "";
-        for (const py::handle digit : digits) text += static_cast<char>('0' + digit.cast<int>());
-        if (digits.size() == 0) text += '0';
-        const py::object mantissa = py::reinterpret_steal<py::object>(PyLong_FromString(text.c_str(), nullptr, 10));
+        const py::object decimal_class = py::reinterpret_borrow<py::object>(standard_types().decimal);
+        const py::object whole = decimal_class(py::make_tuple(parts[0], parts[1], 0));
+        const py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
         if (!mantissa) throw py::error_already_set();
-        put_head(6, 4);
-        put_head(4, 2);
+        put_head(CBOR_MAJOR_TAG, CBOR_TAG_DECIMAL_FRACTION);
+        put_head(CBOR_MAJOR_ARRAY, 2);
         write_int(parts[2].ptr());
         write_int(mantissa.ptr());
     }
@@ -828,6 +943,72 @@ private:
         return false;
     }
 
+    // ipaddress values as RFC 9164 (and cbor2) writes them: tag 52 (IPv4) or 54 (IPv6) around
+    // an address's bytes; a network as [prefix length, the address's bytes without trailing
+    // zero bytes]; an interface as [address bytes, prefix length]. A scoped IPv6 address as
+    // [address bytes, null, zone bytes].
+    bool write_ip(PyObject* member, const py::object& held, const StandardTypes& types) {
+        const bool v4_interface = is_instance(member, types.ipv4_interface);
+        const bool interface = v4_interface || is_instance(member, types.ipv6_interface);
+        const bool v4_network = !interface && is_instance(member, types.ipv4_network);
+        const bool network = v4_network || (!interface && is_instance(member, types.ipv6_network));
+        const bool v4_address = !interface && !network && is_instance(member, types.ipv4_address);
+        const bool address = v4_address || (!interface && !network && is_instance(member, types.ipv6_address));
+        if (!interface && !network && !address) return false;
+        put_head(CBOR_MAJOR_TAG, v4_interface || v4_network || v4_address ? CBOR_TAG_IPV4 : CBOR_TAG_IPV6);
+        if (network) {
+            const py::bytes packed = held.attr("network_address").attr("packed");
+            const std::string bytes = packed;
+            std::size_t kept = bytes.size();
+            while (kept > 0 && bytes[kept - 1] == 0) --kept;
+            put_head(CBOR_MAJOR_ARRAY, 2);
+            write_int(py::object(held.attr("prefixlen")).ptr());
+            put_string(CBOR_MAJOR_BYTES, bytes.data(), static_cast<Py_ssize_t>(kept));
+            return true;
+        }
+        const py::bytes packed = held.attr("packed");
+        if (interface) {
+            put_head(CBOR_MAJOR_ARRAY, 2);
+            write_bytes(packed.ptr());
+            write_int(py::object(held.attr("network").attr("prefixlen")).ptr());
+            return true;
+        }
+        const py::object scope = v4_address ? py::none() : py::object(held.attr("scope_id"));
+        if (scope.is_none()) {
+            write_bytes(packed.ptr());
+            return true;
+        }
+        const py::bytes zone = scope.attr("encode")();
+        put_head(CBOR_MAJOR_ARRAY, 3);
+        write_bytes(packed.ptr());
+        put_byte(CBOR_NULL);
+        write_bytes(zone.ptr());
+        return true;
+    }
+
+    // A compiled str pattern: tag 35 around its text (as cbor2 writes it), with its flags
+    // other than the default in front as inline flags ("(?i)"), so that compiling the text
+    // gives the same flags back. A bytes pattern has no text form: it is not written here.
+    bool write_pattern(PyObject* member, const py::object& held, const StandardTypes& types) {
+        if (!is_instance(member, types.pattern)) return false;
+        const py::object text = held.attr("pattern");
+        if (!PyUnicode_Check(text.ptr())) return false;
+        const long flags = py::int_(held.attr("flags")).cast<long>();
+        static constexpr struct {
+            long flag;
+            char letter;
+        } INLINE_FLAGS[] = {{2, 'i'}, {8, 'm'}, {16, 's'}, {64, 'x'}, {256, 'a'}};  // re.I, M, S, X, A
+        std::string prefix;
+        for (const auto& known : INLINE_FLAGS) {
+            if ((flags & known.flag) != 0) prefix += known.letter;
+        }
+        put_head(CBOR_MAJOR_TAG, CBOR_TAG_REGEX);
+        if (prefix.empty()) return write_text(text.ptr()), true;
+        const py::str full = py::str("(?" + prefix + ")") + py::str(text);
+        write_text(full.ptr());
+        return true;
+    }
+
     // A dataclass instance as the map of its fields.
     bool write_dataclass(PyObject* value) {
         if (PyType_Check(value)) return false;
@@ -862,6 +1043,7 @@ private:
             return write_tag(member, number.cast<std::uint64_t>(), content.ptr());
         }
         if (type == simple_class) return write_simple(member);
+        if (member == cbor_undefined()) return put_byte(CBOR_UNDEFINED);
         if (PyDict_Check(member)) return write_dict(member);
         if (PyList_Check(member)) return write_list(member);
         if (PyTuple_Check(member)) return write_tuple(member);
@@ -898,8 +1080,23 @@ private:
         if (is_instance(member, types.decimal)) return write_decimal(member);
         if (is_instance(member, types.uuid)) {
             const py::bytes bytes = held.attr("bytes");
-            put_head(6, 37);
+            put_head(CBOR_MAJOR_TAG, CBOR_TAG_UUID);
             return write_bytes(bytes.ptr());
+        }
+        if (is_instance(member, types.fraction)) {  // tag 30: [numerator, denominator]
+            const py::object numerator = held.attr("numerator");
+            const py::object denominator = held.attr("denominator");
+            put_head(CBOR_MAJOR_TAG, CBOR_TAG_RATIONAL);
+            put_head(CBOR_MAJOR_ARRAY, 2);
+            write_int(numerator.ptr());
+            return write_int(denominator.ptr());
+        }
+        if (write_ip(member, held, types)) return;
+        if (write_pattern(member, held, types)) return;
+        if (is_instance(member, types.message)) {  // tag 36: the message as text
+            const py::str text = held.attr("as_string")();
+            put_head(CBOR_MAJOR_TAG, CBOR_TAG_MIME);
+            return write_text(text.ptr());
         }
         if (write_dataclass(member)) return;
         if (write_numpy_scalar(member)) return;
@@ -940,6 +1137,7 @@ private:
     const Options& options_;
     std::uint64_t depth_ = 0;
     std::vector<PyObject*> stack_;           // the containers being written, outermost first
+    std::size_t next_cycle_check_ = FIRST_CYCLE_CHECK;  // the depth of the next look for a cycle
     std::vector<std::vector<Span>> spans_;   // deterministic: per nesting level
     std::deque<LevelOrder> levels_;          // deterministic: per nesting level
     std::vector<SortKey> sort_keys_;         // deterministic: while keys are ordered

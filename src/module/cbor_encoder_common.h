@@ -133,12 +133,23 @@ private:
 // the level where entering the guard for every container would raise it, and Python code
 // sees the interpreter's count as it would be then. PyPy's C API does not count these
 // calls; there the encoder counts its own nesting against the recursion limit.
+//
+// Whatever the recursion limit, the encoder recurses on the native stack for every level, so
+// it also refuses nesting deeper than a limit of its own, NATIVE_LIMIT, that the native stack
+// of a thread always holds (RecursionError as well): a recursion limit raised far beyond it
+// never lets a deep or self-containing value exhaust the stack.
 class Nesting {
 public:
     Nesting() { refresh(); }
     ~Nesting() { release(); }
     Nesting(const Nesting&) = delete;
     Nesting& operator=(const Nesting&) = delete;
+
+    // The deepest nesting written, whatever the recursion limit. The deepest path costs a few
+    // hundred bytes of native stack per level (about 180 for a list of lists, more where a
+    // map is sorted or Python code runs), so this stays within a megabyte or two of the 8 MiB
+    // that a thread has by default.
+    static constexpr long long NATIVE_LIMIT = 8000;
 
     QUORVANE_INLINE void enter() {
         if (++levels_ >= enter_from_) enter_guard();
@@ -169,21 +180,31 @@ public:
             throw py::error_already_set();
         }
 #endif
+        if (levels_ > PYTHON_CODE_LIMIT) too_deep();
         sync();
     }
 
     // After Python code may have run (it may have changed the recursion limit).
     void refresh() {
 #ifdef QUORVANE_OWN_NESTING_COUNT
-        enter_from_ = static_cast<long long>(entered_) + recursion_remaining() - MARGIN;
+        enter_from_ = std::min(static_cast<long long>(entered_) + recursion_remaining() - MARGIN, NATIVE_LIMIT);
 #endif
     }
 
 private:
     static constexpr long long MARGIN = 8;
+    // Where Python code (a conversion, default) runs within the nesting, each level also holds
+    // the interpreter's frames on the native stack.
+    static constexpr long long PYTHON_CODE_LIMIT = NATIVE_LIMIT / 4;
+
+    [[noreturn]] QUORVANE_COLD static void too_deep() {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
+        throw py::error_already_set();
+    }
 
     QUORVANE_COLD void enter_guard() {
         try {
+            if (levels_ > NATIVE_LIMIT) too_deep();
             sync();
         } catch (...) {
             --levels_;

@@ -28,11 +28,13 @@ const char* const LOADS_DOC =
     "Integers, byte and text strings, arrays (lists; tuples when used as map keys), maps\n"
     "(dicts), floats of every width, false, true and null become the Python values; bignum\n"
     "tags 2 and 3 become int; the standard tags become their Python types: 0 and 1 datetime,\n"
-    "100 and 1004 date, 4 Decimal, 37 UUID, 258 set (frozenset inside a map key). Other tags\n"
-    "become tag_hook(Tag(number, content)) when tag_hook is given, else Tag; every map becomes\n"
-    "object_hook(dict) when object_hook is given. With standard_tags=False the standard tags are\n"
-    "read as other tags are (a converter of CBOR as it is written). Simple values (undefined included) become\n"
-    "Simple. The input must hold exactly one well-formed item: anything else raises\n"
+    "100 and 1004 date, 4 Decimal, 30 Fraction, 35 re.Pattern, 36 email.message.Message,\n"
+    "37 UUID, 52, 54, 260 and 261 ipaddress addresses, networks and interfaces, 258 set\n"
+    "(frozenset inside a map key). Other tags become tag_hook(Tag(number, content)) when\n"
+    "tag_hook is given, else Tag; every map becomes object_hook(dict) when object_hook is given.\n"
+    "With standard_tags=False the standard tags are read as other tags are (a converter of CBOR\n"
+    "as it is written). undefined becomes cbor.undefined, other simple values Simple.\n"
+    "The input must hold exactly one well-formed item: anything else raises\n"
     "CBORDecodeError, whose message names the byte offset. Nesting deeper than max_depth raises\n"
     "CBORDecodeError; with max_depth 0, nesting deeper than the recursion limit raises\n"
     "RecursionError.\n\n"
@@ -70,6 +72,8 @@ void define_cbor_module(py::module_& parent) {
     cbor.attr("CBORDecodeError") = checked(cbor_decode_error_type());
     cbor.attr("Tag") = checked(cbor_tag_type());
     cbor.attr("Simple") = checked(cbor_simple_type());
+    cbor.attr("UndefinedType") = checked(cbor_undefined_type());
+    cbor.attr("undefined") = checked(cbor_undefined_object());
     cbor.def("loads", &loads, LOADS_DOC, py::arg("data"), py::arg("max_depth") = 0, py::kw_only(),
              py::arg("tag_hook") = py::none(), py::arg("object_hook") = py::none(), py::arg("standard_tags") = true);
     define_encode(cbor);

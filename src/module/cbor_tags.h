@@ -1,5 +1,6 @@
 // What loads makes of tags and maps beyond the plain CBOR values: the standard tags that have
-// a Python type (0 and 1 datetime, 100 and 1004 date, 4 Decimal, 37 UUID, 258 set), and the
+// a Python type (0 and 1 datetime, 100 and 1004 date, 4 Decimal, 30 Fraction, 35 re.Pattern,
+// 36 email.message.Message, 37 UUID, 52, 54, 260 and 261 ipaddress objects, 258 set), and the
 // caller's hooks (tag_hook for every other tag, object_hook for every map). Touches Python.
 #pragma once
 
@@ -20,15 +21,20 @@ struct DecodeHooks {
 // Whether loads builds a Python value of its own for tag `number` (the bignums 2 and 3 aside).
 inline bool cbor_is_standard_tag(std::uint64_t number) {
     switch (number) {
-        case 0: case 1: case 4: case 37: case 100: case 258: case 1004: return true;
+        case 0: case 1: case 4: case 30: case 35: case 36: case 37: case 52: case 54: case 100: case 258:
+        case 260: case 261: case 1004:
+            return true;
         default: return false;
     }
 }
 
 // The value of standard tag `number` from its content (stolen); `key` when it is (inside) a
 // map key, where a set is a frozenset; `at`: the tag's offset, for CBORDecodeError on a
-// content of the wrong kind. A new reference, or null with an error set.
-PyObject* cbor_standard_tag(std::uint64_t number, PyObject* content, bool key, std::size_t at);
+// content of the wrong kind; `hooks` for a content that has no Python type after all (tag
+// 260 around a MAC address), which is read as any other tag. A new reference, or null with
+// an error set.
+PyObject* cbor_standard_tag(std::uint64_t number, PyObject* content, bool key, std::size_t at,
+                            const DecodeHooks& hooks);
 
 // Any other tag: tag_hook(Tag(number, content)) when there is a hook, else the Tag. Steals
 // the content. A new reference, or null with an error set.

@@ -12,6 +12,8 @@ namespace {
 PyObject* decode_error = nullptr;  // CBORDecodeError; created once, lives with the module
 PyTypeObject* tag_type = nullptr;
 PyTypeObject* simple_type = nullptr;
+PyTypeObject* undefined_type = nullptr;
+PyObject* undefined_value = nullptr;  // the one UndefinedType object; lives with the module
 
 struct TagObject {
     PyObject_HEAD
@@ -250,6 +252,51 @@ PyType_Slot simple_slots[] = {
 
 PyType_Spec simple_spec = {"quorvane_core.cbor.Simple", sizeof(SimpleObject), 0, Py_TPFLAGS_DEFAULT, simple_slots};
 
+// UndefinedType: one object, cbor.undefined, for CBOR's undefined (simple value 23).
+PyObject* undefined_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "UndefinedType takes no arguments");
+        return nullptr;
+    }
+    Py_INCREF(undefined_value);
+    return undefined_value;
+}
+
+void undefined_dealloc(PyObject* self) {  // only at interpreter exit: the module holds the one object
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyObject* undefined_repr(PyObject*) { return PyUnicode_FromString("undefined"); }
+
+int undefined_bool(PyObject*) { return 0; }
+
+PyObject* undefined_reduce(PyObject*, PyObject*) { return PyUnicode_FromString("undefined"); }
+
+PyMethodDef undefined_methods[] = {
+    {"__reduce__", undefined_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const UNDEFINED_DOC =
+    "UndefinedType()\n\n"
+    "The type of cbor.undefined, the one object that stands for CBOR's undefined (simple\n"
+    "value 23). Calling the type returns that object; it is false; it pickles as itself.";
+
+PyType_Slot undefined_slots[] = {
+    {Py_tp_doc, const_cast<char*>(UNDEFINED_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(undefined_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(undefined_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(undefined_repr)},
+    {Py_nb_bool, reinterpret_cast<void*>(undefined_bool)},
+    {Py_tp_methods, undefined_methods},
+    {0, nullptr},
+};
+
+PyType_Spec undefined_spec = {"quorvane_core.cbor.UndefinedType", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                              undefined_slots};
+
 }  // namespace
 
 PyObject* cbor_decode_error_type() {
@@ -284,6 +331,31 @@ PyObject* cbor_simple_type() {
     Py_INCREF(simple_type);
     return reinterpret_cast<PyObject*>(simple_type);
 }
+
+PyObject* cbor_undefined_type() {
+    if (undefined_type == nullptr) {
+        undefined_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&undefined_spec));
+        if (undefined_type == nullptr) return nullptr;
+    }
+    Py_INCREF(undefined_type);
+    return reinterpret_cast<PyObject*>(undefined_type);
+}
+
+PyObject* cbor_undefined_object() {
+    if (undefined_value == nullptr) {
+        if (undefined_type == nullptr) {
+            PyObject* type = cbor_undefined_type();
+            if (type == nullptr) return nullptr;
+            Py_DECREF(type);
+        }
+        undefined_value = PyObject_New(PyObject, undefined_type);
+        if (undefined_value == nullptr) return nullptr;
+    }
+    Py_INCREF(undefined_value);
+    return undefined_value;
+}
+
+PyObject* cbor_undefined() { return undefined_value; }
 
 PyObject* cbor_decode_error() { return decode_error; }
 

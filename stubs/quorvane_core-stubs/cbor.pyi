@@ -1,4 +1,4 @@
-from typing import Any, Mapping, Protocol, SupportsIndex, Tuple, TypeVar, Union
+from typing import Any, Literal, Mapping, Protocol, SupportsIndex, Tuple, TypeVar, Union, final
 
 __version__: str
 
@@ -38,7 +38,10 @@ from typing import Any
 from typing_extensions import Buffer
 
 # What loads reads: the values above (lists for arrays, tuples for arrays inside map keys),
-# bignums as int, and Tag and Simple for tags and simple values without a Python type.
+# bignums as int, the standard tags as datetime, date, Decimal, Fraction (30), re.Pattern (35),
+# email.message.Message (36), UUID, ipaddress addresses, networks and interfaces (52, 54, 260,
+# 261) and set, undefined as the undefined object, and Tag and Simple for tags and simple
+# values without a Python type.
 class CBORDecodeError(ValueError): ...
 
 class Tag:
@@ -58,6 +61,14 @@ class Simple:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+
+@final
+class UndefinedType:
+    def __new__(cls) -> UndefinedType: ...
+    def __bool__(self) -> Literal[False]: ...
+
+# CBOR's undefined (simple value 23): the one UndefinedType object.
+undefined: UndefinedType
 
 def loads(
     data: Buffer,

@@ -1,5 +1,6 @@
 """cbor.encode, dump and load: every type mapping both ways against cbor2, RFC 8949's tag
 examples, the deterministic form against a literal sort, default and its errors, cycles."""
+import copy
 import dataclasses
 import datetime as dt
 import enum
@@ -7,6 +8,7 @@ import gc
 import io
 import json
 import math
+import pickle
 import sys
 import uuid
 from decimal import Decimal
@@ -282,11 +284,11 @@ class Opaque:
 
 @pytest.mark.parametrize("value, message", [
     (Opaque(), r"cannot write a value of type 'Opaque'; give encode a default="),
-    ({"readings": [1, 2, 3, Fraction(1, 3)]}, r"type 'Fraction' at \['readings'\]\[3\];"),
+    ({"readings": [1, 2, 3, complex(1, 3)]}, r"type 'complex' at \['readings'\]\[3\];"),
     ([{1: [complex(1, 2)]}], r"type 'complex' at \[0\]\[1\]\[0\];"),
     ({"s": {1, Opaque()}}.copy(), r"type 'Opaque' at \['s'\]\{member \d\};"),
     (Point(1, [dt.timedelta(1)]), r"type '(datetime\.)?timedelta' at \.y\[0\];"),
-    (cbor.Tag(5, [range(3)]), r"type 'range' at \.value\[0\];"),
+    (cbor.Tag(7, [range(3)]), r"type 'range' at \.value\[0\];"),
     ([object], r"type 'type' at \[0\];"),
 ])
 def test_unsupported_values_name_their_type_and_place(value, message):
@@ -309,19 +311,20 @@ def test_numpy_scalars_are_numbers_and_arrays_go_to_default():
 
 def test_default_result_is_written_in_place():
     seen = []
+    day, half = dt.timedelta(days=1), dt.timedelta(hours=12)
 
     def default(obj):
         seen.append(obj)
-        if isinstance(obj, Fraction):
-            return cbor.Tag(30, [obj.numerator, obj.denominator])
+        if isinstance(obj, dt.timedelta):
+            return cbor.Tag(99, obj.total_seconds())
         if isinstance(obj, complex):
-            return [obj.real, obj.imag, Fraction(1, 2)]  # members go to default again
+            return [obj.real, obj.imag, half]  # members go to default again
         raise TypeError(f"no {type(obj).__name__}")
 
-    value = {"f": Fraction(1, 3), "c": complex(1, 2)}
+    value = {"f": day, "c": complex(1, 2)}
     assert cbor.loads(cbor.encode(value, default=default)) == {
-        "f": cbor.Tag(30, [1, 3]), "c": [1.0, 2.0, cbor.Tag(30, [1, 2])]}
-    assert seen == [Fraction(1, 3), complex(1, 2), Fraction(1, 2)]
+        "f": cbor.Tag(99, 86400.0), "c": [1.0, 2.0, cbor.Tag(99, 43200.0)]}
+    assert seen == [day, complex(1, 2), half]
     with pytest.raises(TypeError, match="no Opaque"):
         cbor.encode([Opaque()], default=default)
 
@@ -371,7 +374,8 @@ def nested(levels):
 def test_deep_values_still_raise_recursion_error():
     # Past the recursion limit encode does what the interpreter's own json encoder does (from
     # 3.12 the interpreter's C recursion limit applies, which takes more levels); far deeper
-    # values are refused everywhere.
+    # values are refused everywhere. PyPy's json encoder is not bound by the recursion limit
+    # the way encode is: there encode may refuse what json takes.
     deep = nested(sys.getrecursionlimit() + 10)
     try:
         json.dumps(deep)
@@ -379,11 +383,71 @@ def test_deep_values_still_raise_recursion_error():
         with pytest.raises(RecursionError):
             cbor.encode(deep)
     else:
-        assert cbor.encode(deep) == cbor.dumps(deep, indefinite=False)
+        try:
+            encoded = cbor.encode(deep)
+        except RecursionError:
+            assert PYPY
+        else:
+            assert encoded == cbor.dumps(deep, indefinite=False)
     with pytest.raises(RecursionError):
         cbor.encode(nested(200_000))
     with pytest.raises(RuntimeError, match="Exceeded recursion limit:10"):
         cbor.encode(deep, max_depth=10)
+
+
+# Each in a fresh interpreter with the recursion limit raised far past what the native stack
+# holds: the encoders refuse (RecursionError, or ValueError for a cycle in encode) instead of
+# crashing. The script prints the error's type.
+CRASH_CASES = {
+    "cycle": "value = []; value.append(value)",
+    "dict cycle": "value = {}; value['a'] = [value]",
+    "tag cycle": "value = [1]; value.append(cbor.Tag(7, value))",
+    "deep lists 50000": "value = []\nfor _ in range(50_000): value = [value]",
+    "deep lists 200000": "value = []\nfor _ in range(200_000): value = [value]",
+    "deep dicts 200000": "value = {}\nfor _ in range(200_000): value = {'k': value, (1,): None}",
+    "deep tags 50000": "value = 0\nfor _ in range(50_000): value = cbor.Tag(7, value)",
+}
+
+
+def run_isolated(script):
+    import subprocess
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+
+
+@pytest.mark.parametrize("limit", [45_000, 100_000])
+@pytest.mark.parametrize("case", sorted(CRASH_CASES))
+@pytest.mark.parametrize("call", ["cbor.encode(value)", "cbor.encode(value, deterministic=True)",
+                                  "cbor.dumps(value)", "cbor.dumps(value, indefinite=False)"])
+def test_no_recursion_limit_lets_a_value_crash_the_encoders(call, case, limit):
+    if "Tag" in CRASH_CASES[case] and "dumps" in call:
+        pytest.skip("dumps does not write Tag")
+    script = (f"import sys\nsys.setrecursionlimit({limit})\nfrom quorvane_core import cbor\n"
+              f"{CRASH_CASES[case]}\n"
+              f"try:\n    {call}\nexcept (RecursionError, ValueError) as error:\n"
+              f"    print(type(error).__name__, error)\nelse:\n    print('written')\n")
+    done = run_isolated(script)
+    assert done.returncode == 0, done.stderr[-2000:]
+    out = done.stdout.strip()
+    if "cycle" in case:
+        expected = "RecursionError" if "dumps" in call else "ValueError circular reference"
+        assert out.startswith(expected)
+    else:
+        assert out.startswith("RecursionError maximum recursion depth exceeded")
+
+
+def test_cycles_are_found_before_the_recursion_limit():
+    # A cycle is refused after a few dozen levels, whatever the limit; and a deep value that
+    # is no cycle, below the limit, is written.
+    script = ("import sys\nsys.setrecursionlimit(100_000)\nfrom quorvane_core import cbor\n"
+              "value = []\nfor _ in range(5000): value = [value]\n"
+              "assert cbor.encode(value) == cbor.dumps(value, indefinite=False)\n"
+              "shared = [1]\nvalue = [shared] * 100\nfor _ in range(60): value = [value, value]\n"
+              "assert cbor.loads(cbor.encode([[shared, shared]] * 3)) == [[[1], [1]]] * 3\n"
+              "cyclic = {'a': []}\ncyclic['a'].append({'b': cyclic})\n"
+              "try:\n    cbor.encode([[[cyclic]]])\nexcept ValueError as error:\n    print(error)\n")
+    done = run_isolated(script)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "circular reference: a container that holds itself at [0][0][0]['a'][0]['b']"
 
 
 def test_lone_surrogates_are_refused():
@@ -485,7 +549,11 @@ def test_standard_tags_read_raw_on_request(encoded):
     info = data[0] & 0x1F
     number = info if info < 24 else int.from_bytes(data[1:1 + (1 << (info - 24))], "big")
     assert type(raw) is cbor.Tag and raw.tag == number
-    assert cbor.encode(raw) == data
+    if encoded in ("c001", "c1f5", "c48101", "d8254100", "d9010201"):  # content the tag does not allow
+        with pytest.raises((TypeError, ValueError), match=f"cannot write tag {number} around"):
+            cbor.encode(raw)
+    else:
+        assert cbor.encode(raw) == data
     assert cbor.loads(data, standard_tags=False, tag_hook=lambda tag: ("seen", tag)) == ("seen", raw)
     assert list(cbor.iter_loads(data + data, standard_tags=False)) == [raw, raw]
     assert cbor.load(io.BytesIO(data), standard_tags=False) == raw
@@ -592,7 +660,7 @@ def test_iter_loads_malformed_and_options():
     assert list(cbor.iter_loads(nested, 3)) == [[[[1]]]] * 2
     with pytest.raises(cbor.CBORDecodeError, match="max_depth"):
         list(cbor.iter_loads(nested, 1))
-    assert list(cbor.iter_loads(cbor.encode({"a": cbor.Tag(5, 1)}) * 2, object_hook=len, tag_hook=str)) == [1, 1]
+    assert list(cbor.iter_loads(cbor.encode({"a": cbor.Tag(6, 1)}) * 2, object_hook=len, tag_hook=str)) == [1, 1]
     data = bytearray(cbor.encode(1) * 3)
     reader = cbor.iter_loads(data)
     if PYPY:
@@ -618,3 +686,168 @@ TAGGED = cbor.encode({"t": BIG, "d": Decimal("1.5"), "s": {1, 2}, "u": uuid.UUID
 @pytest.mark.parametrize("call", [pytest.param(c, id=n) for n, c in HOOK_LEAK_CASES])
 def test_no_leaks_in_hooks_and_sequences(call):
     test_no_leaks(call)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_undefined_is_one_false_object_that_pickles_as_itself(protocol):
+    assert repr(cbor.undefined) == "undefined"
+    assert type(cbor.undefined) is cbor.UndefinedType and cbor.UndefinedType() is cbor.undefined
+    assert not cbor.undefined
+    assert pickle.loads(pickle.dumps(cbor.undefined, protocol)) is cbor.undefined
+    assert copy.deepcopy([cbor.undefined])[0] is cbor.undefined
+    with pytest.raises(TypeError, match="takes no arguments"):
+        cbor.UndefinedType(23)
+
+
+# ----------------------------------------------------------------- only valid CBOR
+
+@pytest.mark.parametrize("value, error, message", [
+    (cbor.Tag(2, "x"), TypeError, "tag 2 around a text string: it needs a byte string"),
+    (cbor.Tag(3, [1]), TypeError, "tag 3 around an array"),
+    (cbor.Tag(0, 1), TypeError, "tag 0 around an integer: it needs a text string"),
+    (cbor.Tag(1, "x"), TypeError, "tag 1 around a text string: it needs an integer or a float"),
+    (cbor.Tag(1, True), TypeError, "tag 1 around a boolean"),
+    (cbor.Tag(4, [1.5, 2]), ValueError, "tag 4 around an array of that shape"),
+    (cbor.Tag(4, [1, 2, 3]), ValueError, "tag 4 around an array of that shape"),
+    (cbor.Tag(4, {1: 2}), TypeError, "tag 4 around a map"),
+    (cbor.Tag(30, [1, 0]), ValueError, "tag 30 around an array of that shape"),
+    (cbor.Tag(30, [1, -2]), ValueError, "tag 30 around an array of that shape"),
+    (cbor.Tag(37, b"short"), ValueError, "tag 37 around a byte string of that shape"),
+    (cbor.Tag(100, "2020-01-01"), TypeError, "tag 100 around a text string"),
+    (cbor.Tag(258, {1: 2}), TypeError, "tag 258 around a map"),
+    (cbor.Tag(258, {1}), TypeError, "tag 258 around a tag"),
+    (cbor.Tag(1004, dt.date(2020, 1, 1)), TypeError, "tag 1004 around a tag"),
+    (cbor.Tag(35, b"a"), TypeError, "tag 35 around a byte string"),
+    ({"k": [cbor.Tag(52, "1.2.3.4")]}, TypeError, r"tag 52 around a text string.* at \['k'\]\[0\]$"),
+])
+def test_standard_tags_around_the_wrong_content_are_refused(value, error, message):
+    with pytest.raises(error, match=message):
+        cbor.encode(value)
+    with pytest.raises(error, match=message):
+        cbor.encode(value, deterministic=True)
+
+
+@pytest.mark.parametrize("value", [
+    cbor.Tag(2, b"\x01"), cbor.Tag(2, bytearray(b"")), cbor.Tag(0, "2020-01-01T00:00:00Z"), cbor.Tag(1, 1.5),
+    cbor.Tag(1, -3), cbor.Tag(4, [-2, 2**70]), cbor.Tag(4, [1, cbor.Tag(3, b"\x05")]), cbor.Tag(30, [-1, 2**65]),
+    cbor.Tag(37, bytes(16)), cbor.Tag(258, [1, 2]), cbor.Tag(52, [24, b"\x0a"]), cbor.Tag(99, "anything"),
+    cbor.Tag(24, cbor.encode([1])), cbor.Tag(55799, {"a": 1}),
+])
+def test_standard_tags_around_fitting_content_are_written(value):
+    encoded = cbor.encode(value)
+    cbor2.loads(encoded)  # cbor2 reads the standard tags as their types, and refuses bad content
+    assert encoded[-len(cbor.encode(value.value)):] == cbor.encode(value.value)
+    assert cbor.encode(value, deterministic=True) == encoded
+
+
+class Tagged:
+    pass
+
+
+def test_tag_content_is_judged_as_written_even_from_default():
+    with pytest.raises(TypeError, match="tag 2 around a text string"):
+        cbor.encode(cbor.Tag(2, Tagged()), default=lambda obj: "x")
+    assert cbor.encode(cbor.Tag(2, Tagged()), default=lambda obj: b"\x01") == bytes.fromhex("c24101")
+
+
+class Flag(enum.Enum):
+    OFF = False
+    N = "n"
+
+
+@pytest.mark.parametrize("value", [
+    {False: 1, cbor.Simple(20): 2},
+    {True: 1, cbor.Simple(21): 2},
+    {None: 1, cbor.Simple(22): 2},
+    {2**64: 1, cbor.Tag(2, b"\x01" + bytes(8)): 2},
+    {"n": 1, Flag.N: 2},
+    {False: 0, "x": {Flag.OFF: 1, False: 2}},
+    {(1, False): 1, (1, cbor.Simple(20)): 2},
+    {uuid.UUID(int=1): 1, cbor.Tag(37, uuid.UUID(int=1).bytes): 2},
+    {cbor.undefined: 1, cbor.Simple(23): 2},
+])
+@pytest.mark.parametrize("deterministic", [False, True])
+def test_keys_with_equal_encodings_are_refused(value, deterministic):
+    with pytest.raises(ValueError, match="two map keys with the same encoding"):
+        cbor.encode(value, deterministic=deterministic)
+
+
+@pytest.mark.parametrize("deterministic", [False, True])
+def test_set_members_with_equal_encodings_are_refused(deterministic):
+    with pytest.raises(ValueError, match=r"two set members with the same encoding.* at \[0\]"):
+        cbor.encode([{False, cbor.Simple(20)}], deterministic=deterministic)
+    assert cbor.loads(cbor.encode({False, cbor.Simple(21)}, deterministic=deterministic)) == {False, True}
+
+
+def test_distinct_keys_of_other_types_are_written():
+    value = {False: 1, cbor.Simple(21): 2, (1, 2): 3, Flag.N: 4, "m": 5, cbor.Tag(7, 1): 6}
+    for deterministic in (False, True):
+        assert len(cbor2.loads(cbor.encode(value, deterministic=deterministic))) == 6
+
+
+# ----------------------------------------------------------------- cbor2's types
+
+def _message():
+    import email.message
+    message = email.message.Message()
+    message["Subject"] = "hello"
+    message.set_payload("body\n")
+    return message
+
+
+def _mime_text():
+    from email.mime.text import MIMEText
+    return MIMEText("body")
+
+
+import ipaddress  # noqa: E402
+import re  # noqa: E402
+
+# value; whether cbor2 writes the same bytes (else: it reads ours back as the value)
+CBOR2_TYPES = [
+    Fraction(3, -7), Fraction(2**70, 3), Fraction(0), Fraction(5),
+    ipaddress.IPv4Address("192.168.1.2"), ipaddress.IPv6Address("::1"), ipaddress.IPv6Address("fe80::1%eth0"),
+    ipaddress.IPv4Network("10.0.0.0/8"), ipaddress.IPv4Network("0.0.0.0/0"), ipaddress.IPv4Network("1.2.3.4/32"),
+    ipaddress.IPv6Network("2001:db8::/32"), ipaddress.IPv4Interface("192.168.1.2/24"),
+    ipaddress.IPv6Interface("2001:db8::5/64"),
+    re.compile("a+b"), re.compile(""), re.compile("é.*"),
+    cbor.undefined, [cbor.undefined, {"u": cbor.undefined}],
+    Decimal("9" * 5000), Decimal("-" + "1" * 4400 + "E-4000"),
+]
+
+
+@pytest.mark.parametrize("value", CBOR2_TYPES, ids=[type(v).__name__ for v in CBOR2_TYPES])
+def test_cbor2_types_are_written_as_cbor2_writes_them(value):
+    theirs = cbor2.dumps(cbor2.undefined if value is cbor.undefined else
+                         [cbor2.undefined, {"u": cbor2.undefined}] if isinstance(value, list) else value)
+    assert cbor.encode(value) == theirs
+    assert cbor.encode(value, deterministic=True) == theirs
+
+
+def test_messages_and_pattern_flags_read_back_through_cbor2():
+    for message in (_message(), _mime_text()):
+        ours = cbor.encode(message)
+        assert ours[:2] == b"\xd8\x24"  # tag 36
+        assert cbor2.loads(ours).as_string() == message.as_string()
+    assert cbor.encode(_mime_text()) == cbor2.dumps(_mime_text())
+    # cbor2 writes the pattern alone; flags other than the default go in front as inline flags,
+    # so that the pattern compiled from the text has them.
+    for pattern in (re.compile("a", re.I), re.compile("(?m)^x", re.S | re.X), re.compile("b", re.A)):
+        back = cbor2.loads(cbor.encode(pattern))
+        assert back.flags == pattern.flags
+        assert back.match("A" if pattern.flags & re.I else "b" if pattern.flags & re.A else "x")
+
+
+def test_bytes_patterns_go_to_default():
+    with pytest.raises(TypeError, match="cannot write a value of type 're.Pattern'"):
+        cbor.encode(re.compile(b"a"))
+    assert cbor.encode(re.compile(b"a"), default=lambda p: p.pattern) == b"\x41a"
+
+
+@pytest.mark.parametrize("digits", [5_000, 20_000])
+def test_decimals_past_the_interpreters_digit_limit(digits):
+    for text in ("9" * digits, "-" + "7" * digits + "E-5", "1" + "0" * digits + "E+3"):
+        value = Decimal(text)
+        encoded = cbor.encode(value)
+        assert encoded == cbor2.dumps(value)
+        assert cbor.loads(encoded) == value

@@ -60,7 +60,7 @@ APPENDIX_A = [
     ("f9c400", -4.0), ("fbc010666666666666", -4.1),
     ("f97c00", INF), ("f97e00", NAN), ("f9fc00", -INF), ("fa7f800000", INF), ("fa7fc00000", NAN),
     ("faff800000", -INF), ("fb7ff0000000000000", INF), ("fb7ff8000000000000", NAN), ("fbfff0000000000000", -INF),
-    ("f4", False), ("f5", True), ("f6", None), ("f7", Simple(23)), ("f0", Simple(16)), ("f8ff", Simple(255)),
+    ("f4", False), ("f5", True), ("f6", None), ("f7", cbor.undefined), ("f0", Simple(16)), ("f8ff", Simple(255)),
     # the standard date and time tags decode to datetime (Tag before cbor.encode came)
     ("c074323031332d30332d32315432303a30343a30305a", datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.timezone.utc)),
     ("c11a514b67b0", datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.timezone.utc)),
@@ -208,7 +208,7 @@ def from_cbor2(value, key=False):
     if isinstance(value, cbor2.CBORSimpleValue):
         return Simple(value.value)
     if value is cbor2.undefined:
-        return Simple(23)
+        return cbor.undefined
     if isinstance(value, (list, tuple)):
         items = [from_cbor2(v, key) for v in value]
         return tuple(items) if key else items
