@@ -1,5 +1,5 @@
-// delta_compress: the block and prefix modes of a compressed delta, the smaller of them kept,
-// in a checked frame.
+// delta_compress: the block and prefix modes of a compressed delta, both made in full and the
+// smaller frame kept, in a checked frame.
 #include <new>
 #include <vector>
 
@@ -80,10 +80,7 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ti
 // Prefix mode; false when zstd could not make it.
 bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
                  Ticker* ticker, Body* body) {
-    ZstdSettings zstd{settings.prefix_zstd};
-    zstd.window_log = window_log_for(old_value->length + new_value->length);
-    // Long-distance matching finds the far repeats of large pairs; on small ones it only costs.
-    zstd.long_distance = settings.prefix_long && old_value->length + new_value->length >= 8 * MiB;
+    const ZstdSettings zstd = zstd_prefix_settings(settings.prefix_zstd, old_value->length, new_value->length);
     body->mode = MODE_PREFIX;
     body->count = 1;
     if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
@@ -102,38 +99,6 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
         }
     }
     return true;
-}
-
-// Whether the value reads as text: at most 1 in 128 of the sampled bytes (up to 64 KiB, in
-// 16 slices across the value) is a control byte other than tab, line feed, form feed,
-// carriage return and escape.
-bool looks_like_text(const ByteVector* value) {
-    constexpr std::uint64_t SLICES = 16, SLICE_BYTES = 4096;
-    const std::uint64_t n = value->length;
-    std::uint64_t sampled = 0, control = 0;
-    for (std::uint64_t k = 0; k < SLICES; ++k) {
-        const std::uint64_t start = n <= SLICES * SLICE_BYTES ? k * SLICE_BYTES : n / SLICES * k;
-        if (start >= n) break;
-        const std::uint64_t end = n - start < SLICE_BYTES ? n : start + SLICE_BYTES;
-        for (std::uint64_t i = start; i < end; ++i) {
-            const std::uint8_t b = value->data[i];
-            control += (b < 0x20 && b != '\t' && b != '\n' && b != '\f' && b != '\r' && b != 0x1B) || b == 0x7F;
-        }
-        sampled += end - start;
-    }
-    return control * 128 <= sampled;
-}
-
-// The block streams' size at zstd's level 3 (a quick estimate of block mode).
-std::uint64_t quick_block_size(const BlockStreams& streams, Ticker* ticker) {
-    std::uint64_t total = 0;
-    std::vector<std::uint8_t> out;
-    for (const auto& s : streams.stream) {
-        if (s.empty()) continue;
-        const bool ok = zstd_compress(s.data(), s.size(), ZstdSettings{3}, nullptr, 0, ticker, &out);
-        total += ok && out.size() < s.size() ? out.size() : s.size();
-    }
-    return total;
 }
 
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
@@ -173,53 +138,28 @@ ByteVector* write_frame(const Body& body, const ByteVector* old_value, const Byt
 
 }  // namespace
 
-ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
-                           CompressFailure* failure, const CompressObserver* observer) {
+namespace compressed {
+
+ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                          CompressFailure* failure, const CompressObserver* observer) {
     CompressFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = COMPRESS_FAILURE_NONE;
-    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
-        *failure = COMPRESS_FAILURE_INVALID_LEVEL;
-        return nullptr;
-    }
-    const LevelSettings settings = level_settings(level);
     try {
         Ticker ticker(observer);
         ticker.check();
         const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
         const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
-        const std::uint64_t both = old_value->length + new_value->length;
-        const bool prefix_allowed =
-            settings.prefix_zstd != 0 && both <= settings.prefix_max_bytes && both <= PREFIX_WINDOW_BYTES;
-        bool try_block = true, try_prefix = prefix_allowed;
-        if (prefix_allowed && settings.choice == CHOOSE_BY_KIND) {
-            try_prefix = looks_like_text(new_value);
-            try_block = !try_prefix;
-        }
+        // Both modes in full; the smaller frame is kept (block mode on a tie, and when zstd
+        // could not make the prefix mode).
         BlockStreams streams;
-        if (try_block) find_streams(old_value, new_value, settings, &ticker, &streams);
-        if (prefix_allowed && settings.choice == CHOOSE_BY_TRIAL) {
-            // Both at zstd's level 3; a mode more than 1.5 times the other's size is dropped.
-            LevelSettings quick = settings;
-            quick.prefix_zstd = 3;
-            quick.lzma_preset = -1;
-            Body trial;
-            if (prefix_body(old_value, new_value, quick, &ticker, &trial)) {
-                const std::uint64_t block_size = quick_block_size(streams, &ticker);
-                const std::uint64_t prefix_size = trial.size();
-                try_block = 2 * block_size <= 3 * prefix_size;
-                try_prefix = 2 * prefix_size <= 3 * block_size;
-            }
-        }
+        find_streams(old_value, new_value, settings, &ticker, &streams);
         Body best;
-        if (try_block) block_body(streams, settings, &ticker, &best);
-        if (try_prefix) {
+        block_body(streams, settings, &ticker, &best);
+        if (old_value->length + new_value->length <= PREFIX_WINDOW_BYTES) {
             Body prefix;
-            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && (!try_block || prefix.size() < best.size())) {
+            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && prefix.size() < best.size()) {
                 best = std::move(prefix);
-            } else if (!try_block) {
-                find_streams(old_value, new_value, settings, &ticker, &streams);  // zstd failed: block mode after all
-                block_body(streams, settings, &ticker, &best);
             }
         }
         return write_frame(best, old_value, new_value, old_sum, new_sum, &ticker);
@@ -229,6 +169,17 @@ ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_va
         *failure = COMPRESS_FAILURE_CANCELLED;
     }
     return nullptr;
+}
+
+}  // namespace compressed
+
+ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
+                           CompressFailure* failure, const CompressObserver* observer) {
+    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
+        if (failure != nullptr) *failure = COMPRESS_FAILURE_INVALID_LEVEL;
+        return nullptr;
+    }
+    return compress_with(old_value, new_value, level_settings(level), failure, observer);
 }
 
 }  // namespace quorvane

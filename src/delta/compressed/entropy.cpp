@@ -34,6 +34,18 @@ int window_log_for(std::uint64_t bytes) {
     return log;
 }
 
+ZstdSettings zstd_prefix_settings(int level, std::uint64_t prefix_length, std::uint64_t length) {
+    ZstdSettings settings{level};
+    settings.window_log = window_log_for(prefix_length + length);
+    const ZSTD_compressionParameters tables =
+        ZSTD_getCParams(level, static_cast<unsigned long long>(length), static_cast<std::size_t>(prefix_length));
+    // How far the chain table reaches back (zstd's ZSTD_cycleLog): the binary-tree strategies
+    // keep two entries per position.
+    const int reach = static_cast<int>(tables.chainLog) - (tables.strategy >= ZSTD_btlazy2 ? 1 : 0);
+    settings.long_distance = settings.window_log > reach;
+    return settings;
+}
+
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
                    std::vector<std::uint8_t>* out) {
