@@ -452,49 +452,74 @@ std::vector<Pair> level_corpus() {
     };
 }
 
-std::uint64_t corpus_digest(const std::vector<Pair>& corpus, const compressed::LevelSettings& settings) {
+// A digest of the corpus's deltas at `level`, and of one row of settings: its block-mode and
+// prefix-mode frames of every pair.
+std::uint64_t level_digest(const std::vector<Pair>& corpus, int level) {
     Bytes all;
     for (const Pair& pair : corpus) {
-        const ByteVector o = view(pair.old_value), n = view(pair.new_value);
-        ByteVector* delta = compressed::compress_with(&o, &n, settings);
-        EXPECT_NE(delta, nullptr);
-        if (delta == nullptr) continue;
-        const Bytes bytes = take(delta);
-        all.insert(all.end(), bytes.begin(), bytes.end());
+        const Bytes delta = compress(pair.old_value, pair.new_value, level);
+        all.insert(all.end(), delta.begin(), delta.end());
     }
     return xxh(all);
 }
 
-// The format's bytes must not drift: a digest of each level's deltas of the corpus. Output
-// changes on purpose only; say in the commit which bytes changed and why.
+std::uint64_t row_digest(const std::vector<Pair>& corpus, const compressed::LevelSettings& settings) {
+    Bytes all;
+    for (const Pair& pair : corpus) {
+        const ByteVector o = view(pair.old_value), n = view(pair.new_value);
+        for (compressed::Modes modes : {compressed::BLOCK_MODE_ONLY, compressed::PREFIX_MODE_ONLY}) {
+            ByteVector* delta = compressed::compress_with(&o, &n, settings, modes);
+            EXPECT_NE(delta, nullptr);
+            if (delta == nullptr) continue;
+            const Bytes bytes = take(delta);
+            all.insert(all.end(), bytes.begin(), bytes.end());
+        }
+    }
+    return xxh(all);
+}
+
+// The format's bytes must not drift: a digest of each level's deltas of the corpus, and of
+// each row of the level table's frames in either mode (so that a change to a row that no
+// level's delta of the corpus shows still fails). Output changes on purpose only; say in the
+// commit which bytes changed and why.
 TEST(Compress, GoldenDigestPerLevel) {
-    constexpr std::uint64_t GOLDEN[COMPRESS_MAX_LEVEL] = {
-        0x376599d2766e16b5, 0x36c209a7df9bee56, 0xc3aeab31bd2f7cab, 0xdcc60139be7e95ca, 0x37998298d93064e5,
-        0x758049fe54a97ceb, 0x9fb8427c347bdf93, 0x758049fe54a97ceb, 0x7e847e080b0db1c1,
+    constexpr std::uint64_t LEVEL[COMPRESS_MAX_LEVEL] = {
+        0x376599d2766e16b5, 0x8aa3e8fb2e24979f, 0xdf0f0cdc855e8252, 0xdcc60139be7e95ca, 0xd3e1039dbfc1a1e2,
+        0xa00d9c53f200e7bc, 0xa00d9c53f200e7bc, 0xa00d9c53f200e7bc, 0xa00d9c53f200e7bc,
+    };
+    constexpr std::uint64_t ROW[COMPRESS_MAX_LEVEL] = {
+        0xbae1ca0566e7cbf5, 0x8ea9161fdb150f1a, 0x375907604d2ee055, 0xa24c82a51cd66acd, 0xd169ac5b935623f6,
+        0xa8f9a9ef42c1f96b, 0xbb31ef2a68ace96e, 0x1acd086164a8bec4, 0x1f8ed14fff6e3e53,
     };
     const std::vector<Pair> corpus = level_corpus();
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
-        const std::uint64_t digest = corpus_digest(corpus, compressed::level_settings(level));
-        EXPECT_EQ(digest, GOLDEN[level - 1]) << "level " << level << ": 0x" << std::hex << digest;
+        const std::uint64_t digest = level_digest(corpus, level);
+        EXPECT_EQ(digest, LEVEL[level - 1]) << "level " << level << ": 0x" << std::hex << digest;
+        const std::uint64_t row = row_digest(corpus, compressed::level_settings(level));
+        EXPECT_EQ(row, ROW[level - 1]) << "row " << level << ": 0x" << std::hex << row;
     }
 }
 
 // Each level's delta is at most 1% larger than the level below's, on every pair of the corpus.
-TEST(Compress, DISABLED_LevelsOnlyGetSmaller) {
+TEST(Compress, LevelsOnlyGetSmaller) {
     for (const Pair& pair : level_corpus()) {
         std::uint64_t below = 0;
         for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
             const std::uint64_t size = compress(pair.old_value, pair.new_value, level).size();
             if (level > COMPRESS_MIN_LEVEL) {
-                EXPECT_LE(size * 100, below * 101) << pair.name << " level " << level;
+                EXPECT_LE(size * 100, below * 101) << pair.name << " level " << level << ": " << size << " after " << below;
             }
             below = size;
         }
     }
 }
 
-// The corpus exercises every field of every level's row: a row with any one field one step
-// away makes other bytes (so that the golden digests catch a change to the table).
+// The corpus exercises every field of every row of the level table: a row with any one field
+// one step away makes other bytes in block or prefix mode (so that the golden digests catch
+// any change to the table). Disabled: the corpus does not reach these yet (35 of 114 one-step
+// changes make the same bytes): skip_shift (no long unmatched run before a short match),
+// min_gain + 1, zstd levels whose parameters agree on inputs this small (block 6/7, 17/18,
+// 18-20, 21/22; prefix 17/18, 20/21), and LZMA2 at levels 7-9 (never smaller here).
 TEST(Compress, DISABLED_EveryFieldOfTheLevelTableCounts) {
     using compressed::LevelSettings;
     const std::vector<Pair> corpus = level_corpus();
@@ -510,13 +535,13 @@ TEST(Compress, DISABLED_EveryFieldOfTheLevelTableCounts) {
     };
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
         const LevelSettings& row = compressed::level_settings(level);
-        const std::uint64_t digest = corpus_digest(corpus, row);
+        const std::uint64_t digest = row_digest(corpus, row);
         for (const auto& field : fields) {
             for (int step : {-1, 1}) {
                 LevelSettings changed = row;
                 if (!field.second(&changed, step)) continue;
                 if (field.first == std::string("lzma_extreme") && row.lzma_preset < 0) continue;  // unused without LZMA2
-                EXPECT_NE(corpus_digest(corpus, changed), digest) << "level " << level << " " << field.first << " " << step;
+                EXPECT_NE(row_digest(corpus, changed), digest) << "level " << level << " " << field.first << " " << step;
             }
         }
     }

@@ -138,10 +138,64 @@ ByteVector* write_frame(const Body& body, const ByteVector* old_value, const Byt
 
 }  // namespace
 
-namespace compressed {
+namespace {
 
-ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                          CompressFailure* failure, const CompressObserver* observer) {
+bool operator==(const MatcherSettings& a, const MatcherSettings& b) {
+    return a.stride_log == b.stride_log && a.bucket_size == b.bucket_size && a.min_gain == b.min_gain &&
+           a.skip_shift == b.skip_shift;
+}
+
+// The frames of one call: each row's block and prefix frames are made as asked and the
+// smallest is kept (the earliest of equal ones), with the block streams of the last matcher
+// settings kept for the next row.
+class Candidates {
+public:
+    Candidates(const ByteVector* old_value, const ByteVector* new_value, Ticker* ticker)
+        : old_(old_value), new_(new_value), ticker_(ticker) {}
+
+    void block(const LevelSettings& row) {
+        if (!have_streams_ || !(streams_for_ == row.matcher)) {
+            find_streams(old_, new_, row, ticker_, &streams_);
+            streams_for_ = row.matcher;
+            have_streams_ = true;
+        }
+        BlockStreams streams = streams_;
+        Body body;
+        block_body(streams, row, ticker_, &body);
+        keep(&body);
+    }
+
+    void prefix(const LevelSettings& row) {
+        if (old_->length + new_->length > PREFIX_WINDOW_BYTES) return;
+        Body body;
+        if (prefix_body(old_, new_, row, ticker_, &body)) keep(&body);  // false: zstd could not make it
+    }
+
+    const Body& best() const { return best_; }
+
+private:
+    void keep(Body* body) {
+        if (!have_best_ || body->size() < best_.size()) {
+            best_ = std::move(*body);
+            have_best_ = true;
+        }
+    }
+
+    const ByteVector* old_;
+    const ByteVector* new_;
+    Ticker* ticker_;
+    BlockStreams streams_;
+    MatcherSettings streams_for_{};
+    bool have_streams_ = false;
+    Body best_;
+    bool have_best_ = false;
+};
+
+// Runs `make` on the candidates, then writes the smallest frame; null with *failure set
+// when memory runs out or the observer stops the call.
+template <typename Make>
+ByteVector* compress_frame(const ByteVector* old_value, const ByteVector* new_value, CompressFailure* failure,
+                           const CompressObserver* observer, Make make) {
     CompressFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = COMPRESS_FAILURE_NONE;
@@ -150,19 +204,9 @@ ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_val
         ticker.check();
         const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
         const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
-        // Both modes in full; the smaller frame is kept (block mode on a tie, and when zstd
-        // could not make the prefix mode).
-        BlockStreams streams;
-        find_streams(old_value, new_value, settings, &ticker, &streams);
-        Body best;
-        block_body(streams, settings, &ticker, &best);
-        if (old_value->length + new_value->length <= PREFIX_WINDOW_BYTES) {
-            Body prefix;
-            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && prefix.size() < best.size()) {
-                best = std::move(prefix);
-            }
-        }
-        return write_frame(best, old_value, new_value, old_sum, new_sum, &ticker);
+        Candidates candidates(old_value, new_value, &ticker);
+        make(&candidates);
+        return write_frame(candidates.best(), old_value, new_value, old_sum, new_sum, &ticker);
     } catch (const std::bad_alloc&) {
         *failure = COMPRESS_FAILURE_NO_MEMORY;
     } catch (const Cancelled&) {
@@ -171,15 +215,41 @@ ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_val
     return nullptr;
 }
 
+}  // namespace
+
+namespace compressed {
+
+ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                          Modes modes, CompressFailure* failure, const CompressObserver* observer) {
+    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
+        if (modes != PREFIX_MODE_ONLY) candidates->block(settings);
+        if (modes != BLOCK_MODE_ONLY) candidates->prefix(settings);
+    });
+}
+
 }  // namespace compressed
 
+// Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame when its
+// matcher or block-stream coding differs from the row before, a prefix frame when its prefix
+// coding does), so that a higher level's delta is never larger than a lower one's.
 ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
                            CompressFailure* failure, const CompressObserver* observer) {
     if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
         if (failure != nullptr) *failure = COMPRESS_FAILURE_INVALID_LEVEL;
         return nullptr;
     }
-    return compress_with(old_value, new_value, level_settings(level), failure, observer);
+    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
+        for (int k = COMPRESS_MIN_LEVEL; k <= level; ++k) {
+            const LevelSettings& row = level_settings(k);
+            const LevelSettings* before = k > COMPRESS_MIN_LEVEL ? &level_settings(k - 1) : nullptr;
+            const bool same_lzma = before != nullptr && before->lzma_preset == row.lzma_preset &&
+                                   before->lzma_extreme == row.lzma_extreme;
+            if (!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) {
+                candidates->block(row);
+            }
+            if (!same_lzma || before->prefix_zstd != row.prefix_zstd) candidates->prefix(row);
+        }
+    });
 }
 
 }  // namespace quorvane

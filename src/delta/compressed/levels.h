@@ -3,10 +3,11 @@
 // Block mode runs the match finder (matcher.h) and compresses its streams with zstd; prefix
 // mode compresses the whole new value with the old value as zstd's prefix, set up as zstd's
 // own patch mode (entropy.h: zstd_prefix_settings), when old and new together fit zstd's
-// 2 GiB window. Every level makes both in full and keeps the smaller frame. The top levels also try LZMA2 for every section
-// and keep what is smallest. Each level's row does at least what the row before it does
-// (a denser index, a stronger zstd level), so that a higher level's delta is not larger
-// (checked on a corpus of every kind by the tests).
+// 2 GiB window. Each row of the table below makes both modes; level k keeps the smallest
+// frame of rows 1 to k (a row whose matcher and zstd levels equal the row before's adds
+// nothing), so that a higher level's delta is never larger than a lower one's, at the cost of
+// the lower rows' work (each row costs more than the rows below it together, or about as
+// much). The top rows also try LZMA2 for every section and keep what is smallest.
 //
 // Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
 // the streams, at most about the new value's size (copies of its literal bytes); zstd's
@@ -62,10 +63,18 @@ constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
 
 inline const LevelSettings& level_settings(int level) { return LEVELS[level - COMPRESS_MIN_LEVEL]; }
 
-// delta_compress with the given settings in place of a level's (the tests check with it that
-// every field of every row changes the output of their corpus).
+enum Modes : int {
+    BOTH_MODES = 0,
+    BLOCK_MODE_ONLY = 1,
+    PREFIX_MODE_ONLY = 2,
+};
+
+// The frame of one row of settings alone: the smaller of its block and prefix frames, or the
+// one mode asked for (the tests check with it that every field of every row changes the
+// bytes of their corpus).
 ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                          CompressFailure* failure = nullptr, const CompressObserver* observer = nullptr);
+                          Modes modes = BOTH_MODES, CompressFailure* failure = nullptr,
+                          const CompressObserver* observer = nullptr);
 
 }  // namespace compressed
 }  // namespace quorvane
