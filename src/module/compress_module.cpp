@@ -45,8 +45,13 @@ const char* const DECOMPRESS_DOC = R"(
     and nothing is returned. A delta declaring a new value longer than 'max_size' bytes
     (default 4 GiB) raises ValueError before any memory is taken for it.
 
-    Raises MemoryError when memory runs out and KeyboardInterrupt (nothing returned) when
-    Ctrl-C stops a long call.
+    Memory: the new value, plus a few hundred KiB of decoders and pieces, plus the
+    decoded instruction streams as far as they are read (block mode; they hold no more than
+    three times the new value's size together); sections declaring more than their
+    instructions read take no memory for it.
+
+    Raises MemoryError (naming what was being allocated and its size) when memory runs out,
+    and KeyboardInterrupt (nothing returned) when Ctrl-C stops a long call.
     )";
 
 CompressObserver observer_for_this_thread() {
@@ -81,10 +86,17 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     return py::bytes(reinterpret_cast<const char*>(delta->data), static_cast<py::ssize_t>(delta->length));
 }
 
+// MemoryError naming what decompress was allocating and its size.
+[[noreturn]] void decompress_out_of_memory(const char* what, std::uint64_t bytes) {
+    PyErr_SetString(PyExc_MemoryError,
+                    ("decompress: out of memory for " + std::string(what) + " (" + std::to_string(bytes) + " bytes)").c_str());
+    throw py::error_already_set();
+}
+
 [[noreturn]] void raise(const DecompressError& error, std::uint64_t max_size) {
     switch (error.failure) {
         case DECOMPRESS_FAILURE_CANCELLED: throw py::error_already_set();
-        case DECOMPRESS_FAILURE_NO_MEMORY: throw std::bad_alloc();
+        case DECOMPRESS_FAILURE_NO_MEMORY: decompress_out_of_memory(error.reason, error.value);
         case DECOMPRESS_FAILURE_TOO_LARGE:
             throw py::value_error("compressed delta declares a new value of " + std::to_string(error.value) +
                                   " bytes, more than max_size (" + std::to_string(max_size) + ")");
@@ -103,9 +115,13 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
     DecompressError error;
     std::uint64_t length = 0;
     if (!delta_decompressed_length(data.view(), max_size, &length, &error)) raise(error, max_size);
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / 2) decompress_out_of_memory("the new value", length);
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    if (result == nullptr) throw py::error_already_set();
+    if (result == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
+        PyErr_Clear();
+        decompress_out_of_memory("the new value", length);
+    }
     py::bytes owned = py::reinterpret_steal<py::bytes>(result);
     const CompressObserver observer = observer_for_this_thread();
     bool done;

@@ -61,8 +61,10 @@ enum DecompressFailure : int {
 struct DecompressError {
     DecompressFailure failure = DECOMPRESS_FAILURE_NONE;
     std::uint64_t offset = 0;      // byte of the delta where the fault was found
-    const char* reason = "";       // static text: what is wrong there
-    std::uint64_t value = 0;       // the declared size for DECOMPRESS_FAILURE_TOO_LARGE
+    const char* reason = "";       // static text: what is wrong there (what was being allocated
+                                   // for DECOMPRESS_FAILURE_NO_MEMORY)
+    std::uint64_t value = 0;       // the declared size for DECOMPRESS_FAILURE_TOO_LARGE, the size
+                                   // of the allocation that failed for DECOMPRESS_FAILURE_NO_MEMORY
 };
 
 // Reads and checks a compressed delta's header (not yet its sections' bytes): the length of

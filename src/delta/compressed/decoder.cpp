@@ -1,11 +1,13 @@
 // delta_decompress: reads a compressed delta's frame, checks every field and checksum before
 // it trusts them, and rebuilds the new value in block or prefix mode.
+#include <cstring>
 #include <new>
-#include <vector>
+#include <optional>
 
+#include "common/memory.h"
 #include "delta/compressed/compress.h"
-#include "delta/compressed/entropy.h"
 #include "delta/compressed/format.h"
+#include "delta/compressed/sections.h"
 
 namespace quorvane {
 
@@ -19,6 +21,12 @@ struct Fault {
     std::uint64_t offset;
     const char* reason;
 };
+
+void out_of_memory(DecompressError* error, const char* what, std::uint64_t bytes) {
+    error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
+    error->reason = what;
+    error->value = bytes;
+}
 
 [[noreturn]] void invalid(std::uint64_t offset, const char* reason) {
     throw Fault{DECOMPRESS_FAILURE_INVALID, offset, reason};
@@ -123,81 +131,134 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size) {
     return frame;
 }
 
-// Decodes a zstd or lzma section into destination; null, or the fault's reason with *where.
-const char* decode_section(const Section& s, const std::uint8_t* stored, std::uint8_t* destination,
-                           const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker, std::uint64_t* where) {
-    if (s.coding == CODING_STORED) {
-        if (s.decoded != 0) std::memcpy(destination, stored, s.decoded);
-        return nullptr;
+// Section k from its first byte: a stored section in place, else decoded in pieces of at
+// most PIECE bytes, so that a stream takes memory only as far as its instructions read it.
+class StreamReader {
+public:
+    StreamReader(const ByteVector* data, const Frame& frame, int k, const char* damaged, Ticker* ticker)
+        : length_(frame.sections[k].decoded), section_(frame.starts[k]), damaged_(damaged) {
+        const Section& s = frame.sections[k];
+        if (s.coding == CODING_STORED) {
+            data_ = data->data + frame.starts[k];
+            have_ = length_;
+            return;
+        }
+        stream_.emplace(s, data->data + frame.starts[k], nullptr, 0, nullptr, ticker);
+        piece_ = heap_array<std::uint8_t>(PIECE);
+        if (!piece_) throw OutOfMemory{"a piece of a decoded stream", PIECE};
+        data_ = piece_.get();
     }
-    if (s.coding == CODING_ZSTD) {
-        return zstd_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+
+    std::uint64_t section() const { return section_; }
+    bool done() const { return before_ + at_ == length_; }
+    std::uint64_t varint() {
+        if (have_ - at_ < 10) refill();
+        std::uint64_t value;
+        if (!get_varint(data_, have_, &at_, &value)) invalid(section_, damaged_);
+        return value;
     }
-    return lzma_decompress(stored, s.stored, destination, s.decoded, prefix, prefix_length, ticker, where);
+    // The next byte; false at the stream's end.
+    bool byte(std::uint8_t* value) {
+        if (at_ == have_) refill();
+        if (at_ == have_) return false;
+        *value = data_[at_++];
+        return true;
+    }
+    // The stream's decoder must end where its bytes do (after done()).
+    void finish() {
+        if (stream_) section_call([&] { stream_->finish(); });
+    }
+
+private:
+    static constexpr std::uint64_t PIECE = std::uint64_t{1} << 16;
+
+    // Moves the unread bytes to the piece's front and decodes more behind them.
+    void refill() {
+        if (!stream_) return;
+        const std::uint64_t left = have_ - at_;
+        std::memmove(piece_.get(), piece_.get() + at_, static_cast<std::size_t>(left));
+        before_ += at_;
+        at_ = 0;
+        have_ = left;
+        section_call([&] { have_ += stream_->read(piece_.get() + left, PIECE - left); });
+    }
+    template <typename Call>
+    void section_call(const Call& call) {
+        try {
+            call();
+        } catch (const SectionFault& fault) {
+            invalid(section_ + fault.where, fault.reason);
+        }
+    }
+
+    std::uint64_t length_;
+    std::uint64_t section_;
+    const char* damaged_;
+    const std::uint8_t* data_ = nullptr;
+    std::uint64_t have_ = 0, at_ = 0, before_ = 0;  // bytes in data_, read of them, read before them
+    std::optional<SectionStream> stream_;
+    HeapArray<std::uint8_t> piece_;
+};
+
+// Decodes section `s` whole into destination (prefix: the history before it, or none).
+void decode_in_place(const Section& s, const std::uint8_t* stored, std::uint64_t at, std::uint8_t* destination,
+                     const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker) {
+    try {
+        SectionStream stream(s, stored, prefix, prefix_length, destination, ticker);
+        stream.fill(s.decoded);
+        stream.finish();
+    } catch (const SectionFault& fault) {
+        invalid(at + fault.where, fault.reason);
+    }
 }
 
-// Section k's decoded bytes: its stored bytes in place, or decoded into `buffer`.
-Reader open_section(const ByteVector* data, const Frame& frame, int k, std::vector<std::uint8_t>* buffer,
-                    const char* damaged, Ticker* ticker) {
-    const Section& s = frame.sections[k];
-    Reader reader;
-    reader.section = frame.starts[k];
-    reader.damaged = damaged;
-    reader.length = s.decoded;
-    const std::uint8_t* stored = data->data + frame.starts[k];
-    if (s.coding == CODING_STORED) {
-        reader.data = stored;
-        return reader;
-    }
-    buffer->resize(s.decoded);
-    std::uint64_t where = 0;
-    const char* fault = decode_section(s, stored, buffer->data(), nullptr, 0, ticker, &where);
-    if (fault != nullptr) invalid(frame.starts[k] + where, fault);
-    reader.data = buffer->data();
-    return reader;
-}
-
-void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
-                   Ticker* ticker) {
-    std::vector<std::uint8_t> buffers[BLOCK_STREAMS];
-    Reader commands = open_section(data, frame, STREAM_COMMANDS, &buffers[0], "instruction stream damaged", ticker);
-    Reader offsets = open_section(data, frame, STREAM_OFFSETS, &buffers[1], "offset stream damaged", ticker);
-    Reader gaps = open_section(data, frame, STREAM_GAPS, &buffers[2], "difference position stream damaged", ticker);
-    Reader diffs = open_section(data, frame, STREAM_DIFFS, &buffers[3], "difference stream damaged", ticker);
-    Reader literals = open_section(data, frame, STREAM_LITERALS, &buffers[4], "literal stream damaged", ticker);
+// The instructions, read once to check them against the streams' lengths (apply: false; no
+// byte of the new value is written and the literals are not decoded, so that a frame's
+// declared lengths take no memory until its instructions use them), then again to write
+// the new value (apply: true) with the literals at `literals`.
+void run_instructions(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
+                      const std::uint8_t* literals, bool apply, Ticker* ticker) {
+    StreamReader commands(data, frame, STREAM_COMMANDS, "instruction stream damaged", ticker);
+    StreamReader offsets(data, frame, STREAM_OFFSETS, "offset stream damaged", ticker);
+    StreamReader gaps(data, frame, STREAM_GAPS, "difference position stream damaged", ticker);
+    StreamReader diffs(data, frame, STREAM_DIFFS, "difference stream damaged", ticker);
+    const std::uint64_t literals_section = frame.starts[STREAM_LITERALS];
+    const std::uint64_t literals_length = frame.sections[STREAM_LITERALS].decoded;
     const std::uint64_t old_length = frame.old_length;
     const std::uint64_t new_length = frame.new_length;
     const std::uint8_t* old_data = old_value->data;
-    std::uint64_t produced = 0, source_end = 0;
+    std::uint64_t produced = 0, source_end = 0, literals_at = 0;
     while (!commands.done()) {
         const std::uint64_t literal = commands.varint();
         const std::uint64_t length = commands.varint();
-        if (literal == 0 && length == 0) invalid(commands.section, "empty instruction");
-        if (literal > new_length - produced) invalid(commands.section, "literal beyond the new value's length");
-        if (literal > literals.length - literals.at) invalid(literals.section, "literal stream too short");
-        if (literal != 0) std::memcpy(out + produced, literals.data + literals.at, literal);
-        literals.at += literal;
+        if (literal == 0 && length == 0) invalid(commands.section(), "empty instruction");
+        if (literal > new_length - produced) invalid(commands.section(), "literal beyond the new value's length");
+        if (literal > literals_length - literals_at) invalid(literals_section, "literal stream too short");
+        // The literals lie at the new value's end when decoded there: never behind the output.
+        if (apply && literal != 0) std::memmove(out + produced, literals + literals_at, static_cast<std::size_t>(literal));
+        literals_at += literal;
         produced += literal;
+        ticker->tick(literal);
         if (length == 0) continue;
-        if (length > new_length - produced) invalid(commands.section, "copy beyond the new value's length");
+        if (length > new_length - produced) invalid(commands.section(), "copy beyond the new value's length");
         const std::int64_t relative = unzigzag(offsets.varint());
         const std::uint64_t limit = old_length + produced;  // sources start before this
         std::uint64_t source;
         if (relative < 0) {
             const std::uint64_t back = static_cast<std::uint64_t>(-(relative + 1)) + 1;
-            if (back > source_end) invalid(offsets.section, "copy source before the old value's start");
+            if (back > source_end) invalid(offsets.section(), "copy source before the old value's start");
             source = source_end - back;
         } else {
             const std::uint64_t ahead = static_cast<std::uint64_t>(relative);
-            if (ahead >= limit || source_end >= limit - ahead) invalid(offsets.section, "copy source beyond the bytes known so far");
+            if (ahead >= limit || source_end >= limit - ahead) invalid(offsets.section(), "copy source beyond the bytes known so far");
             source = source_end + ahead;
         }
-        if (source >= limit) invalid(offsets.section, "copy source beyond the bytes known so far");
+        if (source >= limit) invalid(offsets.section(), "copy source beyond the bytes known so far");
         std::uint8_t* to = out + produced;
         if (source < old_length) {
-            if (length > old_length - source) invalid(offsets.section, "copy beyond the old value's end");
-            std::memcpy(to, old_data + source, length);
-        } else {
+            if (length > old_length - source) invalid(offsets.section(), "copy beyond the old value's end");
+            if (apply) std::memcpy(to, old_data + source, static_cast<std::size_t>(length));
+        } else if (apply) {
             const std::uint8_t* from = out + (source - old_length);
             for (std::uint64_t k = 0; k < length; ++k) to[k] = from[k];  // may overlap: byte by byte
         }
@@ -205,23 +266,41 @@ void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Fr
         for (;;) {
             const std::uint64_t gap = gaps.varint();
             if (gap == 0) break;
-            if (gap - 1 >= length - position) invalid(gaps.section, "differing byte beyond its copy");
+            if (gap - 1 >= length - position) invalid(gaps.section(), "differing byte beyond its copy");
             position += gap - 1;
-            if (diffs.done()) invalid(diffs.section, "difference stream too short");
-            const std::uint8_t difference = diffs.data[diffs.at++];
-            if (difference == 0) invalid(diffs.section, "difference of zero");
-            to[position] = static_cast<std::uint8_t>(to[position] + difference);
+            std::uint8_t difference;
+            if (!diffs.byte(&difference)) invalid(diffs.section(), "difference stream too short");
+            if (difference == 0) invalid(diffs.section(), "difference of zero");
+            if (apply) to[position] = static_cast<std::uint8_t>(to[position] + difference);
             ++position;
         }
         produced += length;
         source_end = source + length;
-        ticker->tick(literal + length);
+        ticker->tick(length);
     }
-    if (produced != new_length) invalid(commands.section, "instructions end before the new value does");
-    if (!offsets.done()) invalid(offsets.section, "offset stream longer than its copies");
-    if (!gaps.done()) invalid(gaps.section, "difference position stream longer than its copies");
-    if (!diffs.done()) invalid(diffs.section, "difference stream longer than its copies");
-    if (!literals.done()) invalid(literals.section, "literal stream longer than its literals");
+    if (produced != new_length) invalid(commands.section(), "instructions end before the new value does");
+    if (!offsets.done()) invalid(offsets.section(), "offset stream longer than its copies");
+    if (!gaps.done()) invalid(gaps.section(), "difference position stream longer than its copies");
+    if (!diffs.done()) invalid(diffs.section(), "difference stream longer than its copies");
+    if (literals_at != literals_length) invalid(literals_section, "literal stream longer than its literals");
+    for (StreamReader* stream : {&commands, &offsets, &gaps, &diffs}) stream->finish();
+}
+
+// Block mode. The memory taken besides the new value: a piece and a decoder per stream, whose
+// zstd window (at most the stream's length) fills only as far as the stream is read.
+void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
+                   Ticker* ticker) {
+    run_instructions(old_value, data, frame, out, nullptr, false, ticker);
+    // The literal stream, decoded into the new value's last bytes: each instruction writes
+    // before the literals it has not read yet, since they must all fit after it.
+    const Section& s = frame.sections[STREAM_LITERALS];
+    const std::uint8_t* literals = data->data + frame.starts[STREAM_LITERALS];
+    if (s.coding != CODING_STORED) {
+        std::uint8_t* tail = out + (frame.new_length - s.decoded);
+        decode_in_place(s, literals, frame.starts[STREAM_LITERALS], tail, nullptr, 0, ticker);
+        literals = tail;
+    }
+    run_instructions(old_value, data, frame, out, literals, true, ticker);
 }
 
 void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
@@ -267,10 +346,8 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
             throw Fault{DECOMPRESS_FAILURE_WRONG_OLD, frame.at_old_sum, "old value differs from the one the delta was made from"};
         }
         if (frame.mode == MODE_PREFIX) {
-            std::uint64_t where = 0;
-            const char* fault = decode_section(frame.sections[0], data->data + frame.starts[0], destination,
-                                               old_value->data, old_value->length, &ticker, &where);
-            if (fault != nullptr) invalid(frame.starts[0] + where, fault);
+            decode_in_place(frame.sections[0], data->data + frame.starts[0], frame.starts[0], destination,
+                            old_value->data, old_value->length, &ticker);
         } else {
             decode_blocks(old_value, data, frame, destination, &ticker);
         }
@@ -280,9 +357,8 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
         return true;
     } catch (const Fault& fault) {
         fill(error, fault, data);
-    } catch (const std::bad_alloc&) {
-        error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
-        error->reason = "out of memory";
+    } catch (const OutOfMemory& memory) {
+        out_of_memory(error, memory.what, memory.bytes);
     } catch (const Cancelled&) {
         error->failure = DECOMPRESS_FAILURE_CANCELLED;
         error->reason = "cancelled";
@@ -298,9 +374,9 @@ ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data
     if (!delta_decompressed_length(data, max_size, &length, error)) return nullptr;
     ByteVector* out = byte_vector_new();
     if (out == nullptr || !byte_vector_reserve(out, length)) {
+        if (out == nullptr) out_of_memory(error, "the new value's record", sizeof(ByteVector));
+        else out_of_memory(error, "the new value", length);
         byte_vector_free(out);
-        error->failure = DECOMPRESS_FAILURE_NO_MEMORY;
-        error->reason = "out of memory";
         return nullptr;
     }
     if (!delta_decompress_into(old_value, data, out->data, length, error, observer)) {

@@ -18,9 +18,6 @@ constexpr std::size_t SLICE = std::size_t{1} << 20;  // input bytes per library 
 struct CCtxFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-struct DCtxFree {
-    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
-};
 
 bool set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
     return !ZSTD_isError(ZSTD_CCtx_setParameter(context, parameter, value));
@@ -89,56 +86,6 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
     return true;
 }
 
-const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
-                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
-                            Ticker* ticker, std::uint64_t* where) {
-    *where = 0;
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
-    if (!context) throw std::bad_alloc();
-    ZSTD_DCtx* d = context.get();
-    if (ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX)) ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_format, ZSTD_f_zstd1_magicless)) ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_stableOutBuffer, 1)) ||
-        (prefix_length != 0 && ZSTD_isError(ZSTD_DCtx_refPrefix(d, prefix, static_cast<std::size_t>(prefix_length))))) {
-        return "the zstd decoder could not be set up";
-    }
-    static std::uint8_t nothing = 0;
-    ZSTD_outBuffer output{expected != 0 ? destination : &nothing, static_cast<std::size_t>(expected), 0};
-    ZSTD_inBuffer in{source, 0, 0};
-    std::size_t rest = 1;
-    while (rest != 0) {
-        if (in.pos == in.size) {
-            if (in.size == length) {
-                *where = in.pos;
-                return "zstd frame cut short";
-            }
-            in.size = length - in.size <= SLICE ? static_cast<std::size_t>(length) : in.size + SLICE;
-        }
-        const std::size_t before = output.pos, consumed = in.pos;
-        rest = ZSTD_decompressStream(d, &output, &in);
-        if (ZSTD_isError(rest)) {
-            *where = in.pos;
-            if (ZSTD_getErrorCode(rest) == ZSTD_error_memory_allocation) throw std::bad_alloc();
-            if (ZSTD_getErrorCode(rest) == ZSTD_error_dstSize_tooSmall) return "zstd frame longer than its section says";
-            return "zstd frame damaged";
-        }
-        if (rest != 0 && output.pos == before && in.pos == consumed && in.pos < in.size) {
-            *where = in.pos;
-            return "zstd frame damaged";  // no progress
-        }
-        if (ticker != nullptr) ticker->tick(output.pos - before + 1);
-    }
-    if (in.pos != length) {
-        *where = in.pos;
-        return "bytes after the zstd frame in its section";
-    }
-    if (output.pos != expected) {
-        *where = in.pos;
-        return "zstd frame shorter than its section says";
-    }
-    return nullptr;
-}
-
 std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t length) {
     const std::uint64_t total = prefix_length + length;
     std::uint64_t size = 4096;
@@ -205,64 +152,6 @@ bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset,
     }
     out->resize(produced);
     return true;
-}
-
-const char* lzma_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
-                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
-                            Ticker* ticker, std::uint64_t* where) {
-    *where = 0;
-    if (prefix_length > 0xFFFFFFFFu) return "lzma section with a prefix beyond 4 GiB";
-    lzma_options_lzma options;
-    if (!lzma_options(&options, 6, false, prefix, prefix_length, expected)) return "the lzma decoder could not be set up";
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    LzmaStream s;
-    lzma_ret ret = lzma_raw_decoder(&s.stream, filters);
-    if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
-    if (ret != LZMA_OK) return "the lzma decoder could not be set up";
-    std::uint8_t spare = 0;  // catches output beyond the expected length
-    std::uint64_t written = 0;
-    std::uint64_t fed = 0;
-    s.stream.avail_in = 0;
-    for (;;) {
-        if (s.stream.avail_in == 0 && fed < length) {
-            const std::uint64_t slice = length - fed < SLICE ? length - fed : SLICE;
-            s.stream.next_in = source + fed;
-            s.stream.avail_in = static_cast<std::size_t>(slice);
-            fed += slice;
-        }
-        const bool full = written == expected;
-        const std::uint64_t room = full ? 1 : (expected - written < SLICE ? expected - written : SLICE);
-        s.stream.next_out = full ? &spare : destination + written;
-        s.stream.avail_out = static_cast<std::size_t>(room);
-        const std::size_t before_in = s.stream.avail_in;
-        ret = lzma_code(&s.stream, LZMA_RUN);
-        const std::uint64_t made = room - s.stream.avail_out;
-        if (full && made != 0) {
-            *where = fed - s.stream.avail_in;
-            return "lzma stream longer than its section says";
-        }
-        written += made;
-        if (ticker != nullptr) ticker->tick(made + 1);
-        if (ret == LZMA_STREAM_END) break;
-        if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
-        if (ret != LZMA_OK) {
-            *where = fed - s.stream.avail_in;
-            return "lzma stream damaged";
-        }
-        if (made == 0 && before_in == s.stream.avail_in && fed == length && s.stream.avail_in == 0) {
-            *where = fed;
-            return "lzma stream cut short";
-        }
-    }
-    if (s.stream.avail_in != 0 || fed != length) {
-        *where = fed - s.stream.avail_in;
-        return "bytes after the lzma stream in its section";
-    }
-    if (written != expected) {
-        *where = fed;
-        return "lzma stream shorter than its section says";
-    }
-    return nullptr;
 }
 
 }  // namespace compressed

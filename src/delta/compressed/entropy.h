@@ -1,6 +1,6 @@
 // The entropy stage of compressed deltas: the zstd library (and liblzma at the top levels),
 // one frame or stream per section, in slices so that a long call can be stopped. Both
-// libraries are linked statically into the module.
+// libraries are linked statically into the module. The decoding side: sections.h.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +25,6 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
                    std::vector<std::uint8_t>* out);
 
-// Decodes one zstd frame, exactly `expected` bytes, into destination. Null on success; else
-// the reason (static text), with *where set to the frame's byte at which decoding stopped.
-const char* zstd_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
-                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
-                            Ticker* ticker, std::uint64_t* where);
-
 // The smallest window log covering `bytes` (at least zstd's minimum).
 int window_log_for(std::uint64_t bytes);
 
@@ -51,11 +45,6 @@ std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t le
 bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
                    std::vector<std::uint8_t>* out);
-
-// Decodes one LZMA2 stream, exactly `expected` bytes, as zstd_decompress.
-const char* lzma_decompress(const std::uint8_t* source, std::uint64_t length, std::uint8_t* destination,
-                            std::uint64_t expected, const std::uint8_t* prefix, std::uint64_t prefix_length,
-                            Ticker* ticker, std::uint64_t* where);
 
 }  // namespace compressed
 }  // namespace quorvane

@@ -1,0 +1,230 @@
+"""The compressed format pinned: the frozen frames of tests/data/frames and their exact
+outcomes, the format document's example, the memory a hostile frame can take (in a
+subprocess), MemoryError's message, and the golden digests of today's compress output.
+
+The golden digests change whenever compress's output does (on purpose or not). After a
+deliberate change, print the new table with
+
+    QUORVANE_PRINT_DIGESTS=1 .venv/bin/python -m pytest -q -s tests/python/test_frames.py -k golden
+
+and paste it over GOLDEN_DIGESTS below.
+"""
+import ast
+import hashlib
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+from quorvane_core.delta import MAX_LEVEL, compress, decompress
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+FRAMES = ROOT / "tests" / "data" / "frames"
+DOC = ROOT / "docs" / "compressed-format.md"
+
+
+def read_cases():
+    cases = []
+    for line in (FRAMES / "cases.tsv").read_text().splitlines():
+        if line and not line.startswith("#"):
+            cases.append(line.split("\t"))
+    return cases
+
+
+CASES = read_cases()
+
+
+def old_of(old_file):
+    return b"" if old_file == "-" else (FRAMES / old_file).read_bytes()
+
+
+def varint_at(data, at):
+    value = shift = 0
+    while True:
+        byte = data[at]
+        value |= (byte & 0x7F) << shift
+        if byte < 0x80:
+            return value
+        at += 1
+        shift += 7
+
+
+def expected_message(kind, offset, reason, frame):
+    if kind == "invalid":
+        return f"invalid compressed delta at byte {offset}: {reason}"
+    if kind == "wrong-old":
+        return f"wrong old value for this compressed delta (byte {offset}): {reason}"
+    assert kind == "too-large"
+    return (f"compressed delta declares a new value of {varint_at(frame, offset)} bytes, "
+            f"more than max_size ({4 << 30})")
+
+
+@pytest.mark.parametrize("name, old_file, kind, number, detail", CASES, ids=[c[0] for c in CASES])
+def test_frozen_frame(name, old_file, kind, number, detail):
+    frame = (FRAMES / f"{name}.frame").read_bytes()
+    old = old_of(old_file)
+    if kind == "ok":
+        new = decompress(old, frame)
+        assert len(new) == int(number)
+        if detail != "-":
+            assert new == (FRAMES / detail).read_bytes()
+        return
+    with pytest.raises(ValueError) as caught:
+        decompress(old, frame)
+    assert str(caught.value) == expected_message(kind, int(number), detail, frame)
+
+
+def test_the_frames_cover_every_mode_and_coding():
+    """Block and prefix mode, each section coding, from both the encoder and by hand."""
+    seen = set()
+    for name, _, kind, _, _ in CASES:
+        if kind != "ok":
+            continue
+        frame = (FRAMES / f"{name}.frame").read_bytes()
+        at = 7
+        for _ in range(2):
+            while frame[at] & 0x80:
+                at += 1
+            at += 1
+        at += 16
+        for _ in range(frame[6]):
+            seen.add((frame[5], frame[at]))
+            at += 1
+            for _ in range(2):
+                while frame[at] & 0x80:
+                    at += 1
+                at += 1
+    assert seen == {(mode, coding) for mode in (0, 1) for coding in (0, 1, 2)}
+    names = {c[0] for c in CASES}
+    assert {"encoder_block_level9", "encoder_prefix_lzma2", "encoder_prefix_zstd", "encoder_block_zstd_differences"} <= names
+
+
+def doc_example():
+    """The example frame's bytes: the hex before each line's comment in the document's
+    Example section."""
+    text = DOC.read_text()
+    block = text[text.index("## Example"):]
+    block = block[block.index("```") + 3:]
+    block = block[:block.index("```")]
+    data = bytearray()
+    for line in block.strip().splitlines():
+        hex_part = re.match(r"((?:[0-9a-f]{2} )*[0-9a-f]{2})", line)
+        data += bytes.fromhex(hex_part.group(1))
+    return bytes(data)
+
+
+def test_the_documents_example_decodes():
+    frame = doc_example()
+    text = DOC.read_text()
+    call = re.search(r"delta\.compress\((b\"[^\"]*\"), (b\"[^\"]*\"), level=(\d)\)", text)
+    old, new = ast.literal_eval(call.group(1)), ast.literal_eval(call.group(2))
+    assert decompress(old, frame) == new
+    assert len(frame) == int(re.search(r"is this (\d+)-byte", text).group(1))
+
+
+# ---- memory, in a subprocess: the growth of the peak resident size while decoding a frame.
+
+MEMORY_PROBE = r"""
+import resource, sys
+from quorvane_core.delta import decompress
+old = open(sys.argv[1], "rb").read() if sys.argv[1] != "-" else b""
+frame = open(sys.argv[2], "rb").read()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    decompress(old, frame)
+    outcome = "ok"
+except ValueError as error:
+    outcome = str(error)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024)
+print(outcome)
+"""
+
+MiB = 1 << 20
+
+
+def peak_growth(old_file, name):
+    old = "-" if old_file == "-" else str(FRAMES / old_file)
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, old, str(FRAMES / f"{name}.frame")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    growth, outcome = done.stdout.splitlines()
+    return int(growth), outcome
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ru_maxrss in KiB on Linux")
+@pytest.mark.parametrize("name", ["hostile_block_sections", "hostile_block_unused_streams"])
+def test_sections_declaring_more_than_their_instructions_read_take_no_memory(name):
+    """Five sections declaring 256 MiB each (1.25 GiB together, 40 KB of frame) are refused
+    with a small fixed amount of memory, not the gigabytes they declare."""
+    case = next(c for c in CASES if c[0] == name)
+    growth, outcome = peak_growth(case[1], name)
+    assert outcome == expected_message(case[2], int(case[3]), case[4], b"")
+    frame_size = (FRAMES / f"{name}.frame").stat().st_size
+    assert growth <= 16 * MiB + 4 * frame_size, f"{growth / MiB:.1f} MiB"
+
+
+def test_memory_error_names_what_and_how_much():
+    """A frame declaring 2**61 bytes (a zstd section claims them) under a max_size that
+    allows them: MemoryError for the new value, with its size."""
+    sys.path.insert(0, str(FRAMES))
+    try:
+        import make_frames as m
+    finally:
+        sys.path.pop(0)
+    length = 1 << 61
+    data = m.frame(b"", b"", m.PREFIX, [(m.ZSTD, m.zstd_rle_frame(0, 1000), length)], new_length=length)
+    with pytest.raises(MemoryError) as caught:
+        decompress(b"", data, max_size=length)
+    assert str(caught.value) == f"decompress: out of memory for the new value ({length} bytes)"
+
+
+# ---- golden digests of today's compress output
+
+def corpus():
+    pairs = []
+    for old_path in sorted((FRAMES / "corpus").glob("*.old")):
+        pairs.append((old_path.stem, old_path.read_bytes(), old_path.with_suffix(".new").read_bytes()))
+    return pairs
+
+
+# sha256 of the concatenated deltas of the corpus's pairs (in name order), per level.
+GOLDEN_DIGESTS = {
+    1: "502d133813fa0ba2b893b5b886a6ab2391f05327886c2982ab789193deff5cf7",
+    2: "e515fd0515cb1bbf06efea8a64c8d3b14d4e91d83e0e3cfc76bbf80414dd4e7c",
+    3: "2d2d42c4e966a6f94169907354813fdcd0f91f33fd6310a6f40000ba86f176db",
+    4: "120c64b472494444f5792ac104c1325525474ed8e9128d80376277afb74fa91e",
+    5: "db70b90b6b7434396e0c6030a25391e889863673a0958cfa23e79af9eaa2d8de",
+    6: "0736096c2b91e7a7e835f70e900f9281c7e7ecf441611cee5de3ffde5c0e5f6e",
+    7: "a12c957e2c3542e7ca86d50ca895412b51c01d8fc9fd626594fcadfc1dedc868",
+    8: "a12c957e2c3542e7ca86d50ca895412b51c01d8fc9fd626594fcadfc1dedc868",
+    9: "10abf397fb4691d5d46cbe675db9832a98c0cc80700d6db0c54bc761c607c231",
+}
+
+
+def level_digest(level):
+    digest = hashlib.sha256()
+    for _, old, new in corpus():
+        data = compress(old, new, level=level)
+        assert decompress(old, data) == new
+        digest.update(data)
+    return digest.hexdigest()
+
+
+def test_golden_digests_table():
+    if os.environ.get("QUORVANE_PRINT_DIGESTS"):
+        print("\nGOLDEN_DIGESTS = {")
+        for level in range(1, MAX_LEVEL + 1):
+            print(f'    {level}: "{level_digest(level)}",')
+        print("}")
+    assert sorted(GOLDEN_DIGESTS) == list(range(1, MAX_LEVEL + 1))
+    assert len(corpus()) >= 4
+
+
+@pytest.mark.parametrize("level", range(1, MAX_LEVEL + 1))
+def test_golden_digest(level):
+    """compress's output on the corpus, byte for byte (see the module's docstring to update)."""
+    assert level_digest(level) == GOLDEN_DIGESTS[level]
