@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/memory.h"
 #include "delta/compressed/compress.h"
 
 #define XXH_INLINE_ALL
@@ -482,6 +483,64 @@ TEST(Compress, DISABLED_GoldenDigestsOfEveryLevelOverAMebibyte) {
         {0x5ff20f1ee3118926ull, 0xfb879bae8dfdd8f8ull},
     };
     expect_golden_digests(std::size_t{1} << 20, expected);
+}
+
+// Every allocation of compress (matcher, encoder, zstd's and liblzma's own, the result) made
+// to fail in turn, at every level and in both modes: each failure is COMPRESS_FAILURE_NO_MEMORY
+// with nothing returned (and, under AddressSanitizer, nothing leaked); never a different delta.
+TEST(Compress, RunningOutOfMemoryAtEveryAllocationOfEveryLevel) {
+    const Bytes binary = random_bytes(3000, 40, 16);
+    const Bytes words = text(2500, 41);
+    const std::pair<Bytes, Bytes> pairs[] = {{binary, edited(relinked(binary, 42), 10, 43)},
+                                             {words, edited(words, 10, 44)}};
+    for (const auto& [old_bytes, new_bytes] : pairs) {
+        const ByteVector o = view(old_bytes), n = view(new_bytes);
+        for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+            SCOPED_TRACE(level);
+            const Bytes expected = compress(old_bytes, new_bytes, level);
+            long long failed_at = 0;
+            for (;; ++failed_at) {
+                heap_fail_after(failed_at);
+                CompressFailure failure = COMPRESS_FAILURE_NONE;
+                ByteVector* delta = delta_compress(&o, &n, level, &failure);
+                heap_fail_after(-1);
+                if (delta != nullptr) {
+                    EXPECT_EQ(take(delta), expected) << failed_at;
+                    break;
+                }
+                ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
+            }
+            EXPECT_GE(failed_at, 5);  // the index, the streams, zstd's context and tables, the result
+        }
+    }
+}
+
+// A stop check that says stop at its n-th question, and counts them.
+struct StopAt {
+    int questions = 0;
+    int stop_at;
+    static bool keep_going(void* context) {
+        auto* self = static_cast<StopAt*>(context);
+        return ++self->questions != self->stop_at;
+    }
+};
+
+// Every level asks at the start, and the top one (seconds of work here) again and again while
+// it works; when the check says stop, nothing is returned and it is not asked again.
+TEST(Compress, EveryLevelStopsWhenAskedTo) {
+    const Bytes old = text(300000, 50);
+    const Bytes now = edited(old, 50, 51);
+    const ByteVector o = view(old), n = view(now);
+    for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+        for (const int stop_at : {1, level == COMPRESS_MAX_LEVEL ? 4 : 1}) {
+            StopAt stop{0, stop_at};
+            const StopCheck check{StopAt::keep_going, &stop};
+            CompressFailure failure = COMPRESS_FAILURE_NONE;
+            EXPECT_EQ(delta_compress(&o, &n, level, &failure, &check), nullptr) << level;
+            EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED) << level;
+            EXPECT_EQ(stop.questions, stop_at) << level;  // not asked again once it said stop
+        }
+    }
 }
 
 }  // namespace
