@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/memory.h"
 #include "delta/compressed/compress.h"
 #include "delta/compressed/levels.h"
 
@@ -408,7 +409,10 @@ TEST(Compress, StopsWhenAskedTo) {
     CompressFailure failure = COMPRESS_FAILURE_NONE;
     EXPECT_EQ(delta_compress(&o, &n, 1, &failure, &observer), nullptr);
     EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED);
-    const Bytes delta = compress(old, now, 1);
+    // A block-mode frame (level 1 may keep a prefix-mode one, whose decoding checks less often).
+    ByteVector* block = compressed::compress_with(&o, &n, compressed::level_settings(1), compressed::BLOCK_MODE_ONLY);
+    ASSERT_NE(block, nullptr);
+    const Bytes delta = take(block);
     const ByteVector d = view(delta);
     calls = 0;
     DecompressError error;
@@ -543,6 +547,121 @@ TEST(Compress, DISABLED_EveryFieldOfTheLevelTableCounts) {
                 if (field.first == std::string("lzma_extreme") && row.lzma_preset < 0) continue;  // unused without LZMA2
                 EXPECT_NE(row_digest(corpus, changed), digest) << "level " << level << " " << field.first << " " << step;
             }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Digests of every level's delta of two pairs: a rebuilt binary with a long text appended
+// (block mode, a long literal stream) and an edited text (prefix mode, LZMA2's too at the top
+// levels: old and new together stay within 2 MiB). The values are longer than the pieces in
+// which the entropy stage feeds its libraries and than the matchers' stop-check periods, so
+// that the way the work is cut up cannot change a byte.
+void expect_golden_digests(std::size_t unit, const std::uint64_t (&expected)[COMPRESS_MAX_LEVEL][2]) {
+    const Bytes binary = random_bytes(unit, 30, 64);
+    Bytes rebuilt = relinked(binary, 31);
+    const Bytes appended = text(unit + unit / 4, 32);
+    rebuilt.insert(rebuilt.end(), appended.begin(), appended.end());
+    const Bytes words = text(unit - unit / 8, 33);
+    const Bytes words_edited = edited(text(unit + unit / 8, 33), 200, 34);
+    for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+        const std::uint64_t block = xxh(compress(binary, rebuilt, level));
+        const std::uint64_t prefix = xxh(compress(words, words_edited, level));
+        EXPECT_EQ(block, expected[level - 1][0]) << "level " << level << std::hex << " 0x" << block;
+        EXPECT_EQ(prefix, expected[level - 1][1]) << "level " << level << std::hex << " 0x" << prefix;
+    }
+}
+
+TEST(Compress, GoldenDigestsOfEveryLevel) {
+    const std::uint64_t expected[COMPRESS_MAX_LEVEL][2] = {
+        {0x8e10be57ea3a1f7full, 0xa96b70d5cd413159ull},
+        {0x8a170f0f00a673faull, 0xd55cd2db1e6d0416ull},
+        {0x7952dd16351c4f9eull, 0xd39bd1c48efe0414ull},
+        {0x8aabc78a77486f0ull, 0xd39bd1c48efe0414ull},
+        {0x8aabc78a77486f0ull, 0xd39bd1c48efe0414ull},
+        {0x573c0133c3f3f534ull, 0xda87c126b5f9abcdull},
+        {0x4613e6578065247aull, 0x28d08337e80929e4ull},
+        {0x4613e6578065247aull, 0x28d08337e80929e4ull},
+        {0x4613e6578065247aull, 0x28d08337e80929e4ull},
+    };
+    expect_golden_digests(std::size_t{320} << 10, expected);
+}
+
+// The same on values over a mebibyte (a few minutes on a loaded machine; run it with
+// --gtest_also_run_disabled_tests after changing how the entropy stage or the matcher cut
+// up their work).
+TEST(Compress, DISABLED_GoldenDigestsOfEveryLevelOverAMebibyte) {
+    const std::uint64_t expected[COMPRESS_MAX_LEVEL][2] = {
+        {0xb119fd944e6320f7ull, 0x97375c4f43b7cc4aull},
+        {0x4d3f2d8d0d795468ull, 0xba9fff502470d8f9ull},
+        {0x63178c5b993e3627ull, 0xc9f4d679acaa3d7bull},
+        {0x798d2d2cde24acfdull, 0x1ac5a6b7b66f3eeaull},
+        {0x406d2d64577ef727ull, 0xc4516dd0a31e47c5ull},
+        {0xd8d730667d8f78b8ull, 0xdd36e79a2dab0eccull},
+        {0x52c8f69cd3b4e7f2ull, 0x52736d0aebd8c2f9ull},
+        {0x52c8f69cd3b4e7f2ull, 0xd95a80487737cdd4ull},
+        {0x5ff20f1ee3118926ull, 0xfb879bae8dfdd8f8ull},
+    };
+    expect_golden_digests(std::size_t{1} << 20, expected);
+}
+
+// Every allocation of compress (matcher, encoder, zstd's and liblzma's own, the result) made
+// to fail in turn, at every level and in both modes: each failure is COMPRESS_FAILURE_NO_MEMORY
+// with nothing returned (and, under AddressSanitizer, nothing leaked); never a different delta.
+TEST(Compress, RunningOutOfMemoryAtEveryAllocationOfEveryLevel) {
+    const Bytes binary = random_bytes(3000, 40, 16);
+    const Bytes words = text(2500, 41);
+    const std::pair<Bytes, Bytes> pairs[] = {{binary, edited(relinked(binary, 42), 10, 43)},
+                                             {words, edited(words, 10, 44)}};
+    for (const auto& [old_bytes, new_bytes] : pairs) {
+        const ByteVector o = view(old_bytes), n = view(new_bytes);
+        for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+            SCOPED_TRACE(level);
+            const Bytes expected = compress(old_bytes, new_bytes, level);
+            long long failed_at = 0;
+            for (;; ++failed_at) {
+                heap_fail_after(failed_at);
+                CompressFailure failure = COMPRESS_FAILURE_NONE;
+                ByteVector* delta = delta_compress(&o, &n, level, &failure);
+                heap_fail_after(-1);
+                if (delta != nullptr) {
+                    EXPECT_EQ(take(delta), expected) << failed_at;
+                    break;
+                }
+                ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
+            }
+            EXPECT_GE(failed_at, 5);  // the index, the streams, zstd's context and tables, the result
+        }
+    }
+}
+
+// A stop check that says stop at its n-th question, and counts them.
+struct StopAt {
+    int questions = 0;
+    int stop_at;
+    static bool keep_going(void* context) {
+        auto* self = static_cast<StopAt*>(context);
+        return ++self->questions != self->stop_at;
+    }
+};
+
+// Every level asks at the start, and the top one (seconds of work here) again and again while
+// it works; when the check says stop, nothing is returned and it is not asked again.
+TEST(Compress, EveryLevelStopsWhenAskedTo) {
+    const Bytes old = text(300000, 50);
+    const Bytes now = edited(old, 50, 51);
+    const ByteVector o = view(old), n = view(now);
+    for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+        for (const int stop_at : {1, level == COMPRESS_MAX_LEVEL ? 4 : 1}) {
+            StopAt stop{0, stop_at};
+            const StopCheck check{StopAt::keep_going, &stop};
+            CompressFailure failure = COMPRESS_FAILURE_NONE;
+            EXPECT_EQ(delta_compress(&o, &n, level, &failure, &check), nullptr) << level;
+            EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED) << level;
+            EXPECT_EQ(stop.questions, stop_at) << level;  // not asked again once it said stop
         }
     }
 }

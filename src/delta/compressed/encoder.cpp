@@ -20,7 +20,7 @@ struct Body {
     Mode mode = MODE_BLOCK;
     int count = 0;
     Section sections[MAX_SECTIONS] = {};
-    std::vector<std::uint8_t> payload[MAX_SECTIONS];
+    HeapBytes payload[MAX_SECTIONS];
 
     // The frame's size but for the parts that are the same for every body.
     std::uint64_t size() const {
@@ -34,16 +34,16 @@ struct Body {
 
 // Section k of `body`: `raw` compressed by zstd (and LZMA2 where the level says), or stored,
 // whichever is smallest.
-void add_section(Body* body, std::vector<std::uint8_t>* raw, const LevelSettings& settings, Ticker* ticker) {
+void add_section(Body* body, HeapBytes* raw, const LevelSettings& settings, Ticker* ticker) {
     const int k = body->count++;
-    std::vector<std::uint8_t>& stored = body->payload[k];
+    HeapBytes& stored = body->payload[k];
     Coding coding = CODING_STORED;
     if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, ticker,
                                        &stored) && stored.size() < raw->size()) {
         coding = CODING_ZSTD;
     }
     if (!raw->empty() && settings.lzma_preset >= 0 && raw->size() <= LZMA_STREAM_MAX_BYTES) {
-        std::vector<std::uint8_t> other;
+        HeapBytes other;
         const std::uint64_t best = coding == CODING_STORED ? raw->size() : stored.size();
         if (lzma_compress(raw->data(), raw->size(), settings.lzma_preset, settings.lzma_extreme, nullptr, 0, ticker,
                           &other) && other.size() < best) {
@@ -90,7 +90,7 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
     body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
     const std::uint64_t both = old_value->length + new_value->length;
     if (settings.lzma_preset >= 0 && both <= LZMA_PREFIX_MAX_BYTES && new_value->length != 0) {
-        std::vector<std::uint8_t> other;
+        HeapBytes other;
         if (lzma_compress(new_value->data, new_value->length, settings.lzma_preset, settings.lzma_extreme,
                           old_value->data, old_value->length, ticker, &other) &&
             other.size() < body->payload[0].size()) {
@@ -103,7 +103,7 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
 
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
                         std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
-    std::vector<std::uint8_t> head(MAGIC, MAGIC + 4);
+    HeapBytes head(MAGIC, MAGIC + 4);
     head.push_back(FORMAT_VERSION);
     head.push_back(body.mode);
     head.push_back(static_cast<std::uint8_t>(body.count));

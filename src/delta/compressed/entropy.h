@@ -23,7 +23,7 @@ struct ZstdSettings {
 // false when the library fails.
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out);
+                   HeapBytes* out);
 
 // The smallest window log covering `bytes` (at least zstd's minimum).
 int window_log_for(std::uint64_t bytes);
@@ -44,7 +44,7 @@ std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t le
 // Throws std::bad_alloc and Cancelled as zstd_compress; false when the library fails.
 bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out);
+                   HeapBytes* out);
 
 }  // namespace compressed
 }  // namespace quorvane
