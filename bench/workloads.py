@@ -805,4 +805,65 @@ def compress_pairs(cache: Path, dumps: Callable[[object], bytes]) -> List[Tuple[
         out.append(("stdlib module (largest changed)", "text", big[0][0], big[0][1], note))
     old, new = encoded_records_pair(dumps, 10_000)
     out.append(("CBOR records, 1% changed", "records", old, new, "10,000 records"))
+    out.extend(document_pairs(cache))
+    return out
+
+
+def _gunzipped(zf: zipfile.ZipFile, name: str) -> bytes:
+    import gzip
+    data = zf.read(name)
+    return gzip.decompress(data) if name.endswith(".gz") else data
+
+
+def _member(zf: zipfile.ZipFile, suffix: str) -> Optional[str]:
+    hits = sorted(n for n in zf.namelist() if n.endswith(suffix))
+    return hits[-1] if hits else None
+
+
+def sqlite_pair(rows: int = 40_000, seed: int = 5) -> Tuple[bytes, bytes]:
+    """A SQLite database of `rows` rows, before and after one transaction (200 updates, 300
+    inserts); made with the interpreter's sqlite3, the same bytes for the same SQLite."""
+    import sqlite3
+    import tempfile
+    rng = random.Random(seed)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "db.sqlite")
+        c = sqlite3.connect(path)
+        c.execute("create table t(id integer primary key, name text, v real, note text)")
+        c.executemany("insert into t values(?,?,?,?)",
+                      [(i, f"name{i}", rng.random(), "x" * rng.randrange(10, 80)) for i in range(rows)])
+        c.commit()
+        c.close()
+        old = Path(path).read_bytes()
+        c = sqlite3.connect(path)
+        with c:
+            for _ in range(200):
+                c.execute("update t set v=?, note=? where id=?", (rng.random(), "y" * rng.randrange(5, 60),
+                                                                  rng.randrange(rows)))
+            c.executemany("insert into t values(?,?,?,?)",
+                          [(rows + i, f"new{i}", rng.random(), "z" * 20) for i in range(300)])
+        c.close()
+        new = Path(path).read_bytes()
+    return old, new
+
+
+def document_pairs(cache: Path) -> List[Tuple[str, str, bytes, bytes, str]]:
+    """Large documents with a few scattered edits (two releases of botocore's endpoint list
+    and EC2 service description, of certifi's certificate bundle) and a SQLite database before
+    and after a transaction. Wheels are downloaded once into `cache`."""
+    out = []
+    a, b = _wheel_members(cache, "botocore", "1.34.0"), _wheel_members(cache, "botocore", "1.34.10")
+    if a and b:
+        name = "botocore/data/endpoints.json"
+        out.append(("JSON endpoints (botocore 1.34.0 -> 1.34.10)", "text", a.read(name), b.read(name), name))
+        ma, mb = _member(a, "data/ec2/2016-11-15/service-2.json.gz"), _member(b, "data/ec2/2016-11-15/service-2.json.gz")
+        if ma and mb:
+            out.append(("JSON EC2 service (botocore 1.34.0 -> 1.34.10)", "text", _gunzipped(a, ma),
+                        _gunzipped(b, mb), "botocore/data/ec2/2016-11-15/service-2.json, unzipped"))
+    a, b = _wheel_members(cache, "certifi", "2024.2.2"), _wheel_members(cache, "certifi", "2024.8.30")
+    if a and b:
+        name = "certifi/cacert.pem"
+        out.append(("certificate bundle (certifi 2024.2.2 -> 2024.8.30)", "text", a.read(name), b.read(name), name))
+    old, new = sqlite_pair()
+    out.append(("SQLite database, one transaction", "binary", old, new, "40,000 rows; 200 updates, 300 inserts"))
     return out

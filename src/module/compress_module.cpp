@@ -101,12 +101,6 @@ const char* const DECOMPRESS_DOC = R"(
     and KeyboardInterrupt (nothing returned) when Ctrl-C stops a long call.
     )";
 
-CompressObserver observer_for_this_thread() {
-    CompressObserver observer;
-    if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
-    return observer;
-}
-
 py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, const Level& given) {
     if (given.beyond || given.number < COMPRESS_MIN_LEVEL || given.number > COMPRESS_MAX_LEVEL) {
         throw py::value_error("compress: level must be from " + std::to_string(COMPRESS_MIN_LEVEL) + " to " +
@@ -115,12 +109,12 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     const int level = static_cast<int>(given.number);
     const BufferInput old_value(old_object, "compress");
     const BufferInput new_value(new_object, "compress");
-    const CompressObserver observer = observer_for_this_thread();
+    const StopCheck stop = stop_check_unlocked();
     CompressFailure failure = COMPRESS_FAILURE_NONE;
     ByteVector* delta;
     {
         py::gil_scoped_release unlocked;  // the buffers stay held until the call returns
-        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &observer);
+        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &stop);
     }
     if (delta == nullptr) {
         if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
@@ -173,15 +167,15 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
         decompress_out_of_memory("the new value", length);
     }
     py::bytes owned = py::reinterpret_steal<py::bytes>(result);
-    const CompressObserver observer = observer_for_this_thread();
+    const StopCheck stop = stop_check_unlocked();
     bool done;
     {
         py::gil_scoped_release unlocked;  // the new bytes object is ours alone until returned
         done = delta_decompress_into(old_value.view(), data.view(),
                                      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)), length, &error,
-                                     &observer);
+                                     &stop);
     }
-    if (!done) raise(error, max_size, length);
+    if (!done) raise(error, max_size);
     return owned;
 }
 

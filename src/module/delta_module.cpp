@@ -66,12 +66,12 @@ PythonOutBuffer diff(const BufferArgument& old_argument, const BufferArgument& n
     DiffObserver observer;
     std::optional<py::gil_scoped_release> unlocked;
     if (releases_lock(old_value, new_value)) {
-        if (on_main_thread()) observer.keep_going = signals_clear_unlocked;
+        observer.stop = stop_check_unlocked();
         // The buffer exports are held meanwhile (a mutable input cannot be resized or freed)
         // and the engine touches no Python object.
         unlocked.emplace();
     } else {
-        observer.keep_going = signals_clear;
+        observer.stop = stop_check_locked();
     }
     ByteVector* result =
         delta_diff(nullptr, old_value.view(), new_value.view(), STORE_LIMIT, EFFORT_LIMIT, &failure, &observer);
@@ -85,10 +85,15 @@ PythonOutBuffer patch(const BufferArgument& old_argument, const BufferArgument& 
     if (old_value.view()->length > PATCH_MAX_LENGTH || delta.view()->length > PATCH_MAX_LENGTH) too_large("patch");
     PatchError error{PATCH_FAILURE_NONE, 0};
     std::optional<py::gil_scoped_release> unlocked;
-    if (releases_lock(old_value, delta)) unlocked.emplace();
-    ByteVector* result = apply_delta(old_value.view(), delta.view(), &error);
+    StopCheck stop = stop_check_locked();
+    if (releases_lock(old_value, delta)) {
+        stop = stop_check_unlocked();
+        unlocked.emplace();
+    }
+    ByteVector* result = apply_delta(old_value.view(), delta.view(), &error, &stop);
     unlocked.reset();
     if (result == nullptr) {
+        if (error.failure == PATCH_FAILURE_CANCELLED) throw py::error_already_set();
         if (error.failure == PATCH_FAILURE_NO_MEMORY) {
             raise_no_memory("patch", "for the new value (old value of " + grouped(old_value.view()->length) +
                                          " bytes, delta of " + grouped(delta.view()->length) + " bytes)");
@@ -131,11 +136,12 @@ PythonOutBuffer diff_blocks(const BufferArgument& old_argument, const BufferArgu
     const BufferInput old_value(old_argument, "diff_blocks");
     const BufferInput new_value(new_argument, "diff_blocks");
     DiffFailure failure = DIFF_FAILURE_NONE;
+    const StopCheck stop = stop_check_unlocked();
     ByteVector* result;
     {
         // The buffer exports are held meanwhile, so a mutable input cannot be resized or freed.
         py::gil_scoped_release unlocked;
-        result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure);
+        result = delta_diff_blocks(old_value.view(), new_value.view(), options, &failure, &stop);
     }
     return diff_result(result, failure, "diff_blocks", old_value, new_value);
 }

@@ -1,10 +1,13 @@
-// Ctrl-C during long engine calls: keep-going callbacks that run the interpreter's signal
-// handlers (Ctrl-C raises KeyboardInterrupt there) and stop the engine when one of them raised.
+// Ctrl-C during long engine calls: the engine's stop checks (common/stop.h) answered by the
+// interpreter's signal handlers (Ctrl-C raises KeyboardInterrupt there): the engine stops
+// when one of them raised, and the binding re-raises it (nothing returned).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+
+#include "common/stop.h"
 
 namespace quorvane {
 
@@ -28,6 +31,21 @@ inline bool on_main_thread() {
         main_ident.store(ident, std::memory_order_relaxed);
     }
     return PyThread_get_thread_ident() == ident;
+}
+
+// The stop check of an engine call that runs with the lock released: signal handlers on the
+// main thread (re-taking the lock for them); on other threads none (they never run there).
+inline StopCheck stop_check_unlocked() {
+    StopCheck stop;
+    if (on_main_thread()) stop.keep_going = signals_clear_unlocked;
+    return stop;
+}
+
+// The stop check of an engine call that holds the lock.
+inline StopCheck stop_check_locked() {
+    StopCheck stop;
+    stop.keep_going = signals_clear;
+    return stop;
 }
 
 }  // namespace quorvane

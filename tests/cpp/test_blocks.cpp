@@ -415,6 +415,38 @@ TEST(DiffBlocks, RunningOutOfMemoryAtEveryAllocation) {
     }
 }
 
+// The stop check: asked at the start and during the index build and the scan; when it says
+// stop, nothing is returned and it is not asked again. A check that never says stop changes
+// no byte.
+TEST(DiffBlocks, StopsWhenAskedTo) {
+    Random rng(77);
+    const Bytes old_bytes = random_bytes(rng, 12 << 20), new_bytes = random_bytes(rng, 12 << 20);
+    const ByteVector a = view(old_bytes), b = view(new_bytes);
+    struct Counter {
+        int questions = 0;
+        int stop_at = -1;
+    };
+    const auto keep_going = [](void* context) {
+        auto* counter = static_cast<Counter*>(context);
+        return ++counter->questions != counter->stop_at;
+    };
+    for (const int stop_at : {1, 2}) {
+        Counter counter{0, stop_at};
+        const StopCheck stop{keep_going, &counter};
+        DiffFailure failure = DIFF_FAILURE_NONE;
+        EXPECT_EQ(delta_diff_blocks(&a, &b, blocks_options_default(), &failure, &stop), nullptr);
+        EXPECT_EQ(failure, DIFF_FAILURE_CANCELLED);
+        EXPECT_EQ(counter.questions, stop_at);
+    }
+    Counter never;
+    const StopCheck stop{keep_going, &never};
+    DiffFailure failure = DIFF_FAILURE_NONE;
+    ByteVector* result = delta_diff_blocks(&a, &b, blocks_options_default(), &failure, &stop);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(take(result), diff_blocks(old_bytes, new_bytes, blocks_options_default()));
+    EXPECT_GE(never.questions, 1);
+}
+
 TEST(DiffBlocks, ValuesOf2GiBAreRefused) {
     const std::uint8_t byte = 0;
     const ByteVector small = byte_vector_view(&byte, 1);

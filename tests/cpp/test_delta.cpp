@@ -536,8 +536,8 @@ TEST(KeepGoing, CallbackLeavesTheBytesAloneAndStopsTheSearchWhenItSaysSo) {
         Counter counter;
         counter.stop_at = stop_at;
         DiffObserver observer;
-        observer.keep_going = callback;
-        observer.keep_going_context = &counter;
+        observer.stop.keep_going = callback;
+        observer.stop.context = &counter;
         DiffFailure failure = DIFF_FAILURE_NONE;
         ByteVector* result = delta_diff(nullptr, &a, &b, 2147483647, 10000, &failure, &observer);
         if (stop_at < 0) {

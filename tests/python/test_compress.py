@@ -2,8 +2,11 @@
 import _thread
 import array
 import mmap
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -194,3 +197,28 @@ def test_ctrl_c_stops_a_long_compress():
     finally:
         timer.join()
     assert decompress(OLD, compress(OLD, NEW)) == NEW  # the module still works
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime needs the address space")
+@pytest.mark.skipif(sys.platform == "win32", reason="needs resource.setrlimit")
+def test_running_out_of_memory_raises_memory_error():
+    # Two unrelated 256 MiB values under a 768 MiB address-space limit, in a process of its
+    # own: the index, the literal stream or zstd's tables do not fit; then a small call works.
+    code = textwrap.dedent("""
+        import os, resource
+        resource.setrlimit(resource.RLIMIT_AS, (768 << 20, 768 << 20))
+        from quorvane_core.delta import compress, decompress, MAX_LEVEL
+        old, new = os.urandom(256 << 20), os.urandom(256 << 20)
+        for level in (1, MAX_LEVEL):
+            try:
+                compress(old, new, level=level)
+            except MemoryError:
+                pass
+            else:
+                raise SystemExit("no MemoryError at level %d" % level)
+        del old, new
+        assert decompress(b"abc", compress(b"abc", b"abcd")) == b"abcd"
+        print("usable")
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and run.stdout.strip() == "usable", run.stderr + run.stdout

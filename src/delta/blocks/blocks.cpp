@@ -6,21 +6,30 @@
 #include "common/compiler.h"
 #include "common/memory.h"
 #include "delta/match/compare.h"
+#include "delta/match/hash_index.h"
+#include "delta/match/recent.h"
 
 namespace quorvane {
 namespace {
 
-constexpr std::int32_t WINDOW = 8;             // bytes hashed per indexed position
-constexpr std::int32_t MIN_MATCH = 4;          // shortest match tried at a remembered alignment
-constexpr std::int32_t NICE_LENGTH = 64;       // a match this long is taken without looking ahead
-constexpr std::uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
-constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
-constexpr int ALIGNMENTS = 4;                  // recent (old - new) offsets of chosen matches
-constexpr int PREFETCH_AHEAD = 8;              // indexed positions hashed ahead while building
-constexpr std::int32_t SCAN_AHEAD = 4;         // new positions between the two prefetch stages of the scan
+// The index, its window and the recent alignments are the matching toolkit's (match/).
+constexpr std::int32_t WINDOW = static_cast<std::int32_t>(match::WINDOW);
 
-// The 8 bytes at p as a little-endian number, the same on every platform.
-inline std::uint64_t load_window(const std::uint8_t* p) { return load_le64(p); }
+// Shortest match tried at a remembered alignment or where the last match ended: there a
+// match needs no look-up to be found, and 4 bytes already save more than their heads cost
+// when the copy continues the last one (worthwhile() decides by the exact head sizes).
+constexpr std::int32_t MIN_MATCH = 4;
+
+// A match this long is taken without looking ahead for a longer one a step later: the look
+// ahead costs a look-up per step, and what it could win back is small beside such a match.
+constexpr std::int32_t NICE_LENGTH = 64;
+
+// The scan prefetches the buckets of the next 2 * SCAN_AHEAD positions, and the old bytes
+// that the bucket of the position SCAN_AHEAD ahead points to (fetched earlier), so that the
+// two dependent misses of a look-up are overlapped with the work on the positions before.
+constexpr std::int32_t SCAN_AHEAD = 4;
+
+using match::load_window;
 
 inline void prefetch(const void* p) { QUORVANE_PREFETCH(p); }
 
@@ -30,17 +39,18 @@ using compare::equal_forward;
 
 inline std::int32_t head(std::int64_t n) { return static_cast<std::int32_t>(cbor_head_size(static_cast<std::uint64_t>(n))); }
 
-struct Layout {
-    std::uint64_t slots;    // 0: no index
-    std::uint64_t buckets;
-};
+// Two slots per indexed position: a table at most half full, so that the buckets of common
+// windows keep room for the positions of rarer ones that land beside them.
+constexpr std::uint32_t SLOTS_PER_POSITION = 2;
 
-// Two slots per indexed position (a table at most half full), in whole buckets.
-Layout layout_for(std::uint64_t old_length, const BlocksOptions& options) {
-    if (old_length < static_cast<std::uint64_t>(WINDOW)) return {0, 0};
-    const std::uint64_t indexed = (old_length - WINDOW) / options.stride + 1;
-    const std::uint64_t buckets = (2 * indexed + options.bucket_size - 1) / options.bucket_size;
-    return {buckets * options.bucket_size, buckets};
+// While the index is built, the bucket of the position PREFETCH_AHEAD indexed positions ahead
+// is prefetched, so that the table's cache misses overlap. For this table (8 bytes per indexed
+// position, values below 2 GiB) 8 positions hide them: the index of 8 MiB of random bytes took
+// 1.8 times as long with 64.
+constexpr std::uint32_t PREFETCH_AHEAD = 8;
+
+match::IndexShape index_shape(const BlocksOptions& options) {
+    return {static_cast<int>(ctz64(options.stride)), options.bucket_size, SLOTS_PER_POSITION, PREFETCH_AHEAD};
 }
 
 struct Match {
@@ -52,59 +62,30 @@ struct Match {
 class BlockScan {
 public:
     BlockScan(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
-              EditCoalescer* coalescer)
+              EditCoalescer* coalescer, const StopCheck* stop)
         : old_(old_value->data),
           new_(new_value->data),
           old_length_(static_cast<std::int32_t>(old_value->length)),
           new_length_(static_cast<std::int32_t>(new_value->length)),
           options_(options),
-          coalescer_(coalescer) {}
-
-    ~BlockScan() { heap_free(slots_); }
+          coalescer_(coalescer),
+          ticker_(stop) {}
 
     bool out_of_memory = false;
 
-    // Fills the index; false when memory runs out.
+    bool stopped() const { return ticker_.stopped(); }
+
+    // Fills the index; false when memory runs out or the stop check said stop.
     bool build_index() {
-        const Layout layout = layout_for(static_cast<std::uint64_t>(old_length_), options_);
-        if (layout.slots == 0) return true;
-        slots_ = static_cast<std::uint32_t*>(heap_malloc(layout.slots * sizeof(std::uint32_t)));
-        if (slots_ == nullptr) {
-            out_of_memory = true;
-            return false;
-        }
-        std::memset(slots_, 0xFF, layout.slots * sizeof(std::uint32_t));
-        buckets_ = layout.buckets;
-        const std::int64_t stride = options_.stride;
-        const std::int64_t last = old_length_ - WINDOW;
-        const std::uint32_t size = options_.bucket_size;
-        std::uint64_t ahead[PREFETCH_AHEAD];
-        int filled = 0;
-        // Buckets of the next positions are computed and prefetched a few positions early.
-        std::int64_t next = 0;
-        for (; filled < PREFETCH_AHEAD && next <= last; ++filled, next += stride) {
-            ahead[filled] = bucket_of(load_window(old_ + next));
-            prefetch(slots_ + ahead[filled] * size);
-        }
-        std::int64_t position = 0;
-        for (int k = 0; position <= last; position += stride, k = (k + 1) % PREFETCH_AHEAD) {
-            std::uint32_t* bucket = slots_ + ahead[k] * size;
-            if (next <= last) {
-                ahead[k] = bucket_of(load_window(old_ + next));
-                prefetch(slots_ + ahead[k] * size);
-                next += stride;
-            }
-            for (std::uint32_t j = 0; j < size; ++j) {  // the first positions of a window are kept
-                if (bucket[j] == EMPTY_SLOT) {
-                    bucket[j] = static_cast<std::uint32_t>(position);
-                    break;
-                }
-            }
-        }
-        return true;
+        if (!ticker_.check()) return false;
+        const match::HashIndex::Built built =
+            index_.build(old_, static_cast<std::uint64_t>(old_length_), index_shape(options_), &ticker_);
+        out_of_memory = built == match::HashIndex::NO_MEMORY;
+        return built == match::HashIndex::BUILT;
     }
 
-    // Emits the whole script; false when an emission fails (the budget is spent).
+    // Emits the whole script; false when an emission fails (the budget is spent) or the stop
+    // check said stop. The ticker counts a unit per look-up and per byte matched.
     bool run() {
         // Positions are 64-bit here so that stepping past the end cannot overflow.
         const std::int64_t m = new_length_;
@@ -116,6 +97,7 @@ public:
                 std::int64_t step = 1;
                 if (options_.skip_shift != 0) step += (i - literal_start_) >> options_.skip_shift;
                 i += step;
+                if (!ticker_.tick(1)) return false;
                 continue;
             }
             // Look ahead: a short match may give way to a longer one a step later, and any
@@ -130,38 +112,34 @@ public:
                 const std::int32_t skipped = later.new_start > best.new_start ? later.new_start - best.new_start : 0;
                 if (gain(later) > gain(best) + skipped) best = later;
             }
-            if (!emit(best)) return false;
+            if (!emit(best) || !ticker_.tick(1 + ahead + static_cast<std::uint64_t>(best.length))) return false;
             i = literal_start_;
         }
         return emit_insert(coalescer_, literal_start_, new_length_ - literal_start_);
     }
 
 private:
-    // The high half of the product, scaled to the bucket count (no division).
-    std::uint64_t bucket_of(std::uint64_t window) const { return (((window * HASH_MULTIPLIER) >> 32) * buckets_) >> 32; }
 
     // Prefetches the buckets of the positions a little ahead (after a jump all of them at
     // once, so that their fetches overlap), and the old bytes that the bucket of a nearer
     // position (fetched earlier) points to, so that the scan rarely waits for memory.
     void warm(std::int64_t i) {
-        if (slots_ == nullptr) return;
+        if (index_.empty()) return;
         if (warmed_ < i) warmed_ = i;
         const std::int64_t until = i + 2 * SCAN_AHEAD;
         for (; warmed_ <= until && warmed_ + WINDOW <= new_length_; ++warmed_) {
-            prefetch(slots_ + bucket_of(load_window(new_ + warmed_)) * options_.bucket_size);
+            index_.prefetch_bucket(load_window(new_ + warmed_));
         }
         if (i + SCAN_AHEAD + WINDOW <= new_length_) {
-            const std::uint32_t* bucket = slots_ + bucket_of(load_window(new_ + i + SCAN_AHEAD)) * options_.bucket_size;
-            for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) prefetch(old_ + bucket[j]);
+            const std::uint32_t* bucket = index_.bucket(load_window(new_ + i + SCAN_AHEAD));
+            for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != match::EMPTY_SLOT; ++j) {
+                prefetch(old_ + index_.position(bucket[j]));
+            }
         }
     }
 
     bool remembered(const Match& match) const {
-        const std::int64_t alignment = static_cast<std::int64_t>(match.old_start) - match.new_start;
-        for (int k = 0; k < alignment_count_; ++k) {
-            if (alignments_[k] == alignment) return true;
-        }
-        return false;
+        return alignments_.contains(static_cast<std::int64_t>(match.old_start) - match.new_start);
     }
 
     // Bytes a match saves against carrying its bytes literally (roughly: the heads it costs).
@@ -206,7 +184,7 @@ private:
     // The best worthwhile match covering new position i (extended back into the literal run).
     Match find_best(std::int32_t i) const {
         Match best{0, 0, 0};
-        for (int k = 0; k < alignment_count_; ++k) {
+        for (int k = 0; k < alignments_.size(); ++k) {
             const std::int64_t c = static_cast<std::int64_t>(i) + alignments_[k];
             if (c < 0 || c + MIN_MATCH > old_length_) continue;
             consider(extend(static_cast<std::int32_t>(c), i, 0), &best);
@@ -215,11 +193,11 @@ private:
         if (previous_old_end_ >= 0 && std::int64_t{previous_old_end_} + MIN_MATCH <= old_length_) {
             consider(extend(previous_old_end_, i, 0), &best);
         }
-        if (slots_ != nullptr && std::int64_t{i} + WINDOW <= new_length_) {
+        if (!index_.empty() && std::int64_t{i} + WINDOW <= new_length_) {
             const std::uint64_t window = load_window(new_ + i);
-            const std::uint32_t* bucket = slots_ + bucket_of(window) * options_.bucket_size;
-            for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) {
-                const auto c = static_cast<std::int32_t>(bucket[j]);
+            const std::uint32_t* bucket = index_.bucket(window);
+            for (std::uint32_t j = 0; j < options_.bucket_size && bucket[j] != match::EMPTY_SLOT; ++j) {
+                const auto c = static_cast<std::int32_t>(index_.position(bucket[j]));
                 if (load_window(old_ + c) != window) continue;
                 consider(extend(c, i, WINDOW), &best);
             }
@@ -237,21 +215,7 @@ private:
         if (!emit_match(coalescer_, match.old_start, match.length)) return false;
         literal_start_ = match.new_start + match.length;
         previous_old_end_ = match.old_start + match.length;
-        // Most recent alignment first; an alignment already remembered moves to the front.
-        const std::int64_t alignment = static_cast<std::int64_t>(match.old_start) - match.new_start;
-        int at = -1;
-        for (int k = 0; k < alignment_count_; ++k) {
-            if (alignments_[k] == alignment) {
-                at = k;
-                break;
-            }
-        }
-        if (at < 0) {
-            if (alignment_count_ < ALIGNMENTS) ++alignment_count_;
-            at = alignment_count_ - 1;
-        }
-        for (int k = at; k > 0; --k) alignments_[k] = alignments_[k - 1];
-        alignments_[0] = alignment;
+        alignments_.remember(static_cast<std::int64_t>(match.old_start) - match.new_start);
         return true;
     }
 
@@ -261,13 +225,12 @@ private:
     std::int32_t new_length_;
     BlocksOptions options_;
     EditCoalescer* coalescer_;
-    std::uint32_t* slots_ = nullptr;
-    std::uint64_t buckets_ = 0;
+    match::HashIndex index_;
     std::int32_t literal_start_ = 0;      // first new byte not yet emitted
     std::int64_t warmed_ = 0;             // first new position whose bucket is not prefetched yet
     std::int32_t previous_old_end_ = -1;  // end of the last match in the old value; -1: none yet
-    std::int64_t alignments_[ALIGNMENTS] = {};  // the first: 0, the values aligned as they start
-    int alignment_count_ = 1;
+    match::RecentAlignments alignments_{1, false};  // the first: 0, the values aligned as they start
+    WorkTicker ticker_;
 };
 
 }  // namespace
@@ -276,11 +239,11 @@ BlocksOptions blocks_options_default() { return BlocksOptions{4, 4, 2, 6}; }
 BlocksOptions blocks_options_compact() { return BlocksOptions{2, 8, 2, 8}; }
 
 std::uint64_t blocks_index_bytes(std::uint64_t old_length, const BlocksOptions& options) {
-    return layout_for(old_length, options).slots * sizeof(std::uint32_t);
+    return match::index_layout(old_length, index_shape(options)).slots * sizeof(std::uint32_t);
 }
 
 int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
-                      DeltaWriter* writer, std::vector<EditCall>* trace) {
+                      DeltaWriter* writer, std::vector<EditCall>* trace, const StopCheck* stop) {
     EditCoalescer coalescer;
     edit_coalescer_init(&coalescer, writer, 0, 0);
     coalescer.trace = trace;
@@ -289,9 +252,10 @@ int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, 
     if (n == new_value->length && (n == 0 || std::memcmp(old_value->data, new_value->data, n) == 0)) {
         solved = emit_match(&coalescer, 0, static_cast<std::int32_t>(n));  // equal values need no index
     } else {
-        BlockScan scan(old_value, new_value, options, &coalescer);
-        if (!scan.build_index()) return DIFF_NO_MEMORY;
+        BlockScan scan(old_value, new_value, options, &coalescer, stop);
+        if (!scan.build_index()) return scan.out_of_memory ? DIFF_NO_MEMORY : DIFF_CANCELLED;
         solved = scan.run();
+        if (scan.stopped()) return DIFF_CANCELLED;
     }
     if (writer->out_of_memory) return DIFF_NO_MEMORY;
     if (!solved) return DIFF_WHOLE_VALUE;
@@ -301,13 +265,17 @@ int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, 
 }
 
 ByteVector* delta_diff_blocks(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
-                              DiffFailure* failure) {
-    BlocksOptions chosen = options;
+                              DiffFailure* failure, const StopCheck* stop) {
+    struct Call {
+        BlocksOptions options;
+        const StopCheck* stop;
+    } call{options, stop};
     const DeltaProducer producer{
         [](void* context, const ByteVector* a, const ByteVector* b, int, DeltaWriter* writer) {
-            return diff_blocks_edits(a, b, *static_cast<const BlocksOptions*>(context), writer);
+            const Call* c = static_cast<const Call*>(context);
+            return diff_blocks_edits(a, b, c->options, writer, nullptr, c->stop);
         },
-        &chosen};
+        &call};
     return drive_delta(nullptr, old_value, new_value, producer, failure);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/stop.h"
 #include "delta/raw/driver.h"
 #include "delta/raw/writer.h"
 
@@ -34,15 +35,15 @@ BlocksOptions blocks_options_compact();
 std::uint64_t blocks_index_bytes(std::uint64_t old_length, const BlocksOptions& options);
 
 // The engine entry: emits the edits turning old into new through `writer` (trace, when
-// given, records every emission). Returns a result code of the writer or DIFF_NO_MEMORY.
-// Both values must be shorter than 2^31 bytes.
+// given, records every emission). Returns a result code of the writer, DIFF_NO_MEMORY or
+// DIFF_CANCELLED (when `stop`, if given, said stop). Both values must be shorter than 2^31 bytes.
 int diff_blocks_edits(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
-                      DeltaWriter* writer, std::vector<EditCall>* trace = nullptr);
+                      DeltaWriter* writer, std::vector<EditCall>* trace = nullptr, const StopCheck* stop = nullptr);
 
 // The block diff through the delta driver: a new vector with the delta (free it with
-// byte_vector_free), or null with *failure set (failure may be null): DIFF_FAILURE_TOO_LARGE
-// or DIFF_FAILURE_NO_MEMORY.
+// byte_vector_free), or null with *failure set (failure may be null): DIFF_FAILURE_TOO_LARGE,
+// DIFF_FAILURE_NO_MEMORY or DIFF_FAILURE_CANCELLED.
 ByteVector* delta_diff_blocks(const ByteVector* old_value, const ByteVector* new_value, const BlocksOptions& options,
-                              DiffFailure* failure = nullptr);
+                              DiffFailure* failure = nullptr, const StopCheck* stop = nullptr);
 
 }  // namespace quorvane

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
+#include "common/stop.h"
 
 namespace quorvane {
 
@@ -28,13 +29,10 @@ constexpr int COMPRESS_DEFAULT_LEVEL = 3;
 // Default limit on the new value's size that delta_decompress accepts: 4 GiB.
 constexpr std::uint64_t DECOMPRESS_DEFAULT_MAX_SIZE = std::uint64_t{1} << 32;
 
-// Optional observer of a call: keep_going is called every few milliseconds of work with
-// `context`; when it returns false the call stops at once, frees what it holds and gives no
-// result (COMPRESS_FAILURE_CANCELLED).
-struct CompressObserver {
-    bool (*keep_going)(void* context) = nullptr;
-    void* context = nullptr;
-};
+// Optional stop check of a call (common/stop.h): asked every few milliseconds of work; when
+// it says stop the call stops at once, frees what it holds and gives no result
+// (COMPRESS_FAILURE_CANCELLED, DECOMPRESS_FAILURE_CANCELLED).
+using CompressObserver = StopCheck;
 
 enum CompressFailure : int {
     COMPRESS_FAILURE_NONE = 0,

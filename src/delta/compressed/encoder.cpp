@@ -1,5 +1,5 @@
-// delta_compress: the block and prefix modes of a compressed delta, the smaller of them kept,
-// in a checked frame.
+// delta_compress: the block and prefix modes of a compressed delta, both made in full and the
+// smaller frame kept, in a checked frame.
 #include <new>
 #include <vector>
 
@@ -20,7 +20,7 @@ struct Body {
     Mode mode = MODE_BLOCK;
     int count = 0;
     Section sections[MAX_SECTIONS] = {};
-    std::vector<std::uint8_t> payload[MAX_SECTIONS];
+    HeapBytes payload[MAX_SECTIONS];
 
     // The frame's size but for the parts that are the same for every body.
     std::uint64_t size() const {
@@ -34,16 +34,16 @@ struct Body {
 
 // Section k of `body`: `raw` compressed by zstd (and LZMA2 where the level says), or stored,
 // whichever is smallest.
-void add_section(Body* body, std::vector<std::uint8_t>* raw, const LevelSettings& settings, Ticker* ticker) {
+void add_section(Body* body, HeapBytes* raw, const LevelSettings& settings, Ticker* ticker) {
     const int k = body->count++;
-    std::vector<std::uint8_t>& stored = body->payload[k];
+    HeapBytes& stored = body->payload[k];
     Coding coding = CODING_STORED;
     if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, ticker,
                                        &stored) && stored.size() < raw->size()) {
         coding = CODING_ZSTD;
     }
     if (!raw->empty() && settings.lzma_preset >= 0 && raw->size() <= LZMA_STREAM_MAX_BYTES) {
-        std::vector<std::uint8_t> other;
+        HeapBytes other;
         const std::uint64_t best = coding == CODING_STORED ? raw->size() : stored.size();
         if (lzma_compress(raw->data(), raw->size(), settings.lzma_preset, settings.lzma_extreme, nullptr, 0, ticker,
                           &other) && other.size() < best) {
@@ -80,10 +80,7 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ti
 // Prefix mode; false when zstd could not make it.
 bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
                  Ticker* ticker, Body* body) {
-    ZstdSettings zstd{settings.prefix_zstd};
-    zstd.window_log = window_log_for(old_value->length + new_value->length);
-    // Long-distance matching finds the far repeats of large pairs; on small ones it only costs.
-    zstd.long_distance = settings.prefix_long && old_value->length + new_value->length >= 8 * MiB;
+    const ZstdSettings zstd = zstd_prefix_settings(settings.prefix_zstd, old_value->length, new_value->length);
     body->mode = MODE_PREFIX;
     body->count = 1;
     if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
@@ -93,7 +90,7 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
     body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
     const std::uint64_t both = old_value->length + new_value->length;
     if (settings.lzma_preset >= 0 && both <= LZMA_PREFIX_MAX_BYTES && new_value->length != 0) {
-        std::vector<std::uint8_t> other;
+        HeapBytes other;
         if (lzma_compress(new_value->data, new_value->length, settings.lzma_preset, settings.lzma_extreme,
                           old_value->data, old_value->length, ticker, &other) &&
             other.size() < body->payload[0].size()) {
@@ -104,41 +101,9 @@ bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const
     return true;
 }
 
-// Whether the value reads as text: at most 1 in 128 of the sampled bytes (up to 64 KiB, in
-// 16 slices across the value) is a control byte other than tab, line feed, form feed,
-// carriage return and escape.
-bool looks_like_text(const ByteVector* value) {
-    constexpr std::uint64_t SLICES = 16, SLICE_BYTES = 4096;
-    const std::uint64_t n = value->length;
-    std::uint64_t sampled = 0, control = 0;
-    for (std::uint64_t k = 0; k < SLICES; ++k) {
-        const std::uint64_t start = n <= SLICES * SLICE_BYTES ? k * SLICE_BYTES : n / SLICES * k;
-        if (start >= n) break;
-        const std::uint64_t end = n - start < SLICE_BYTES ? n : start + SLICE_BYTES;
-        for (std::uint64_t i = start; i < end; ++i) {
-            const std::uint8_t b = value->data[i];
-            control += (b < 0x20 && b != '\t' && b != '\n' && b != '\f' && b != '\r' && b != 0x1B) || b == 0x7F;
-        }
-        sampled += end - start;
-    }
-    return control * 128 <= sampled;
-}
-
-// The block streams' size at zstd's level 3 (a quick estimate of block mode).
-std::uint64_t quick_block_size(const BlockStreams& streams, Ticker* ticker) {
-    std::uint64_t total = 0;
-    std::vector<std::uint8_t> out;
-    for (const auto& s : streams.stream) {
-        if (s.empty()) continue;
-        const bool ok = zstd_compress(s.data(), s.size(), ZstdSettings{3}, nullptr, 0, ticker, &out);
-        total += ok && out.size() < s.size() ? out.size() : s.size();
-    }
-    return total;
-}
-
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
                         std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
-    std::vector<std::uint8_t> head(MAGIC, MAGIC + 4);
+    HeapBytes head(MAGIC, MAGIC + 4);
     head.push_back(FORMAT_VERSION);
     head.push_back(body.mode);
     head.push_back(static_cast<std::uint8_t>(body.count));
@@ -173,62 +138,118 @@ ByteVector* write_frame(const Body& body, const ByteVector* old_value, const Byt
 
 }  // namespace
 
-ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
-                           CompressFailure* failure, const CompressObserver* observer) {
+namespace {
+
+bool operator==(const MatcherSettings& a, const MatcherSettings& b) {
+    return a.stride_log == b.stride_log && a.bucket_size == b.bucket_size && a.min_gain == b.min_gain &&
+           a.skip_shift == b.skip_shift;
+}
+
+// The frames of one call: each row's block and prefix frames are made as asked and the
+// smallest is kept (the earliest of equal ones), with the block streams of the last matcher
+// settings kept for the next row.
+class Candidates {
+public:
+    Candidates(const ByteVector* old_value, const ByteVector* new_value, Ticker* ticker)
+        : old_(old_value), new_(new_value), ticker_(ticker) {}
+
+    void block(const LevelSettings& row) {
+        if (!have_streams_ || !(streams_for_ == row.matcher)) {
+            find_streams(old_, new_, row, ticker_, &streams_);
+            streams_for_ = row.matcher;
+            have_streams_ = true;
+        }
+        BlockStreams streams = streams_;
+        Body body;
+        block_body(streams, row, ticker_, &body);
+        keep(&body);
+    }
+
+    void prefix(const LevelSettings& row) {
+        if (old_->length + new_->length > PREFIX_WINDOW_BYTES) return;
+        Body body;
+        if (prefix_body(old_, new_, row, ticker_, &body)) keep(&body);  // false: zstd could not make it
+    }
+
+    const Body& best() const { return best_; }
+
+private:
+    void keep(Body* body) {
+        if (!have_best_ || body->size() < best_.size()) {
+            best_ = std::move(*body);
+            have_best_ = true;
+        }
+    }
+
+    const ByteVector* old_;
+    const ByteVector* new_;
+    Ticker* ticker_;
+    BlockStreams streams_;
+    MatcherSettings streams_for_{};
+    bool have_streams_ = false;
+    Body best_;
+    bool have_best_ = false;
+};
+
+// Runs `make` on the candidates, then writes the smallest frame; null with *failure set
+// when memory runs out or the observer stops the call.
+template <typename Make>
+ByteVector* compress_frame(const ByteVector* old_value, const ByteVector* new_value, CompressFailure* failure,
+                           const CompressObserver* observer, Make make) {
     CompressFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = COMPRESS_FAILURE_NONE;
-    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
-        *failure = COMPRESS_FAILURE_INVALID_LEVEL;
-        return nullptr;
-    }
-    const LevelSettings settings = level_settings(level);
     try {
         Ticker ticker(observer);
         ticker.check();
         const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
         const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
-        const std::uint64_t both = old_value->length + new_value->length;
-        const bool prefix_allowed =
-            settings.prefix_zstd != 0 && both <= settings.prefix_max_bytes && both <= PREFIX_WINDOW_BYTES;
-        bool try_block = true, try_prefix = prefix_allowed;
-        if (prefix_allowed && settings.choice == CHOOSE_BY_KIND) {
-            try_prefix = looks_like_text(new_value);
-            try_block = !try_prefix;
-        }
-        BlockStreams streams;
-        if (try_block) find_streams(old_value, new_value, settings, &ticker, &streams);
-        if (prefix_allowed && settings.choice == CHOOSE_BY_TRIAL) {
-            // Both at zstd's level 3; a mode more than 1.5 times the other's size is dropped.
-            LevelSettings quick = settings;
-            quick.prefix_zstd = 3;
-            quick.lzma_preset = -1;
-            Body trial;
-            if (prefix_body(old_value, new_value, quick, &ticker, &trial)) {
-                const std::uint64_t block_size = quick_block_size(streams, &ticker);
-                const std::uint64_t prefix_size = trial.size();
-                try_block = 2 * block_size <= 3 * prefix_size;
-                try_prefix = 2 * prefix_size <= 3 * block_size;
-            }
-        }
-        Body best;
-        if (try_block) block_body(streams, settings, &ticker, &best);
-        if (try_prefix) {
-            Body prefix;
-            if (prefix_body(old_value, new_value, settings, &ticker, &prefix) && (!try_block || prefix.size() < best.size())) {
-                best = std::move(prefix);
-            } else if (!try_block) {
-                find_streams(old_value, new_value, settings, &ticker, &streams);  // zstd failed: block mode after all
-                block_body(streams, settings, &ticker, &best);
-            }
-        }
-        return write_frame(best, old_value, new_value, old_sum, new_sum, &ticker);
+        Candidates candidates(old_value, new_value, &ticker);
+        make(&candidates);
+        return write_frame(candidates.best(), old_value, new_value, old_sum, new_sum, &ticker);
     } catch (const std::bad_alloc&) {
         *failure = COMPRESS_FAILURE_NO_MEMORY;
     } catch (const Cancelled&) {
         *failure = COMPRESS_FAILURE_CANCELLED;
     }
     return nullptr;
+}
+
+}  // namespace
+
+namespace compressed {
+
+ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+                          Modes modes, CompressFailure* failure, const CompressObserver* observer) {
+    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
+        if (modes != PREFIX_MODE_ONLY) candidates->block(settings);
+        if (modes != BLOCK_MODE_ONLY) candidates->prefix(settings);
+    });
+}
+
+}  // namespace compressed
+
+// Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame when its
+// matcher or block-stream coding differs from the row before, a prefix frame when its prefix
+// coding does), so that a higher level's delta is never larger than a lower one's.
+ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
+                           CompressFailure* failure, const CompressObserver* observer) {
+    if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
+        if (failure != nullptr) *failure = COMPRESS_FAILURE_INVALID_LEVEL;
+        return nullptr;
+    }
+    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
+        for (int k = COMPRESS_MIN_LEVEL; k <= level; ++k) {
+            const LevelSettings& row = level_settings(k);
+            const LevelSettings* before = k > COMPRESS_MIN_LEVEL ? &level_settings(k - 1) : nullptr;
+            const bool same_lzma = before != nullptr && before->lzma_preset == row.lzma_preset &&
+                                   before->lzma_extreme == row.lzma_extreme;
+            if (!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) {
+                candidates->block(row);
+            }
+            if (!same_lzma || before->prefix_zstd != row.prefix_zstd) candidates->prefix(row);
+        }
+    });
 }
 
 }  // namespace quorvane

@@ -3,6 +3,8 @@
 #include <memory>
 #include <new>
 
+#include "common/memory.h"
+
 #define ZSTD_STATIC_LINKING_ONLY  // stable buffers: no copies of the values inside the library
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -14,6 +16,25 @@ namespace compressed {
 namespace {
 
 constexpr std::size_t SLICE = std::size_t{1} << 20;  // input bytes per library call
+
+// Input bytes per library call when compressing, so that a stop check comes every few tens
+// of milliseconds even at the slowest settings. zstd works a block (at most 128 KiB) at a
+// time whatever it is given, so a smaller piece would not come back sooner; liblzma at
+// preset 9 with its extreme search takes about 20-50 ms for 32 KiB. (How the input is cut
+// up changes no output byte of either library.)
+constexpr std::size_t ZSTD_PIECE = std::size_t{128} << 10;
+constexpr std::size_t LZMA_PIECE = std::size_t{32} << 10;
+
+// Both libraries allocate through the engine heap, so that its failure injection reaches them.
+void* zstd_alloc(void*, std::size_t size) { return heap_malloc(size); }
+void zstd_free(void*, void* block) { heap_free(block); }
+constexpr ZSTD_customMem ZSTD_HEAP = {zstd_alloc, zstd_free, nullptr};
+
+void* lzma_heap_alloc(void*, std::size_t count, std::size_t size) {
+    return size != 0 && count > static_cast<std::size_t>(-1) / size ? nullptr : heap_malloc(count * size);
+}
+void lzma_heap_free(void*, void* block) { heap_free(block); }
+const lzma_allocator LZMA_HEAP = {lzma_heap_alloc, lzma_heap_free, nullptr};
 
 struct CCtxFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -31,11 +52,23 @@ int window_log_for(std::uint64_t bytes) {
     return log;
 }
 
+ZstdSettings zstd_prefix_settings(int level, std::uint64_t prefix_length, std::uint64_t length) {
+    ZstdSettings settings{level};
+    settings.window_log = window_log_for(prefix_length + length);
+    const ZSTD_compressionParameters tables =
+        ZSTD_getCParams(level, static_cast<unsigned long long>(length), static_cast<std::size_t>(prefix_length));
+    // How far the chain table reaches back (zstd's ZSTD_cycleLog): the binary-tree strategies
+    // keep two entries per position.
+    const int reach = static_cast<int>(tables.chainLog) - (tables.strategy >= ZSTD_btlazy2 ? 1 : 0);
+    settings.long_distance = settings.window_log > reach;
+    return settings;
+}
+
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out) {
+                   HeapBytes* out) {
     out->clear();
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx_advanced(ZSTD_HEAP));
     if (!context) throw std::bad_alloc();
     ZSTD_CCtx* c = context.get();
     if (!set(c, ZSTD_c_compressionLevel, settings.level) || !set(c, ZSTD_c_checksumFlag, 0) ||
@@ -53,8 +86,8 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
     ZSTD_inBuffer in{source, 0, 0};
     std::size_t produced = 0;
     for (;;) {
-        const bool last = length - in.size <= SLICE;
-        in.size = last ? static_cast<std::size_t>(length) : in.size + SLICE;
+        const bool last = length - in.size <= ZSTD_PIECE;
+        in.size = last ? static_cast<std::size_t>(length) : in.size + ZSTD_PIECE;
         const ZSTD_EndDirective directive = last ? ZSTD_e_end : ZSTD_e_continue;
         for (;;) {
             out->resize(produced + out_step);
@@ -66,8 +99,12 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
             }
             produced = output.pos;
             if (last ? rest == 0 : in.pos == in.size) break;
+            if (ticker != nullptr) ticker->poll();  // the end of a large frame comes in many calls
         }
-        if (ticker != nullptr) ticker->tick(SLICE);
+        if (ticker != nullptr) {
+            ticker->tick(ZSTD_PIECE);
+            ticker->poll();
+        }
         if (last) break;
     }
     out->resize(produced);
@@ -85,6 +122,7 @@ namespace {
 
 struct LzmaStream {
     lzma_stream stream = LZMA_STREAM_INIT;
+    LzmaStream() { stream.allocator = &LZMA_HEAP; }
     ~LzmaStream() { lzma_end(&stream); }
 };
 
@@ -103,7 +141,7 @@ bool lzma_options(lzma_options_lzma* options, int preset, bool extreme, const st
 
 bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out) {
+                   HeapBytes* out) {
     out->clear();
     if (prefix_length > 0xFFFFFFFFu) return false;
     lzma_options_lzma options;
@@ -120,12 +158,13 @@ bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset,
     s.stream.avail_in = 0;
     for (;;) {
         if (s.stream.avail_in == 0 && fed < length) {
-            const std::uint64_t slice = length - fed < SLICE ? length - fed : SLICE;
+            const std::uint64_t slice = length - fed < LZMA_PIECE ? length - fed : LZMA_PIECE;
             s.stream.next_in = source + fed;
             s.stream.avail_in = static_cast<std::size_t>(slice);
             fed += slice;
             if (ticker != nullptr) ticker->tick(slice);
         }
+        if (ticker != nullptr) ticker->poll();
         if (s.stream.avail_out == 0) {
             out->resize(produced + OUT_STEP);
             s.stream.next_out = out->data() + produced;

@@ -23,10 +23,17 @@ struct ZstdSettings {
 // false when the library fails.
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out);
+                   HeapBytes* out);
 
 // The smallest window log covering `bytes` (at least zstd's minimum).
 int window_log_for(std::uint64_t bytes);
+
+// zstd at `level` for `length` bytes after a prefix of `prefix_length` bytes, set up as the
+// zstd command line's patch mode does: the window covers prefix and content, the tables are
+// sized for both (zstd's parameters for the content with the prefix as dictionary), and
+// long-distance matching is on when the window is longer than the match finder's chain
+// table reaches (where the regular finder alone loses the far matches into the prefix).
+ZstdSettings zstd_prefix_settings(int level, std::uint64_t prefix_length, std::uint64_t length);
 
 // LZMA2 (liblzma), raw: no container, its parameters fixed by the format. The dictionary
 // size is the smallest power of two covering prefix and content, at least 4 KiB and at most
@@ -37,7 +44,7 @@ std::uint32_t lzma_dictionary_size(std::uint64_t prefix_length, std::uint64_t le
 // Throws std::bad_alloc and Cancelled as zstd_compress; false when the library fails.
 bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset, bool extreme,
                    const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
-                   std::vector<std::uint8_t>* out);
+                   HeapBytes* out);
 
 }  // namespace compressed
 }  // namespace quorvane

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/memory.h"
+#include "common/stop.h"
 #include "delta/compressed/compress.h"
 
 namespace quorvane {
@@ -67,11 +69,14 @@ inline std::uint64_t get_u64(const std::uint8_t* in) {
     return value;
 }
 
-inline void put_u64(std::vector<std::uint8_t>* out, std::uint64_t value) {
+// Bytes the encoder builds, on the engine heap (std::bad_alloc when it runs out).
+using HeapBytes = HeapVector<std::uint8_t>;
+
+inline void put_u64(HeapBytes* out, std::uint64_t value) {
     for (int k = 0; k < 8; ++k) out->push_back(static_cast<std::uint8_t>(value >> (8 * k)));
 }
 
-inline void put_varint(std::vector<std::uint8_t>* out, std::uint64_t value) {
+inline void put_varint(HeapBytes* out, std::uint64_t value) {
     while (value >= 0x80) {
         out->push_back(static_cast<std::uint8_t>(value | 0x80));
         value >>= 7;
@@ -117,28 +122,26 @@ inline bool get_varint(const std::uint8_t* data, std::uint64_t length, std::uint
 // Thrown inside the engine when the keep-going callback asks to stop; caught at the entries.
 struct Cancelled {};
 
-// Calls the observer's keep-going callback after every `period` units of work.
+// The engine's WorkTicker (common/stop.h) for code that stops by throwing Cancelled.
 class Ticker {
 public:
-    explicit Ticker(const CompressObserver* observer) : observer_(observer) {}
-    // Counts `work` units (about a byte each); calls the callback every few milliseconds.
+    explicit Ticker(const CompressObserver* observer) : work_(observer) {}
+    // Counts `work` units (about a byte each).
     void tick(std::uint64_t work) {
-        done_ += work;
-        if (done_ >= PERIOD) {
-            done_ = 0;
-            check();
-        }
+        if (!work_.tick(work)) throw Cancelled{};
     }
-    void check() const {
-        if (observer_ != nullptr && observer_->keep_going != nullptr && !observer_->keep_going(observer_->context)) {
-            throw Cancelled{};
-        }
+    // After a piece of library work: asks if the interval has passed.
+    void poll() {
+        if (!work_.poll()) throw Cancelled{};
     }
-    static constexpr std::uint64_t PERIOD = std::uint64_t{1} << 22;
+    // Asks at once.
+    void check() {
+        if (!work_.check()) throw Cancelled{};
+    }
+    WorkTicker* work() { return &work_; }
 
 private:
-    const CompressObserver* observer_;
-    std::uint64_t done_ = 0;
+    WorkTicker work_;
 };
 
 // XXH3 (64 bits, seed 0) of the bytes, hashed in slices so that the ticker runs.

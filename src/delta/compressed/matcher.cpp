@@ -1,36 +1,46 @@
 #include "delta/compressed/matcher.h"
 
-#include <memory>
 #include <new>
 
 #include "common/compiler.h"
+#include "delta/match/compare.h"
+#include "delta/match/hash_index.h"
+#include "delta/match/recent.h"
 
 namespace quorvane {
 namespace compressed {
 namespace {
 
-constexpr std::uint64_t WINDOW = 8;                 // bytes hashed per indexed position
-constexpr std::uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
-constexpr std::uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
-constexpr std::uint64_t SCORE_SPAN = 4096;          // bytes compared when weighing a candidate
-constexpr std::int64_t EXTEND_GIVE_UP = 128;        // an extension stops this far below its best score
-constexpr std::uint64_t ABSORBED_GAP = 8;           // differing bytes kept inside a copy without weighing
-constexpr int RECENT = 4;
-constexpr std::uint64_t PREFETCH_AHEAD = 64;        // indexed positions hashed ahead while building (hides
-                                                    // the table's cache and TLB misses)
-constexpr std::uint64_t NEAR_SPAN = 16;             // bytes weighed for staying at the current alignment
-constexpr std::uint64_t NEAR_AGREE = 12;            // of which this many must agree                           // alignments of recent copies tried at every position
+// The index, its window, the recent alignments and the equal runs are the matching
+// toolkit's (match/).
+constexpr std::uint64_t WINDOW = match::WINDOW;
+using match::load_window;
 
-// Equal leading bytes of a and b, at most `limit`, a word at a time.
-std::uint64_t equal_run(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t limit) {
-    std::uint64_t k = 0;
-    while (k + 8 <= limit) {
-        const std::uint64_t x = load_le64(a + k) ^ load_le64(b + k);
-        if (x != 0) return k + (ctz64(x) >> 3);
-        k += 8;
-    }
-    while (k < limit && a[k] == b[k]) ++k;
-    return k;
+// A candidate is weighed against the current alignment over at most this many of its bytes:
+// enough to tell a real move from a chance match of a few words, and a bound on the work of
+// a position whose candidates all match far.
+constexpr std::uint64_t SCORE_SPAN = 4096;
+
+// The extension of a copy over the bytes between two copies (bsdiff's) stops once its score
+// (agreeing bytes minus differing ones) falls this far below its best: a stretch of changed
+// bytes that long is not inside the copy any more.
+constexpr std::int64_t EXTEND_GIVE_UP = 128;
+
+// Differing bytes kept inside a copy without weighing another alignment: a run this short
+// (a changed address or constant in moved code) costs less as a difference inside the copy
+// than a new copy would.
+constexpr std::uint64_t ABSORBED_GAP = 8;
+
+// Where the current alignment agrees with at least NEAR_AGREE of the next NEAR_SPAN bytes,
+// the differing ones among them stay in the copy without a look-up (changed addresses in
+// moved code come a few bytes apart).
+constexpr std::uint64_t NEAR_SPAN = 16;
+constexpr std::uint64_t NEAR_AGREE = 12;
+
+// Equal leading bytes of a and b, at most `limit` (0 when the first ones differ), a word at
+// a time (the runs here are short: see compare.h).
+inline std::uint64_t equal_run(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t limit) {
+    return compare::equal_forward<std::uint64_t, compare::NEVER_BLOCKS>(a, b, limit);
 }
 
 // Equal bytes of a and b over `length` (not necessarily leading).
@@ -49,25 +59,18 @@ int bit_length(std::uint64_t v) {
     return n;
 }
 
-struct Layout {
-    int stride_log;
-    std::uint64_t buckets;  // 0: no index
-    std::uint64_t slots;
-};
+// One slot per indexed position: a stride of 2^stride_log keeps the table at 4 / 2^stride_log
+// bytes per old byte, the levels' memory bound (levels.h).
+constexpr std::uint32_t SLOTS_PER_POSITION = 1;
 
-Layout layout_for(std::uint64_t old_length, const MatcherSettings& settings) {
-    int stride_log = settings.stride_log;
-    // Slots hold position >> stride_log in 32 bits: a larger stride for values beyond that.
-    while ((old_length >> stride_log) >= EMPTY_SLOT) ++stride_log;
-    if (old_length < WINDOW) return {stride_log, 0, 0};
-    const std::uint64_t indexed = ((old_length - WINDOW) >> stride_log) + 1;
-    const std::uint64_t buckets = (indexed + settings.bucket_size - 1) / settings.bucket_size;
-    return {stride_log, buckets, buckets * settings.bucket_size};
+// While the index is built, the bucket of the position PREFETCH_AHEAD indexed positions ahead
+// is prefetched, so that the table's cache and TLB misses overlap: 8 positions ahead hid too
+// little of them on large values (a 256 MiB pair's index took 5.7 s with 8, 3.4-4.7 s with 64).
+constexpr std::uint32_t PREFETCH_AHEAD = 64;
+
+match::IndexShape index_shape(const MatcherSettings& settings) {
+    return {settings.stride_log, settings.bucket_size, SLOTS_PER_POSITION, PREFETCH_AHEAD};
 }
-
-struct SlotsFree {
-    void operator()(std::uint32_t* p) const { delete[] p; }
-};
 
 class Scan {
 public:
@@ -77,27 +80,10 @@ public:
           ticker_(ticker), out_(out) {}
 
     void build_index() {
-        const Layout layout = layout_for(old_length_, settings_);
-        stride_log_ = layout.stride_log;
-        if (layout.buckets == 0) return;
-        slots_.reset(new std::uint32_t[layout.slots]);
-        std::uint32_t* slots = slots_.get();
-        for (std::uint64_t k = 0; k < layout.slots; ++k) slots[k] = EMPTY_SLOT;
-        buckets_ = layout.buckets;
-        const std::uint32_t size = settings_.bucket_size;
-        const std::uint64_t last = old_length_ - WINDOW;
-        const std::uint64_t stride = std::uint64_t{1} << stride_log_;
-        const std::uint64_t ahead = PREFETCH_AHEAD * stride;
-        for (std::uint64_t position = 0; position <= last; position += stride) {
-            if (position + ahead <= last) QUORVANE_PREFETCH(slots + bucket_of(load_le64(old_ + position + ahead)) * size);
-            std::uint32_t* bucket = slots + bucket_of(load_le64(old_ + position)) * size;
-            for (std::uint32_t j = 0; j < size; ++j) {  // the first positions of a window are kept
-                if (bucket[j] == EMPTY_SLOT) {
-                    bucket[j] = static_cast<std::uint32_t>(position >> stride_log_);
-                    break;
-                }
-            }
-            if ((position & 0xFFFFF) == 0) ticker_->tick(std::uint64_t{1} << 20);
+        switch (index_.build(old_, old_length_, index_shape(settings_), ticker_->work())) {
+            case match::HashIndex::BUILT: return;
+            case match::HashIndex::NO_MEMORY: throw std::bad_alloc();
+            case match::HashIndex::STOPPED: throw Cancelled{};
         }
     }
 
@@ -109,7 +95,7 @@ public:
             // a longer one as for a switch.
             const std::int64_t s = static_cast<std::int64_t>(i) + align_;
             if (s >= 0 && static_cast<std::uint64_t>(s) + WINDOW <= old_length_ &&
-                load_le64(old_ + s) == load_le64(new_ + i)) {
+                load_window(old_ + s) == load_window(new_ + i)) {
                 const std::uint64_t length = exact_length(static_cast<std::uint64_t>(s), i, n - i);
                 if (i - last_scan_ <= ABSORBED_GAP) {
                     last_scan_ = i + length;
@@ -159,8 +145,6 @@ public:
     }
 
 private:
-    std::uint64_t bucket_of(std::uint64_t window) const { return (((window * HASH_MULTIPLIER) >> 32) * buckets_) >> 32; }
-
     // Exact equal bytes from old position c and new position i, at most `limit` and within old.
     std::uint64_t exact_length(std::uint64_t c, std::uint64_t i, std::uint64_t limit) const {
         if (old_length_ - c < limit) limit = old_length_ - c;
@@ -185,31 +169,35 @@ private:
     // positions and the recent alignments; on equal lengths, the one nearest the current
     // alignment, then the lower old position.
     void find_candidate(std::uint64_t i, std::uint64_t* best_source, std::uint64_t* best_length) const {
-        const std::uint64_t window = load_le64(new_ + i);
+        const std::uint64_t window = load_window(new_ + i);
         const std::uint64_t limit = new_length_ - i < SCORE_SPAN ? new_length_ - i : SCORE_SPAN;
-        auto consider = [&](std::uint64_t c) {
-            if (c + WINDOW > old_length_ || load_le64(old_ + c) != window) return;
-            const std::uint64_t length = exact_length(c, i, limit);
-            if (length < *best_length) return;
-            if (length == *best_length) {
-                const std::int64_t a = static_cast<std::int64_t>(c) - static_cast<std::int64_t>(i) - align_;
-                const std::int64_t b = static_cast<std::int64_t>(*best_source) - static_cast<std::int64_t>(i) - align_;
-                const std::uint64_t da = static_cast<std::uint64_t>(a < 0 ? -a : a);
-                const std::uint64_t db = static_cast<std::uint64_t>(b < 0 ? -b : b);
-                if (da > db || (da == db && c >= *best_source)) return;
-            }
-            *best_source = c;
-            *best_length = length;
-        };
-        for (int k = 0; k < recent_count_; ++k) {
+        for (int k = 0; k < recent_.size(); ++k) {
             const std::int64_t c = static_cast<std::int64_t>(i) + recent_[k];
-            if (c >= 0) consider(static_cast<std::uint64_t>(c));
+            if (c >= 0) consider(static_cast<std::uint64_t>(c), i, window, limit, best_source, best_length);
         }
-        if (!slots_) return;
-        const std::uint32_t* bucket = slots_.get() + bucket_of(window) * settings_.bucket_size;
-        for (std::uint32_t j = 0; j < settings_.bucket_size && bucket[j] != EMPTY_SLOT; ++j) {
-            consider(static_cast<std::uint64_t>(bucket[j]) << stride_log_);
+        if (index_.empty()) return;
+        const std::uint32_t* bucket = index_.bucket(window);
+        for (std::uint32_t j = 0; j < settings_.bucket_size && bucket[j] != match::EMPTY_SLOT; ++j) {
+            consider(index_.position(bucket[j]), i, window, limit, best_source, best_length);
         }
+    }
+
+    // Old position c as a candidate for new position i (whose window is `window`). Always
+    // inlined: the scan spends most of its time here.
+    QUORVANE_INLINE void consider(std::uint64_t c, std::uint64_t i, std::uint64_t window, std::uint64_t limit,
+                                  std::uint64_t* best_source, std::uint64_t* best_length) const {
+        if (c + WINDOW > old_length_ || load_window(old_ + c) != window) return;
+        const std::uint64_t length = exact_length(c, i, limit);
+        if (length < *best_length) return;
+        if (length == *best_length) {
+            const std::int64_t a = static_cast<std::int64_t>(c) - static_cast<std::int64_t>(i) - align_;
+            const std::int64_t b = static_cast<std::int64_t>(*best_source) - static_cast<std::int64_t>(i) - align_;
+            const std::uint64_t da = static_cast<std::uint64_t>(a < 0 ? -a : a);
+            const std::uint64_t db = static_cast<std::uint64_t>(b < 0 ? -b : b);
+            if (da > db || (da == db && c >= *best_source)) return;
+        }
+        *best_source = c;
+        *best_length = length;
     }
 
     // When the current alignment agrees with at least NEAR_AGREE of the NEAR_SPAN bytes from
@@ -299,19 +287,7 @@ private:
         copy_start_ = next_start;
         align_ = b;
         last_scan_ = i + length;
-        remember(b);
-    }
-
-    void remember(std::int64_t a) {
-        int at = recent_count_ < RECENT ? recent_count_++ : RECENT - 1;
-        for (int k = 0; k < recent_count_; ++k) {
-            if (recent_[k] == a) {
-                at = k;
-                break;
-            }
-        }
-        for (int k = at; k > 0; --k) recent_[k] = recent_[k - 1];
-        recent_[0] = a;
+        recent_.remember(b);
     }
 
     // Emits the literal bytes before the current copy and the copy [copy_start_, end).
@@ -360,22 +336,19 @@ private:
     MatcherSettings settings_;
     Ticker* ticker_;
     BlockStreams* out_;
-    std::unique_ptr<std::uint32_t[], SlotsFree> slots_;
-    std::uint64_t buckets_ = 0;
-    int stride_log_ = 0;
+    match::HashIndex index_;
     std::int64_t align_ = 0;            // old position - new position of the current copy
     std::uint64_t copy_start_ = 0;      // new position where the current copy starts
     std::uint64_t last_scan_ = 0;       // end of the current copy's bytes so far
     std::uint64_t literal_start_ = 0;   // first new byte not yet emitted
     std::uint64_t previous_source_end_ = 0;
-    std::int64_t recent_[RECENT] = {};
-    int recent_count_ = 0;
+    match::RecentAlignments recent_{0, true};
 };
 
 }  // namespace
 
 std::uint64_t matcher_index_bytes(std::uint64_t old_length, const MatcherSettings& settings) {
-    return layout_for(old_length, settings).slots * sizeof(std::uint32_t);
+    return match::index_layout(old_length, index_shape(settings)).slots * sizeof(std::uint32_t);
 }
 
 void find_blocks(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data,

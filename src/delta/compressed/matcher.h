@@ -30,7 +30,7 @@ struct MatcherSettings {
 };
 
 struct BlockStreams {
-    std::vector<std::uint8_t> stream[BLOCK_STREAMS];
+    HeapBytes stream[BLOCK_STREAMS];
     std::uint64_t total() const {
         std::uint64_t sum = 0;
         for (const auto& s : stream) sum += s.size();

@@ -213,8 +213,7 @@ public:
           new_length_(static_cast<std::int64_t>(new_value->length)), coalescer_(coalescer),
           base_effort_(base_effort), store_(store), wave_store_(wave_store), kernels_(kernels),
           statistics_(observer != nullptr && observer->statistics != nullptr ? observer->statistics : &ignored_),
-          keep_going_(observer != nullptr ? observer->keep_going : nullptr),
-          keep_going_context_(observer != nullptr ? observer->keep_going_context : nullptr) {}
+          ticker_(observer != nullptr ? &observer->stop : nullptr, DIFF_KEEP_GOING_STEPS, std::chrono::milliseconds(0)) {}
 
     bool out_of_memory = false;
     bool cancelled = false;
@@ -257,12 +256,9 @@ public:
     std::int32_t base_effort() const { return base_effort_; }
 
 private:
-    // Books the diagonal steps of one wave; false when the keep-going callback says stop.
+    // Books the diagonal steps of one wave; false when the stop check says stop.
     bool keep_going_after(std::int32_t lo, std::int32_t hi) {
-        steps_ += static_cast<std::int64_t>(lo) + hi + 2;
-        if (keep_going_ == nullptr || steps_ < next_check_) return true;
-        next_check_ = steps_ + DIFF_KEEP_GOING_STEPS;
-        if (keep_going_(keep_going_context_)) return true;
+        if (ticker_.tick(static_cast<std::uint64_t>(static_cast<std::int64_t>(lo) + hi + 2))) return true;
         cancelled = true;
         return false;
     }
@@ -562,10 +558,7 @@ private:
     const wave::WaveKernels* kernels_;  // null: the reference path
     DiffStatistics ignored_;
     DiffStatistics* statistics_;
-    bool (*keep_going_)(void*);
-    void* keep_going_context_;
-    std::int64_t steps_ = 0;
-    std::int64_t next_check_ = DIFF_KEEP_GOING_STEPS;
+    WorkTicker ticker_;
 };
 
 bool range_is_valid(const ByteVector* value, std::int32_t start, std::int32_t length) {

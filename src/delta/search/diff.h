@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/stop.h"
 #include "delta/raw/driver.h"
 #include "delta/search/paths.h"
 #include "delta/raw/writer.h"
@@ -33,14 +34,14 @@ struct DiffStatistics {
 struct DiffObserver {
     std::vector<EditCall>* trace = nullptr;
     DiffStatistics* statistics = nullptr;
-    // Called every few milliseconds of search work (counted in diagonal steps, about
-    // DIFF_KEEP_GOING_STEPS apart) with keep_going_context; when it returns false the search
-    // stops at once, frees what it holds and the call gives no result (DIFF_CANCELLED).
-    bool (*keep_going)(void* context) = nullptr;
-    void* keep_going_context = nullptr;
+    // Asked every few milliseconds of search work (every DIFF_KEEP_GOING_STEPS diagonal
+    // steps); when it says stop the search stops at once, frees what it holds and the call
+    // gives no result (DIFF_CANCELLED).
+    StopCheck stop;
 };
 
-// Diagonal steps of search work between two calls of the keep-going callback.
+// Diagonal steps of search work between two questions of the stop check (a few milliseconds:
+// a step is a nanosecond or two), counted without a clock.
 constexpr std::int64_t DIFF_KEEP_GOING_STEPS = std::int64_t{1} << 21;
 
 // The engine entry: the delta turning old[old_start, +old_length) into new[new_start, +new_length),

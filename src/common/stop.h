@@ -1,0 +1,99 @@
+// Stopping long engine calls: every call that may run for long (diff, diff_blocks, patch,
+// compress, decompress) takes an optional StopCheck and asks it, every few milliseconds of
+// work, whether to go on. When it says no, the call stops at once, frees what it holds and
+// gives no result (a "cancelled" failure). The engine knows nothing of what the question
+// means; the Python module asks the interpreter's signal handlers (module/signals.h), so
+// that Ctrl-C raises KeyboardInterrupt.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace quorvane {
+
+struct StopCheck {
+    bool (*keep_going)(void* context) = nullptr;  // false: stop
+    void* context = nullptr;
+};
+
+// Counts the work of one call and asks its StopCheck now and then.
+//
+// Work is counted in units of about a byte compared, hashed or copied (the diff search
+// counts diagonal steps). The question is not asked at every unit: after every `period`
+// units the ticker looks at the clock, and asks when `interval` has passed since it last
+// asked. The period keeps the clock out of the inner loops; the interval keeps the question
+// (for the module: taking the interpreter lock, which another thread may hold for up to
+// its switch interval) from costing time when the units are cheap, as when checksumming.
+// Work done inside a library call (zstd, liblzma) is fed to it in pieces, and poll() after
+// each piece looks at the clock whatever the count.
+class WorkTicker {
+public:
+    // Units between two looks at the clock: 64 Ki units, under 100 ms even at the slowest
+    // units of the block matchers (a bucket of candidates that all miss the cache).
+    static constexpr std::uint64_t PERIOD = std::uint64_t{1} << 16;
+    // Least time between two questions.
+    static constexpr std::chrono::milliseconds INTERVAL{10};
+
+    // `stop` may be null (never stops). A zero interval asks after every `period` units
+    // without looking at the clock (the diff search, whose count of calls is fixed by its work).
+    explicit WorkTicker(const StopCheck* stop, std::uint64_t period = PERIOD,
+                        std::chrono::milliseconds interval = INTERVAL)
+        : stop_(stop != nullptr && stop->keep_going != nullptr ? stop : nullptr),
+          period_(period),
+          interval_(interval),
+          next_(stop_ != nullptr ? period : UINT64_MAX),
+          last_(interval.count() != 0 && stop_ != nullptr ? std::chrono::steady_clock::now()
+                                                          : std::chrono::steady_clock::time_point()) {}
+
+    // Books `work` units; false when the call is to stop (then on every later call too).
+    bool tick(std::uint64_t work) {
+        done_ += work;
+        return done_ < next_ || at_period();
+    }
+
+    // After a piece of work whose units are uncounted or slow: asks if the interval has passed.
+    bool poll() {
+        if (stop_ == nullptr) return true;
+        if (stopped_) return false;
+        if (interval_.count() != 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - last_ < interval_) return true;
+            last_ = now;
+        }
+        return ask();
+    }
+
+    // Asks at once (at the start of a call: a Ctrl-C pressed before it stops it before any work).
+    bool check() {
+        if (stop_ == nullptr) return true;
+        if (stopped_) return false;
+        if (interval_.count() != 0) last_ = std::chrono::steady_clock::now();
+        return ask();
+    }
+
+    bool stopped() const { return stopped_; }
+
+private:
+    bool at_period() {
+        next_ = done_ + period_;
+        return poll();
+    }
+
+    bool ask() {
+        if (!stop_->keep_going(stop_->context)) {
+            stopped_ = true;
+            next_ = 0;  // every later tick comes back here and says stop
+        }
+        return !stopped_;
+    }
+
+    const StopCheck* stop_;
+    std::uint64_t period_;
+    std::chrono::milliseconds interval_;
+    std::uint64_t done_ = 0;
+    std::uint64_t next_;
+    std::chrono::steady_clock::time_point last_;
+    bool stopped_ = false;
+};
+
+}  // namespace quorvane
