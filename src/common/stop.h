@@ -25,7 +25,9 @@ struct StopCheck {
 // (for the module: taking the interpreter lock, which another thread may hold for up to
 // its switch interval) from costing time when the units are cheap, as when checksumming.
 // Work done inside a library call (zstd, liblzma) is fed to it in pieces, and poll() after
-// each piece looks at the clock whatever the count.
+// each piece looks at the clock whatever the count. Whatever the clock says, the question
+// comes after every ASK_EVERY units at the latest (so that a caller counting its questions
+// sees the same number on a fast machine as on a slow one).
 class WorkTicker {
 public:
     // Units between two looks at the clock: 64 Ki units, under 100 ms even at the slowest
@@ -33,6 +35,8 @@ public:
     static constexpr std::uint64_t PERIOD = std::uint64_t{1} << 16;
     // Least time between two questions.
     static constexpr std::chrono::milliseconds INTERVAL{10};
+    // Most units between two questions: 4 Mi (a millisecond or less of the cheapest units).
+    static constexpr std::uint64_t ASK_EVERY = std::uint64_t{1} << 22;
 
     // `stop` may be null (never stops). A zero interval asks after every `period` units
     // without looking at the clock (the diff search, whose count of calls is fixed by its work).
@@ -76,10 +80,15 @@ public:
 private:
     bool at_period() {
         next_ = done_ + period_;
+        if (interval_.count() != 0 && done_ - asked_at_ >= ASK_EVERY && stop_ != nullptr && !stopped_) {
+            last_ = std::chrono::steady_clock::now();
+            return ask();
+        }
         return poll();
     }
 
     bool ask() {
+        asked_at_ = done_;
         if (!stop_->keep_going(stop_->context)) {
             stopped_ = true;
             next_ = 0;  // every later tick comes back here and says stop
@@ -91,6 +100,7 @@ private:
     std::uint64_t period_;
     std::chrono::milliseconds interval_;
     std::uint64_t done_ = 0;
+    std::uint64_t asked_at_ = 0;  // done_ when last asked
     std::uint64_t next_;
     std::chrono::steady_clock::time_point last_;
     bool stopped_ = false;

@@ -447,6 +447,27 @@ TEST(DiffBlocks, StopsWhenAskedTo) {
     EXPECT_GE(never.questions, 1);
 }
 
+// patch asks the same stop check: at its first question it stops with nothing returned, and
+// a check that never says stop changes nothing.
+TEST(Patch, StopsWhenAskedTo) {
+    Random rng(78);
+    const Bytes old_bytes = random_bytes(rng, 40 << 20);
+    const Bytes new_bytes = edited(old_bytes, 20, 79);
+    const Bytes delta = diff_blocks(old_bytes, new_bytes, blocks_options_default());
+    const ByteVector a = view(old_bytes), d = view(delta);
+    int questions = 0;
+    const StopCheck stop_at_once{[](void* context) { return ++*static_cast<int*>(context) != 1; }, &questions};
+    PatchError error{PATCH_FAILURE_NONE, 0};
+    EXPECT_EQ(apply_delta(&a, &d, &error, &stop_at_once), nullptr);
+    EXPECT_EQ(error.failure, PATCH_FAILURE_CANCELLED);
+    EXPECT_EQ(questions, 1);
+    const StopCheck never{[](void* context) { return ++*static_cast<int*>(context) != 0; }, &questions};
+    ByteVector* result = apply_delta(&a, &d, &error, &never);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(take(result), new_bytes);
+    EXPECT_GT(questions, 1);
+}
+
 TEST(DiffBlocks, ValuesOf2GiBAreRefused) {
     const std::uint8_t byte = 0;
     const ByteVector small = byte_vector_view(&byte, 1);
