@@ -108,7 +108,7 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
     }
     PyObject* moment = PyObject_CallOneArg(lib.from_iso, adjusted != nullptr ? adjusted : text);
     Py_XDECREF(adjusted);
-    moment = converted(moment, at, 0, "an RFC 3339 date and time");
+    moment = converted(moment, at, CBOR_TAG_DATETIME_TEXT, "an RFC 3339 date and time");
     if (moment == nullptr) return nullptr;
     PyObject* zone = PyObject_GetAttrString(moment, "tzinfo");
     if (zone == nullptr) {
@@ -119,7 +119,7 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
     Py_DECREF(zone);
     if (naive) {  // RFC 3339 times name their offset from UTC
         Py_DECREF(moment);
-        return bad_content(at, 0, "an RFC 3339 date and time with its offset from UTC");
+        return bad_content(at, CBOR_TAG_DATETIME_TEXT, "an RFC 3339 date and time with its offset from UTC");
     }
     return moment;
 }
@@ -128,11 +128,11 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
 PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) {
     const char* const needed = "an array of two integers (exponent, mantissa)";
     if ((!PyList_Check(pair) && !PyTuple_Check(pair)) || PySequence_Fast_GET_SIZE(pair) != 2) {
-        return bad_content(at, 4, needed);
+        return bad_content(at, CBOR_TAG_DECIMAL_FRACTION, needed);
     }
     PyObject* exponent = PySequence_Fast_GET_ITEM(pair, 0);
     PyObject* mantissa = PySequence_Fast_GET_ITEM(pair, 1);
-    if (!PyLong_Check(exponent) || !PyLong_Check(mantissa)) return bad_content(at, 4, needed);
+    if (!PyLong_Check(exponent) || !PyLong_Check(mantissa)) return bad_content(at, CBOR_TAG_DECIMAL_FRACTION, needed);
     PyObject* zero = PyLong_FromLong(0);
     if (zero == nullptr) return nullptr;
     const int negative = PyObject_RichCompareBool(mantissa, zero, Py_LT);
@@ -155,23 +155,23 @@ PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) 
     if (parts == nullptr) return nullptr;
     PyObject* value = PyObject_CallOneArg(lib.decimal, parts);
     Py_DECREF(parts);
-    return converted(value, at, 4, "an array of two integers (exponent, mantissa) within Decimal's range");
+    return converted(value, at, CBOR_TAG_DECIMAL_FRACTION, "an array of two integers (exponent, mantissa) within Decimal's range");
 }
 
 PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, bool key, std::size_t at) {
     switch (number) {
-        case 0:
-            if (!PyUnicode_Check(content)) return bad_content(at, 0, "a text string (RFC 3339 date and time)");
+        case CBOR_TAG_DATETIME_TEXT:
+            if (!PyUnicode_Check(content)) return bad_content(at, CBOR_TAG_DATETIME_TEXT, "a text string (RFC 3339 date and time)");
             return datetime_from_text(lib, content, at);
-        case 1: {
+        case CBOR_TAG_DATETIME_EPOCH: {
             if (!(PyLong_Check(content) || PyFloat_Check(content)) || PyBool_Check(content)) {
-                return bad_content(at, 1, "a number (seconds since the epoch)");
+                return bad_content(at, CBOR_TAG_DATETIME_EPOCH, "a number (seconds since the epoch)");
             }
             PyObject* moment = PyObject_CallFunctionObjArgs(lib.from_timestamp, content, lib.utc, nullptr);
-            return converted(moment, at, 1, "a number of seconds within the range of datetime");
+            return converted(moment, at, CBOR_TAG_DATETIME_EPOCH, "a number of seconds within the range of datetime");
         }
-        case 100: {
-            if (!PyLong_Check(content) || PyBool_Check(content)) return bad_content(at, 100, "an integer (days since 1970-01-01)");
+        case CBOR_TAG_DATE_DAYS: {
+            if (!PyLong_Check(content) || PyBool_Check(content)) return bad_content(at, CBOR_TAG_DATE_DAYS, "an integer (days since 1970-01-01)");
             PyObject* offset = PyLong_FromLong(719163);  // the ordinal of 1970-01-01
             if (offset == nullptr) return nullptr;
             PyObject* ordinal = PyNumber_Add(content, offset);
@@ -179,16 +179,16 @@ PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, 
             if (ordinal == nullptr) return nullptr;
             PyObject* day = PyObject_CallOneArg(lib.date_from_ordinal, ordinal);
             Py_DECREF(ordinal);
-            return converted(day, at, 100, "a number of days within the range of date");
+            return converted(day, at, CBOR_TAG_DATE_DAYS, "a number of days within the range of date");
         }
-        case 1004:
-            if (!PyUnicode_Check(content)) return bad_content(at, 1004, "a text string (RFC 3339 full-date)");
-            return converted(PyObject_CallOneArg(lib.date_from_iso, content), at, 1004, "an RFC 3339 full-date");
-        case 4:
+        case CBOR_TAG_DATE_TEXT:
+            if (!PyUnicode_Check(content)) return bad_content(at, CBOR_TAG_DATE_TEXT, "a text string (RFC 3339 full-date)");
+            return converted(PyObject_CallOneArg(lib.date_from_iso, content), at, CBOR_TAG_DATE_TEXT, "an RFC 3339 full-date");
+        case CBOR_TAG_DECIMAL_FRACTION:
             return decimal_from_pair(lib, content, at);
-        case 37: {
+        case CBOR_TAG_UUID: {
             if (!PyBytes_Check(content) || PyBytes_GET_SIZE(content) != 16) {
-                return bad_content(at, 37, "a byte string of 16 bytes");
+                return bad_content(at, CBOR_TAG_UUID, "a byte string of 16 bytes");
             }
             PyObject* arguments = PyTuple_New(0);
             if (arguments == nullptr) return nullptr;
@@ -199,11 +199,11 @@ PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, 
             return value;
         }
         default: {  // 258
-            if (!PyList_Check(content) && !PyTuple_Check(content)) return bad_content(at, 258, "an array");
+            if (!PyList_Check(content) && !PyTuple_Check(content)) return bad_content(at, CBOR_TAG_SET, "an array");
             PyObject* set = key ? PyFrozenSet_New(content) : PySet_New(content);
             if (set == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                return bad_content(at, 258, "an array of hashable members");
+                return bad_content(at, CBOR_TAG_SET, "an array of hashable members");
             }
             return set;
         }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cbor/format.h"
+
 namespace quorvane {
 
 // The caller's functions, borrowed for the length of one loads call; null when not given.
@@ -20,7 +22,13 @@ struct DecodeHooks {
 // Whether loads builds a Python value of its own for tag `number` (the bignums 2 and 3 aside).
 inline bool cbor_is_standard_tag(std::uint64_t number) {
     switch (number) {
-        case 0: case 1: case 4: case 37: case 100: case 258: case 1004: return true;
+        case CBOR_TAG_DATETIME_TEXT:
+        case CBOR_TAG_DATETIME_EPOCH:
+        case CBOR_TAG_DECIMAL_FRACTION:
+        case CBOR_TAG_UUID:
+        case CBOR_TAG_DATE_DAYS:
+        case CBOR_TAG_SET:
+        case CBOR_TAG_DATE_TEXT: return true;
         default: return false;
     }
 }
