@@ -108,15 +108,33 @@ public:
     }
 
 private:
-    // One level of nesting; dumps keeps no stack of the containers (a cycle runs into the
-    // recursion limit: RecursionError).
+    // One level of nesting. A container that holds itself is refused with the RecursionError
+    // that running into the recursion limit would raise, but at once where that is cheap: the
+    // containers of the first PATH_KEPT levels of the current path are kept, and a container
+    // met one level below them is looked for among them (a cycle of those levels that would
+    // otherwise recurse up to the limit, which costs milliseconds).
+    static constexpr long long PATH_KEPT = 64;
+
     class Open {
     public:
-        QUORVANE_INLINE Open(DumpsEncoder& encoder, PyObject*) : level_(encoder.nesting_) {}
+        QUORVANE_INLINE Open(DumpsEncoder& encoder, PyObject* container) : level_(encoder.nesting_) {
+            const long long depth = encoder.nesting_.depth();
+            if (depth <= PATH_KEPT) {
+                encoder.path_[depth - 1] = container;
+            } else if (QUORVANE_UNLIKELY(depth == PATH_KEPT + 1)) {
+                encoder.refuse_if_on_path(container);
+            }
+        }
 
     private:
         const Level level_;
     };
+
+    QUORVANE_COLD void refuse_if_on_path(PyObject* container) const {
+        for (const PyObject* kept : path_) {
+            if (kept == container) Nesting::too_deep();
+        }
+    }
 
     // Python code of the value may run from here on: the interpreter's recursion count is
     // brought up to the nesting first, and read again afterwards.
@@ -253,6 +271,8 @@ private:
         }
         finish();
     }
+
+    PyObject* path_[PATH_KEPT];  // the containers of the first levels of the current path (read once all are set)
 };
 
 template <bool Indefinite, bool Limited>

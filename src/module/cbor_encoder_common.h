@@ -164,6 +164,14 @@ public:
         if (entered_ > levels_) release();
     }
 
+    // Containers entered and not yet left (the current one included).
+    QUORVANE_INLINE long long depth() const { return levels_; }
+
+    [[noreturn]] QUORVANE_COLD static void too_deep() {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
+        throw py::error_already_set();
+    }
+
     // Enters the interpreter's guard for every level not yet entered.
     void sync() {
         while (entered_ < levels_) {
@@ -200,11 +208,6 @@ private:
     // Where Python code (a conversion, default) runs within the nesting, each level also holds
     // the interpreter's frames on the native stack.
     static constexpr long long PYTHON_CODE_LIMIT = NATIVE_LIMIT / 4;
-
-    [[noreturn]] QUORVANE_COLD static void too_deep() {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value as CBOR");
-        throw py::error_already_set();
-    }
 
     QUORVANE_COLD void enter_guard() {
         try {
