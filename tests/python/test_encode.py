@@ -493,6 +493,14 @@ LEAK_CASES = [
     ("encode-default-raises", lambda: cbor.encode([BIG, Opaque()], default=lambda obj: 1 / 0)),
     ("encode-refused", lambda: cbor.encode({"a": [BIG, Opaque()]})),
     ("encode-cycle", lambda: cbor.encode(CYCLE)),
+    ("encode-cbor2-types", lambda: cbor.encode([BIG, Fraction(2**70, 3), Decimal("7" * 5000), cbor.undefined,
+                                                __import__("ipaddress").ip_interface("10.1.2.3/8"),
+                                                __import__("re").compile(BIG, 2)])),
+    ("encode-bad-tag", lambda: cbor.encode([BIG, cbor.Tag(2, BIG)])),
+    ("encode-equal-keys", lambda: cbor.encode({BIG: 1, False: [BIG], cbor.Simple(20): 2})),
+    ("encode-equal-keys-deterministic", lambda: cbor.encode({BIG: 1, False: [BIG], cbor.Simple(20): 2},
+                                                             deterministic=True)),
+    ("dumps-cycle", lambda: cbor.dumps(CYCLE)),
 ]
 CYCLE = [BIG]
 CYCLE.append(CYCLE)
@@ -504,7 +512,7 @@ def test_no_leaks(call):
     def run():
         try:
             call()
-        except (TypeError, ValueError, ZeroDivisionError):
+        except (TypeError, ValueError, ZeroDivisionError, RecursionError):
             pass
 
     for _ in range(10):
