@@ -746,16 +746,42 @@ private:
         }
         // The mantissa is the int of the same digits with exponent 0: made by the Decimal
         // itself, which has no limit on the number of digits (the interpreter's conversion
-        // from decimal text refuses more than 4,300).
+        // from decimal text refuses more than 4,300), or where that Decimal is written in
+        // Python and goes through that text (PyPy), from its digits in runs of 18.
         const py::tuple parts = number.attr("as_tuple")();
         const py::object decimal_class = py::reinterpret_borrow<py::object>(standard_types().decimal);
         const py::object whole = decimal_class(py::make_tuple(parts[0], parts[1], 0));
-        const py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
+        py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
+        if (!mantissa && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            mantissa = int_from_digits(parts[1], parts[0].cast<int>() != 0);
+        }
         if (!mantissa) throw py::error_already_set();
         put_head(CBOR_MAJOR_TAG, CBOR_TAG_DECIMAL_FRACTION);
         put_head(CBOR_MAJOR_ARRAY, 2);
         write_int(parts[2].ptr());
         write_int(mantissa.ptr());
+    }
+
+    // The int of decimal digits (a tuple of ints 0 to 9), negated when `negative`, without
+    // decimal text: 18 digits at a time in a machine word, joined by int arithmetic.
+    static py::object int_from_digits(const py::tuple& digits, bool negative) {
+        static constexpr std::size_t RUN = 18;
+        const py::int_ step(1000000000000000000LL);  // 10**RUN
+        py::object total = py::int_(0);
+        const std::size_t count = digits.size();
+        std::size_t i = 0;
+        while (i < count) {
+            const std::size_t run = std::min(RUN, count - i);
+            long long word = 0;
+            long long scale = 1;
+            for (std::size_t end = i + run; i < end; ++i) {
+                word = word * 10 + digits[i].cast<long long>();
+                scale *= 10;
+            }
+            total = total * (run == RUN ? step : py::int_(scale)) + py::int_(word);
+        }
+        return negative ? py::object(-total) : total;
     }
 
     // A numpy scalar as the number it holds (found by the name of its type, so that numpy

@@ -820,12 +820,14 @@ CBOR2_TYPES = [
     ipaddress.IPv6Interface("2001:db8::5/64"),
     re.compile("a+b"), re.compile(""), re.compile("é.*"),
     cbor.undefined, [cbor.undefined, {"u": cbor.undefined}],
-    Decimal("9" * 5000), Decimal("-" + "1" * 4400 + "E-4000"),
+    Decimal((0, (9,) * 5000, 0)), Decimal((1, (1,) * 4400, -4000)),
 ]
 
 
 @pytest.mark.parametrize("value", CBOR2_TYPES, ids=[type(v).__name__ for v in CBOR2_TYPES])
 def test_cbor2_types_are_written_as_cbor2_writes_them(value):
+    if PYPY and isinstance(value, Decimal):
+        pytest.skip("PyPy's Decimal turns its digits into an int through text, which the digit limit refuses")
     theirs = cbor2.dumps(cbor2.undefined if value is cbor.undefined else
                          [cbor2.undefined, {"u": cbor2.undefined}] if isinstance(value, list) else value)
     assert cbor.encode(value) == theirs
@@ -854,8 +856,11 @@ def test_bytes_patterns_go_to_default():
 
 @pytest.mark.parametrize("digits", [5_000, 20_000])
 def test_decimals_past_the_interpreters_digit_limit(digits):
-    for text in ("9" * digits, "-" + "7" * digits + "E-5", "1" + "0" * digits + "E+3"):
-        value = Decimal(text)
+    # Made from their digits: PyPy's Decimal (written in Python) cannot read such long text.
+    for value in (Decimal((0, (9,) * digits, 0)), Decimal((1, (7,) * digits, -5)), Decimal((0, (1,) + (0,) * digits, 3))):
         encoded = cbor.encode(value)
+        assert encoded[:2] == b"\xc4\x82"
+        if PYPY:  # its Decimal, and so cbor2 and loads, turn such digits into an int through text
+            continue
         assert encoded == cbor2.dumps(value)
-        assert cbor.loads(encoded) == value
+        assert cbor.loads(encoded).as_tuple() == value.as_tuple()
