@@ -139,8 +139,14 @@ inline const std::uint8_t* cbor_definite_item_end(const std::uint8_t* p, const s
                 if (head.argument > static_cast<std::uint64_t>(end - p)) return nullptr;
                 p += head.argument;
                 break;
-            case CBOR_MAJOR_ARRAY: pending += head.argument; break;
-            case CBOR_MAJOR_MAP: pending += 2 * head.argument; break;
+            case CBOR_MAJOR_ARRAY:  // every member takes a byte at least
+                if (head.argument > static_cast<std::uint64_t>(end - p)) return nullptr;
+                pending += head.argument;
+                break;
+            case CBOR_MAJOR_MAP:
+                if (head.argument > static_cast<std::uint64_t>(end - p) / 2) return nullptr;
+                pending += 2 * head.argument;
+                break;
             case CBOR_MAJOR_TAG: pending += 1; break;
             default: break;  // integers, simple values and floats: the head is the item
         }
