@@ -736,7 +736,7 @@ def test_standard_tags_around_the_wrong_content_are_refused(value, error, messag
 
 
 @pytest.mark.parametrize("value", [
-    cbor.Tag(2, b"\x01"), cbor.Tag(2, bytearray(b"")), cbor.Tag(0, "2020-01-01T00:00:00Z"), cbor.Tag(1, 1.5),
+    cbor.Tag(2, b"\x01"), cbor.Tag(2, bytearray(b"\x07")), cbor.Tag(0, "2020-01-01T00:00:00Z"), cbor.Tag(1, 1.5),
     cbor.Tag(1, -3), cbor.Tag(4, [-2, 2**70]), cbor.Tag(4, [1, cbor.Tag(3, b"\x05")]), cbor.Tag(30, [-1, 2**65]),
     cbor.Tag(37, bytes(16)), cbor.Tag(258, [1, 2]), cbor.Tag(52, [24, b"\x0a"]), cbor.Tag(99, "anything"),
     cbor.Tag(24, cbor.encode([1])), cbor.Tag(55799, {"a": 1}),
@@ -811,7 +811,8 @@ def _mime_text():
 import ipaddress  # noqa: E402
 import re  # noqa: E402
 
-# value; whether cbor2 writes the same bytes (else: it reads ours back as the value)
+IP_TYPES = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network)
+# Each value is written as cbor2 (5.7 and later) writes it.
 CBOR2_TYPES = [
     Fraction(3, -7), Fraction(2**70, 3), Fraction(0), Fraction(5),
     ipaddress.IPv4Address("192.168.1.2"), ipaddress.IPv6Address("::1"), ipaddress.IPv6Address("fe80::1%eth0"),
@@ -828,6 +829,8 @@ CBOR2_TYPES = [
 def test_cbor2_types_are_written_as_cbor2_writes_them(value):
     if PYPY and isinstance(value, Decimal):
         pytest.skip("PyPy's Decimal turns its digits into an int through text, which the digit limit refuses")
+    if isinstance(value, IP_TYPES) and cbor2.dumps(ipaddress.ip_address("::1"))[:2] != b"\xd8\x36":
+        pytest.skip("this cbor2 writes ipaddress values in the older tags 260 and 261")
     theirs = cbor2.dumps(cbor2.undefined if value is cbor.undefined else
                          [cbor2.undefined, {"u": cbor2.undefined}] if isinstance(value, list) else value)
     assert cbor.encode(value) == theirs
@@ -849,7 +852,7 @@ def test_messages_and_pattern_flags_read_back_through_cbor2():
 
 
 def test_bytes_patterns_go_to_default():
-    with pytest.raises(TypeError, match="cannot write a value of type 're.Pattern'"):
+    with pytest.raises(TypeError, match=r"cannot write a value of type '(re\.)?Pattern'"):
         cbor.encode(re.compile(b"a"))
     assert cbor.encode(re.compile(b"a"), default=lambda p: p.pattern) == b"\x41a"
 
