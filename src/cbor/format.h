@@ -71,6 +71,8 @@ constexpr std::uint64_t CBOR_TAG_IPV4 = 52;              // RFC 9164: address, p
 constexpr std::uint64_t CBOR_TAG_IPV6 = 54;              // RFC 9164, as tag 52 for IPv6
 constexpr std::uint64_t CBOR_TAG_DATE_DAYS = 100;        // RFC 8943: days since 1970-01-01
 constexpr std::uint64_t CBOR_TAG_SET = 258;              // array of distinct members
+constexpr std::uint64_t CBOR_TAG_NETWORK_ADDRESS = 260;  // byte string: an IPv4/IPv6 (or MAC) address, older form
+constexpr std::uint64_t CBOR_TAG_NETWORK_PREFIX = 261;   // {address bytes: prefix length}, older form
 constexpr std::uint64_t CBOR_TAG_DATE_TEXT = 1004;       // RFC 8943: full-date text
 
 // Simple values 24 to 31 are not written (24 introduces one byte of simple value 32 to 255).
@@ -139,8 +141,14 @@ inline const std::uint8_t* cbor_definite_item_end(const std::uint8_t* p, const s
                 if (head.argument > static_cast<std::uint64_t>(end - p)) return nullptr;
                 p += head.argument;
                 break;
-            case CBOR_MAJOR_ARRAY: pending += head.argument; break;
-            case CBOR_MAJOR_MAP: pending += 2 * head.argument; break;
+            case CBOR_MAJOR_ARRAY:  // every member takes a byte at least
+                if (head.argument > static_cast<std::uint64_t>(end - p)) return nullptr;
+                pending += head.argument;
+                break;
+            case CBOR_MAJOR_MAP:
+                if (head.argument > static_cast<std::uint64_t>(end - p) / 2) return nullptr;
+                pending += 2 * head.argument;
+                break;
             case CBOR_MAJOR_TAG: pending += 1; break;
             default: break;  // integers, simple values and floats: the head is the item
         }

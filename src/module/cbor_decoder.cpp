@@ -564,7 +564,7 @@ PyObject* Decoder::finish_indefinite(Frame& frame, std::size_t at) {
 
 PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
     const std::uint64_t number = frame.count;
-    if (number == 2 || number == 3) {
+    if (number == CBOR_TAG_POSITIVE_BIGNUM || number == CBOR_TAG_NEGATIVE_BIGNUM) {
         if (!PyBytes_Check(value)) {
             Py_DECREF(value);
             return fail(frame.start, "the content of tag %llu (a bignum) must be a byte string",
@@ -572,7 +572,7 @@ PyObject* Decoder::finish_tag(Frame& frame, PyObject* value) {  // steals value
         }
         PyObject* magnitude = long_from_big_endian(value);
         Py_DECREF(value);
-        if (magnitude == nullptr || number == 2) return magnitude;
+        if (magnitude == nullptr || number == CBOR_TAG_POSITIVE_BIGNUM) return magnitude;
         PyObject* result = PyNumber_Invert(magnitude);  // -1 - n
         Py_DECREF(magnitude);
         return result;
@@ -810,7 +810,7 @@ QUORVANE_INLINE Decoder::Read Decoder::open_tag(const std::uint8_t* start, const
         return Read::FAILED;
     }
     // A set's members (tag 258) are read as map keys are: arrays become tuples.
-    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || (head.argument == 258 && hooks_.standard_tags), false});
+    return open(Frame{nullptr, nullptr, head.argument, 0, offset(start), TAG, in_key() || (head.argument == CBOR_TAG_SET && hooks_.standard_tags), false});
 }
 
 // The break: the innermost indefinite array or map is complete, and is the value.

@@ -28,26 +28,6 @@ namespace {
 
 using namespace encoding;
 
-// A value that encode refuses: TypeError for a type it cannot write, ValueError for a value
-// of a known type that it cannot write faithfully (a naive datetime, a circular reference).
-// The place where the value sits is gathered as the error passes out through its containers.
-struct Refused {
-    PyObject* type;
-    std::string what;  // "cannot write a value of type 'Foo'"
-    std::string hint;  // "; give encode a default= function that converts it"
-    std::string path;  // "['readings'][3]"
-    std::size_t skip = 0;  // containers on the way out that add nothing (those inside a cycle)
-};
-
-// Puts the place of a member in its container in front of the path.
-void locate(Refused& refused, const std::string& piece) {
-    if (refused.skip > 0) {
-        --refused.skip;
-    } else {
-        refused.path.insert(0, piece);
-    }
-}
-
 // Classes from the standard library, looked up on first need and kept for the process.
 struct StandardTypes {
     PyObject* decimal = nullptr;
@@ -127,74 +107,23 @@ struct Span {
     std::uint64_t end;
 };
 
+// encode: the encoder core with everything encode writes besides the plain types, its
+// deterministic form, its stack of open containers (for cycles and error paths) and Refused.
 template <bool Deterministic, bool Limited>
-class Encoder {
+class Encoder : public EncoderCore<Encoder<Deterministic, Limited>, Limited> {
+    using Core = EncoderCore<Encoder<Deterministic, Limited>, Limited>;
+    friend Core;
+    QUORVANE_ENCODER_CORE_NAMES(Core)
+
 public:
-    Encoder(CborWriter* writer, const Options& options) : writer_(writer), options_(options) {}
+    Encoder(CborWriter* writer, const Options& options) : Core(writer, options.max_depth), options_(options) {}
 
     QUORVANE_INLINE void encode_top(PyObject* value) { encode_member(value, false); }
 
 private:
-    // Exact built-in types are written directly; anything else goes to encode_other.
-    QUORVANE_INLINE void encode_member(PyObject* member, bool from_default) {
-        PyTypeObject* type = Py_TYPE(member);
-        if (type == &PyUnicode_Type) {
-            write_text(member);
-        } else if (type == &PyLong_Type) {
-            write_exact_int(member);
-        } else if (type == &PyFloat_Type) {
-            put_float(PyFloat_AS_DOUBLE(member));
-        } else if (type == &PyDict_Type) {
-            write_dict(member);
-        } else if (type == &PyList_Type) {
-            write_list(member);
-        } else if (member == Py_True || member == Py_False) {
-            put_byte(member == Py_True ? 0xF5 : 0xF4);
-        } else if (member == Py_None) {
-            put_byte(0xF6);
-        } else if (type == &PyTuple_Type) {
-            write_tuple(member);
-        } else if (type == &PyBytes_Type) {
-            write_bytes(member);
-        } else {
-            encode_other(member, from_default);
-        }
-    }
-
     // ------------------------------------------------------------------ scalars
 
-    QUORVANE_INLINE void reserve(std::uint64_t count) {
-        if (!cbor_reserve(writer_, count)) throw std::bad_alloc();
-    }
-
-    QUORVANE_INLINE void put_head(unsigned major_type, std::uint64_t argument) {
-        reserve(9);
-        cbor_put_head_unchecked(writer_, major_type, argument);
-    }
-
-    QUORVANE_INLINE void put_byte(std::uint8_t byte) {
-        reserve(1);
-        writer_->storage[writer_->length++] = byte;
-    }
-
-    QUORVANE_INLINE void put_float(double value) {
-        reserve(9);
-        cbor_put_float_unchecked(writer_, value);
-    }
-
-    QUORVANE_INLINE void write_signed(long long value) {
-        const auto negative = static_cast<std::uint64_t>(value < 0);
-        put_head(static_cast<unsigned>(negative), static_cast<std::uint64_t>(value) ^ (0 - negative));
-    }
-
-    QUORVANE_INLINE void write_exact_int(PyObject* value) {
-        long long word = 0;
-        if (compact_int_value(value, &word)) {
-            write_signed(word);
-            return;
-        }
-        write_int(value);
-    }
+    QUORVANE_INLINE void write_large_int(PyObject* value) { write_int(value); }
 
     // Any int (subclasses included, read as the number they hold): the shortest head, or
     // beyond 64 bits tag 2 (n) or tag 3 (-1 - n) with the magnitude's big-endian bytes.
@@ -209,7 +138,7 @@ private:
         if (overflow > 0) {
             const unsigned long long large = PyLong_AsUnsignedLongLong(value);
             if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(0, large);
+                put_head(CBOR_MAJOR_UNSIGNED, large);
                 return;
             }
             PyErr_Clear();
@@ -220,7 +149,7 @@ private:
             if (!magnitude) throw py::error_already_set();
             const unsigned long long argument = PyLong_AsUnsignedLongLong(magnitude.ptr());
             if (!(argument == ~0ull && PyErr_Occurred())) {
-                put_head(1, argument);
+                put_head(CBOR_MAJOR_NEGATIVE, argument);
                 return;
             }
             PyErr_Clear();
@@ -228,36 +157,15 @@ private:
         const std::size_t bits = _PyLong_NumBits(magnitude.ptr());
         if (bits == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw py::error_already_set();
         const py::bytes digits = magnitude.attr("to_bytes")((bits + 7) / 8, "big");
-        put_head(6, overflow > 0 ? 2 : 3);
+        put_head(CBOR_MAJOR_TAG, overflow > 0 ? CBOR_TAG_POSITIVE_BIGNUM : CBOR_TAG_NEGATIVE_BIGNUM);
         write_bytes(digits.ptr());
-    }
-
-    QUORVANE_INLINE void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
-        reserve(9 + static_cast<std::uint64_t>(size));
-        cbor_put_head_unchecked(writer_, major_type, static_cast<std::uint64_t>(size));
-        copy_bytes(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
-        writer_->length += static_cast<std::uint64_t>(size);
-    }
-
-    QUORVANE_INLINE void write_bytes(PyObject* value) {
-        put_string(2, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-    }
-
-    QUORVANE_INLINE void write_text(PyObject* value) {
-#if QUORVANE_CPYTHON
-        if (PyUnicode_IS_COMPACT_ASCII(value)) {
-            put_string(3, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
-            return;
-        }
-#endif
-        write_other_text(value);
     }
 
     void write_other_text(PyObject* value) {
         Py_ssize_t kept_size = 0;
         const char* kept = kept_utf8(value, &kept_size);
         if (kept != nullptr) {
-            put_string(3, kept, kept_size);
+            put_string(CBOR_MAJOR_TEXT, kept, kept_size);
             return;
         }
         Py_ssize_t size = 0;
@@ -266,7 +174,7 @@ private:
             throw Refused{PyExc_ValueError, "cannot write a str that is not valid Unicode (it holds a lone surrogate)",
                           "", ""};
         }
-        put_string(3, utf8, size);
+        put_string(CBOR_MAJOR_TEXT, utf8, size);
     }
 
     // A memoryview's content, in C order when it is not contiguous.
@@ -278,12 +186,12 @@ private:
             ~Release() { PyBuffer_Release(view); }
         } release{&view};
         if (PyBuffer_IsContiguous(&view, 'C')) {
-            put_string(2, static_cast<const char*>(view.buf), view.len);
+            put_string(CBOR_MAJOR_BYTES, static_cast<const char*>(view.buf), view.len);
             return;
         }
         std::vector<char> copy(static_cast<std::size_t>(view.len));
         if (PyBuffer_ToContiguous(copy.data(), &view, view.len, 'C') != 0) throw py::error_already_set();
-        put_string(2, copy.data(), view.len);
+        put_string(CBOR_MAJOR_BYTES, copy.data(), view.len);
     }
 
     // ------------------------------------------------------------------ nesting
@@ -358,12 +266,6 @@ private:
         return first;
     }
 
-    QUORVANE_INLINE void encode_nested(PyObject* member) {
-        if (Limited && ++depth_ > options_.max_depth) depth_exceeded();
-        encode_member(member, false);
-        if (Limited) --depth_;
-    }
-
     // Raises the circular reference when a container on the stack holds itself; `unwound`:
     // the containers whose writers the error passes out through.
     QUORVANE_COLD void refuse_if_cycle(std::size_t unwound) {
@@ -376,60 +278,13 @@ private:
 
     [[noreturn]] QUORVANE_COLD void depth_exceeded() {
         refuse_if_cycle(stack_.size());
-        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(options_.max_depth));
+        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(this->max_depth_));
     }
 
-    static constexpr Py_ssize_t PREFETCH_AHEAD = 8;
-    static QUORVANE_INLINE void prefetch(const PyObject* object) {
-#if defined(__GNUC__)
-        __builtin_prefetch(object);
-#else
-        (void)object;
-#endif
-    }
+    QUORVANE_INLINE void start_array(Py_ssize_t count) { put_head(CBOR_MAJOR_ARRAY, static_cast<std::uint64_t>(count)); }
+    QUORVANE_INLINE void finish_array() {}
 
-    // ------------------------------------------------------------------ containers
-
-    void write_list(PyObject* list) {
-        const Open open(*this, list);
-        const py::object keep = py::reinterpret_borrow<py::object>(list);
-        const Py_ssize_t count = PyList_GET_SIZE(list);
-        put_head(4, static_cast<std::uint64_t>(count));
-        Py_ssize_t i = 0;
-        try {
-            for (; i < count; ++i) {
-                if (PyList_GET_SIZE(list) != count) break;
-                if (i + PREFETCH_AHEAD < count) prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
-                PyObject* member = PyList_GET_ITEM(list, i);
-                if (Py_TYPE(member) == &PyFloat_Type && !Limited) {  // runs of floats: no dispatch
-                    put_float(PyFloat_AS_DOUBLE(member));
-                    continue;
-                }
-                encode_nested(member);
-            }
-        } catch (Refused& refused) {
-            locate(refused, "[" + std::to_string(i) + "]");
-            throw;
-        }
-        if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
-    }
-
-    void write_tuple(PyObject* tuple) {
-        const Open open(*this, tuple);
-        const py::object keep = py::reinterpret_borrow<py::object>(tuple);
-        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-        put_head(4, static_cast<std::uint64_t>(count));
-        Py_ssize_t i = 0;
-        try {
-            for (; i < count; ++i) {
-                if (i + PREFETCH_AHEAD < count) prefetch(PyTuple_GET_ITEM(tuple, i + PREFETCH_AHEAD));
-                encode_nested(PyTuple_GET_ITEM(tuple, i));
-            }
-        } catch (Refused& refused) {
-            locate(refused, "[" + std::to_string(i) + "]");
-            throw;
-        }
-    }
+    // ------------------------------------------------------------------ maps and sets
 
     // The spans of the map or set at the current nesting level, emptied.
     std::vector<Span>& spans_here() {
@@ -616,7 +471,7 @@ private:
                 const auto& pair = pairs[all_simple ? order[i] : i];
                 const std::uint64_t start = writer_->length;
                 if (all_simple) {
-                    if (Limited && depth_ + 1 > options_.max_depth) depth_exceeded();
+                    check_depth_of_key();
                     if (Py_TYPE(pair.first) == &PyUnicode_Type) {
                         write_text(pair.first);
                     } else {
@@ -703,7 +558,7 @@ private:
         const Open open(*this, dict);
         const py::object keep = py::reinterpret_borrow<py::object>(dict);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
-        put_head(5, static_cast<std::uint64_t>(count));
+        put_head(CBOR_MAJOR_MAP, static_cast<std::uint64_t>(count));
         if (Deterministic && count > 1) return write_dict_sorted(dict, count);
         const std::uint64_t body = writer_->length;
         const std::size_t level = stack_.size();
@@ -720,7 +575,7 @@ private:
                 const std::uint64_t start = writer_->length;
                 std::uint64_t key_end;
                 if (Py_TYPE(key) == &PyUnicode_Type) {
-                    if (Limited && depth_ + 1 > options_.max_depth) depth_exceeded();
+                    check_depth_of_key();
                     write_text(key);
                     key_end = writer_->length;
                     encode_nested(item);
@@ -752,7 +607,7 @@ private:
     // Pairs gathered from an object's attributes (a dataclass): names and values held.
     void write_pairs(PyObject* owner, const std::vector<std::pair<py::object, py::object>>& pairs) {
         const Open open(*this, owner);
-        put_head(5, pairs.size());
+        put_head(CBOR_MAJOR_MAP, pairs.size());
         const std::uint64_t body = writer_->length;
         const std::size_t level = stack_.size();
         if (Deterministic) spans_here();
@@ -777,8 +632,8 @@ private:
         const Open open(*this, set);
         const py::object keep = py::reinterpret_borrow<py::object>(set);
         const Py_ssize_t count = PySet_GET_SIZE(set);
-        put_head(6, 258);
-        put_head(4, static_cast<std::uint64_t>(count));
+        put_head(CBOR_MAJOR_TAG, CBOR_TAG_SET);
+        put_head(CBOR_MAJOR_ARRAY, static_cast<std::uint64_t>(count));
         const std::uint64_t body = writer_->length;
         const std::size_t level = stack_.size();
         if (Deterministic) spans_here();
@@ -856,7 +711,7 @@ private:
         }
         if (options_.timestamps) {
             const py::object seconds = moment.attr("timestamp")();
-            put_head(6, 1);
+            put_head(CBOR_MAJOR_TAG, CBOR_TAG_DATETIME_EPOCH);
             if (PyDateTime_DATE_GET_MICROSECOND(moment.ptr()) == 0) {
                 write_int(py::int_(seconds).ptr());
             } else {
@@ -866,14 +721,14 @@ private:
         }
         std::string text = py::str(moment.attr("isoformat")());
         if (text.size() >= 6 && text.compare(text.size() - 6, 6, "+00:00") == 0) text.replace(text.size() - 6, 6, "Z");
-        put_head(6, 0);
-        put_string(3, text.data(), static_cast<Py_ssize_t>(text.size()));
+        put_head(CBOR_MAJOR_TAG, CBOR_TAG_DATETIME_TEXT);
+        put_string(CBOR_MAJOR_TEXT, text.data(), static_cast<Py_ssize_t>(text.size()));
     }
 
     // Tag 1004: RFC 8943 full-date text.
     void write_date(PyObject* value) {
         const py::str text = py::reinterpret_borrow<py::object>(value).attr("isoformat")();
-        put_head(6, 1004);
+        put_head(CBOR_MAJOR_TAG, CBOR_TAG_DATE_TEXT);
         write_text(text.ptr());
     }
 
@@ -891,16 +746,42 @@ private:
         }
         // The mantissa is the int of the same digits with exponent 0: made by the Decimal
         // itself, which has no limit on the number of digits (the interpreter's conversion
-        // from decimal text refuses more than 4,300).
+        // from decimal text refuses more than 4,300), or where that Decimal is written in
+        // Python and goes through that text (PyPy), from its digits in runs of 18.
         const py::tuple parts = number.attr("as_tuple")();
         const py::object decimal_class = py::reinterpret_borrow<py::object>(standard_types().decimal);
         const py::object whole = decimal_class(py::make_tuple(parts[0], parts[1], 0));
-        const py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
+        py::object mantissa = py::reinterpret_steal<py::object>(PyNumber_Long(whole.ptr()));
+        if (!mantissa && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            mantissa = int_from_digits(parts[1], parts[0].cast<int>() != 0);
+        }
         if (!mantissa) throw py::error_already_set();
         put_head(CBOR_MAJOR_TAG, CBOR_TAG_DECIMAL_FRACTION);
         put_head(CBOR_MAJOR_ARRAY, 2);
         write_int(parts[2].ptr());
         write_int(mantissa.ptr());
+    }
+
+    // The int of decimal digits (a tuple of ints 0 to 9), negated when `negative`, without
+    // decimal text: 18 digits at a time in a machine word, joined by int arithmetic.
+    static py::object int_from_digits(const py::tuple& digits, bool negative) {
+        static constexpr std::size_t RUN = 18;
+        const py::int_ step(1000000000000000000LL);  // 10**RUN
+        py::object total = py::int_(0);
+        const std::size_t count = digits.size();
+        std::size_t i = 0;
+        while (i < count) {
+            const std::size_t run = std::min(RUN, count - i);
+            long long word = 0;
+            long long scale = 1;
+            for (std::size_t end = i + run; i < end; ++i) {
+                word = word * 10 + digits[i].cast<long long>();
+                scale *= 10;
+            }
+            total = total * (run == RUN ? step : py::int_(scale)) + py::int_(word);
+        }
+        return negative ? py::object(-total) : total;
     }
 
     // A numpy scalar as the number it holds (found by the name of its type, so that numpy
@@ -925,7 +806,7 @@ private:
         if (kind == 'b') {
             const int truth = PyObject_IsTrue(value);
             if (truth < 0) throw py::error_already_set();
-            put_byte(truth != 0 ? 0xF5 : 0xF4);
+            write_bool(truth != 0);
             return true;
         }
         if (kind == 'i' || kind == 'u') {
@@ -1034,7 +915,7 @@ private:
         if (PyFloat_Check(member)) return put_float(float_value(member));
         if (PyUnicode_Check(member)) return write_other_text(member);
         if (PyBytes_Check(member)) return write_bytes(member);
-        if (PyByteArray_Check(member)) return put_string(2, PyByteArray_AS_STRING(member), PyByteArray_GET_SIZE(member));
+        if (PyByteArray_Check(member)) return put_string(CBOR_MAJOR_BYTES, PyByteArray_AS_STRING(member), PyByteArray_GET_SIZE(member));
         if (PyMemoryView_Check(member)) return write_buffer(member);
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(member));
         if (type == tag_class) {
@@ -1132,10 +1013,7 @@ private:
         return found != 0;
     }
 
-    Nesting nesting_;
-    CborWriter* writer_;
     const Options& options_;
-    std::uint64_t depth_ = 0;
     std::vector<PyObject*> stack_;           // the containers being written, outermost first
     std::size_t next_cycle_check_ = FIRST_CYCLE_CHECK;  // the depth of the next look for a cycle
     std::vector<std::vector<Span>> spans_;   // deterministic: per nesting level
@@ -1154,13 +1032,15 @@ const char* const ENCODE_DOC =
     "None, bool, int (beyond 64 bits as tags 2 and 3), float (in the narrowest width that\n"
     "holds it exactly), str, bytes, bytearray and memoryview (byte strings), list and tuple\n"
     "(arrays), dict (maps), set and frozenset (tag 258), aware datetime (tag 0 text, or tag 1\n"
-    "with datetime_as_timestamp), date (tag 1004), Decimal (tag 4), UUID (tag 37), Tag and\n"
-    "Simple as what they are, Enum members by value, dataclasses as maps of their fields and\n"
-    "numpy scalars as the numbers they hold. Lengths are definite.\n\n"
+    "with datetime_as_timestamp), date (tag 1004), Decimal (tag 4), UUID (tag 37), Fraction\n"
+    "(tag 30), ipaddress addresses, networks and interfaces (tags 52 and 54), str patterns\n"
+    "(tag 35), email messages (tag 36), cbor.undefined, Tag and Simple as what they are (a\n"
+    "standard tag only around the content it allows), Enum members by value, dataclasses as\n"
+    "maps of their fields and numpy scalars as the numbers they hold. Lengths are definite.\n\n"
     "Anything else goes to default(value), whose result is written in its place; without\n"
     "default it raises TypeError naming the type and where the value sits. A naive datetime\n"
     "raises ValueError unless timezone (a tzinfo) says which zone it is in; a container that\n"
-    "holds itself raises ValueError. deterministic=True writes RFC 8949's core deterministic\n"
+    "holds itself, and two map keys with the same encoding, raise ValueError. deterministic=True writes RFC 8949's core deterministic\n"
     "encoding: map keys and set members in the bytewise order of their encodings. max_depth\n"
     "limits nesting as dumps does.";
 

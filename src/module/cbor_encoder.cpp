@@ -69,10 +69,18 @@ DumpsValue convert_value(py::handle member) {
     return py::detail::cast_op<DumpsValue&&>(std::move(caster));
 }
 
+// dumps: the encoder core under dumps' rules. Every other object is matched against the
+// alternatives of DumpsValue as the binding library matches the top-level argument (objects
+// with a numeric truth value become booleans, objects with __index__ integers); arrays and
+// maps are of indefinite length when Indefinite; the errors are the binding library's.
 template <bool Indefinite, bool Limited>
-class DumpsEncoder {
+class DumpsEncoder : public EncoderCore<DumpsEncoder<Indefinite, Limited>, Limited> {
+    using Core = EncoderCore<DumpsEncoder<Indefinite, Limited>, Limited>;
+    friend Core;
+    QUORVANE_ENCODER_CORE_NAMES(Core)
+
 public:
-    DumpsEncoder(CborWriter* writer, std::uint64_t max_depth) : writer_(writer), max_depth_(max_depth) {}
+    DumpsEncoder(CborWriter* writer, std::uint64_t max_depth) : Core(writer, max_depth) {}
 
     void encode_value(const DumpsValue& value) {
         switch (value.index()) {
@@ -100,79 +108,42 @@ public:
     }
 
 private:
-    // A member of a list, tuple or dict. Exact built-in types are written directly (the
-    // general matching would pick the same alternative); anything else is matched first.
-    QUORVANE_INLINE void encode_member(PyObject* member) {
-        PyTypeObject* type = Py_TYPE(member);
-        if (type == &PyUnicode_Type) {
-            write_text(member);
-        } else if (type == &PyLong_Type) {
-            write_exact_int(member);
-        } else if (type == &PyFloat_Type) {
-            put_float(PyFloat_AS_DOUBLE(member));
-        } else if (type == &PyDict_Type) {
-            write_dict(member);
-        } else if (type == &PyList_Type) {
-            write_list(member);
-        } else if (member == Py_True || member == Py_False) {
-            write_bool(member == Py_True);
-        } else if (member == Py_None) {
-            put_byte(CBOR_NULL);
-        } else if (type == &PyTuple_Type) {
-            write_tuple(member);
-        } else if (type == &PyBytes_Type) {
-            write_bytes(member);
-        } else {
-            encode_converted(member);
+    // One level of nesting. A container that holds itself is refused with the RecursionError
+    // that running into the recursion limit would raise, but at once where that is cheap: the
+    // containers of the first PATH_KEPT levels of the current path are kept, and a container
+    // met one level below them is looked for among them (a cycle of those levels that would
+    // otherwise recurse up to the limit, which costs milliseconds).
+    static constexpr long long PATH_KEPT = 64;
+
+    class Open {
+    public:
+        QUORVANE_INLINE Open(DumpsEncoder& encoder, PyObject* container) : level_(encoder.nesting_) {
+            const long long depth = encoder.nesting_.depth();
+            if (depth <= PATH_KEPT) {
+                encoder.path_[depth - 1] = container;
+            } else if (QUORVANE_UNLIKELY(depth == PATH_KEPT + 1)) {
+                encoder.refuse_if_on_path(container);
+            }
+        }
+
+    private:
+        const Level level_;
+    };
+
+    QUORVANE_COLD void refuse_if_on_path(PyObject* container) const {
+        for (const PyObject* kept : path_) {
+            if (kept == container) Nesting::too_deep();
         }
     }
 
     // Python code of the value may run from here on: the interpreter's recursion count is
     // brought up to the nesting first, and read again afterwards.
     // The member is held meanwhile: that code may drop it from its container.
-    QUORVANE_COLD void encode_converted(PyObject* member) {
+    QUORVANE_COLD void encode_other(PyObject* member, bool) {
         const py::object held = py::reinterpret_borrow<py::object>(member);
         nesting_.sync();
         encode_value(convert_value(member));
         nesting_.refresh();
-    }
-
-    // Shortest head, written in place (the same bytes as the writer's own operations).
-    QUORVANE_INLINE void put_head(unsigned major_type, std::uint64_t argument) {
-        reserve(9);
-        cbor_put_head_unchecked(writer_, major_type, argument);
-    }
-
-    QUORVANE_INLINE void reserve(std::uint64_t count) {
-        if (!cbor_reserve(writer_, count)) throw std::bad_alloc();
-    }
-
-    QUORVANE_INLINE void put_byte(std::uint8_t byte) {
-        reserve(1);
-        writer_->storage[writer_->length++] = byte;
-    }
-
-    QUORVANE_INLINE void put_float(double value) {
-        reserve(9);
-        cbor_put_float_unchecked(writer_, value);
-    }
-
-    QUORVANE_INLINE void write_bool(bool value) { put_byte(value ? CBOR_TRUE : CBOR_FALSE); }
-
-    // Major type 1 with argument -1 - value for a negative value, else major type 0; without
-    // a branch on the sign.
-    QUORVANE_INLINE void write_signed(long long value) {
-        const auto negative = static_cast<std::uint64_t>(value < 0);
-        put_head(static_cast<unsigned>(negative), static_cast<std::uint64_t>(value) ^ (0 - negative));
-    }
-
-    QUORVANE_INLINE void write_exact_int(PyObject* value) {
-        long long word = 0;
-        if (compact_int_value(value, &word)) {
-            write_signed(word);
-            return;
-        }
-        write_large_int(value);
     }
 
     void write_large_int(PyObject* value) {
@@ -232,27 +203,6 @@ private:
         integer_out_of_range(value);
     }
 
-    QUORVANE_INLINE void put_string(unsigned major_type, const char* data, Py_ssize_t size) {
-        reserve(9 + static_cast<std::uint64_t>(size));
-        cbor_put_head_unchecked(writer_, major_type, static_cast<std::uint64_t>(size));
-        copy_bytes(writer_->storage + writer_->length, data, static_cast<std::size_t>(size));
-        writer_->length += static_cast<std::uint64_t>(size);
-    }
-
-    QUORVANE_INLINE void write_bytes(PyObject* value) {
-        put_string(CBOR_MAJOR_BYTES, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-    }
-
-    QUORVANE_INLINE void write_text(PyObject* value) {
-#if QUORVANE_CPYTHON
-        if (PyUnicode_IS_COMPACT_ASCII(value)) {
-            put_string(CBOR_MAJOR_TEXT, static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
-            return;
-        }
-#endif
-        write_other_text(value);
-    }
-
     // Other text from its UTF-8 form: the one the interpreter keeps with a compact string,
     // read without a call once it exists; else made (and kept) by the interpreter. Encoding
     // the code units here instead would be redone on every call of a program that encodes
@@ -282,69 +232,15 @@ private:
         if (Indefinite) put_byte(CBOR_BREAK);
     }
 
-    // A member one level below its container, within the depth limit.
-    QUORVANE_INLINE void encode_nested(PyObject* member) {
-        if (Limited && ++depth_ > max_depth_) depth_exceeded();
-        encode_member(member);
-        if (Limited) --depth_;
-    }
+    QUORVANE_INLINE void start_array(Py_ssize_t count) { start(false, count); }
+    QUORVANE_INLINE void finish_array() { finish(); }
 
     [[noreturn]] QUORVANE_COLD void depth_exceeded() {
-        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth_));
-    }
-
-    // The header of a member a few places ahead is fetched into the cache while the current
-    // one is written: the type test of every member otherwise waits for memory.
-    static constexpr Py_ssize_t PREFETCH_AHEAD = 8;
-    static QUORVANE_INLINE void prefetch(const PyObject* object) { QUORVANE_PREFETCH(object); }
-
-    // For a member fetched earlier that is a dict (records in a list): its first entries.
-    static QUORVANE_INLINE void prefetch_entries(PyObject* member) {
-        const char* entries = dict_entries_address(member);
-        if (entries == nullptr) return;
-        prefetch(reinterpret_cast<const PyObject*>(entries));
-        prefetch(reinterpret_cast<const PyObject*>(entries + 64));
-    }
-
-    // Members are read from the list's storage, and the list is checked after each one,
-    // because Python code run by a conversion may change it. Python code runs only in a
-    // conversion, which holds its member; a container holds itself while it is written.
-    void write_list(PyObject* list) {
-        const Level level(nesting_);
-        const py::object keep = py::reinterpret_borrow<py::object>(list);
-        const Py_ssize_t count = PyList_GET_SIZE(list);
-        start(false, count);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyList_GET_SIZE(list) != count) break;
-            if (i + PREFETCH_AHEAD < count) {
-                prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
-                prefetch_entries(PyList_GET_ITEM(list, i + PREFETCH_AHEAD / 2));
-            }
-            PyObject* member = PyList_GET_ITEM(list, i);
-            if (Py_TYPE(member) == &PyFloat_Type && !Limited) {  // runs of floats: no dispatch
-                put_float(PyFloat_AS_DOUBLE(member));
-                continue;
-            }
-            encode_nested(member);
-        }
-        if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during encoding");
-        finish();
-    }
-
-    void write_tuple(PyObject* tuple) {
-        const Level level(nesting_);
-        const py::object keep = py::reinterpret_borrow<py::object>(tuple);
-        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-        start(false, count);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (i + PREFETCH_AHEAD < count) prefetch(PyTuple_GET_ITEM(tuple, i + PREFETCH_AHEAD));
-            encode_nested(PyTuple_GET_ITEM(tuple, i));
-        }
-        finish();
+        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(this->max_depth_));
     }
 
     void write_dict(PyObject* dict) {
-        const Level level(nesting_);
+        const Open open(*this, dict);
         const py::object keep = py::reinterpret_borrow<py::object>(dict);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start(true, count);
@@ -357,7 +253,7 @@ private:
             if (ahead != nullptr) prefetch(ahead);
             if (Py_TYPE(key) == &PyUnicode_Type) {
                 // Writing an exact str runs no Python code: the entry stays as it is.
-                if (Limited && depth_ + 1 > max_depth_) depth_exceeded();
+                check_depth_of_key();
                 write_text(key);
                 encode_nested(item);
             } else {
@@ -376,10 +272,7 @@ private:
         finish();
     }
 
-    Nesting nesting_;
-    CborWriter* writer_;
-    std::uint64_t depth_ = 0;
-    std::uint64_t max_depth_;
+    PyObject* path_[PATH_KEPT];  // the containers of the first levels of the current path (read once all are set)
 };
 
 template <bool Indefinite, bool Limited>

@@ -112,7 +112,7 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
     }
     PyObject* moment = PyObject_CallOneArg(lib.from_iso, adjusted != nullptr ? adjusted : text);
     Py_XDECREF(adjusted);
-    moment = converted(moment, at, 0, "an RFC 3339 date and time");
+    moment = converted(moment, at, CBOR_TAG_DATETIME_TEXT, "an RFC 3339 date and time");
     if (moment == nullptr) return nullptr;
     PyObject* zone = PyObject_GetAttrString(moment, "tzinfo");
     if (zone == nullptr) {
@@ -123,7 +123,7 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
     Py_DECREF(zone);
     if (naive) {  // RFC 3339 times name their offset from UTC
         Py_DECREF(moment);
-        return bad_content(at, 0, "an RFC 3339 date and time with its offset from UTC");
+        return bad_content(at, CBOR_TAG_DATETIME_TEXT, "an RFC 3339 date and time with its offset from UTC");
     }
     return moment;
 }
@@ -134,11 +134,11 @@ PyObject* datetime_from_text(const Library& lib, PyObject* text, std::size_t at)
 PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) {
     const char* const needed = "an array of two integers (exponent, mantissa)";
     if ((!PyList_Check(pair) && !PyTuple_Check(pair)) || PySequence_Fast_GET_SIZE(pair) != 2) {
-        return bad_content(at, 4, needed);
+        return bad_content(at, CBOR_TAG_DECIMAL_FRACTION, needed);
     }
     PyObject* exponent = PySequence_Fast_GET_ITEM(pair, 0);
     PyObject* mantissa = PySequence_Fast_GET_ITEM(pair, 1);
-    if (!PyLong_Check(exponent) || !PyLong_Check(mantissa)) return bad_content(at, 4, needed);
+    if (!PyLong_Check(exponent) || !PyLong_Check(mantissa)) return bad_content(at, CBOR_TAG_DECIMAL_FRACTION, needed);
     PyObject* whole = PyObject_CallOneArg(lib.decimal, mantissa);
     if (whole == nullptr) return nullptr;
     PyObject* parts = PyObject_CallMethod(whole, "as_tuple", nullptr);  // (sign, digits, 0)
@@ -153,7 +153,7 @@ PyObject* decimal_from_pair(const Library& lib, PyObject* pair, std::size_t at) 
     if (scaled == nullptr) return nullptr;
     PyObject* value = PyObject_CallOneArg(lib.decimal, scaled);
     Py_DECREF(scaled);
-    return converted(value, at, 4,
+    return converted(value, at, CBOR_TAG_DECIMAL_FRACTION,
                      "an array of two integers (exponent, mantissa) within Decimal's range (an exponent of at "
                      "most about 10**18 either way)");
 }
@@ -188,37 +188,37 @@ bool is_integer(PyObject* value) { return PyLong_Check(value) && !PyBool_Check(v
 // Tag 30: [numerator, denominator > 0] as a Fraction.
 PyObject* fraction_from_pair(PyObject* pair, std::size_t at) {
     const char* const needed = "an array of two integers (numerator, denominator greater than 0)";
-    if (!is_array(pair) || PySequence_Fast_GET_SIZE(pair) != 2) return bad_content(at, 30, needed);
+    if (!is_array(pair) || PySequence_Fast_GET_SIZE(pair) != 2) return bad_content(at, CBOR_TAG_RATIONAL, needed);
     PyObject* numerator = PySequence_Fast_GET_ITEM(pair, 0);
     PyObject* denominator = PySequence_Fast_GET_ITEM(pair, 1);
-    if (!is_integer(numerator) || !is_integer(denominator)) return bad_content(at, 30, needed);
+    if (!is_integer(numerator) || !is_integer(denominator)) return bad_content(at, CBOR_TAG_RATIONAL, needed);
     PyObject* zero = PyLong_FromLong(0);
     if (zero == nullptr) return nullptr;
     const int positive = PyObject_RichCompareBool(denominator, zero, Py_GT);
     Py_DECREF(zero);
     if (positive < 0) return nullptr;
-    if (positive == 0) return bad_content(at, 30, needed);
+    if (positive == 0) return bad_content(at, CBOR_TAG_RATIONAL, needed);
     if (lazily(lazy.fraction, "fractions", "Fraction") == nullptr) return nullptr;
     PyObject* value = PyObject_CallFunctionObjArgs(lazy.fraction, numerator, denominator, nullptr);
-    return converted(value, at, 30, needed);
+    return converted(value, at, CBOR_TAG_RATIONAL, needed);
 }
 
 // Tag 35: a regular expression's text, compiled (its flags are not part of the tag).
 PyObject* regex_from_text(PyObject* text, std::size_t at) {
     const char* const needed = "a text string (a regular expression)";
-    if (!PyUnicode_Check(text)) return bad_content(at, 35, needed);
+    if (!PyUnicode_Check(text)) return bad_content(at, CBOR_TAG_REGEX, needed);
     if (lazily(lazy.re_compile, "re", "compile") == nullptr || lazily(lazy.re_error, "re", "error") == nullptr) {
         return nullptr;
     }
-    return converted(PyObject_CallOneArg(lazy.re_compile, text), at, 35, "a regular expression that compiles",
+    return converted(PyObject_CallOneArg(lazy.re_compile, text), at, CBOR_TAG_REGEX, "a regular expression that compiles",
                      lazy.re_error);
 }
 
 // Tag 36: a MIME message's text, parsed by email.parser (an email.message.Message).
 PyObject* message_from_text(PyObject* text, std::size_t at) {
-    if (!PyUnicode_Check(text)) return bad_content(at, 36, "a text string (a MIME message)");
+    if (!PyUnicode_Check(text)) return bad_content(at, CBOR_TAG_MIME, "a text string (a MIME message)");
     if (lazily(lazy.message_from_string, "email", "message_from_string") == nullptr) return nullptr;
-    return converted(PyObject_CallOneArg(lazy.message_from_string, text), at, 36, "a MIME message");
+    return converted(PyObject_CallOneArg(lazy.message_from_string, text), at, CBOR_TAG_MIME, "a MIME message");
 }
 
 // Tags 52 (IPv4) and 54 (IPv6), RFC 9164: an address (its bytes), a network [prefix length,
@@ -226,7 +226,7 @@ PyObject* message_from_text(PyObject* text, std::size_t at) {
 // length]; for IPv6 also [address bytes, prefix length or null, zone] (the zone an integer,
 // text or UTF-8 bytes), an interface or an address with that zone.
 PyObject* ip_from_content(std::uint64_t number, PyObject* content, std::size_t at) {
-    const bool v6 = number == 54;
+    const bool v6 = number == CBOR_TAG_IPV6;
     const Py_ssize_t size = v6 ? 16 : 4;
     const char* const needed =
         v6 ? "a byte string of 16 bytes or an array [prefix length, bytes], [16 bytes, prefix length] or "
@@ -297,51 +297,51 @@ PyObject* ip_from_content(std::uint64_t number, PyObject* content, std::size_t a
 // address) has no Python type and stays a Tag (or goes to tag_hook).
 PyObject* old_address(PyObject* content, std::size_t at, const DecodeHooks& hooks) {
     const char* const needed = "a byte string of 4, 6, 8 or 16 bytes (a network or MAC address)";
-    if (!PyBytes_Check(content)) return bad_content(at, 260, needed);
+    if (!PyBytes_Check(content)) return bad_content(at, CBOR_TAG_NETWORK_ADDRESS, needed);
     const Py_ssize_t size = PyBytes_GET_SIZE(content);
     if (size == 6 || size == 8) {
         Py_INCREF(content);
         return cbor_other_tag(260, content, hooks);
     }
-    if (size != 4 && size != 16) return bad_content(at, 260, needed);
+    if (size != 4 && size != 16) return bad_content(at, CBOR_TAG_NETWORK_ADDRESS, needed);
     if (lazily(lazy.ip_address, "ipaddress", "ip_address") == nullptr) return nullptr;
-    return converted(PyObject_CallOneArg(lazy.ip_address, content), at, 260, needed);
+    return converted(PyObject_CallOneArg(lazy.ip_address, content), at, CBOR_TAG_NETWORK_ADDRESS, needed);
 }
 
 // Tag 261 (an older tag for networks): a map of one pair, {address bytes (4 or 16): prefix length}.
 PyObject* old_network(PyObject* content, std::size_t at) {
     const char* const needed = "a map of one pair {4 or 16 bytes: prefix length}";
-    if (!PyDict_Check(content) || PyDict_GET_SIZE(content) != 1) return bad_content(at, 261, needed);
+    if (!PyDict_Check(content) || PyDict_GET_SIZE(content) != 1) return bad_content(at, CBOR_TAG_NETWORK_PREFIX, needed);
     Py_ssize_t position = 0;
     PyObject *address, *prefix;
     PyDict_Next(content, &position, &address, &prefix);
     if (!PyBytes_Check(address) || (PyBytes_GET_SIZE(address) != 4 && PyBytes_GET_SIZE(address) != 16) ||
         !is_integer(prefix)) {
-        return bad_content(at, 261, needed);
+        return bad_content(at, CBOR_TAG_NETWORK_PREFIX, needed);
     }
     if (lazily(lazy.ip_network, "ipaddress", "ip_network") == nullptr) return nullptr;
     PyObject* pair = PyTuple_Pack(2, address, prefix);
     if (pair == nullptr) return nullptr;
     PyObject* network = PyObject_CallOneArg(lazy.ip_network, pair);
     Py_DECREF(pair);
-    return converted(network, at, 261, "a network whose prefix length is within the address and covers every bit set");
+    return converted(network, at, CBOR_TAG_NETWORK_PREFIX, "a network whose prefix length is within the address and covers every bit set");
 }
 
 PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, bool key, std::size_t at,
                    const DecodeHooks& hooks) {
     switch (number) {
-        case 0:
-            if (!PyUnicode_Check(content)) return bad_content(at, 0, "a text string (RFC 3339 date and time)");
+        case CBOR_TAG_DATETIME_TEXT:
+            if (!PyUnicode_Check(content)) return bad_content(at, CBOR_TAG_DATETIME_TEXT, "a text string (RFC 3339 date and time)");
             return datetime_from_text(lib, content, at);
-        case 1: {
+        case CBOR_TAG_DATETIME_EPOCH: {
             if (!(PyLong_Check(content) || PyFloat_Check(content)) || PyBool_Check(content)) {
-                return bad_content(at, 1, "a number (seconds since the epoch)");
+                return bad_content(at, CBOR_TAG_DATETIME_EPOCH, "a number (seconds since the epoch)");
             }
             PyObject* moment = PyObject_CallFunctionObjArgs(lib.from_timestamp, content, lib.utc, nullptr);
-            return converted(moment, at, 1, "a number of seconds within the range of datetime");
+            return converted(moment, at, CBOR_TAG_DATETIME_EPOCH, "a number of seconds within the range of datetime");
         }
-        case 100: {
-            if (!PyLong_Check(content) || PyBool_Check(content)) return bad_content(at, 100, "an integer (days since 1970-01-01)");
+        case CBOR_TAG_DATE_DAYS: {
+            if (!PyLong_Check(content) || PyBool_Check(content)) return bad_content(at, CBOR_TAG_DATE_DAYS, "an integer (days since 1970-01-01)");
             PyObject* offset = PyLong_FromLong(719163);  // the ordinal of 1970-01-01
             if (offset == nullptr) return nullptr;
             PyObject* ordinal = PyNumber_Add(content, offset);
@@ -349,29 +349,29 @@ PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, 
             if (ordinal == nullptr) return nullptr;
             PyObject* day = PyObject_CallOneArg(lib.date_from_ordinal, ordinal);
             Py_DECREF(ordinal);
-            return converted(day, at, 100, "a number of days within the range of date");
+            return converted(day, at, CBOR_TAG_DATE_DAYS, "a number of days within the range of date");
         }
-        case 1004:
-            if (!PyUnicode_Check(content)) return bad_content(at, 1004, "a text string (RFC 3339 full-date)");
-            return converted(PyObject_CallOneArg(lib.date_from_iso, content), at, 1004, "an RFC 3339 full-date");
-        case 4:
+        case CBOR_TAG_DATE_TEXT:
+            if (!PyUnicode_Check(content)) return bad_content(at, CBOR_TAG_DATE_TEXT, "a text string (RFC 3339 full-date)");
+            return converted(PyObject_CallOneArg(lib.date_from_iso, content), at, CBOR_TAG_DATE_TEXT, "an RFC 3339 full-date");
+        case CBOR_TAG_DECIMAL_FRACTION:
             return decimal_from_pair(lib, content, at);
-        case 30:
+        case CBOR_TAG_RATIONAL:
             return fraction_from_pair(content, at);
-        case 35:
+        case CBOR_TAG_REGEX:
             return regex_from_text(content, at);
-        case 36:
+        case CBOR_TAG_MIME:
             return message_from_text(content, at);
-        case 52:
-        case 54:
+        case CBOR_TAG_IPV4:
+        case CBOR_TAG_IPV6:
             return ip_from_content(number, content, at);
-        case 260:
+        case CBOR_TAG_NETWORK_ADDRESS:
             return old_address(content, at, hooks);
-        case 261:
+        case CBOR_TAG_NETWORK_PREFIX:
             return old_network(content, at);
-        case 37: {
+        case CBOR_TAG_UUID: {
             if (!PyBytes_Check(content) || PyBytes_GET_SIZE(content) != 16) {
-                return bad_content(at, 37, "a byte string of 16 bytes");
+                return bad_content(at, CBOR_TAG_UUID, "a byte string of 16 bytes");
             }
             PyObject* arguments = PyTuple_New(0);
             if (arguments == nullptr) return nullptr;
@@ -382,11 +382,11 @@ PyObject* standard(const Library& lib, std::uint64_t number, PyObject* content, 
             return value;
         }
         default: {  // 258
-            if (!PyList_Check(content) && !PyTuple_Check(content)) return bad_content(at, 258, "an array");
+            if (!PyList_Check(content) && !PyTuple_Check(content)) return bad_content(at, CBOR_TAG_SET, "an array");
             PyObject* set = key ? PyFrozenSet_New(content) : PySet_New(content);
             if (set == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                return bad_content(at, 258, "an array of hashable members");
+                return bad_content(at, CBOR_TAG_SET, "an array of hashable members");
             }
             return set;
         }

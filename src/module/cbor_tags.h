@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cbor/format.h"
+
 namespace quorvane {
 
 // The caller's functions, borrowed for the length of one loads call; null when not given.
@@ -21,9 +23,20 @@ struct DecodeHooks {
 // Whether loads builds a Python value of its own for tag `number` (the bignums 2 and 3 aside).
 inline bool cbor_is_standard_tag(std::uint64_t number) {
     switch (number) {
-        case 0: case 1: case 4: case 30: case 35: case 36: case 37: case 52: case 54: case 100: case 258:
-        case 260: case 261: case 1004:
-            return true;
+        case CBOR_TAG_DATETIME_TEXT:
+        case CBOR_TAG_DATETIME_EPOCH:
+        case CBOR_TAG_DECIMAL_FRACTION:
+        case CBOR_TAG_RATIONAL:
+        case CBOR_TAG_REGEX:
+        case CBOR_TAG_MIME:
+        case CBOR_TAG_UUID:
+        case CBOR_TAG_IPV4:
+        case CBOR_TAG_IPV6:
+        case CBOR_TAG_DATE_DAYS:
+        case CBOR_TAG_SET:
+        case CBOR_TAG_NETWORK_ADDRESS:
+        case CBOR_TAG_NETWORK_PREFIX:
+        case CBOR_TAG_DATE_TEXT: return true;
         default: return false;
     }
 }

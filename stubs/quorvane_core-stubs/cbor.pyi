@@ -81,19 +81,24 @@ def loads(
 
 # ---------------------------------------------------------------------------- encode
 import datetime as _datetime
+import email.message as _email_message
 import enum as _enum
+import ipaddress as _ipaddress
+import re as _re
 import uuid as _uuid
 from collections.abc import Callable, Iterator
 from decimal import Decimal as _Decimal
+from fractions import Fraction as _Fraction
 from typing import AbstractSet, ClassVar, overload
 
 class _Dataclass(Protocol):
     __dataclass_fields__: ClassVar[dict[str, Any]]
 
 # What encode writes faithfully: None, bool, int (any size), float, str, bytes, bytearray,
-# memoryview, aware datetime (a naive one needs timezone=), date, Decimal, UUID, Tag, Simple,
-# Enum members (by value), dataclass instances (by field), and lists, tuples, dicts, sets and
-# frozensets of these. numpy scalars are written as their numbers too (numpy's float64 is a
+# memoryview, aware datetime (a naive one needs timezone=), date, Decimal, UUID, Fraction,
+# ipaddress addresses, networks and interfaces, str patterns, email messages, undefined, Tag,
+# Simple, Enum members (by value), dataclass instances (by field), and lists, tuples, dicts,
+# sets and frozensets of these. numpy scalars are written as their numbers too (numpy's float64 is a
 # float; its integer types are accepted where SupportsIndex is, through default=object).
 # Anything else needs default=.
 Encodable = Union[
@@ -108,6 +113,14 @@ Encodable = Union[
     _datetime.date,
     _Decimal,
     _uuid.UUID,
+    _Fraction,
+    _ipaddress.IPv4Address,
+    _ipaddress.IPv6Address,
+    _ipaddress.IPv4Network,
+    _ipaddress.IPv6Network,
+    _re.Pattern[str],
+    _email_message.Message,
+    UndefinedType,
     Tag,
     Simple,
     _enum.Enum,

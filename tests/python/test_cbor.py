@@ -33,8 +33,8 @@ def test_module_surface():
         "indefinite: bool = True, max_depth: int = 0) -> bytes")
     assert sys.modules["quorvane_core.cbor"] is cbor
     assert [name for name in vars(cbor) if not name.startswith("__") or name in ("__doc__", "__version__")] == [
-        "__doc__", "dumps", "__version__", "CBORDecodeError", "Tag", "Simple", "UndefinedType", "undefined", "loads", "encode", "dump", "load",
-        "SequenceIterator", "iter_loads"]
+        "__doc__", "dumps", "__version__", "CBORDecodeError", "Tag", "Simple", "UndefinedType", "undefined", "loads",
+        "encode", "dump", "load", "SequenceIterator", "iter_loads"]
 
 
 @pytest.mark.parametrize("value, indefinite, expected", [

@@ -436,13 +436,13 @@ def test_no_recursion_limit_lets_a_value_crash_the_encoders(call, case, limit):
 
 
 def test_cycles_are_found_before_the_recursion_limit():
-    # A cycle is refused after a few dozen levels, whatever the limit; and a deep value that
-    # is no cycle, below the limit, is written.
+    # A cycle is refused after a few dozen levels, whatever the limit, with the path to where
+    # the container is met again; a deep value that is no cycle, and a container met twice
+    # but not inside itself, are written.
     script = ("import sys\nsys.setrecursionlimit(100_000)\nfrom quorvane_core import cbor\n"
               "value = []\nfor _ in range(5000): value = [value]\n"
               "assert cbor.encode(value) == cbor.dumps(value, indefinite=False)\n"
-              "shared = [1]\nvalue = [shared] * 100\nfor _ in range(60): value = [value, value]\n"
-              "assert cbor.loads(cbor.encode([[shared, shared]] * 3)) == [[[1], [1]]] * 3\n"
+              "shared = [1]\nassert cbor.loads(cbor.encode([[shared, shared]] * 3)) == [[[1], [1]]] * 3\n"
               "cyclic = {'a': []}\ncyclic['a'].append({'b': cyclic})\n"
               "try:\n    cbor.encode([[[cyclic]]])\nexcept ValueError as error:\n    print(error)\n")
     done = run_isolated(script)
@@ -493,6 +493,14 @@ LEAK_CASES = [
     ("encode-default-raises", lambda: cbor.encode([BIG, Opaque()], default=lambda obj: 1 / 0)),
     ("encode-refused", lambda: cbor.encode({"a": [BIG, Opaque()]})),
     ("encode-cycle", lambda: cbor.encode(CYCLE)),
+    ("encode-cbor2-types", lambda: cbor.encode([BIG, Fraction(2**70, 3), Decimal("7" * 5000), cbor.undefined,
+                                                __import__("ipaddress").ip_interface("10.1.2.3/8"),
+                                                __import__("re").compile(BIG, 2)])),
+    ("encode-bad-tag", lambda: cbor.encode([BIG, cbor.Tag(2, BIG)])),
+    ("encode-equal-keys", lambda: cbor.encode({BIG: 1, False: [BIG], cbor.Simple(20): 2})),
+    ("encode-equal-keys-deterministic", lambda: cbor.encode({BIG: 1, False: [BIG], cbor.Simple(20): 2},
+                                                             deterministic=True)),
+    ("dumps-cycle", lambda: cbor.dumps(CYCLE)),
 ]
 CYCLE = [BIG]
 CYCLE.append(CYCLE)
@@ -504,7 +512,7 @@ def test_no_leaks(call):
     def run():
         try:
             call()
-        except (TypeError, ValueError, ZeroDivisionError):
+        except (TypeError, ValueError, ZeroDivisionError, RecursionError):
             pass
 
     for _ in range(10):
@@ -728,7 +736,7 @@ def test_standard_tags_around_the_wrong_content_are_refused(value, error, messag
 
 
 @pytest.mark.parametrize("value", [
-    cbor.Tag(2, b"\x01"), cbor.Tag(2, bytearray(b"")), cbor.Tag(0, "2020-01-01T00:00:00Z"), cbor.Tag(1, 1.5),
+    cbor.Tag(2, b"\x01"), cbor.Tag(2, bytearray(b"\x07")), cbor.Tag(0, "2020-01-01T00:00:00Z"), cbor.Tag(1, 1.5),
     cbor.Tag(1, -3), cbor.Tag(4, [-2, 2**70]), cbor.Tag(4, [1, cbor.Tag(3, b"\x05")]), cbor.Tag(30, [-1, 2**65]),
     cbor.Tag(37, bytes(16)), cbor.Tag(258, [1, 2]), cbor.Tag(52, [24, b"\x0a"]), cbor.Tag(99, "anything"),
     cbor.Tag(24, cbor.encode([1])), cbor.Tag(55799, {"a": 1}),
@@ -803,7 +811,8 @@ def _mime_text():
 import ipaddress  # noqa: E402
 import re  # noqa: E402
 
-# value; whether cbor2 writes the same bytes (else: it reads ours back as the value)
+IP_TYPES = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network)
+# Each value is written as cbor2 (5.7 and later) writes it.
 CBOR2_TYPES = [
     Fraction(3, -7), Fraction(2**70, 3), Fraction(0), Fraction(5),
     ipaddress.IPv4Address("192.168.1.2"), ipaddress.IPv6Address("::1"), ipaddress.IPv6Address("fe80::1%eth0"),
@@ -812,12 +821,16 @@ CBOR2_TYPES = [
     ipaddress.IPv6Interface("2001:db8::5/64"),
     re.compile("a+b"), re.compile(""), re.compile("é.*"),
     cbor.undefined, [cbor.undefined, {"u": cbor.undefined}],
-    Decimal("9" * 5000), Decimal("-" + "1" * 4400 + "E-4000"),
+    Decimal((0, (9,) * 5000, 0)), Decimal((1, (1,) * 4400, -4000)),
 ]
 
 
 @pytest.mark.parametrize("value", CBOR2_TYPES, ids=[type(v).__name__ for v in CBOR2_TYPES])
 def test_cbor2_types_are_written_as_cbor2_writes_them(value):
+    if PYPY and isinstance(value, Decimal):
+        pytest.skip("PyPy's Decimal turns its digits into an int through text, which the digit limit refuses")
+    if isinstance(value, IP_TYPES) and cbor2.dumps(ipaddress.ip_address("::1"))[:2] != b"\xd8\x36":
+        pytest.skip("this cbor2 writes ipaddress values in the older tags 260 and 261")
     theirs = cbor2.dumps(cbor2.undefined if value is cbor.undefined else
                          [cbor2.undefined, {"u": cbor2.undefined}] if isinstance(value, list) else value)
     assert cbor.encode(value) == theirs
@@ -839,15 +852,18 @@ def test_messages_and_pattern_flags_read_back_through_cbor2():
 
 
 def test_bytes_patterns_go_to_default():
-    with pytest.raises(TypeError, match="cannot write a value of type 're.Pattern'"):
+    with pytest.raises(TypeError, match=r"cannot write a value of type '(re\.)?Pattern'"):
         cbor.encode(re.compile(b"a"))
     assert cbor.encode(re.compile(b"a"), default=lambda p: p.pattern) == b"\x41a"
 
 
 @pytest.mark.parametrize("digits", [5_000, 20_000])
 def test_decimals_past_the_interpreters_digit_limit(digits):
-    for text in ("9" * digits, "-" + "7" * digits + "E-5", "1" + "0" * digits + "E+3"):
-        value = Decimal(text)
+    # Made from their digits: PyPy's Decimal (written in Python) cannot read such long text.
+    for value in (Decimal((0, (9,) * digits, 0)), Decimal((1, (7,) * digits, -5)), Decimal((0, (1,) + (0,) * digits, 3))):
         encoded = cbor.encode(value)
+        assert encoded[:2] == b"\xc4\x82"
+        if PYPY:  # its Decimal, and so cbor2 and loads, turn such digits into an int through text
+            continue
         assert encoded == cbor2.dumps(value)
-        assert cbor.loads(encoded) == value
+        assert cbor.loads(encoded).as_tuple() == value.as_tuple()

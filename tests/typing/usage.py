@@ -74,3 +74,13 @@ def read_log(data: bytes) -> tuple[list[object], int, bool]:
     values = list(items)
     first = cbor.load(io.BytesIO(data), max_depth=10) if data else None
     return values + [first, cbor.loads(data, object_hook=len)], items.offset, items.truncated
+
+
+def encode_cbor2_types() -> bytes:
+    import email.message
+    import fractions
+    import ipaddress
+    import re
+    unset: cbor.UndefinedType = cbor.undefined
+    return cbor.encode([fractions.Fraction(1, 3), ipaddress.ip_address("::1"), ipaddress.IPv4Network("10.0.0.0/8"),
+                        re.compile("a+"), email.message.Message(), unset])
