@@ -65,15 +65,27 @@ def _delta():
     return delta
 
 
+def _named(value):
+    """A value for an error message: its repr when short, else its type and length (never a
+    copy of a large value)."""
+    text = repr(value) if not hasattr(value, "__len__") or len(value) <= 60 else ""
+    if text and len(text) <= 80:
+        return text
+    if not hasattr(value, "__len__"):
+        return f"<{type(value).__name__}>"
+    unit = "characters" if isinstance(value, str) else "bytes" if isinstance(value, (bytes, bytearray)) else "items"
+    return f"<{type(value).__name__} of {len(value):,} {unit}>"
+
+
 def _check_key(key):
     if not isinstance(key, str) or not key:
-        raise TypeError(f"a key is a non-empty str, not {key!r}")
+        raise TypeError(f"a key is a non-empty str, not {_named(key)}")
     if "\x00" in key:
         raise ValueError("a key cannot contain a NUL character")
     try:
         key.encode("utf-8")
     except UnicodeEncodeError:
-        raise ValueError(f"a key must be valid Unicode text: {key!r}") from None
+        raise ValueError(f"a key must be valid Unicode text: {_named(key)}") from None
 
 
 _SCHEMA = (
@@ -395,7 +407,7 @@ class Store:
         """key's newest version, or the given version number, as bytes. KeyError if there is none."""
         _check_key(key)
         if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
-            raise TypeError(f"a version number is an int, not {version!r}")
+            raise TypeError(f"a version number is an int, not {_named(version)}")
         # One statement (one round trip, one snapshot) in the common case.
         key_id = "(SELECT id FROM qv_keys WHERE name = ?)"
         number = "(SELECT newest FROM qv_keys WHERE name = ?)" if version is None else "?"
@@ -430,7 +442,7 @@ class Store:
     def keys(self, prefix=""):
         """The keys that start with prefix, sorted."""
         if not isinstance(prefix, str):
-            raise TypeError(f"a prefix is a str, not {prefix!r}")
+            raise TypeError(f"a prefix is a str, not {_named(prefix)}")
 
         rows = self._db.read("SELECT name FROM qv_keys WHERE newest > 0 AND substr(name, 1, ?) = ?", (len(prefix), prefix))
         return sorted(row[0] for row in rows if row[0].startswith(prefix))

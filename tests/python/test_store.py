@@ -245,3 +245,16 @@ def test_against_a_model(database, monkeypatch):
             assert s.verify() >= sum(len(vs) for vs in model.values())
 
     check()
+
+
+@pytest.mark.parametrize("key, shown", [
+    (b"x" * 1_000_000, "<bytes of 1,000,000 bytes>"),
+    (["k"] * 500, "<list of 500 items>"),
+    (5, "5"),
+])
+def test_a_wrong_key_is_named_by_type_and_size(tmp_path, key, shown):
+    """A wrong key is named in the message by its type and length, never copied into it."""
+    with store.open(str(tmp_path / "versions.db")) as s:
+        with pytest.raises(TypeError) as caught:
+            s.put(key, b"value")
+    assert str(caught.value) == f"a key is a non-empty str, not {shown}"
