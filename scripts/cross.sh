@@ -4,8 +4,8 @@
 #   cross_tools                      the tool environment (zig, auditwheel, the build backend)
 #   zig_toolchain TARGET             a CMake toolchain file compiling with zig for TARGET, e.g.
 #                                    x86_64-linux-gnu.2.17 (prints its path)
-#   gcc_toolchain NAME SYSTEM CPU TRIPLE   the same for a Debian cross compiler (aarch64-linux-gnu,
-#                                    x86_64-w64-mingw32)
+#   gcc_toolchain NAME SYSTEM CPU TRIPLE [SUFFIX]   the same for a Debian cross compiler
+#                                    (aarch64-linux-gnu, x86_64-w64-mingw32 with -posix)
 #   static_deps NAME TOOLCHAIN       zstd and liblzma built as static libraries from Debian's
 #                                    sources with that toolchain, and the xxHash header, in
 #                                    build/platforms/deps/NAME (prints the prefix)
@@ -75,12 +75,12 @@ zig_toolchain() {
 }
 
 gcc_toolchain() {
-    local name=$1 system=$2 cpu=$3 triple=$4
+    local name=$1 system=$2 cpu=$3 triple=$4 suffix=${5:-}
     write_toolchain "$name" \
         "set(CMAKE_SYSTEM_NAME $system)" \
         "set(CMAKE_SYSTEM_PROCESSOR $cpu)" \
-        "set(CMAKE_C_COMPILER $triple-gcc)" \
-        "set(CMAKE_CXX_COMPILER $triple-g++)" \
+        "set(CMAKE_C_COMPILER $triple-gcc$suffix)" \
+        "set(CMAKE_CXX_COMPILER $triple-g++$suffix)" \
         "set(CMAKE_RC_COMPILER $triple-windres)" \
         "set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)" \
         "set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)" \

@@ -66,7 +66,9 @@ fi
 if wants windows; then
     start=$SECONDS
     echo "== 64-bit Windows: engine tests under Wine"
-    toolchain=$(gcc_toolchain mingw-x86_64 Windows AMD64 x86_64-w64-mingw32)
+    # (The compilers of the POSIX thread model: those of the win32 model have no std::mutex,
+    # which GoogleTest uses.)
+    toolchain=$(gcc_toolchain mingw-x86_64 Windows AMD64 x86_64-w64-mingw32 -posix)
     deps=$(static_deps mingw-x86_64 "$toolchain")
     gtest_for "$deps" "$toolchain"
     export WINEPREFIX="$platforms/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
