@@ -39,7 +39,7 @@ aarch64_headers() {
         rm -rf "$out" && mkdir -p "$out"
         if [ "$version" = 3.11 ]; then
             local root
-            root=$(debian_arm64 libpython3.11-dev)
+            root=$(debian_arm64 python3.11 libpython3.11-dev)  # as test-platforms.sh asks
             cp -r "$root/usr/include/python3.11/." "$out/"
             cp "$root/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h" "$out/pyconfig.h"
         else
@@ -85,7 +85,10 @@ for arch in "${archs[@]}"; do
             --no-build-isolation --no-deps "${settings[@]}" -w "$here/raw-$arch" .
         wheel=$(ls "$here/raw-$arch"/*.whl)
         rm -f dist/quorvane_core-*-cp"$tag"-*"$arch".whl
-        "$cross_python" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w dist "$wheel"
+        # (auditwheel takes the tag from the wheel: its --plat names only this machine's
+        # processor's tags.)
+        "$cross_python" -m auditwheel repair -w dist "$wheel" 2>&1 | grep -v WARNING
+        ls dist/quorvane_core-*-cp"$tag"-*manylinux_2_17_"$arch".whl >/dev/null
         timings+=("CPython $version $arch wheel: $((SECONDS - start)) s")
     done
 done
