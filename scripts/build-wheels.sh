@@ -3,6 +3,7 @@
 #   scripts/build-wheels.sh                     every CPython 3.8-3.13 found, x86-64 and aarch64
 #   scripts/build-wheels.sh 3.11                only these versions (both architectures)
 #   ARCHS=aarch64 scripts/build-wheels.sh 3.11  only this architecture
+#   SDIST=0 scripts/build-wheels.sh ...         no source distribution
 # The wheels are manylinux_2_17 (glibc 2.17 and newer): zig compiles the module for that glibc,
 # on x86-64 and across to aarch64, with zstd and liblzma built by the same compiler from
 # Debian's sources and linked in statically; auditwheel checks each wheel and gives it its
@@ -26,11 +27,13 @@ if [ $# -gt 0 ]; then versions=("$@"); else versions=("${supported[@]}"); fi
 
 mkdir -p dist
 timings=()
-start=$SECONDS
-echo "== source distribution"
-rm -f dist/quorvane_core-*.tar.gz
-"$cross_python" -m build --sdist --no-isolation --outdir dist . >/dev/null
-timings+=("source distribution: $((SECONDS - start)) s")
+if [ "${SDIST:-1}" = 1 ]; then  # SDIST=0: the wheels alone
+    start=$SECONDS
+    echo "== source distribution"
+    rm -f dist/quorvane_core-*.tar.gz
+    "$cross_python" -m build --sdist --no-isolation --outdir dist . >/dev/null
+    timings+=("source distribution: $((SECONDS - start)) s")
+fi
 
 # The interpreter headers for an aarch64 build of version $1 (prints the folder).
 aarch64_headers() {

@@ -96,7 +96,7 @@ if wants aarch64-python; then
     start=$SECONDS
     version=3.11
     echo "== aarch64: the CPython $version wheel's Python tests under qemu"
-    ARCHS=aarch64 bash scripts/build-wheels.sh "$version"
+    ARCHS=aarch64 SDIST=0 bash scripts/build-wheels.sh "$version"
     wheel=$(ls dist/quorvane_core-*-cp311-*manylinux*aarch64*.whl)
     root=$(debian_arm64 python3.11 libpython3.11-dev)  # as build-wheels.sh asks, one unpacking
     here="$platforms/python-aarch64"
