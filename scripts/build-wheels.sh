@@ -80,13 +80,20 @@ for arch in "${archs[@]}"; do
         if [ "$arch" != "$(uname -m)" ]; then
             cross_env+=(_PYTHON_HOST_PLATFORM="linux-$arch"
                         SETUPTOOLS_EXT_SUFFIX=".cpython-$tag-$arch-linux-gnu.so")
-            settings+=(--config-settings=cmake.define.Python_INCLUDE_DIR="$(aarch64_headers "$version" "$py")")
+            # (pybind11 would name the module by the running x86-64 interpreter.)
+            settings+=(--config-settings=cmake.define.Python_INCLUDE_DIR="$(aarch64_headers "$version" "$py")"
+                       --config-settings=cmake.define.PYTHON_MODULE_EXTENSION=".cpython-$tag-$arch-linux-gnu.so"
+                       --config-settings=cmake.define.PYTHON_MODULE_DEBUG_POSTFIX=)
         fi
         echo "== CPython $version, $arch: wheel"
         rm -rf "$here/raw-$arch"
         env "${cross_env[@]}" "$here/tools/bin/python" -m pip wheel -q --disable-pip-version-check \
             --no-build-isolation --no-deps "${settings[@]}" -w "$here/raw-$arch" .
         wheel=$(ls "$here/raw-$arch"/*.whl)
+        if ! "$cross_python" -m zipfile -l "$wheel" | grep -q "quorvane_core\.cpython-$tag-$arch-linux-gnu\.so"; then
+            echo "$wheel: the module is not named for $arch" >&2
+            exit 1
+        fi
         rm -f dist/quorvane_core-*-cp"$tag"-*"$arch".whl
         # (auditwheel takes the tag from the wheel: its --plat names only this machine's
         # processor's tags.)
