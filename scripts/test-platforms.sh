@@ -120,7 +120,10 @@ EOF
     tests=(test_cbor test_encode test_loads test_buffers test_bad_input test_delta test_blocks
            test_compress test_pickling)
     (cd "$work" && "$here/python" -m pytest -q -p no:cacheprovider -c "$repo/pyproject.toml" \
-        --rootdir "$repo" $(printf "$repo/tests/python/%s.py " "${tests[@]}") --hypothesis-profile=emulated)
+        --rootdir "$repo" $(printf "$repo/tests/python/%s.py " "${tests[@]}") --hypothesis-profile=emulated \
+        --deselect "$repo/tests/python/test_cbor.py::test_running_out_of_memory_raises_memory_error")
+    # (That one limits the address space with setrlimit, which qemu does not pass on to the
+    # emulated program: it fails under qemu with "no MemoryError", whatever the module does.)
     rm -rf "$work"
     timings+=("aarch64 Python tests (CPython $version under qemu, with its wheel): $((SECONDS - start)) s")
 fi
