@@ -14,7 +14,7 @@ with_tests=0
 
 # What the installed module was built from: every file that goes into the build.
 sources_digest() {
-    find CMakeLists.txt pyproject.toml src stubs python -type f -not -name "*.pyc" -print0 | LC_ALL=C sort -z |
+    find CMakeLists.txt pyproject.toml cmake src stubs python -type f -not -name "*.pyc" -print0 | LC_ALL=C sort -z |
         xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 stamp=.venv/.quorvane-build

@@ -13,24 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 
-supported=(3.8 3.9 3.10 3.11 3.12 3.13)
+. scripts/interpreters.sh
 if [ $# -gt 0 ]; then
     wanted=("$@")
 else
     wanted=("${supported[@]}" pypy)
 fi
-
-# The newest pyenv build of version $1 (not a free-threaded one), else pythonX.Y on the PATH.
-find_python() {
-    local version=$1 root="${PYENV_ROOT:-$HOME/.pyenv}" found
-    found=$(ls -d "$root/versions/$version".* 2>/dev/null | grep -E "/$version\.[0-9]+$" | sort -V | tail -1 || true)
-    if [ -n "$found" ] && [ -x "$found/bin/python$version" ]; then
-        echo "$found/bin/python$version"
-    elif command -v "python$version" >/dev/null 2>&1 &&
-         [ "$("python$version" -c 'import sys; print(sys.implementation.name)')" = cpython ]; then
-        command -v "python$version"
-    fi
-}
 
 main_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 timings=()

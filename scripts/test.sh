@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ engine tests (ctest) and the Python tests of
-# the module (pytest), then the wheel on every supported interpreter (scripts/test-interpreters.sh).
+# the module (pytest), then the wheel on every supported interpreter (scripts/test-interpreters.sh),
+# then the other processors and systems (scripts/test-platforms.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,3 +34,6 @@ part "Python tests"
 
 bash scripts/test-interpreters.sh
 part "the wheel on every interpreter"
+
+bash scripts/test-platforms.sh
+part "aarch64 (qemu), Windows (Wine), macOS (linked only)"

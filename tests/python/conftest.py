@@ -55,3 +55,13 @@ needs_memory_for_2_gib = pytest.mark.skipif(
 def randbytes(rng, size):
     """rng.randbytes(size) (from 3.9), the same bytes, on 3.8 too."""
     return rng.getrandbits(size * 8).to_bytes(size, "little") if size else b""
+
+
+# Under an emulated processor (scripts/test-platforms.sh runs the tests under qemu with
+# --hypothesis-profile=emulated) every call takes several times as long: no deadline there.
+try:
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:  # hypothesis is a test dependency, but conftest should not need it
+    pass
+else:
+    _hypothesis_settings.register_profile("emulated", deadline=None, max_examples=25)

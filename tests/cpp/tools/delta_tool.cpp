@@ -13,6 +13,11 @@
 #include "delta/search/diff.h"
 #include "delta/raw/patch.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 using namespace quorvane;
 
 namespace {
@@ -31,6 +36,9 @@ int usage() {
 }
 
 int write_result(ByteVector* result) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // text mode would write each 0A byte as 0D 0A
+#endif
     const std::size_t written = std::fwrite(result->data, 1, static_cast<std::size_t>(result->length), stdout);
     const bool ok = written == result->length;
     byte_vector_free(result);

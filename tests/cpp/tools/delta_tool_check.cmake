@@ -1,6 +1,9 @@
 # Runs delta_tool end to end: diff at every effort level with a tiny effort limit (so the
 # exhausted-search branches run), patch, and compare with the new value; bad usage fails.
-#   cmake -DTOOL=path/to/delta_tool -DWORK=scratch/dir -P delta_tool_check.cmake
+#   cmake -DTOOL=path/to/delta_tool -DWORK=scratch/dir [-DEMULATOR="qemu-aarch64 -L ..."] -P delta_tool_check.cmake
+# EMULATOR, for a cross build, is the command line that runs the tool.
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+set(TOOL ${emulator} ${TOOL})
 file(MAKE_DIRECTORY ${WORK})
 string(REPEAT "the quick brown fox jumps over the lazy dog; " 60 old_text)
 string(REPLACE "lazy" "sleepy" new_text "${old_text}")
