@@ -29,7 +29,7 @@ ctest --test-dir build/asan --output-on-failure -j2
 part "engine tests under the sanitizers"
 
 export QUORVANE_TEST_POSTGRES="$(bash scripts/postgres.sh)"  # the version store's tests use it
-python -m pytest -q
+QUORVANE_REQUIRE_POSTGRES=1 python -m pytest -q
 part "Python tests"
 
 bash scripts/test-interpreters.sh

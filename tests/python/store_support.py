@@ -62,8 +62,10 @@ def database(request, tmp_path):
     if request.param == "postgresql":
         reason = _postgres_missing()
         if reason:
-            if os.environ.get("CI") == "true":
-                pytest.fail("the PostgreSQL server is missing in CI: " + reason)
+            # The test command's main run requires the server (it starts it and installs the
+            # driver); the runs on the other interpreters, in clean environments, use SQLite.
+            if os.environ.get("QUORVANE_REQUIRE_POSTGRES") == "1":
+                pytest.fail("the PostgreSQL server is required here: " + reason)
             pytest.skip(reason)
     db = Database(request.param, tmp_path)
     yield db
