@@ -815,7 +815,8 @@ IP_TYPES = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network,
 # Each value is written as cbor2 (5.7 and later) writes it.
 CBOR2_TYPES = [
     Fraction(3, -7), Fraction(2**70, 3), Fraction(0), Fraction(5),
-    ipaddress.IPv4Address("192.168.1.2"), ipaddress.IPv6Address("::1"), ipaddress.IPv6Address("fe80::1%eth0"),
+    ipaddress.IPv4Address("192.168.1.2"), ipaddress.IPv6Address("::1"),
+    *([ipaddress.IPv6Address("fe80::1%eth0")] if sys.version_info >= (3, 9) else []),  # zones from 3.9 on
     ipaddress.IPv4Network("10.0.0.0/8"), ipaddress.IPv4Network("0.0.0.0/0"), ipaddress.IPv4Network("1.2.3.4/32"),
     ipaddress.IPv6Network("2001:db8::/32"), ipaddress.IPv4Interface("192.168.1.2/24"),
     ipaddress.IPv6Interface("2001:db8::5/64"),

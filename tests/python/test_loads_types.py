@@ -5,6 +5,7 @@ rationals past the interpreter's 4,300-digit limit on int-to-text conversion."""
 import email.message
 from email.mime.text import MIMEText
 import ipaddress
+import sys
 import random
 import re
 from decimal import Decimal
@@ -17,6 +18,15 @@ from hypothesis import given, settings, strategies as st
 from quorvane_core import cbor
 
 MESSAGE = MIMEText("body line\n")  # read back as an email.message.Message
+SCOPED_IPV6 = sys.version_info >= (3, 9)  # ipaddress takes an IPv6 zone ("%eth0") from 3.9 on
+# cbor2 before 5.7 (the one older interpreters and PyPy get) writes ipaddress values in the
+# older tags 260 and 261, an interface as its address alone: compared with it only from then on.
+OLD_CBOR2 = cbor2.dumps(ipaddress.ip_address("::1"))[:2] != b"\xd8\x36"
+
+
+def cbor2_form_differs(value):
+    return OLD_CBOR2 and isinstance(value, (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network,
+                                            ipaddress.IPv6Network))
 
 # Values cbor2 writes by default (and reads back as themselves).
 VALUES = [
@@ -25,7 +35,7 @@ VALUES = [
     ipaddress.ip_network("192.0.2.0/24"), ipaddress.ip_network("10.0.0.0/8"), ipaddress.ip_network("0.0.0.0/0"),
     ipaddress.ip_network("1.2.3.4/32"), ipaddress.ip_network("2001:db8::/32"), ipaddress.ip_network("::/0"),
     ipaddress.ip_interface("192.0.2.1/24"), ipaddress.ip_interface("2001:db8::1/64"),
-    ipaddress.ip_address("fe80::1%eth0"), ipaddress.ip_interface("fe80::1%3/64"),
+    *([ipaddress.ip_address("fe80::1%eth0"), ipaddress.ip_interface("fe80::1%3/64")] if SCOPED_IPV6 else []),
     re.compile("a+b"), re.compile(r"^\d{3}-(?P<x>[a-z]*)$"), re.compile(""),
 ]
 
@@ -38,6 +48,8 @@ def same(got, want):
 
 @pytest.mark.parametrize("value", VALUES + [MESSAGE], ids=repr)
 def test_loads_reads_what_cbor2_writes(value):
+    if cbor2_form_differs(value):
+        pytest.skip("this cbor2 writes ipaddress values in the older tags")
     data = cbor2.dumps(value)
     assert same(cbor.loads(data), value)
     assert same(cbor.loads(cbor2.dumps({"k": [value]}))["k"][0], value)  # inside containers too
@@ -52,6 +64,8 @@ ZONE_LOST = pytest.mark.xfail(strict=True, reason="encode writes an IPv6Interfac
 @pytest.mark.parametrize("value", [pytest.param(v, marks=ZONE_LOST) if isinstance(v, ipaddress.IPv6Interface)
                                    and "%" in str(v) else v for v in VALUES] + [MESSAGE], ids=repr)
 def test_cbor2_reads_what_encode_writes(value):
+    if cbor2_form_differs(value):
+        pytest.skip("this cbor2 reads ipaddress values in the older tags only")
     try:
         data = cbor.encode(value)
     except TypeError:
@@ -63,6 +77,8 @@ def test_cbor2_reads_what_encode_writes(value):
 @pytest.mark.parametrize("value", [Fraction(1, 3), ipaddress.ip_address("192.0.2.1"),
                                    ipaddress.ip_network("2001:db8::/32"), re.compile("x")], ids=repr)
 def test_standard_values_as_map_keys(value):
+    if cbor2_form_differs(value):
+        pytest.skip("this cbor2 writes ipaddress values in the older tags")
     assert cbor.loads(cbor2.dumps({value: 1, (value, 2): 3})) == {value: 1, (value, 2): 3}
 
 
@@ -79,9 +95,9 @@ FROZEN = [
     ("d8368218304620010db81234", ipaddress.IPv6Network("2001:db8:1234::/48")),
     ("d836825020010db81234deedbeefcafefacefeed1830",
      ipaddress.IPv6Interface("2001:db8:1234:deed:beef:cafe:face:feed/48")),
-    ("d8368350fe8000000000020202fffffffe030303f60a", ipaddress.IPv6Address("fe80::202:2ff:ffff:fe03:303%10")),
-    ("d8368350fe8000000000020202fffffffe0303031840" + "6465746830",
-     ipaddress.IPv6Interface("fe80::202:2ff:ffff:fe03:303%eth0/64")),
+    *([("d8368350fe8000000000020202fffffffe030303f60a", ipaddress.IPv6Address("fe80::202:2ff:ffff:fe03:303%10")),
+       ("d8368350fe8000000000020202fffffffe0303031840" + "6465746830",
+        ipaddress.IPv6Interface("fe80::202:2ff:ffff:fe03:303%eth0/64"))] if SCOPED_IPV6 else []),
     ("d9010444c000020f", ipaddress.IPv4Address("192.0.2.15")),
     ("d9010450" + "20010db8000000000000000000000001", ipaddress.IPv6Address("2001:db8::1")),
     ("d90105a144c00002001818", ipaddress.IPv4Network("192.0.2.0/24")),
@@ -94,8 +110,8 @@ FROZEN = [
 def test_frozen_forms(hexed, value):
     got = cbor.loads(bytes.fromhex(hexed))
     assert same(got, value)
-    if value is not cbor.undefined and not hexed.endswith("6465746830"):  # cbor2 takes no zone in text
-        assert same(cbor2.loads(bytes.fromhex(hexed)), value)  # the same reading as cbor2's
+    if value is not cbor.undefined and not hexed.endswith("6465746830") and not cbor2_form_differs(value):
+        assert same(cbor2.loads(bytes.fromhex(hexed)), value)  # the same reading as cbor2's (no zone in text)
 
 
 def test_undefined_is_one_object_in_every_mode():
