@@ -220,6 +220,12 @@ std::string grouped(unsigned long long number) {
 }
 
 void name_arguments_by_type_in_errors(py::module_& top) {
+#if !QUORVANE_CPYTHON
+    // PyPy's function objects are its own (their messages stay as they are), and walking
+    // the classes' members through its emulated C API crashed it at import.
+    (void)top;
+    return;
+#endif
     for (const auto module : module_and_submodules(top)) {
         for (const auto item : py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {
             if (PyType_Check(item.second.ptr())) {

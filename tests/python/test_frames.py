@@ -193,7 +193,8 @@ def test_memory_error_names_what_and_how_much():
     data = m.frame(b"", b"", m.PREFIX, [(m.ZSTD, m.zstd_rle_frame(0, 1000), length)], new_length=length)
     with pytest.raises(MemoryError) as caught:
         decompress(b"", data, max_size=length)
-    assert str(caught.value) == f"decompress: out of memory for the new value of {length:,} bytes"
+    if sys.implementation.name != "pypy":  # PyPy's own allocation refuses it first, in its words
+        assert str(caught.value) == f"decompress: out of memory for the new value of {length:,} bytes"
 
 
 # ---- LZMA2 decoded in place (the new value is its dictionary) against liblzma's encoder
