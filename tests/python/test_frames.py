@@ -191,10 +191,15 @@ def test_memory_error_names_what_and_how_much():
     m = make_frames()
     length = 1 << 61
     data = m.frame(b"", b"", m.PREFIX, [(m.ZSTD, m.zstd_rle_frame(0, 1000), length)], new_length=length)
+    if sys.implementation.name == "pypy":
+        # PyPy's emulated C API turns the refused bytes object into a SystemError around the
+        # MemoryError (a known gap there); the frame is refused all the same.
+        with pytest.raises((MemoryError, SystemError)):
+            decompress(b"", data, max_size=length)
+        return
     with pytest.raises(MemoryError) as caught:
         decompress(b"", data, max_size=length)
-    if sys.implementation.name != "pypy":  # PyPy's own allocation refuses it first, in its words
-        assert str(caught.value) == f"decompress: out of memory for the new value of {length:,} bytes"
+    assert str(caught.value) == f"decompress: out of memory for the new value of {length:,} bytes"
 
 
 # ---- LZMA2 decoded in place (the new value is its dictionary) against liblzma's encoder
