@@ -2,6 +2,7 @@
 databases on the PostgreSQL server that scripts/postgres.sh starts, named by
 QUORVANE_TEST_POSTGRES), and helpers that reach under the store to its tables."""
 import os
+import time
 import uuid
 
 import pytest
@@ -49,6 +50,23 @@ class Database:
             with conn.cursor(binary=True) as cursor:
                 cursor.execute(statement.replace("?", "%s"), params)
                 return cursor.fetchall() if cursor.description else []
+
+    def settle(self, seconds=60):
+        """Waits until no other session is open on the database. A client killed after sending
+        COMMIT leaves its server process to finish the transaction, so a version can still
+        arrive after every writer process has exited."""
+        if self.kind == "sqlite":
+            return
+        import psycopg
+        deadline = time.monotonic() + seconds
+        with psycopg.connect(POSTGRES_URL, autocommit=True) as conn:
+            while True:
+                others = conn.execute("SELECT count(*) FROM pg_stat_activity WHERE datname = %s",
+                                      (self.name,)).fetchone()[0]
+                if not others:
+                    return
+                assert time.monotonic() < deadline, f"{others} sessions still open on {self.name}"
+                time.sleep(0.05)
 
     def drop(self):
         if self.kind == "postgresql":

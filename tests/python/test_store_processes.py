@@ -99,6 +99,7 @@ def test_killed_writers_lose_nothing(database, tmp_path):
     for process, _ in running:
         process.kill()
         process.wait()
+    database.settle()
     intents, done = read_log(*logs)
     with store.open(database.target) as s:
         listed = s.versions("doc")
@@ -127,6 +128,7 @@ def test_writers_and_readers_together(database, tmp_path):
         process.send_signal(signal.SIGTERM)
     for process in writers:
         process.wait()
+    database.settle()
     with store.open(database.target) as s:
         for key, logs in (("a", [0, 2]), ("b", [1, 3])):
             done = {}
