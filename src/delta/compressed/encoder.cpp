@@ -162,19 +162,31 @@ public:
         BlockStreams streams = streams_;
         Body body;
         block_body(streams, row, ticker_, &body);
-        keep(&body);
+        keep(&body, &smallest_block_);
     }
 
     void prefix(const LevelSettings& row) {
         if (old_->length + new_->length > PREFIX_WINDOW_BYTES) return;
         Body body;
-        if (prefix_body(old_, new_, row, ticker_, &body)) keep(&body);  // false: zstd could not make it
+        if (prefix_body(old_, new_, row, ticker_, &body)) keep(&body, &smallest_prefix_);  // false: zstd could not make it
     }
+
+    // Whether the mode's smallest frame so far is more than MODE_GATE_RATIO times the other
+    // mode's (false while either mode has made none).
+    bool block_far_behind() const { return far_behind(smallest_block_, smallest_prefix_); }
+    bool prefix_far_behind() const { return far_behind(smallest_prefix_, smallest_block_); }
 
     const Body& best() const { return best_; }
 
 private:
-    void keep(Body* body) {
+    static constexpr std::uint64_t NONE = ~std::uint64_t{0};
+
+    static bool far_behind(std::uint64_t mode, std::uint64_t other) {
+        return mode != NONE && other != NONE && mode / MODE_GATE_RATIO > other;
+    }
+
+    void keep(Body* body, std::uint64_t* smallest_of_mode) {
+        if (body->size() < *smallest_of_mode) *smallest_of_mode = body->size();
         if (!have_best_ || body->size() < best_.size()) {
             best_ = std::move(*body);
             have_best_ = true;
@@ -189,6 +201,8 @@ private:
     bool have_streams_ = false;
     Body best_;
     bool have_best_ = false;
+    std::uint64_t smallest_block_ = NONE;
+    std::uint64_t smallest_prefix_ = NONE;
 };
 
 // Runs `make` on the candidates, then writes the smallest frame; null with *failure set
@@ -231,7 +245,10 @@ ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_val
 
 // Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame when its
 // matcher or block-stream coding differs from the row before, a prefix frame when its prefix
-// coding does), so that a higher level's delta is never larger than a lower one's.
+// coding does, and neither when that mode is far behind the other: see MODE_GATE_RATIO).
+// Whether a frame is made depends only on the frames made before it, never on the level
+// asked for, so level k makes every frame that level k - 1 made, and a higher level's delta
+// is never larger than a lower one's.
 ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
                            CompressFailure* failure, const CompressObserver* observer) {
     if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
@@ -244,10 +261,13 @@ ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_va
             const LevelSettings* before = k > COMPRESS_MIN_LEVEL ? &level_settings(k - 1) : nullptr;
             const bool same_lzma = before != nullptr && before->lzma_preset == row.lzma_preset &&
                                    before->lzma_extreme == row.lzma_extreme;
-            if (!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) {
+            if ((!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) &&
+                !candidates->block_far_behind()) {
                 candidates->block(row);
             }
-            if (!same_lzma || before->prefix_zstd != row.prefix_zstd) candidates->prefix(row);
+            if ((!same_lzma || before->prefix_zstd != row.prefix_zstd) && !candidates->prefix_far_behind()) {
+                candidates->prefix(row);
+            }
         }
     });
 }

@@ -3,11 +3,12 @@
 // Block mode runs the match finder (matcher.h) and compresses its streams with zstd; prefix
 // mode compresses the whole new value with the old value as zstd's prefix, set up as zstd's
 // own patch mode (entropy.h: zstd_prefix_settings), when old and new together fit zstd's
-// 2 GiB window. Each row of the table below makes both modes; level k keeps the smallest
-// frame of rows 1 to k (a row whose matcher and zstd levels equal the row before's adds
-// nothing), so that a higher level's delta is never larger than a lower one's, at the cost of
-// the lower rows' work (each row costs more than the rows below it together, or about as
-// much). The top rows also try LZMA2 for every section and keep what is smallest.
+// 2 GiB window. Each row of the table below makes both modes, but for a mode far behind the
+// other (MODE_GATE_RATIO); level k keeps the smallest frame of rows 1 to k (a row whose
+// matcher and zstd levels equal the row before's adds nothing), so that a higher level's
+// delta is never larger than a lower one's, at the cost of the lower rows' work (each row
+// costs more than the rows below it together, or about as much). The top rows also try
+// LZMA2 for every section and keep what is smallest.
 //
 // Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
 // the streams, at most about the new value's size (copies of its literal bytes); zstd's
@@ -44,20 +45,35 @@ constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
 // zstd's largest window on 64-bit machines: 2 GiB.
 constexpr std::uint64_t PREFIX_WINDOW_BYTES = std::uint64_t{1} << 31;
 
+// Rows after the first leave out a mode whose smallest frame so far is more than
+// MODE_GATE_RATIO times the other mode's. Row 1's two frames are cheap (zstd's fastest
+// setting), and a gap that wide between them does not close at the rows above: the prefix
+// frames of binaries and archives of binaries are 2.1-4.3 times their block frames at row 1,
+// still 1.9-2.8 times at row 3, and zstd's own patch mode at its top setting is 1.6-2.3
+// times our block mode's top level on them, so they skip every prefix frame after row 1
+// (40% of level 3's time, 80-90% of level 9's; no level's delta changed on the benchmark's
+// twelve pairs). Texts and documents, whose two frames at row 1 are within 1.4 times of each
+// other, make both.
+constexpr std::uint64_t MODE_GATE_RATIO = 2;
+
 // One row per level, 1 to 9. The matcher's columns: stride_log (index every 2^k-th old
 // position), bucket_size (candidates per bucket), min_gain (bytes a new alignment must win
 // by), skip_shift (faster steps after 2^k unmatched bytes; 0: never). Rows 1-2 switch
 // alignments only for a gain of 16 bytes (fewer, longer copies: JSON with repeated stanzas
 // took 7,449 bytes with a gain of 8 and 4,779 with 16 at level 1), the rows from 3 on for 8
-// (4% smaller on binaries).
+// (4% smaller on binaries). Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy
+// parsing), 11 at row 3 (lazy2 with a deep search: JSON documents with scattered edits 5-43%
+// smaller than at 6 for about three times 6's time, which is 10-50 ms on a MB), 16 from row
+// 4 (the optimal parser: a further 5-25% on documents; levels 13-15 are slower than 11-12
+// and often larger).
 constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
     // stride bucket gain skip    block  prefix  lzma  extreme      level
     {{1,     8,     16,  7},      1,     1,      -1,   false},   // 1
-    {{1,     8,     16,  7},      6,     4,      -1,   false},   // 2
-    {{2,     8,     8,   6},      15,    6,      -1,   false},   // 3
-    {{1,     8,     8,   7},      16,    12,     -1,   false},   // 4
-    {{1,     8,     8,   8},      17,    15,     -1,   false},   // 5
-    {{1,     16,    8,   8},      19,    17,     -1,   false},   // 6
+    {{1,     8,     16,  7},      6,     6,      -1,   false},   // 2
+    {{2,     8,     8,   6},      15,    11,     -1,   false},   // 3
+    {{1,     8,     8,   7},      16,    16,     -1,   false},   // 4
+    {{1,     8,     8,   8},      17,    17,     -1,   false},   // 5
+    {{1,     16,    8,   8},      19,    19,     -1,   false},   // 6
     {{0,     16,    8,   8},      19,    19,     6,    false},   // 7
     {{0,     16,    8,   0},      19,    21,     9,    false},   // 8
     {{0,     16,    8,   0},      22,    22,     9,    true},    // 9
