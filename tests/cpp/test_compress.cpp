@@ -15,6 +15,9 @@
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
+#include <lzma.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams
+#include <zstd.h>
 
 using namespace quorvane;
 
@@ -543,17 +546,43 @@ TEST(Compress, LevelsOnlyGetSmaller) {
 
 // The corpus exercises every field of every row of the level table: a row with any one field
 // one step away makes other bytes in block or prefix mode (so that the golden digests catch
-// any change to the table), but for the steps listed here, which no input this small can
-// tell apart: LZMA2's presets 6 to 9 differ only in the size of their dictionary (8 to 64
-// MiB), and zstd's settings from 19 on only in how deep they search, which on inputs under
-// 128 KiB finds nothing more. A listed step that starts to change the bytes fails too, so
-// that the list stays exact.
+// any change to the table), but for the steps listed here, which no input this small can tell
+// apart: zstd's levels from 19 on differ in how large their tables and window are and how deep
+// they search, which on inputs under 128 KiB finds nothing more, and LZMA2's extreme presets 5
+// and 6 in how long a match they follow. The test checks that each listed step asks the
+// library for other parameters (zstd's on a large input), and a listed step that starts
+// to change the bytes fails too, so that the list stays exact. LZMA2's presets stop at 6:
+// liblzma's 7 to 9 differ from 6 only in the dictionary size, which the format sets.
+// Why the level table's LZMA2 presets stop at 6: liblzma's 7 to 9 set nothing else.
+TEST(Compress, LzmaPresetsAboveSixDifferOnlyInTheDictionary) {
+    for (std::uint32_t extreme : {0u, static_cast<std::uint32_t>(LZMA_PRESET_EXTREME)}) {
+        lzma_options_lzma six{};
+        ASSERT_FALSE(lzma_lzma_preset(&six, 6 | extreme));
+        for (std::uint32_t preset = 7; preset <= 9; ++preset) {
+            lzma_options_lzma other{};
+            ASSERT_FALSE(lzma_lzma_preset(&other, preset | extreme));
+            other.dict_size = six.dict_size;
+            EXPECT_EQ(std::memcmp(&six, &other, sizeof six), 0) << preset << " " << extreme;
+        }
+    }
+}
+
 TEST(Compress, EveryFieldOfTheLevelTableCounts) {
     using compressed::LevelSettings;
     const std::set<std::string> same_bytes = {
         "level 6 block_zstd +1", "level 7 block_zstd +1", "level 8 block_zstd +1", "level 9 block_zstd -1",
-        "level 8 prefix_zstd -1",
-        "level 7 lzma_preset +1", "level 8 lzma_preset -1", "level 9 lzma_preset -1",
+        "level 8 prefix_zstd -1", "level 9 lzma_preset -1",
+    };
+    const auto zstd_asks = [](int level) {
+        const ZSTD_compressionParameters p = ZSTD_getCParams(level, std::uint64_t{1} << 30, 0);
+        return std::array<unsigned, 7>{p.windowLog, p.chainLog, p.hashLog, p.searchLog, p.minMatch, p.targetLength,
+                                       static_cast<unsigned>(p.strategy)};
+    };
+    const auto lzma_asks = [](const LevelSettings& row) {
+        lzma_options_lzma options{};
+        EXPECT_FALSE(lzma_lzma_preset(&options, static_cast<std::uint32_t>(row.lzma_preset) | (row.lzma_extreme ? LZMA_PRESET_EXTREME : 0)));
+        return std::array<std::uint32_t, 4>{options.nice_len, options.depth, static_cast<std::uint32_t>(options.mf),
+                                            static_cast<std::uint32_t>(options.mode)};
     };
     const std::vector<Pair> corpus = level_corpus();
     const std::vector<std::pair<const char*, std::function<bool(LevelSettings*, int)>>> fields = {
@@ -563,11 +592,12 @@ TEST(Compress, EveryFieldOfTheLevelTableCounts) {
         {"skip_shift", [](LevelSettings* s, int d) { s->matcher.skip_shift += static_cast<std::uint32_t>(d); return s->matcher.skip_shift <= 31; }},
         {"block_zstd", [](LevelSettings* s, int d) { s->block_zstd += d; return s->block_zstd >= 1 && s->block_zstd <= 22; }},
         {"prefix_zstd", [](LevelSettings* s, int d) { s->prefix_zstd += d; return s->prefix_zstd >= 1 && s->prefix_zstd <= 22; }},
-        {"lzma_preset", [](LevelSettings* s, int d) { s->lzma_preset += d; return s->lzma_preset >= -1 && s->lzma_preset <= 9; }},
+        {"lzma_preset", [](LevelSettings* s, int d) { s->lzma_preset += d; return s->lzma_preset >= -1 && s->lzma_preset <= 6; }},
         {"lzma_extreme", [](LevelSettings* s, int d) { s->lzma_extreme = !s->lzma_extreme; return d > 0; }},
     };
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
         const LevelSettings& row = compressed::level_settings(level);
+        EXPECT_LE(row.lzma_preset, 6) << "level " << level;
         const std::uint64_t digest = row_digest(corpus, row);
         for (const auto& field : fields) {
             for (int step : {-1, 1}) {
@@ -576,6 +606,13 @@ TEST(Compress, EveryFieldOfTheLevelTableCounts) {
                 if (field.first == std::string("lzma_extreme") && row.lzma_preset < 0) continue;  // unused without LZMA2
                 const std::string name = "level " + std::to_string(level) + " " + field.first + (step > 0 ? " +1" : " -1");
                 EXPECT_EQ(row_digest(corpus, changed) == digest, same_bytes.count(name) == 1) << name;
+                if (same_bytes.count(name) == 1 && field.first == std::string("lzma_preset")) {
+                    EXPECT_NE(lzma_asks(row), lzma_asks(changed)) << name;
+                } else if (same_bytes.count(name) == 1) {
+                    const bool block = field.first == std::string("block_zstd");
+                    EXPECT_NE(zstd_asks(block ? row.block_zstd : row.prefix_zstd),
+                              zstd_asks(block ? changed.block_zstd : changed.prefix_zstd)) << name;
+                }
             }
         }
     }

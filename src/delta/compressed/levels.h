@@ -29,7 +29,9 @@ struct LevelSettings {
     MatcherSettings matcher;  // block mode's match finder
     int block_zstd;           // zstd level of block mode's streams
     int prefix_zstd;          // zstd level of prefix mode
-    int lzma_preset;          // also try LZMA2 at this preset (0-9) and keep the smaller; -1: never
+    int lzma_preset;          // also try LZMA2 at this preset (0-6) and keep the smaller; -1: never
+                              // (liblzma's 7-9 differ from 6 only in the dictionary size, which
+                              // the format sets itself: lzma_dictionary_size)
     bool lzma_extreme;        // liblzma's slower search
 };
 
@@ -75,8 +77,8 @@ constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
     {{1,     8,     8,   8},      17,    17,     -1,   false},   // 5
     {{1,     16,    8,   8},      19,    19,     -1,   false},   // 6
     {{0,     16,    8,   8},      19,    19,     6,    false},   // 7
-    {{0,     16,    8,   0},      19,    21,     9,    false},   // 8
-    {{0,     16,    8,   0},      22,    22,     9,    true},    // 9
+    {{0,     16,    8,   0},      19,    21,     6,    false},   // 8
+    {{0,     16,    8,   0},      22,    22,     6,    true},    // 9
 };
 
 inline const LevelSettings& level_settings(int level) { return LEVELS[level - COMPRESS_MIN_LEVEL]; }
