@@ -91,17 +91,17 @@ def _byte_count(text):
     return value
 
 
-def _level_in(low, high):
-    """The --level argument: an int from low to high."""
-    def level(text):
+def _int_in(what, low, high):
+    """An int argument (--level, --threads) from low to high."""
+    def number(text):
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a level: {text!r} (a number from {low} to {high})") from None
+            raise argparse.ArgumentTypeError(f"not a {what}: {text!r} (a number from {low} to {high})") from None
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {text}")
         return value
-    return level
+    return number
 
 
 # --- progress -----------------------------------------------------------------------------
@@ -505,7 +505,7 @@ def command_compress(args):
     def compute(old, new, progress):
         with progress.ticking("compress"):
             progress.phase(f"compress at level {args.level}...")
-            return delta.compress(old, new, level=args.level)
+            return delta.compress(old, new, level=args.level, threads=args.threads)
     _make_delta(args, "compress", compute)
 
 
@@ -660,9 +660,12 @@ def build_parser():
     sub = command("compress", command_compress, "a self-checking, compressed delta that turns OLD into NEW",
                   "example:\n  quorvane compress old.db new.db -o new.db.qvd --level 9",
                   parents=[make], inputs=("old", "new"))
-    sub.add_argument("--level", type=_level_in(1, delta.MAX_LEVEL), metavar="N", default=delta.DEFAULT_LEVEL,
+    sub.add_argument("--level", type=_int_in("level", 1, delta.MAX_LEVEL), metavar="N", default=delta.DEFAULT_LEVEL,
                      help=f"from 1 (fastest) to {delta.MAX_LEVEL} (smallest deltas, slowest); "
                           f"default {delta.DEFAULT_LEVEL}")
+    sub.add_argument("--threads", type=_int_in("thread count", 0, 1024), metavar="N", default=1,
+                     help="2 or more: make the delta's two modes at once (the same bytes); 0: one per core; "
+                          "default 1")
 
     sub = command("decompress", command_decompress, "applies a compressed delta to OLD",
                   "example:\n  quorvane decompress old.db new.db.qvd -o new.db --max-size 1G\n\n"

@@ -1,7 +1,9 @@
 // The bindings of compressed deltas: delta.compress and delta.decompress.
 #include "module/compress_module.h"
 
+#include <algorithm>
 #include <string>
+#include <thread>
 
 #include "delta/compressed/compress.h"
 #include "module/buffer_input.h"
@@ -13,12 +15,14 @@ namespace py = pybind11;
 namespace quorvane {
 namespace {
 
-// compress's level as given: any int (or object with __index__) but a bool, kept whole so
-// that one beyond the range of a C int is refused with the level range, not as a mismatch.
-struct Level {
+// An int argument of compress (level, threads) as given: any int (or object with __index__),
+// kept whole so that one beyond the range of a C int is refused with the argument's range,
+// not as a mismatch; a bool is noted, to be refused by name.
+struct IntArgument {
     long long number = 0;
-    bool beyond = false;  // outside the range of long long
-    std::string text;     // the number as written, for the error
+    bool beyond = false;   // outside the range of long long
+    bool is_bool = false;  // True and False are ints to Python, but level=True is a slip
+    std::string text;      // the number as written, for the error
 };
 
 }  // namespace
@@ -27,12 +31,14 @@ struct Level {
 namespace pybind11 {
 namespace detail {
 template <>
-struct type_caster<quorvane::Level> {
-    PYBIND11_TYPE_CASTER(quorvane::Level, const_name("int"));
+struct type_caster<quorvane::IntArgument> {
+    PYBIND11_TYPE_CASTER(quorvane::IntArgument, const_name("int"));
 
     bool load(handle source, bool /*convert*/) {
-        // True and False are ints to Python, but level=True is a slip, not level 1.
-        if (PyBool_Check(source.ptr())) throw type_error("compress: level must be an int, not bool");
+        if (PyBool_Check(source.ptr())) {
+            value.is_bool = true;
+            return true;
+        }
         if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) return false;
         const object number = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
         if (!number) {
@@ -50,7 +56,7 @@ struct type_caster<quorvane::Level> {
                                   : std::to_string(value.number);
         return true;
     }
-    static handle cast(const quorvane::Level& level, return_value_policy, handle) {
+    static handle cast(const quorvane::IntArgument& level, return_value_policy, handle) {
         return PyLong_FromLongLong(level.number);
     }
 };
@@ -78,7 +84,13 @@ const char* const COMPRESS_DOC = R"(
     size for the streams, and the compressors' tables (up to a few hundred MiB at the top
     levels).
 
-    Raises ValueError for a level outside 1..MAX_LEVEL, BufferError for a non-contiguous
+    threads: 1 (the default) works on the calling thread alone; 2 or more also make the
+    whole-value frame on a second thread while the calling thread makes the block frame
+    (more than 2 are not used yet), holding both modes' tables at once; 0 takes one per
+    core. The bytes are the same whatever the number of threads.
+
+    Raises ValueError for a level outside 1..MAX_LEVEL or a negative thread count,
+    TypeError for a bool level or thread count, BufferError for a non-contiguous
     buffer, MemoryError when memory runs out, and KeyboardInterrupt (nothing returned)
     when Ctrl-C stops a long call.
     )";
@@ -101,12 +113,20 @@ const char* const DECOMPRESS_DOC = R"(
     and KeyboardInterrupt (nothing returned) when Ctrl-C stops a long call.
     )";
 
-py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, const Level& given) {
+py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_object, const IntArgument& given,
+                   const IntArgument& threads_given) {
+    if (given.is_bool) throw py::type_error("compress: level must be an int, not bool");
+    if (threads_given.is_bool) throw py::type_error("compress: threads must be an int, not bool");
     if (given.beyond || given.number < COMPRESS_MIN_LEVEL || given.number > COMPRESS_MAX_LEVEL) {
         throw py::value_error("compress: level must be from " + std::to_string(COMPRESS_MIN_LEVEL) + " to " +
                               std::to_string(COMPRESS_MAX_LEVEL) + ", not " + given.text);
     }
+    if (threads_given.beyond || threads_given.number < 0) {
+        throw py::value_error("compress: threads must be 0 (one per core) or more, not " + threads_given.text);
+    }
     const int level = static_cast<int>(given.number);
+    int threads = threads_given.number > 64 ? 64 : static_cast<int>(threads_given.number);
+    if (threads == 0) threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     const BufferInput old_value(old_object, "compress");
     const BufferInput new_value(new_object, "compress");
     const StopCheck stop = stop_check_unlocked();
@@ -114,7 +134,7 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     ByteVector* delta;
     {
         py::gil_scoped_release unlocked;  // the buffers stay held until the call returns
-        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &stop);
+        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &stop, threads);
     }
     if (delta == nullptr) {
         if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
@@ -185,7 +205,7 @@ void define_compress_functions(py::module_& delta) {
     delta.attr("MAX_LEVEL") = COMPRESS_MAX_LEVEL;
     delta.attr("DEFAULT_LEVEL") = COMPRESS_DEFAULT_LEVEL;
     delta.def("compress", &compress, COMPRESS_DOC, py::arg("old_value"), py::arg("new_value"), py::kw_only(),
-              py::arg("level") = COMPRESS_DEFAULT_LEVEL);
+              py::arg("level") = COMPRESS_DEFAULT_LEVEL, py::arg("threads") = 1);
     delta.def("decompress", &decompress, DECOMPRESS_DOC, py::arg("old_value"), py::arg("data"), py::kw_only(),
               py::arg("max_size") = DECOMPRESS_DEFAULT_MAX_SIZE);
 }

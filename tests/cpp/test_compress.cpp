@@ -737,4 +737,54 @@ TEST(Compress, EveryLevelStopsWhenAskedTo) {
     }
 }
 
+// With a helper thread making each row's prefix frame while the calling thread makes its
+// block frame, every level gives the same bytes as on one thread.
+TEST(Compress, TwoThreadsMakeTheSameBytes) {
+    for (const Pair& pair : level_corpus()) {
+        const ByteVector o = view(pair.old_value), n = view(pair.new_value);
+        for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+            ByteVector* two = delta_compress(&o, &n, level, nullptr, nullptr, 2);
+            ASSERT_NE(two, nullptr);
+            EXPECT_EQ(take(two), compress(pair.old_value, pair.new_value, level)) << pair.name << " level " << level;
+        }
+    }
+}
+
+// Stopped at any of its questions, a call with a helper thread gives nothing, stops the
+// helper, and leaves no block of the engine's heap behind; so does running out of memory at
+// any allocation of the calling thread.
+TEST(Compress, TwoThreadsStopAndFailCleanly) {
+    const Bytes old = text(200000, 52);
+    const Bytes now = edited(old, 40, 53);
+    const ByteVector o = view(old), n = view(now);
+    const long long before = heap_blocks_live();
+    for (int stop_at = 1; stop_at <= 12; ++stop_at) {
+        StopAt stop{0, stop_at};
+        const StopCheck check{StopAt::keep_going, &stop};
+        CompressFailure failure = COMPRESS_FAILURE_NONE;
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, &check, 2);
+        if (delta != nullptr) {  // finished before its stop_at-th question
+            byte_vector_free(delta);
+            break;
+        }
+        EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED) << stop_at;
+        EXPECT_EQ(stop.questions, stop_at);
+        EXPECT_EQ(heap_blocks_live(), before) << stop_at;
+    }
+    const Bytes expected = compress(old, now, COMPRESS_DEFAULT_LEVEL);
+    for (long long failed_at = 0;; ++failed_at) {
+        heap_fail_after(failed_at);
+        CompressFailure failure = COMPRESS_FAILURE_NONE;
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, nullptr, 2);
+        heap_fail_after(-1);
+        if (delta != nullptr) {
+            EXPECT_EQ(take(delta), expected);
+            EXPECT_EQ(heap_blocks_live(), before);
+            break;
+        }
+        ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
+        EXPECT_EQ(heap_blocks_live(), before) << failed_at;
+    }
+}
+
 }  // namespace

@@ -143,6 +143,19 @@ def test_a_level_with_index_is_taken():
     assert delta.compress(b"abc" * 100, b"abd" * 100, level=numpy.int64(3)) == expected
 
 
+@pytest.mark.parametrize("threads", [True, False])
+def test_a_bool_thread_count_is_refused(threads):
+    with pytest.raises(TypeError, match=r"^compress: threads must be an int, not bool$"):
+        delta.compress(b"a", b"b", threads=threads)
+
+
+@pytest.mark.parametrize("threads, shown", [(-1, "-1"), (-2 ** 70, "a negative int of more than 63 bits"),
+                                            (2 ** 70, "an int of more than 63 bits")])
+def test_a_negative_thread_count_is_a_value_error(threads, shown):
+    with pytest.raises(ValueError, match=rf"^compress: threads must be 0 \(one per core\) or more, not {shown}$"):
+        delta.compress(b"a", b"b", threads=threads)
+
+
 # --- MemoryError ------------------------------------------------------------------------------
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS as Linux applies it")

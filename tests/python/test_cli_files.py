@@ -211,13 +211,23 @@ def test_inputs_from_pipes_and_devices_are_read_whole(files):
 
 # --- options checked before any work ---------------------------------------------------------------
 
-@pytest.mark.parametrize("level", ["0", "10", "-1", "4294967296", "3.0", "x", "True"])
-def test_a_wrong_level_is_a_usage_error_before_reading_anything(tmp_path, level):
-    done = run("compress", tmp_path / "missing-old", tmp_path / "missing-new", "-o", tmp_path / "d", "--level", level)
+@pytest.mark.parametrize("option, value, shown", [
+    *(("--level", level, f"from 1 to {delta.MAX_LEVEL}") for level in ["0", "10", "-1", "4294967296", "3.0", "x", "True"]),
+    *(("--threads", threads, "from 0 to 1024") for threads in ["-1", "1025", "2.0", "x"]),
+])
+def test_a_wrong_level_or_thread_count_is_a_usage_error_before_reading_anything(tmp_path, option, value, shown):
+    done = run("compress", tmp_path / "missing-old", tmp_path / "missing-new", "-o", tmp_path / "d", option, value)
     message = done.stderr.decode()
     assert done.returncode == 2, message
-    assert message.startswith("usage: quorvane compress") and "argument --level: " in message
-    assert f"from 1 to {delta.MAX_LEVEL}" in message and "missing-old" not in message.splitlines()[-1]
+    assert message.startswith("usage: quorvane compress") and f"argument {option}: " in message
+    assert shown in message and "missing-old" not in message.splitlines()[-1]
+
+
+def test_compress_with_threads_writes_the_same_delta(files):
+    for threads in ("1", "2", "0"):
+        done = run("compress", files / "old", files / "new", "-o", files / f"d{threads}", "--threads", threads)
+        assert done.returncode == 0, done.stderr
+    assert (files / "d1").read_bytes() == (files / "d2").read_bytes() == (files / "d0").read_bytes()
 
 
 def test_compress_help_shows_the_range_and_default():

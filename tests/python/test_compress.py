@@ -33,7 +33,7 @@ NEW = edited(OLD, 2)
 
 def test_surface():
     assert 1 <= DEFAULT_LEVEL <= MAX_LEVEL
-    assert compress.__doc__.startswith("compress(old_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], new_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], *, level: int = %d)" % DEFAULT_LEVEL)
+    assert compress.__doc__.startswith("compress(old_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], new_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], *, level: int = %d, threads: int = 1)" % DEFAULT_LEVEL)
     assert decompress.__doc__.startswith("decompress(old_value: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], data: Union[collections.abc.Buffer, quorvane_core.delta.PythonInBuf], *, max_size: int = 4294967296)")
     result = compress(OLD, NEW)
     assert type(result) is bytes
@@ -49,6 +49,12 @@ values = st.one_of(st.binary(max_size=3000), st.binary(max_size=40).map(lambda b
 @given(old=values, new=values, level=st.integers(1, MAX_LEVEL))
 def test_round_trip_of_any_pair(old, new, level):
     assert decompress(old, compress(old, new, level=level)) == new
+
+
+@settings(max_examples=40, deadline=None)
+@given(old=values, new=values, level=st.integers(1, MAX_LEVEL), threads=st.sampled_from([0, 2, 3, 64]))
+def test_any_thread_count_gives_the_same_bytes(old, new, level, threads):
+    assert compress(old, new, level=level, threads=threads) == compress(old, new, level=level)
 
 
 @settings(max_examples=60, deadline=None)

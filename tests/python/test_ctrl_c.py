@@ -67,6 +67,8 @@ CALLS = {
         (lambda: unrelated(64 << 20, 2, 4), lambda a, b: compress(a, b, level=1)),
     "compress top level 6 MiB binary pair": (binary_pair, lambda a, b: compress(a, b, level=MAX_LEVEL)),
     "compress top level 0.9 MiB text pair": (text_pair, lambda a, b: compress(a, b, level=MAX_LEVEL)),
+    "compress top level 0.9 MiB text pair, two threads":
+        (text_pair, lambda a, b: compress(a, b, level=MAX_LEVEL, threads=2)),
     "patch of a 64 MiB value, again and again": (lambda: patch_inputs(), lambda a, b: patch_many(a, b)),
 }
 

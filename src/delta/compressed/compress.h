@@ -43,9 +43,12 @@ enum CompressFailure : int {
 
 // A new vector with the compressed delta turning old_value into new_value (free it with
 // byte_vector_free), or null with *failure set (failure may be null). The same inputs and
-// level give the same bytes on every run, thread and platform.
+// level give the same bytes on every run, thread and platform, and whatever `threads` is:
+// with 2 or more, each level's block and prefix frames are made at the same time (one helper
+// thread; more are not used yet), with 1 (or less) on the calling thread alone.
 ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
-                           CompressFailure* failure = nullptr, const CompressObserver* observer = nullptr);
+                           CompressFailure* failure = nullptr, const CompressObserver* observer = nullptr,
+                           int threads = 1);
 
 enum DecompressFailure : int {
     DECOMPRESS_FAILURE_NONE = 0,

@@ -1,6 +1,12 @@
 // delta_compress: the block and prefix modes of a compressed delta, both made in full and the
 // smaller frame kept, in a checked frame.
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "delta/compressed/compress.h"
@@ -145,30 +151,32 @@ bool operator==(const MatcherSettings& a, const MatcherSettings& b) {
            a.skip_shift == b.skip_shift;
 }
 
+// The stop check of a helper thread: the flag that the calling thread raises when its own
+// check says stop or its own work fails (only the calling thread asks the caller's check).
+struct SharedStop {
+    std::atomic<bool> stop{false};
+    static bool keep_going(void* context) {
+        return !static_cast<SharedStop*>(context)->stop.load(std::memory_order_relaxed);
+    }
+};
+
 // The frames of one call: each row's block and prefix frames are made as asked and the
-// smallest is kept (the earliest of equal ones), with the block streams of the last matcher
-// settings kept for the next row.
+// smallest is kept (the earliest of equal ones, block before prefix), with the block streams
+// of the last matcher settings kept for the next row. With two threads or more, a row's
+// prefix frame is made on a helper thread while the calling thread makes its block frame;
+// the frames are kept in the same order, so the result is the same.
 class Candidates {
 public:
-    Candidates(const ByteVector* old_value, const ByteVector* new_value, Ticker* ticker)
-        : old_(old_value), new_(new_value), ticker_(ticker) {}
+    Candidates(const ByteVector* old_value, const ByteVector* new_value, Ticker* ticker, int threads)
+        : old_(old_value), new_(new_value), ticker_(ticker), threads_(threads) {}
 
-    void block(const LevelSettings& row) {
-        if (!have_streams_ || !(streams_for_ == row.matcher)) {
-            find_streams(old_, new_, row, ticker_, &streams_);
-            streams_for_ = row.matcher;
-            have_streams_ = true;
+    void row(const LevelSettings& row, bool block, bool prefix) {
+        if (prefix && old_->length + new_->length > PREFIX_WINDOW_BYTES) prefix = false;
+        if (block && prefix && threads_ >= 2) {
+            both_at_once(row);
+        } else {
+            in_turn(row, block, prefix);
         }
-        BlockStreams streams = streams_;
-        Body body;
-        block_body(streams, row, ticker_, &body);
-        keep(&body, &smallest_block_);
-    }
-
-    void prefix(const LevelSettings& row) {
-        if (old_->length + new_->length > PREFIX_WINDOW_BYTES) return;
-        Body body;
-        if (prefix_body(old_, new_, row, ticker_, &body)) keep(&body, &smallest_prefix_);  // false: zstd could not make it
     }
 
     // Whether the mode's smallest frame so far is more than MODE_GATE_RATIO times the other
@@ -185,6 +193,76 @@ private:
         return mode != NONE && other != NONE && mode / MODE_GATE_RATIO > other;
     }
 
+    Body* make_block(const LevelSettings& row) {
+        if (!have_streams_ || !(streams_for_ == row.matcher)) {
+            find_streams(old_, new_, row, ticker_, &streams_);
+            streams_for_ = row.matcher;
+            have_streams_ = true;
+        }
+        BlockStreams streams = streams_;
+        block_body(streams, row, ticker_, &block_);
+        return &block_;
+    }
+
+    // The row's prefix frame on a helper thread, its block frame on this one. The helper
+    // stops when this thread's work fails or its check says stop (this thread asks it every
+    // few milliseconds while it waits); either way this thread joins the helper before it
+    // goes on, and rethrows what the helper threw.
+    void both_at_once(const LevelSettings& row) {
+        struct Helper {
+            SharedStop shared;
+            StopCheck check{SharedStop::keep_going, &shared};
+            Body body;
+            bool made = false;
+            std::exception_ptr failed;
+            std::mutex lock;
+            std::condition_variable finished;
+            bool done = false;
+            std::thread thread;
+            ~Helper() {
+                if (!thread.joinable()) return;
+                shared.stop.store(true, std::memory_order_relaxed);
+                thread.join();
+            }
+        } helper;
+        try {
+            helper.thread = std::thread([this, &row, &helper] {
+                try {
+                    Ticker ticker(&helper.check);
+                    helper.made = prefix_body(old_, new_, row, &ticker, &helper.body);
+                } catch (...) {
+                    helper.failed = std::current_exception();
+                }
+                std::lock_guard<std::mutex> hold(helper.lock);
+                helper.done = true;
+                helper.finished.notify_one();
+            });
+        } catch (const std::system_error&) {  // no thread to be had: one after the other
+            in_turn(row, true, true);
+            return;
+        }
+        Body* block = make_block(row);
+        {
+            std::unique_lock<std::mutex> hold(helper.lock);
+            while (!helper.done) {
+                helper.finished.wait_for(hold, WorkTicker::INTERVAL);
+                hold.unlock();
+                ticker_->poll();  // throws Cancelled: ~Helper stops and joins the helper
+                hold.lock();
+            }
+        }
+        helper.thread.join();
+        if (helper.failed) std::rethrow_exception(helper.failed);
+        keep(block, &smallest_block_);
+        if (helper.made) keep(&helper.body, &smallest_prefix_);
+    }
+
+    void in_turn(const LevelSettings& row, bool block, bool prefix) {
+        if (block) keep(make_block(row), &smallest_block_);
+        Body body;
+        if (prefix && prefix_body(old_, new_, row, ticker_, &body)) keep(&body, &smallest_prefix_);  // false: zstd could not make it
+    }
+
     void keep(Body* body, std::uint64_t* smallest_of_mode) {
         if (body->size() < *smallest_of_mode) *smallest_of_mode = body->size();
         if (!have_best_ || body->size() < best_.size()) {
@@ -196,9 +274,11 @@ private:
     const ByteVector* old_;
     const ByteVector* new_;
     Ticker* ticker_;
+    int threads_;
     BlockStreams streams_;
     MatcherSettings streams_for_{};
     bool have_streams_ = false;
+    Body block_;
     Body best_;
     bool have_best_ = false;
     std::uint64_t smallest_block_ = NONE;
@@ -209,7 +289,7 @@ private:
 // when memory runs out or the observer stops the call.
 template <typename Make>
 ByteVector* compress_frame(const ByteVector* old_value, const ByteVector* new_value, CompressFailure* failure,
-                           const CompressObserver* observer, Make make) {
+                           const CompressObserver* observer, int threads, Make make) {
     CompressFailure ignored;
     if (failure == nullptr) failure = &ignored;
     *failure = COMPRESS_FAILURE_NONE;
@@ -218,7 +298,7 @@ ByteVector* compress_frame(const ByteVector* old_value, const ByteVector* new_va
         ticker.check();
         const std::uint64_t old_sum = checksum(old_value->data, old_value->length, &ticker);
         const std::uint64_t new_sum = checksum(new_value->data, new_value->length, &ticker);
-        Candidates candidates(old_value, new_value, &ticker);
+        Candidates candidates(old_value, new_value, &ticker, threads);
         make(&candidates);
         return write_frame(candidates.best(), old_value, new_value, old_sum, new_sum, &ticker);
     } catch (const std::bad_alloc&) {
@@ -235,9 +315,8 @@ namespace compressed {
 
 ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
                           Modes modes, CompressFailure* failure, const CompressObserver* observer) {
-    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
-        if (modes != PREFIX_MODE_ONLY) candidates->block(settings);
-        if (modes != BLOCK_MODE_ONLY) candidates->prefix(settings);
+    return compress_frame(old_value, new_value, failure, observer, 1, [&](Candidates* candidates) {
+        candidates->row(settings, modes != PREFIX_MODE_ONLY, modes != BLOCK_MODE_ONLY);
     });
 }
 
@@ -246,28 +325,26 @@ ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_val
 // Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame when its
 // matcher or block-stream coding differs from the row before, a prefix frame when its prefix
 // coding does, and neither when that mode is far behind the other: see MODE_GATE_RATIO).
-// Whether a frame is made depends only on the frames made before it, never on the level
-// asked for, so level k makes every frame that level k - 1 made, and a higher level's delta
-// is never larger than a lower one's.
+// Whether a row's frames are made depends only on the rows before it, never on the level
+// asked for or the number of threads, so level k makes every frame that level k - 1 made (a
+// higher level's delta is never larger than a lower one's), and the bytes are the same
+// whatever the number of threads.
 ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
-                           CompressFailure* failure, const CompressObserver* observer) {
+                           CompressFailure* failure, const CompressObserver* observer, int threads) {
     if (level < COMPRESS_MIN_LEVEL || level > COMPRESS_MAX_LEVEL) {
         if (failure != nullptr) *failure = COMPRESS_FAILURE_INVALID_LEVEL;
         return nullptr;
     }
-    return compress_frame(old_value, new_value, failure, observer, [&](Candidates* candidates) {
+    return compress_frame(old_value, new_value, failure, observer, threads, [&](Candidates* candidates) {
         for (int k = COMPRESS_MIN_LEVEL; k <= level; ++k) {
             const LevelSettings& row = level_settings(k);
             const LevelSettings* before = k > COMPRESS_MIN_LEVEL ? &level_settings(k - 1) : nullptr;
             const bool same_lzma = before != nullptr && before->lzma_preset == row.lzma_preset &&
                                    before->lzma_extreme == row.lzma_extreme;
-            if ((!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) &&
-                !candidates->block_far_behind()) {
-                candidates->block(row);
-            }
-            if ((!same_lzma || before->prefix_zstd != row.prefix_zstd) && !candidates->prefix_far_behind()) {
-                candidates->prefix(row);
-            }
+            const bool block = (!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) &&
+                               !candidates->block_far_behind();
+            const bool prefix = (!same_lzma || before->prefix_zstd != row.prefix_zstd) && !candidates->prefix_far_behind();
+            candidates->row(row, block, prefix);
         }
     });
 }
