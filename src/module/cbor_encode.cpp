@@ -129,20 +129,7 @@ private:
     // beyond 64 bits tag 2 (n) or tag 3 (-1 - n) with the magnitude's big-endian bytes.
     void write_int(PyObject* value) {
         int overflow = 0;
-        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
-            write_signed(small);
-            return;
-        }
-        if (overflow > 0) {
-            const unsigned long long large = PyLong_AsUnsignedLongLong(value);
-            if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(CBOR_MAJOR_UNSIGNED, large);
-                return;
-            }
-            PyErr_Clear();
-        }
+        if (write_int_within_64_bits(value, &overflow)) return;
         py::object magnitude = py::reinterpret_borrow<py::object>(value);
         if (overflow < 0) {
             magnitude = py::reinterpret_steal<py::object>(PyNumber_Invert(value));  // -1 - n

@@ -147,21 +147,8 @@ private:
     }
 
     void write_large_int(PyObject* value) {
-        int overflow = 0;
-        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            write_signed(small);
-            return;
-        }
-        if (overflow > 0) {
-            const unsigned long long large = PyLong_AsUnsignedLongLong(value);
-            if (!(large == ~0ull && PyErr_Occurred())) {
-                put_head(CBOR_MAJOR_UNSIGNED, large);
-                return;
-            }
-            PyErr_Clear();
-        }
-        integer_out_of_range(value);
+        int side = 0;
+        if (!write_int_within_64_bits(value, &side)) integer_out_of_range(value);
     }
 
     // Reads `value` as the native type T and accepts it only when the int made back from

@@ -407,6 +407,28 @@ protected:
         put_head(static_cast<unsigned>(negative), static_cast<std::uint64_t>(value) ^ (0 - negative));
     }
 
+    // An int from -2^64 to 2^64 - 1 with the shortest head; false for one beyond, with
+    // *side 1 above that range and -1 below it (each encoder has its own rule for those).
+    bool write_int_within_64_bits(PyObject* value, int* side) {
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
+            write_signed(small);
+            return true;
+        }
+        if (overflow > 0) {
+            const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+            if (!(large == ~0ull && PyErr_Occurred())) {
+                put_head(CBOR_MAJOR_UNSIGNED, large);
+                return true;
+            }
+            PyErr_Clear();
+        }
+        *side = overflow;
+        return false;
+    }
+
     QUORVANE_INLINE void write_exact_int(PyObject* value) {
         long long word = 0;
         if (compact_int_value(value, &word)) {
