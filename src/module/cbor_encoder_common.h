@@ -303,6 +303,7 @@ QUORVANE_INLINE void copy_bytes(std::uint8_t* out, const char* data, std::size_t
     using Core::put_string;               \
     using Core::write_bool;               \
     using Core::write_bytes;              \
+    using Core::write_int_within_64_bits; \
     using Core::write_exact_int;          \
     using Core::write_list;               \
     using Core::write_signed;             \
