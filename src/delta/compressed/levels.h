@@ -13,7 +13,7 @@
 // Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
 // the streams, at most about the new value's size (copies of its literal bytes); zstd's
 // tables (a few MiB at the low levels, up to a few hundred MiB at the top ones, where the
-// prefix mode's window covers old and new).
+// prefix mode's window covers old and new); with two threads, both modes' at once.
 #pragma once
 
 #include <cstdint>
