@@ -457,7 +457,11 @@ Bytes mosaic(const Bytes& old, std::size_t n, std::uint64_t seed) {
         out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(from), old.begin() + static_cast<std::ptrdiff_t>(from + length));
         from += length;
         const std::uint32_t kind = g.below(8);
-        const Bytes between = kind == 0 ? random_bytes(300 + g.below(1200), g.next()) : text(g.below(kind < 4 ? 200 : 12), g.next());
+        // (One draw a statement: the order in which a call's arguments are evaluated is the
+        // compiler's, and differs between x86-64 and aarch64.)
+        const std::size_t between_length = kind == 0 ? 300 + g.below(1200) : g.below(kind < 4 ? 200 : 12);
+        const std::uint64_t between_seed = g.next();
+        const Bytes between = kind == 0 ? random_bytes(between_length, between_seed) : text(between_length, between_seed);
         out.insert(out.end(), between.begin(), between.end());
     }
     return out;
@@ -514,12 +518,12 @@ std::uint64_t row_digest(const std::vector<Pair>& corpus, const compressed::Leve
 // commit which bytes changed and why.
 TEST(Compress, GoldenDigestPerLevel) {
     constexpr std::uint64_t LEVEL[COMPRESS_MAX_LEVEL] = {
-        0xff9cfdd6db5da9f4, 0xb0a709e319648a08, 0x65e3380a0437cfd4, 0xf5de8dd00067f4e2, 0xf5de8dd00067f4e2,
-        0xf5de8dd00067f4e2, 0xf5de8dd00067f4e2, 0x70b160244cadb2c5, 0x70b160244cadb2c5,
+        0xdae29fa49066b16d, 0x25551854afacbfcd, 0xab67998b7a41f755, 0x94c7fd63fdf01736, 0x80a7c44fe97f8934,
+        0x80a7c44fe97f8934, 0x80a7c44fe97f8934, 0x80a7c44fe97f8934, 0x80a7c44fe97f8934,
     };
     constexpr std::uint64_t ROW[COMPRESS_MAX_LEVEL] = {
-        0xc3f1c7d122f7c284, 0x462bb72f4e4a35dc, 0x136d7b99c9cb645b, 0xdd91c9c7237293bf, 0xde9c424a6040387f,
-        0x40d8f3c0448d2fab, 0x33a4ed10e4423bd2, 0x42c61e1abb9a029c, 0x5026bdf6af04467e,
+        0xbae3aed6e4c0373a, 0x853d7f46ff2a0121, 0xc29e5ea4984bbfd4, 0xbf44d350eacfb2b2, 0xbc99b2ab6bf47a3b,
+        0x91471ac19f9506c1, 0x3b8920fa11d2ab30, 0x75a9d910c9f8565b, 0xf6ca8b63f623756b,
     };
     const std::vector<Pair> corpus = level_corpus();
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
