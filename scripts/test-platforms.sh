@@ -76,8 +76,12 @@ if wants windows; then
     # One wine server for the whole run: test programs started while a server of their own
     # was still starting or stopping were seen to die with "wine client error ... Connection
     # reset by peer". A test that dies so is run once more (a real failure fails twice).
+    # (A server left by a run that failed half-way is stopped first: waiting for it would wait
+    # for ever, as it is persistent.)
+    wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
     wineserver -p 2>/dev/null || true
+    trap 'wineserver -k 2>/dev/null || true' EXIT
     # Linked statically (the C++ runtime too), so that the programs need no DLL beside them.
     CTEST_ARGS="--repeat until-pass:2" engine_tests "$platforms/engine-windows" "$toolchain" "$deps" "wine" \
         -DCMAKE_EXE_LINKER_FLAGS="-static"
