@@ -1,6 +1,7 @@
 """What the Python tests share: the interpreter they run on, the messages they match, CBOR
 heads and deltas built by hand, a value whose conversion changes its container, and the mark
 of the tests that need memory for a 2 GiB value."""
+import os
 import sys
 
 import pytest
@@ -49,6 +50,15 @@ def free_ram_bytes():
 
 needs_memory_for_2_gib = pytest.mark.skipif(
     free_ram_bytes() < 8 * 2**30, reason="needs more than 8 GiB of free memory for a 2 GiB value"
+)
+
+
+# setrlimit's address-space limit, as the out-of-memory tests use it: qemu's user mode (which
+# scripts/test-platforms.sh marks with QUORVANE_EMULATED) does not apply it to the program it
+# emulates, and the sanitizer runtime needs the address space for itself.
+limits_address_space = pytest.mark.skipif(
+    bool(os.environ.get("QUORVANE_EMULATED")) or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="needs setrlimit(RLIMIT_AS) applied to this process (not under qemu or the sanitizers)",
 )
 
 

@@ -16,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 
 import quorvane_core
 from quorvane_core import cbor
-from conftest import CAST_FAILURE, OUT_OF_RANGE as RANGE, Shrinker, cbor_head
+from conftest import CAST_FAILURE, OUT_OF_RANGE as RANGE, Shrinker, cbor_head, limits_address_space
 
 
 def test_module_surface():
@@ -159,7 +159,7 @@ def test_deep_and_self_containing_values_raise_recursion_error():
     assert cbor.dumps([1]) == b"\x9f\x01\xff"
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime needs the address space")
+@limits_address_space
 def test_running_out_of_memory_raises_memory_error():
     # Several GiB of encoding under a 2 GiB address-space limit, in a process of its own.
     code = textwrap.dedent("""

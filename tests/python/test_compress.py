@@ -15,7 +15,7 @@ from hypothesis import given, settings, strategies as st
 from quorvane_core import delta
 from quorvane_core.delta import DEFAULT_LEVEL, MAX_LEVEL, compress, decompress
 
-from conftest import randbytes
+from conftest import limits_address_space, randbytes
 
 
 def edited(old, seed, edits=20):
@@ -205,7 +205,7 @@ def test_ctrl_c_stops_a_long_compress():
     assert decompress(OLD, compress(OLD, NEW)) == NEW  # the module still works
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime needs the address space")
+@limits_address_space
 @pytest.mark.skipif(sys.platform == "win32", reason="needs resource.setrlimit")
 def test_running_out_of_memory_raises_memory_error():
     # Two unrelated 256 MiB values under a 768 MiB address-space limit, in a process of its
