@@ -77,11 +77,14 @@ if wants windows; then
     # was still starting or stopping were seen to die with "wine client error ... Connection
     # reset by peer". A test that dies so is run once more (a real failure fails twice).
     # (A server left by a run that failed half-way is stopped first: waiting for it would wait
-    # for ever, as it is persistent.)
+    # for ever, as it is persistent.) Wine's own services are started here too, by a program
+    # run outside CMake: started by the first test program instead, under the listing of the
+    # tests, they hold its output pipe open, and the listing waits for them until it times out.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
     wineserver -p 2>/dev/null || true
     trap 'wineserver -k 2>/dev/null || true' EXIT
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
     # Linked statically (the C++ runtime too), so that the programs need no DLL beside them.
     CTEST_ARGS="--repeat until-pass:2" engine_tests "$platforms/engine-windows" "$toolchain" "$deps" "wine" \
         -DCMAKE_EXE_LINKER_FLAGS="-static"
