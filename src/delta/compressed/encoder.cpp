@@ -1,12 +1,9 @@
 // delta_compress: the block and prefix modes of a compressed delta, both made in full and the
 // smaller frame kept, in a checked frame.
 #include <atomic>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
+#include <future>
 #include <new>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "delta/compressed/compress.h"
@@ -193,72 +190,52 @@ private:
         return mode != NONE && other != NONE && mode / MODE_GATE_RATIO > other;
     }
 
-    Body* make_block(const LevelSettings& row) {
+    void make_block(const LevelSettings& row, Body* body) {
         if (!have_streams_ || !(streams_for_ == row.matcher)) {
             find_streams(old_, new_, row, ticker_, &streams_);
             streams_for_ = row.matcher;
             have_streams_ = true;
         }
         BlockStreams streams = streams_;
-        block_body(streams, row, ticker_, &block_);
-        return &block_;
+        block_body(streams, row, ticker_, body);
     }
 
     // The row's prefix frame on a helper thread, its block frame on this one. The helper
     // stops when this thread's work fails or its check says stop (this thread asks it every
-    // few milliseconds while it waits); either way this thread joins the helper before it
-    // goes on, and rethrows what the helper threw.
+    // few milliseconds while it waits); either way the helper has ended before this returns
+    // (the future's destructor waits for it), and what it threw is rethrown here.
     void both_at_once(const LevelSettings& row) {
-        struct Helper {
-            SharedStop shared;
-            StopCheck check{SharedStop::keep_going, &shared};
-            Body body;
-            bool made = false;
-            std::exception_ptr failed;
-            std::mutex lock;
-            std::condition_variable finished;
-            bool done = false;
-            std::thread thread;
-            ~Helper() {
-                if (!thread.joinable()) return;
-                shared.stop.store(true, std::memory_order_relaxed);
-                thread.join();
-            }
-        } helper;
+        SharedStop shared;
+        const StopCheck check{SharedStop::keep_going, &shared};
+        Body prefix;
+        std::future<bool> helper;
         try {
-            helper.thread = std::thread([this, &row, &helper] {
-                try {
-                    Ticker ticker(&helper.check);
-                    helper.made = prefix_body(old_, new_, row, &ticker, &helper.body);
-                } catch (...) {
-                    helper.failed = std::current_exception();
-                }
-                std::lock_guard<std::mutex> hold(helper.lock);
-                helper.done = true;
-                helper.finished.notify_one();
+            helper = std::async(std::launch::async, [this, &row, &check, &prefix] {
+                Ticker ticker(&check);
+                return prefix_body(old_, new_, row, &ticker, &prefix);
             });
         } catch (const std::system_error&) {  // no thread to be had: one after the other
             in_turn(row, true, true);
             return;
         }
-        Body* block = make_block(row);
-        {
-            std::unique_lock<std::mutex> hold(helper.lock);
-            while (!helper.done) {
-                helper.finished.wait_for(hold, WorkTicker::INTERVAL);
-                hold.unlock();
-                ticker_->poll();  // throws Cancelled: ~Helper stops and joins the helper
-                hold.lock();
-            }
-        }
-        helper.thread.join();
-        if (helper.failed) std::rethrow_exception(helper.failed);
-        keep(block, &smallest_block_);
-        if (helper.made) keep(&helper.body, &smallest_prefix_);
+        struct StopOnExit {  // destroyed before the future, whose destructor then waits
+            SharedStop* shared;
+            ~StopOnExit() { shared->stop.store(true, std::memory_order_relaxed); }
+        } stop_on_exit{&shared};
+        Body block;
+        make_block(row, &block);
+        while (helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) ticker_->poll();
+        const bool made = helper.get();  // false: zstd could not make it
+        keep(&block, &smallest_block_);
+        if (made) keep(&prefix, &smallest_prefix_);
     }
 
     void in_turn(const LevelSettings& row, bool block, bool prefix) {
-        if (block) keep(make_block(row), &smallest_block_);
+        if (block) {
+            Body body;
+            make_block(row, &body);
+            keep(&body, &smallest_block_);
+        }
         Body body;
         if (prefix && prefix_body(old_, new_, row, ticker_, &body)) keep(&body, &smallest_prefix_);  // false: zstd could not make it
     }
@@ -278,7 +255,6 @@ private:
     BlockStreams streams_;
     MatcherSettings streams_for_{};
     bool have_streams_ = false;
-    Body block_;
     Body best_;
     bool have_best_ = false;
     std::uint64_t smallest_block_ = NONE;
