@@ -6,6 +6,7 @@
 // that Ctrl-C raises KeyboardInterrupt.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -14,6 +15,17 @@ namespace quorvane {
 struct StopCheck {
     bool (*keep_going)(void* context) = nullptr;  // false: stop
     void* context = nullptr;
+};
+
+// The stop check of a helper thread: a flag that the calling thread raises when its own check
+// says stop or its own work fails (only the calling thread asks the caller's check, which may
+// need the interpreter).
+struct SharedStop {
+    std::atomic<bool> stop{false};
+    StopCheck check() { return StopCheck{keep_going, this}; }
+    static bool keep_going(void* context) {
+        return !static_cast<SharedStop*>(context)->stop.load(std::memory_order_relaxed);
+    }
 };
 
 // Counts the work of one call and asks its StopCheck now and then.

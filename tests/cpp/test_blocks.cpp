@@ -6,6 +6,7 @@
 
 #include "common/memory.h"
 #include "delta/blocks/blocks.h"
+#include "delta/match/hash_index.h"
 #include "delta/raw/patch.h"
 #include "test_support.h"
 
@@ -493,3 +494,56 @@ TEST(DiffBlocks, IndexTakesAtMost8BytesPerIndexedPosition) {
 }
 
 }  // namespace
+
+// The index built by several threads is the one built by one, slot for slot: each bucket gets
+// its positions in the same order (a value with many equal windows fills and overflows
+// buckets, where the order decides which positions stay).
+TEST(HashIndex, ThreadsFillTheSameTable) {
+    Random rng(71);
+    Bytes data = random_bytes(rng, std::size_t{3} << 20, 4);  // 4 letters: windows repeat
+    const Bytes noise = random_bytes(rng, std::size_t{1} << 20);
+    data.insert(data.end(), noise.begin(), noise.end());
+    for (const match::IndexShape shape : {match::IndexShape{0, 8, 1, 64}, match::IndexShape{1, 4, 2, 8}}) {
+        match::HashIndex one;
+        ASSERT_EQ(one.build(data.data(), data.size(), shape, nullptr, 1), match::HashIndex::BUILT);
+        for (int threads : {2, 3, 7}) {
+            match::HashIndex many;
+            ASSERT_EQ(many.build(data.data(), data.size(), shape, nullptr, threads), match::HashIndex::BUILT);
+            ASSERT_EQ(many.table_slots(), one.table_slots());
+            EXPECT_EQ(std::memcmp(many.table(), one.table(), one.table_slots() * sizeof(std::uint32_t)), 0)
+                << "stride_log " << shape.stride_log << ", " << threads << " threads";
+        }
+    }
+}
+
+// Stopped at any of its questions, a build with helper threads stops them, leaves the index
+// empty and holds no memory; so does a build whose table cannot be allocated.
+TEST(HashIndex, ThreadedBuildStopsAndFailsCleanly) {
+    const Bytes data = random_bytes(std::size_t{4} << 20, 72);
+    const match::IndexShape shape{0, 8, 1, 64};
+    const long long before = heap_blocks_live();
+    struct StopAt {
+        int questions = 0;
+        int stop_at;
+        static bool keep_going(void* context) {
+            auto* self = static_cast<StopAt*>(context);
+            return ++self->questions != self->stop_at;
+        }
+    };
+    for (int stop_at = 1; stop_at <= 4; ++stop_at) {
+        StopAt stop{0, stop_at};
+        const StopCheck check{StopAt::keep_going, &stop};
+        WorkTicker ticker(&check, 1024, std::chrono::milliseconds(0));
+        match::HashIndex index;
+        const auto built = index.build(data.data(), data.size(), shape, &ticker, 2);
+        if (built == match::HashIndex::BUILT) break;  // finished before its stop_at-th question
+        EXPECT_EQ(built, match::HashIndex::STOPPED) << stop_at;
+        EXPECT_TRUE(index.empty());
+        EXPECT_EQ(heap_blocks_live(), before) << stop_at;
+    }
+    heap_fail_after(0);
+    match::HashIndex index;
+    EXPECT_EQ(index.build(data.data(), data.size(), shape, nullptr, 2), match::HashIndex::NO_MEMORY);
+    heap_fail_after(-1);
+    EXPECT_EQ(heap_blocks_live(), before);
+}

@@ -61,8 +61,10 @@ public:
     enum Built { BUILT, NO_MEMORY, STOPPED };
 
     // Indexes data[0, length) (which must outlive the index); `ticker` (may be null) counts a
-    // unit per indexed position.
-    Built build(const std::uint8_t* data, std::uint64_t length, const IndexShape& shape, WorkTicker* ticker);
+    // unit per indexed position. With `threads` above 1, helper threads fill parts of the
+    // table beside the calling thread (see build's comment); the table is the same.
+    Built build(const std::uint8_t* data, std::uint64_t length, const IndexShape& shape, WorkTicker* ticker,
+                int threads = 1);
 
     bool empty() const { return buckets_ == 0; }
     std::uint32_t bucket_size() const { return bucket_size_; }
@@ -79,6 +81,9 @@ public:
     // The old position a filled slot holds.
     QUORVANE_INLINE std::uint64_t position(std::uint32_t slot) const { return static_cast<std::uint64_t>(slot) << stride_log_; }
     QUORVANE_INLINE void prefetch_bucket(std::uint64_t window) const { prefetch(bucket(window)); }
+    // Every slot, bucket after bucket (for the tests).
+    const std::uint32_t* table() const { return slots_.get(); }
+    std::uint64_t table_slots() const { return buckets_ * bucket_size_; }
 
 private:
     HeapArray<std::uint32_t> slots_;
