@@ -792,3 +792,42 @@ TEST(Compress, TwoThreadsStopAndFailCleanly) {
 }
 
 }  // namespace
+
+// A large old value is indexed in at most half a byte per old byte at every row (the bound on
+// memory that levels.h states for large values).
+TEST(Compress, EveryRowIndexesALargeOldValueInHalfAByteAByte) {
+    for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
+        const compressed::MatcherSettings& matcher = compressed::level_settings(level).matcher;
+        for (std::uint64_t size : {compressed::LARGE_OLD_BYTES, std::uint64_t{1} << 31, std::uint64_t{3} << 32}) {
+            EXPECT_LE(compressed::matcher_index_bytes(size, matcher), size / 2) << "level " << level << ", " << size;
+        }
+    }
+}
+
+// A pair past the size where the index is sparser and the prefix mode is left out once behind:
+// the default level is no larger than the level below it, makes the same bytes with two
+// threads (which also build the index together), and decompresses.
+TEST(Compress, LargeValuesKeepTheLevelsOrderAndTheBytes) {
+    Lcg rng{81};
+    const std::size_t size = static_cast<std::size_t>(std::max(compressed::LARGE_OLD_BYTES, compressed::LARGE_VALUE_BYTES));
+    Bytes old = random_bytes(size / 2, 80);
+    const Bytes words = text(size / 2, 82);
+    old.insert(old.end(), words.begin(), words.end());
+    Bytes now = old;
+    for (int k = 0; k < 300; ++k) {
+        const std::size_t at = rng.below(static_cast<std::uint32_t>(size - 64));
+        for (std::size_t j = 0; j < 40; ++j) {
+            now[at + j] = static_cast<std::uint8_t>(rng.below(256));
+        }
+    }
+    const ByteVector o = view(old), n = view(now);
+    const Bytes level3 = compress(old, now, COMPRESS_DEFAULT_LEVEL);
+    EXPECT_LE(level3.size(), compress(old, now, COMPRESS_DEFAULT_LEVEL - 1).size());
+    ByteVector* two = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, nullptr, nullptr, 2);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(take(two), level3);
+    Bytes rebuilt;
+    DecompressError error;
+    ASSERT_TRUE(decompress(old, level3, &rebuilt, &error)) << error.reason;
+    EXPECT_TRUE(rebuilt == now);
+}

@@ -68,9 +68,9 @@ void all_literal(const ByteVector* new_value, BlockStreams* streams) {
 }
 
 void find_streams(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                  Ticker* ticker, BlockStreams* streams) {
-    find_blocks(old_value->data, old_value->length, new_value->data, new_value->length, settings.matcher, ticker,
-                streams);
+                  const match::HashIndex& index, Ticker* ticker, BlockStreams* streams) {
+    find_blocks(old_value->data, old_value->length, new_value->data, new_value->length, settings.matcher, index,
+                ticker, streams);
     if (streams->total() > block_streams_limit(new_value->length)) all_literal(new_value, streams);
 }
 
@@ -148,15 +148,6 @@ bool operator==(const MatcherSettings& a, const MatcherSettings& b) {
            a.skip_shift == b.skip_shift;
 }
 
-// The stop check of a helper thread: the flag that the calling thread raises when its own
-// check says stop or its own work fails (only the calling thread asks the caller's check).
-struct SharedStop {
-    std::atomic<bool> stop{false};
-    static bool keep_going(void* context) {
-        return !static_cast<SharedStop*>(context)->stop.load(std::memory_order_relaxed);
-    }
-};
-
 // The frames of one call: each row's block and prefix frames are made as asked and the
 // smallest is kept (the earliest of equal ones, block before prefix), with the block streams
 // of the last matcher settings kept for the next row. With two threads or more, a row's
@@ -169,6 +160,7 @@ public:
 
     void row(const LevelSettings& row, bool block, bool prefix) {
         if (prefix && old_->length + new_->length > PREFIX_WINDOW_BYTES) prefix = false;
+        if (block) index_for(row.matcher);  // with every thread, before a helper starts on the prefix frame
         if (block && prefix && threads_ >= 2) {
             both_at_once(row);
         } else {
@@ -177,9 +169,16 @@ public:
     }
 
     // Whether the mode's smallest frame so far is more than MODE_GATE_RATIO times the other
-    // mode's (false while either mode has made none).
+    // mode's, or for the prefix mode on a large new value, not smaller than the block mode's
+    // (LARGE_VALUE_BYTES); false while either mode has made none.
     bool block_far_behind() const { return far_behind(smallest_block_, smallest_prefix_); }
-    bool prefix_far_behind() const { return far_behind(smallest_prefix_, smallest_block_); }
+    bool prefix_far_behind() const {
+        if (new_->length >= LARGE_VALUE_BYTES && smallest_prefix_ != NONE && smallest_block_ != NONE &&
+            smallest_prefix_ >= smallest_block_) {
+            return true;
+        }
+        return far_behind(smallest_prefix_, smallest_block_);
+    }
 
     const Body& best() const { return best_; }
 
@@ -190,9 +189,21 @@ private:
         return mode != NONE && other != NONE && mode / MODE_GATE_RATIO > other;
     }
 
+    // The old value's index for these matcher settings: the one built for an earlier row when
+    // it indexes alike (rows that differ in the scan's settings only share it), else a new one.
+    void index_for(const MatcherSettings& matcher) {
+        if (have_streams_ && streams_for_ == matcher) return;  // the streams are made: no scan
+        if (have_index_ && same_index(index_for_, matcher, old_->length)) return;
+        have_index_ = false;
+        build_block_index(old_->data, old_->length, matcher, threads_, ticker_, &index_);
+        index_for_ = matcher;
+        have_index_ = true;
+    }
+
     void make_block(const LevelSettings& row, Body* body) {
         if (!have_streams_ || !(streams_for_ == row.matcher)) {
-            find_streams(old_, new_, row, ticker_, &streams_);
+            index_for(row.matcher);
+            find_streams(old_, new_, row, index_, ticker_, &streams_);
             streams_for_ = row.matcher;
             have_streams_ = true;
         }
@@ -206,7 +217,7 @@ private:
     // (the future's destructor waits for it), and what it threw is rethrown here.
     void both_at_once(const LevelSettings& row) {
         SharedStop shared;
-        const StopCheck check{SharedStop::keep_going, &shared};
+        const StopCheck check = shared.check();
         Body prefix;
         std::future<bool> helper;
         try {
@@ -252,6 +263,9 @@ private:
     const ByteVector* new_;
     Ticker* ticker_;
     int threads_;
+    match::HashIndex index_;
+    MatcherSettings index_for_{};
+    bool have_index_ = false;
     BlockStreams streams_;
     MatcherSettings streams_for_{};
     bool have_streams_ = false;

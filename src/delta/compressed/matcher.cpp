@@ -68,24 +68,13 @@ constexpr std::uint32_t SLOTS_PER_POSITION = 1;
 // little of them on large values (a 256 MiB pair's index took 5.7 s with 8, 3.4-4.7 s with 64).
 constexpr std::uint32_t PREFETCH_AHEAD = 64;
 
-match::IndexShape index_shape(const MatcherSettings& settings) {
-    return {settings.stride_log, settings.bucket_size, SLOTS_PER_POSITION, PREFETCH_AHEAD};
-}
 
 class Scan {
 public:
     Scan(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data, std::uint64_t new_length,
-         const MatcherSettings& settings, Ticker* ticker, BlockStreams* out)
+         const MatcherSettings& settings, const match::HashIndex& index, Ticker* ticker, BlockStreams* out)
         : old_(old_data), old_length_(old_length), new_(new_data), new_length_(new_length), settings_(settings),
-          ticker_(ticker), out_(out) {}
-
-    void build_index() {
-        switch (index_.build(old_, old_length_, index_shape(settings_), ticker_->work())) {
-            case match::HashIndex::BUILT: return;
-            case match::HashIndex::NO_MEMORY: throw std::bad_alloc();
-            case match::HashIndex::STOPPED: throw Cancelled{};
-        }
-    }
+          ticker_(ticker), out_(out), index_(index) {}
 
     void run() {
         const std::uint64_t n = new_length_;
@@ -177,7 +166,7 @@ private:
         }
         if (index_.empty()) return;
         const std::uint32_t* bucket = index_.bucket(window);
-        for (std::uint32_t j = 0; j < settings_.bucket_size && bucket[j] != match::EMPTY_SLOT; ++j) {
+        for (std::uint32_t j = 0; j < index_.bucket_size() && bucket[j] != match::EMPTY_SLOT; ++j) {
             consider(index_.position(bucket[j]), i, window, limit, best_source, best_length);
         }
     }
@@ -336,7 +325,7 @@ private:
     MatcherSettings settings_;
     Ticker* ticker_;
     BlockStreams* out_;
-    match::HashIndex index_;
+    const match::HashIndex& index_;
     std::int64_t align_ = 0;            // old position - new position of the current copy
     std::uint64_t copy_start_ = 0;      // new position where the current copy starts
     std::uint64_t last_scan_ = 0;       // end of the current copy's bytes so far
@@ -347,15 +336,35 @@ private:
 
 }  // namespace
 
+match::IndexShape matcher_index_shape(const MatcherSettings& settings, std::uint64_t old_length) {
+    int stride_log = settings.stride_log;
+    if (old_length >= LARGE_OLD_BYTES && stride_log < LARGE_OLD_LEAST_STRIDE_LOG) stride_log = LARGE_OLD_LEAST_STRIDE_LOG;
+    return {stride_log, settings.bucket_size, SLOTS_PER_POSITION, PREFETCH_AHEAD};
+}
+
 std::uint64_t matcher_index_bytes(std::uint64_t old_length, const MatcherSettings& settings) {
-    return match::index_layout(old_length, index_shape(settings)).slots * sizeof(std::uint32_t);
+    return match::index_layout(old_length, matcher_index_shape(settings, old_length)).slots * sizeof(std::uint32_t);
+}
+
+bool same_index(const MatcherSettings& a, const MatcherSettings& b, std::uint64_t old_length) {
+    const match::IndexShape x = matcher_index_shape(a, old_length), y = matcher_index_shape(b, old_length);
+    return x.stride_log == y.stride_log && x.bucket_size == y.bucket_size;
+}
+
+void build_block_index(const std::uint8_t* old_data, std::uint64_t old_length, const MatcherSettings& settings,
+                       int threads, Ticker* ticker, match::HashIndex* index) {
+    switch (index->build(old_data, old_length, matcher_index_shape(settings, old_length), ticker->work(), threads)) {
+        case match::HashIndex::BUILT: return;
+        case match::HashIndex::NO_MEMORY: throw std::bad_alloc();
+        case match::HashIndex::STOPPED: throw Cancelled{};
+    }
 }
 
 void find_blocks(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data,
-                 std::uint64_t new_length, const MatcherSettings& settings, Ticker* ticker, BlockStreams* out) {
+                 std::uint64_t new_length, const MatcherSettings& settings, const match::HashIndex& index,
+                 Ticker* ticker, BlockStreams* out) {
     for (auto& s : out->stream) s.clear();
-    Scan scan(old_data, old_length, new_data, new_length, settings, ticker, out);
-    scan.build_index();
+    Scan scan(old_data, old_length, new_data, new_length, settings, index, ticker, out);
     scan.run();
 }
 
