@@ -2,6 +2,11 @@
 
     python bench/bench.py --only compress      (or: python bench/compress_bench.py [--quick])
 
+Every level is run (the table's columns), and the levels' order is checked: each level's delta
+at most 1% larger than the level below's on every pair. Then the large values
+(large_values.py: 256 MiB and 1 GiB against zstd's patch mode, with peak memory) and one pair
+past 2 GiB.
+
 Peers: zstd --patch-from (-3, -19, --ultra -22 --long=31), xdelta3 -9, bsdiff4, zstandard
 with the old value as a raw-content dictionary (level 19), hdiffpatch (lzma, zstd) and
 detools (bsdiff + lzma) when they import. Every delta is applied and checked. Sizes are
@@ -146,7 +151,7 @@ def geomean(xs: List[float]) -> float:
 
 
 def run(qc, log, cache: Path, quick: bool = False, huge: bool = True, levels: Optional[List[int]] = None) -> dict:
-    levels = levels or [1, qc.delta.DEFAULT_LEVEL, 6, qc.delta.MAX_LEVEL]
+    levels = levels or list(range(1, qc.delta.MAX_LEVEL + 1))
     default = f"compress L{qc.delta.DEFAULT_LEVEL}"
     top = f"compress L{qc.delta.MAX_LEVEL}"
     pairs = W.compress_pairs(cache, qc.cbor.dumps)
@@ -221,10 +226,38 @@ def run(qc, log, cache: Path, quick: bool = False, huge: bool = True, levels: Op
         log(f"| {r['pair']} | {best_name} {best['size']:,} | " + " | ".join(cells) +
             f" | {t_ratio:.2f} | {top_ratio:.2f} | {a_ratio:.2f} |")
     log("| geometric mean | | " + " | ".join(f"{geomean(summary[n]):.3f}" for n in ours) + " | | | |")
-    result = {"rows": rows, "geomean": {n: geomean(summary[n]) for n in ours}}
+    result = {"rows": rows, "geomean": {n: geomean(summary[n]) for n in ours},
+              "monotonic": monotonic(rows, ours, log)}
     if huge and not quick:
+        import large_values
+        log("\n## large values\n")
+        result["large"] = large_values.run(log, large_values.SIZES_MIB, qc.delta.DEFAULT_LEVEL)
         result["huge"] = run_huge(qc, log)
     return result
+
+
+# A level's delta may be at most this much larger than the level below's on any pair.
+MONOTONIC_SLACK = 1.01
+
+
+def monotonic(rows: List[dict], ours: List[str], log) -> dict:
+    """Each level's size over the level below's on every pair: the largest ratio, and every
+    pair and level above MONOTONIC_SLACK."""
+    worst, over = 0.0, []
+    for r in rows:
+        sizes = [r["tools"].get(n, {}).get("size") for n in ours]
+        for k in range(1, len(ours)):
+            if sizes[k] is None or sizes[k - 1] is None:
+                continue
+            ratio = sizes[k] / sizes[k - 1]
+            worst = max(worst, ratio)
+            if ratio > MONOTONIC_SLACK:
+                over.append(f"{r['pair']}: {ours[k]} {sizes[k]:,} after {ours[k - 1]} {sizes[k - 1]:,}")
+    log(f"\nlevels only get smaller (each at most {MONOTONIC_SLACK}x the level below, on every pair): "
+        + ("held" if not over else "NOT held") + f"; largest ratio {worst:.4f}")
+    for line in over:
+        log(f"- {line}")
+    return {"worst": worst, "over": over}
 
 
 def run_huge(qc, log) -> dict:

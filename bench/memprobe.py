@@ -24,13 +24,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import peers as P  # noqa: E402
 
 
-def _status(field: str) -> int:
+def status(field: str) -> int:
     with open("/proc/self/status") as f:
         m = re.search(field + r":\s+(\d+) kB", f.read())
     return int(m.group(1)) * 1024
 
 
-def _reset_peak() -> bool:
+def reset_peak() -> bool:
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
@@ -66,11 +66,11 @@ def main() -> int:
         result = call.argv[-1]
     else:
         gc.collect()
-        exact = _reset_peak()
+        exact = reset_peak()
         if exact:
-            before = _status("VmRSS")
+            before = status("VmRSS")
             result = call()
-            info.update(peak_extra=max(0, _status("VmHWM") - before), process="self", rss_before=before)
+            info.update(peak_extra=max(0, status("VmHWM") - before), process="self", rss_before=before)
         else:  # no /proc: the coarser process-wide figure
             before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
             result = call()

@@ -867,3 +867,40 @@ def document_pairs(cache: Path) -> List[Tuple[str, str, bytes, bytes, str]]:
     old, new = sqlite_pair()
     out.append(("SQLite database, one transaction", "binary", old, new, "40,000 rows; 200 updates, 300 inserts"))
     return out
+
+
+def large_pair(size: int, kind: str, seed: int = 31) -> Tuple[bytes, bytes]:
+    """A large value shaped like a database file or a state snapshot, and an edited copy.
+
+    The old value is 4 KiB pages, each half random bytes and half text records (so that
+    neither the matcher nor the entropy stage has it easy). kind "sparse": one edit of 50
+    random bytes per 128 KiB (2,000 on 256 MiB); kind "moved": a quarter of its 1 MiB blocks
+    swapped in pairs, then one edit per 512 KiB."""
+    rng = random.Random(seed)
+    page, half = 4 * KiB, 2 * KiB
+    texts = []
+    for k in range(1024):
+        lines = "".join(f"row {rng.randrange(10**6):06d} | name={_doc_words(rng, 2, 4)} | value={rng.random():.6f}\n"
+                        for _ in range(40))
+        texts.append(lines.encode()[:half].ljust(half, b"\n"))
+    pages = size // page
+    noise = b"".join(rng.randbytes(min(64 * MiB, pages * half - at)) for at in range(0, pages * half, 64 * MiB))
+    old = b"".join(noise[k * half:(k + 1) * half] + texts[rng.randrange(len(texts))] for k in range(pages))
+    del noise
+    new = bytearray(old)
+    if kind == "moved":
+        blocks = [bytes(new[i:i + MiB]) for i in range(0, len(new), MiB)]
+        for _ in range(len(blocks) // 8):
+            a, b = rng.randrange(len(blocks)), rng.randrange(len(blocks))
+            blocks[a], blocks[b] = blocks[b], blocks[a]
+        new = bytearray(b"".join(blocks))
+        del blocks
+        edits = size // (512 * KiB)
+    elif kind == "sparse":
+        edits = size // (128 * KiB)
+    else:
+        raise ValueError(f"large_pair: kind must be 'sparse' or 'moved', not {kind!r}")
+    for _ in range(edits):
+        at = rng.randrange(len(new) - 50)
+        new[at:at + 50] = rng.randbytes(50)
+    return old, bytes(new)
