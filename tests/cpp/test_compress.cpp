@@ -470,6 +470,9 @@ Bytes mosaic(const Bytes& old, std::size_t n, std::uint64_t seed) {
 // The levels' corpus: a pair of every kind the levels are tuned for.
 std::vector<Pair> level_corpus() {
     const Bytes words = text(24000, 31);
+    // Two letters: every 5 bytes recur thousands of times, 16 hardly by chance, so that how deep
+    // prefix mode's zstd searches its chains for the source of a copy changes what it finds.
+    const Bytes letters = random_bytes(60000, 42, 2);
     const Bytes binary = random_bytes(30000, 32);
     const Bytes base = random_bytes(40000, 33, 40);
     Bytes appended = random_bytes(20000, 34);
@@ -483,6 +486,7 @@ std::vector<Pair> level_corpus() {
         {"sparse", base, edited(base, 30, 40)},
         {"inserted", appended, grown},
         {"mosaic", words, mosaic(words, 60000, 41)},
+        {"two letters", letters, mosaic(letters, 60000, 43)},
     };
 }
 
@@ -518,12 +522,12 @@ std::uint64_t row_digest(const std::vector<Pair>& corpus, const compressed::Leve
 // commit which bytes changed and why.
 TEST(Compress, GoldenDigestPerLevel) {
     constexpr std::uint64_t LEVEL[COMPRESS_MAX_LEVEL] = {
-        0xdae29fa49066b16d, 0x25551854afacbfcd, 0xab67998b7a41f755, 0x94c7fd63fdf01736, 0x80a7c44fe97f8934,
-        0x80a7c44fe97f8934, 0x80a7c44fe97f8934, 0x80a7c44fe97f8934, 0x80a7c44fe97f8934,
+        0xe2624bd0444a882c, 0x467a9bff37f9699d, 0x41113c3e5e26d463, 0x1294393b0b143246, 0x965e5551955fc166,
+        0x965e5551955fc166, 0x965e5551955fc166, 0xe9e8e02217c9a5ca, 0xe9e8e02217c9a5ca,
     };
     constexpr std::uint64_t ROW[COMPRESS_MAX_LEVEL] = {
-        0xbae3aed6e4c0373a, 0x853d7f46ff2a0121, 0xc29e5ea4984bbfd4, 0xbf44d350eacfb2b2, 0xbc99b2ab6bf47a3b,
-        0x91471ac19f9506c1, 0x3b8920fa11d2ab30, 0x75a9d910c9f8565b, 0xf6ca8b63f623756b,
+        0x2d39891f2fdc8335, 0x96caeecfc97f23e4, 0xeea91bece74cb8f1, 0x4c8f740ebb4a229e, 0x95ea800b8477a593,
+        0x2432c0337fa680b1, 0xf66b1deb30dd9999, 0x0cf4997358d4a23a, 0x0a678545a287622d,
     };
     const std::vector<Pair> corpus = level_corpus();
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
@@ -552,8 +556,11 @@ TEST(Compress, LevelsOnlyGetSmaller) {
 // one step away makes other bytes in block or prefix mode (so that the golden digests catch
 // any change to the table), but for the steps listed here, which no input this small can tell
 // apart: zstd's levels from 19 on differ in how large their tables and window are and how deep
-// they search, which on inputs under 128 KiB finds nothing more, and LZMA2's extreme presets 5
-// and 6 in how long a match they follow. The test checks that each listed step asks the
+// they search, which on inputs under 128 KiB finds nothing more, zstd's level 12 with a set
+// search depth differs from 11 only in the match length that ends a search early (32 bytes
+// against 16 on large inputs; small ones get 8 from both), a search deeper than 2^9 found
+// nothing more on inputs this small, and LZMA2's extreme presets 5 and 6 differ in how long
+// a match they follow. The test checks that each listed step asks the
 // library for other parameters (zstd's on a large input), and a listed step that starts
 // to change the bytes fails too, so that the list stays exact. LZMA2's presets stop at 6:
 // liblzma's 7 to 9 differ from 6 only in the dictionary size, which the format sets.
@@ -575,12 +582,17 @@ TEST(Compress, EveryFieldOfTheLevelTableCounts) {
     using compressed::LevelSettings;
     const std::set<std::string> same_bytes = {
         "level 6 block_zstd +1", "level 7 block_zstd +1", "level 8 block_zstd +1", "level 9 block_zstd -1",
-        "level 8 prefix_zstd -1", "level 9 lzma_preset -1",
+        "level 8 prefix_zstd -1", "level 9 lzma_preset -1", "level 3 prefix_zstd +1", "level 3 prefix_search +1",
     };
-    const auto zstd_asks = [](int level) {
-        const ZSTD_compressionParameters p = ZSTD_getCParams(level, std::uint64_t{1} << 30, 0);
-        return std::array<unsigned, 7>{p.windowLog, p.chainLog, p.hashLog, p.searchLog, p.minMatch, p.targetLength,
-                                       static_cast<unsigned>(p.strategy)};
+    // What zstd is asked for on a large input: its level's parameters, but for those that a
+    // prefix search depth sets (compressed::zstd_prefix_settings), and that depth.
+    const auto zstd_asks = [](int level, int search) {
+        const std::uint64_t large = std::uint64_t{1} << 30;
+        ZSTD_compressionParameters p = ZSTD_getCParams(level, large, 0);
+        const compressed::ZstdSettings prefix = compressed::zstd_prefix_settings(level, search, large, large);
+        if (search != 0) p.chainLog = p.hashLog = p.searchLog = 0;
+        return std::array<unsigned, 8>{p.windowLog, p.chainLog, p.hashLog, p.searchLog, p.minMatch, p.targetLength,
+                                       static_cast<unsigned>(p.strategy), static_cast<unsigned>(prefix.search_log)};
     };
     const auto lzma_asks = [](const LevelSettings& row) {
         lzma_options_lzma options{};
@@ -596,6 +608,7 @@ TEST(Compress, EveryFieldOfTheLevelTableCounts) {
         {"skip_shift", [](LevelSettings* s, int d) { s->matcher.skip_shift += static_cast<std::uint32_t>(d); return s->matcher.skip_shift <= 31; }},
         {"block_zstd", [](LevelSettings* s, int d) { s->block_zstd += d; return s->block_zstd >= 1 && s->block_zstd <= 22; }},
         {"prefix_zstd", [](LevelSettings* s, int d) { s->prefix_zstd += d; return s->prefix_zstd >= 1 && s->prefix_zstd <= 22; }},
+        {"prefix_search", [](LevelSettings* s, int d) { s->prefix_search += d; return s->prefix_search >= 0 && s->prefix_search <= 30; }},
         {"lzma_preset", [](LevelSettings* s, int d) { s->lzma_preset += d; return s->lzma_preset >= -1 && s->lzma_preset <= 6; }},
         {"lzma_extreme", [](LevelSettings* s, int d) { s->lzma_extreme = !s->lzma_extreme; return d > 0; }},
     };
@@ -614,8 +627,9 @@ TEST(Compress, EveryFieldOfTheLevelTableCounts) {
                     EXPECT_NE(lzma_asks(row), lzma_asks(changed)) << name;
                 } else if (same_bytes.count(name) == 1) {
                     const bool block = field.first == std::string("block_zstd");
-                    EXPECT_NE(zstd_asks(block ? row.block_zstd : row.prefix_zstd),
-                              zstd_asks(block ? changed.block_zstd : changed.prefix_zstd)) << name;
+                    EXPECT_NE(block ? zstd_asks(row.block_zstd, 0) : zstd_asks(row.prefix_zstd, row.prefix_search),
+                              block ? zstd_asks(changed.block_zstd, 0)
+                                    : zstd_asks(changed.prefix_zstd, changed.prefix_search)) << name;
                 }
             }
         }
@@ -668,7 +682,7 @@ TEST(Compress, DISABLED_GoldenDigestsOfEveryLevelOverAMebibyte) {
     const std::uint64_t expected[COMPRESS_MAX_LEVEL][2] = {
         {0x321e72424bf63a3full, 0x89f7f4fecd9bb1aaull},
         {0xeb645b01b053e443ull, 0xa631747d1a21de22ull},
-        {0x63178c5b993e3627ull, 0x646461d0d42fe33aull},
+        {0x63178c5b993e3627ull, 0xa631747d1a21de22ull},
         {0x798d2d2cde24acfdull, 0xa4c430cc56c5ba52ull},
         {0x798d2d2cde24acfdull, 0xdd36e79a2dab0eccull},
         {0xd8d730667d8f78b8ull, 0x52736d0aebd8c2f9ull},

@@ -1,5 +1,6 @@
 #include "delta/compressed/entropy.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -52,34 +53,21 @@ int window_log_for(std::uint64_t bytes) {
     return log;
 }
 
-namespace {
-
-// The log of how far back into the prefix zstd's match finder at these parameters finds
-// matches by itself; past it, long-distance matching finds them instead. For most strategies
-// that is how far the chain table reaches back (zstd's ZSTD_cycleLog: the binary-tree
-// strategies keep two entries per position), as zstd's command line reckons. The lazy2
-// strategy (zstd's levels 8-12 on large inputs) is the exception: its row match finder with
-// a deep search keeps finding far matches through its hash table up to about four times the
-// table's entries, and long-distance matching's forced long matches cost there (prefix
-// frames at level 11 with it 1-47% larger on the benchmark's pairs of 1.5-15 MB, windows of
-// 2^21-2^24 bytes: database file 5%, CBOR records 13%, JSON service description 8%, extension
-// module 47%); a window of 2^26 without it lost the far matches (a 32 MiB pair: 16 MB
-// against 18 KB).
-constexpr int LAZY2_TABLE_REACH_LOG = 2;
-
-int prefix_reach_log(const ZSTD_compressionParameters& tables) {
-    if (tables.strategy == ZSTD_lazy2) return static_cast<int>(tables.hashLog) + LAZY2_TABLE_REACH_LOG;
-    return static_cast<int>(tables.chainLog) - (tables.strategy >= ZSTD_btlazy2 ? 1 : 0);
-}
-
-}  // namespace
-
-ZstdSettings zstd_prefix_settings(int level, std::uint64_t prefix_length, std::uint64_t length) {
+ZstdSettings zstd_prefix_settings(int level, int search_log, std::uint64_t prefix_length, std::uint64_t length) {
     ZstdSettings settings{level};
     settings.window_log = window_log_for(prefix_length + length);
-    const ZSTD_compressionParameters tables =
+    ZSTD_compressionParameters tables =
         ZSTD_getCParams(level, static_cast<unsigned long long>(length), static_cast<std::size_t>(prefix_length));
-    settings.long_distance = settings.window_log > prefix_reach_log(tables);
+    if (search_log != 0) {
+        settings.search_log = search_log;
+        settings.chain_log = std::min(settings.window_log, PREFIX_CHAIN_LOG_MAX);
+        settings.hash_log = std::min(settings.window_log, PREFIX_HASH_LOG_MAX);
+        tables.chainLog = static_cast<unsigned>(settings.chain_log);
+    }
+    // How far the chain table reaches back (zstd's ZSTD_cycleLog): the binary-tree strategies
+    // keep two entries per position.
+    const int reach = static_cast<int>(tables.chainLog) - (tables.strategy >= ZSTD_btlazy2 ? 1 : 0);
+    settings.long_distance = settings.window_log > reach;
     return settings;
 }
 
@@ -97,6 +85,11 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
     }
     if (settings.window_log != 0 && !set(c, ZSTD_c_windowLog, settings.window_log)) return false;
     if (settings.long_distance && !set(c, ZSTD_c_enableLongDistanceMatching, 1)) return false;
+    if (settings.search_log != 0 &&
+        (!set(c, ZSTD_c_useRowMatchFinder, ZSTD_ps_disable) || !set(c, ZSTD_c_chainLog, settings.chain_log) ||
+         !set(c, ZSTD_c_hashLog, settings.hash_log) || !set(c, ZSTD_c_searchLog, settings.search_log))) {
+        return false;
+    }
     if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, length))) return false;  // sizes its tables; not written
     if (prefix_length != 0 && ZSTD_isError(ZSTD_CCtx_refPrefix(c, prefix, static_cast<std::size_t>(prefix_length)))) {
         return false;

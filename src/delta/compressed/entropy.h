@@ -15,7 +15,15 @@ struct ZstdSettings {
     int level;                  // zstd's compression level (up to 22)
     int window_log = 0;         // 0: the level's own
     bool long_distance = false; // long-distance matching
+    int search_log = 0;         // not 0: hash chains of chain_log and a hash table of hash_log
+    int chain_log = 0;          // (not the row match finder), searched 2^search_log deep
+    int hash_log = 0;
 };
+
+// The largest chain and hash tables that zstd_prefix_settings asks for with a search depth:
+// 2^24 and 2^23 entries of 4 bytes (64 and 32 MiB), for windows of 16 MiB and more.
+constexpr int PREFIX_CHAIN_LOG_MAX = 24;
+constexpr int PREFIX_HASH_LOG_MAX = 23;
 
 // zstd's frame of source[0, length) without its magic number (single-threaded; no content
 // size, dictionary ID or checksum of its own), matched against `prefix` when prefix_length is
@@ -33,7 +41,11 @@ int window_log_for(std::uint64_t bytes);
 // sized for both (zstd's parameters for the content with the prefix as dictionary), and
 // long-distance matching is on when the window is longer than the match finder's chain
 // table reaches (where the regular finder alone loses the far matches into the prefix).
-ZstdSettings zstd_prefix_settings(int level, std::uint64_t prefix_length, std::uint64_t length);
+// With a `search_log` (0: none), the match finder keeps hash chains that reach over the whole
+// window (up to PREFIX_CHAIN_LOG_MAX) and searches them 2^search_log deep, instead of the
+// level's tables and its row match finder, whose rows hold only the latest few positions of
+// each hash: documents with many similar stanzas keep their best matches further back.
+ZstdSettings zstd_prefix_settings(int level, int search_log, std::uint64_t prefix_length, std::uint64_t length);
 
 // LZMA2 (liblzma), raw: no container, its parameters fixed by the format. The dictionary
 // size is the smallest power of two covering prefix and content, at least 4 KiB and at most
