@@ -73,7 +73,9 @@ constexpr std::uint64_t LARGE_VALUE_BYTES = std::uint64_t{64} << 20;
 // by), skip_shift (faster steps after 2^k unmatched bytes; 0: never). Rows 1-2 switch
 // alignments only for a gain of 16 bytes (fewer, longer copies: JSON with repeated stanzas
 // took 7,449 bytes with a gain of 8 and 4,779 with 16 at level 1), the rows from 3 on for 8
-// (4% smaller on binaries). Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy
+// (4% smaller on binaries). Rows 1-5 index every 2nd old position in buckets of 8 and so share
+// one index (rows 3 and 4 their streams too): row 3 at every 4th position made libcrypto's
+// delta 7% larger (324,820 against 304,793 bytes) for no time saved once the index is shared. Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy
 // parsing), 11 at row 3 (lazy2 with a deep search: JSON documents with scattered edits 5-43%
 // smaller than at 6 for about three times 6's time, which is 10-50 ms on a MB), 16 from row
 // 4 (the optimal parser: a further 5-25% on documents; levels 13-15 are slower than 11-12
@@ -88,7 +90,7 @@ constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
     // stride bucket gain skip    block  prefix  search  lzma  extreme      level
     {{1,     8,     16,  7},      1,     1,      0,      -1,   false},   // 1
     {{1,     8,     16,  7},      6,     6,      0,      -1,   false},   // 2
-    {{2,     8,     8,   6},      15,    11,     9,      -1,   false},   // 3
+    {{1,     8,     8,   7},      15,    11,     9,      -1,   false},   // 3
     {{1,     8,     8,   7},      16,    16,     0,      -1,   false},   // 4
     {{1,     8,     8,   8},      17,    17,     0,      -1,   false},   // 5
     {{1,     16,    8,   8},      19,    19,     0,      -1,   false},   // 6
