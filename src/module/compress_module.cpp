@@ -79,15 +79,15 @@ const char* const COMPRESS_DOC = R"(
     value. The same values and level give the same bytes on every run and platform.
 
     level: from 1 (fastest) to MAX_LEVEL (smallest deltas, slowest); DEFAULT_LEVEL
-    balances the two. Memory besides the values: an index of 0.5 byte per byte of
-    'old_value' at level 1 (1 at levels 2-3, 2 at 4-6, 4 at 7-9), about the new value's
-    size for the streams, and the compressors' tables (up to a few hundred MiB at the top
-    levels).
+    balances the two. Memory besides the values: an index of 2 bytes per byte of
+    'old_value' at levels 1-6 and 4 at 7-9 (at most 0.5 for an old value of 64 MiB or
+    more), about the new value's size for the streams, and the compressors' tables (up
+    to 96 MiB at the default level, a few hundred MiB at the top levels).
 
-    threads: 1 (the default) works on the calling thread alone; 2 or more also make the
-    whole-value frame on a second thread while the calling thread makes the block frame
-    (more than 2 are not used yet), holding both modes' tables at once; 0 takes one per
-    core. The bytes are the same whatever the number of threads.
+    threads: 1 (the default) works on the calling thread alone; 2 or more build the
+    old value's index on every thread, then make the whole-value frame on a second
+    thread while the calling thread makes the block frame, holding both modes' tables at
+    once; 0 takes one per core. The bytes are the same whatever the number of threads.
 
     Raises ValueError for a level outside 1..MAX_LEVEL or a negative thread count,
     TypeError for a bool level or thread count, BufferError for a non-contiguous

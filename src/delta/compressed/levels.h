@@ -10,10 +10,11 @@
 // costs more than the rows below it together, or about as much). The top rows also try
 // LZMA2 for every section and keep what is smallest.
 //
-// Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte;
-// the streams, at most about the new value's size (copies of its literal bytes); zstd's
-// tables (a few MiB at the low levels, up to a few hundred MiB at the top ones, where the
-// prefix mode's window covers old and new); with two threads, both modes' at once.
+// Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte
+// (at most half a byte from LARGE_OLD_BYTES on: matcher.h); the streams, at most about the
+// new value's size (copies of its literal bytes); zstd's tables (a few MiB at rows 1-2, up
+// to 96 MiB for row 3's searched chains: entropy.h, up to a few hundred MiB at the top rows,
+// where the prefix mode's window covers old and new); with two threads, both modes' at once.
 #pragma once
 
 #include <cstdint>
