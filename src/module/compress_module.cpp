@@ -80,7 +80,7 @@ const char* const COMPRESS_DOC = R"(
 
     level: from 1 (fastest) to MAX_LEVEL (smallest deltas, slowest); DEFAULT_LEVEL
     balances the two. Memory besides the values: an index of 2 bytes per byte of
-    'old_value' at levels 1-6 and 4 at 7-9 (at most 0.5 for an old value of 64 MiB or
+    'old_value' at levels 1-6 and 4 at 7-9 (at most 0.25 for an old value of 64 MiB or
     more), about the new value's size for the streams, and the compressors' tables (up
     to 96 MiB at the default level, a few hundred MiB at the top levels).
 

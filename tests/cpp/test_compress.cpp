@@ -807,13 +807,13 @@ TEST(Compress, TwoThreadsStopAndFailCleanly) {
 
 }  // namespace
 
-// A large old value is indexed in at most half a byte per old byte at every row (the bound on
+// A large old value is indexed in at most a quarter byte per old byte at every row (the bound on
 // memory that levels.h states for large values).
-TEST(Compress, EveryRowIndexesALargeOldValueInHalfAByteAByte) {
+TEST(Compress, EveryRowIndexesALargeOldValueInAQuarterByteAByte) {
     for (int level = COMPRESS_MIN_LEVEL; level <= COMPRESS_MAX_LEVEL; ++level) {
         const compressed::MatcherSettings& matcher = compressed::level_settings(level).matcher;
         for (std::uint64_t size : {compressed::LARGE_OLD_BYTES, std::uint64_t{1} << 31, std::uint64_t{3} << 32}) {
-            EXPECT_LE(compressed::matcher_index_bytes(size, matcher), size / 2) << "level " << level << ", " << size;
+            EXPECT_LE(compressed::matcher_index_bytes(size, matcher), size / 4) << "level " << level << ", " << size;
         }
     }
 }

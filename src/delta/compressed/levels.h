@@ -11,7 +11,7 @@
 // LZMA2 for every section and keep what is smallest.
 //
 // Memory beyond the inputs and the result: the index, 4 / 2^stride_log bytes per old byte
-// (at most half a byte from LARGE_OLD_BYTES on: matcher.h); the streams, at most about the
+// (at most a quarter byte from LARGE_OLD_BYTES on: matcher.h); the streams, at most about the
 // new value's size (copies of its literal bytes); zstd's tables (a few MiB at rows 1-2, up
 // to 96 MiB for row 3's searched chains: entropy.h, up to a few hundred MiB at the top rows,
 // where the prefix mode's window covers old and new); with two threads, both modes' at once.
