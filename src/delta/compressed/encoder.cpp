@@ -160,7 +160,6 @@ public:
 
     void row(const LevelSettings& row, bool block, bool prefix) {
         if (prefix && old_->length + new_->length > PREFIX_WINDOW_BYTES) prefix = false;
-        if (block) index_for(row.matcher);  // with every thread, before a helper starts on the prefix frame
         if (block && prefix && threads_ >= 2) {
             both_at_once(row);
         } else {
@@ -190,19 +189,21 @@ private:
     }
 
     // The old value's index for these matcher settings: the one built for an earlier row when
-    // it indexes alike (rows that differ in the scan's settings only share it), else a new one.
-    void index_for(const MatcherSettings& matcher) {
-        if (have_streams_ && streams_for_ == matcher) return;  // the streams are made: no scan
+    // it indexes alike (rows that differ in the scan's settings only share it), else a new one,
+    // built by `threads` threads.
+    void index_for(const MatcherSettings& matcher, int threads) {
         if (have_index_ && same_index(index_for_, matcher, old_->length)) return;
         have_index_ = false;
-        build_block_index(old_->data, old_->length, matcher, threads_, ticker_, &index_);
+        build_block_index(old_->data, old_->length, matcher, threads, ticker_, &index_);
         index_for_ = matcher;
         have_index_ = true;
     }
 
-    void make_block(const LevelSettings& row, Body* body) {
+    // The row's block frame, with `threads` threads for the index (the others' work is the
+    // prefix frame).
+    void make_block(const LevelSettings& row, int threads, Body* body) {
         if (!have_streams_ || !(streams_for_ == row.matcher)) {
-            index_for(row.matcher);
+            index_for(row.matcher, threads);
             find_streams(old_, new_, row, index_, ticker_, &streams_);
             streams_for_ = row.matcher;
             have_streams_ = true;
@@ -211,7 +212,9 @@ private:
         block_body(streams, row, ticker_, body);
     }
 
-    // The row's prefix frame on a helper thread, its block frame on this one. The helper
+    // The row's prefix frame on a helper thread, its block frame on this one (the old value's
+    // index by this thread and the threads beyond these two, if any, while the helper starts
+    // at once: on large values the index takes about as long as the prefix frame). The helper
     // stops when this thread's work fails or its check says stop (this thread asks it every
     // few milliseconds while it waits); either way the helper has ended before this returns
     // (the future's destructor waits for it), and what it threw is rethrown here.
@@ -234,7 +237,7 @@ private:
             ~StopOnExit() { shared->stop.store(true, std::memory_order_relaxed); }
         } stop_on_exit{&shared};
         Body block;
-        make_block(row, &block);
+        make_block(row, threads_ - 1, &block);
         while (helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) ticker_->poll();
         const bool made = helper.get();  // false: zstd could not make it
         keep(&block, &smallest_block_);
@@ -244,7 +247,7 @@ private:
     void in_turn(const LevelSettings& row, bool block, bool prefix) {
         if (block) {
             Body body;
-            make_block(row, &body);
+            make_block(row, threads_, &body);
             keep(&body, &smallest_block_);
         }
         Body body;
