@@ -522,14 +522,6 @@ TEST(HashIndex, ThreadedBuildStopsAndFailsCleanly) {
     const Bytes data = random_bytes(std::size_t{4} << 20, 72);
     const match::IndexShape shape{0, 8, 1, 64};
     const long long before = heap_blocks_live();
-    struct StopAt {
-        int questions = 0;
-        int stop_at;
-        static bool keep_going(void* context) {
-            auto* self = static_cast<StopAt*>(context);
-            return ++self->questions != self->stop_at;
-        }
-    };
     for (int stop_at = 1; stop_at <= 4; ++stop_at) {
         StopAt stop{0, stop_at};
         const StopCheck check{StopAt::keep_going, &stop};

@@ -19,9 +19,13 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams
 #include <zstd.h>
 
+#include "test_support.h"
+
 using namespace quorvane;
 
 namespace {
+
+using test::StopAt;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -726,16 +730,6 @@ TEST(Compress, RunningOutOfMemoryAtEveryAllocationOfEveryLevel) {
         }
     }
 }
-
-// A stop check that says stop at its n-th question, and counts them.
-struct StopAt {
-    int questions = 0;
-    int stop_at;
-    static bool keep_going(void* context) {
-        auto* self = static_cast<StopAt*>(context);
-        return ++self->questions != self->stop_at;
-    }
-};
 
 // Every level asks at the start, and the top one (seconds of work here) again and again while
 // it works; when the check says stop, nothing is returned and it is not asked again.

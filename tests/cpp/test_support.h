@@ -72,5 +72,15 @@ inline std::uint64_t digest(std::uint64_t hash, const Bytes& bytes) {
     return (hash ^ bytes.size()) * 0x100000001B3ull;
 }
 
+// A stop check (common/stop.h) that says stop at its n-th question, and counts them.
+struct StopAt {
+    int questions = 0;
+    int stop_at;
+    static bool keep_going(void* context) {
+        auto* self = static_cast<StopAt*>(context);
+        return ++self->questions != self->stop_at;
+    }
+};
+
 }  // namespace test
 }  // namespace quorvane
