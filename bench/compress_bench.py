@@ -227,13 +227,43 @@ def run(qc, log, cache: Path, quick: bool = False, huge: bool = True, levels: Op
             f" | {t_ratio:.2f} | {top_ratio:.2f} | {a_ratio:.2f} |")
     log("| geometric mean | | " + " | ".join(f"{geomean(summary[n]):.3f}" for n in ours) + " | | | |")
     result = {"rows": rows, "geomean": {n: geomean(summary[n]) for n in ours},
-              "monotonic": monotonic(rows, ours, log)}
+              "monotonic": monotonic(rows, ours, log), "decompress": decompress_ratios(rows, ours, log)}
     if huge and not quick:
         import large_values
         log("\n## large values\n")
         result["large"] = large_values.run(log, large_values.SIZES_MIB, qc.delta.DEFAULT_LEVEL)
         result["huge"] = run_huge(qc, log)
     return result
+
+
+# decompress may take at most this many times patch's time (on diff_blocks' delta) up to
+# DECOMPRESS_CHECKED_LEVEL.
+DECOMPRESS_SLACK = 3.0
+DECOMPRESS_CHECKED_LEVEL = 6
+
+
+def decompress_ratios(rows: List[dict], ours: List[str], log) -> dict:
+    """decompress's time over patch's (on diff_blocks' delta) at every level, every pair."""
+    log("\ndecompress time over patch time on diff_blocks' delta:\n")
+    log("| pair | " + " | ".join(ours) + " |")
+    log("|---|" + "---:|" * len(ours))
+    worst = {}
+    for r in rows:
+        base = r["tools"].get("diff_blocks", {}).get("apply")
+        cells = []
+        for n in ours:
+            a = r["tools"].get(n, {}).get("apply")
+            ratio = a / base if a is not None and base else float("nan")
+            cells.append(f"{ratio:.2f}")
+            if ratio == ratio and ratio > worst.get(n, (0.0, ""))[0]:
+                worst[n] = (ratio, r["pair"])
+        log(f"| {r['pair']} | " + " | ".join(cells) + " |")
+    checked = [n for n in ours if int(n.rsplit("L", 1)[1]) <= DECOMPRESS_CHECKED_LEVEL]
+    held = all(worst.get(n, (0.0, ""))[0] <= DECOMPRESS_SLACK for n in checked)
+    log(f"\ndecompress at most {DECOMPRESS_SLACK}x patch at levels up to {DECOMPRESS_CHECKED_LEVEL} on every pair: "
+        + ("held" if held else "NOT held") + "; worst per level: "
+        + ", ".join(f"{n} {worst[n][0]:.2f} ({worst[n][1]})" for n in ours if n in worst))
+    return {n: worst[n][0] for n in worst}
 
 
 # A level's delta may be at most this much larger than the level below's on any pair.
