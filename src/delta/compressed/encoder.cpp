@@ -83,7 +83,8 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ti
 // Prefix mode; false when zstd could not make it.
 bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
                  Ticker* ticker, Body* body) {
-    const ZstdSettings zstd = zstd_prefix_settings(settings.prefix_zstd, settings.prefix_search, old_value->length, new_value->length);
+    const ZstdSettings zstd =
+        zstd_prefix_settings(settings.prefix_zstd, settings.prefix_search, old_value->length, new_value->length);
     body->mode = MODE_PREFIX;
     body->count = 1;
     if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
