@@ -68,7 +68,6 @@ constexpr std::uint32_t SLOTS_PER_POSITION = 1;
 // little of them on large values (a 256 MiB pair's index took 5.7 s with 8, 3.4-4.7 s with 64).
 constexpr std::uint32_t PREFETCH_AHEAD = 64;
 
-
 class Scan {
 public:
     Scan(const std::uint8_t* old_data, std::uint64_t old_length, const std::uint8_t* new_data, std::uint64_t new_length,

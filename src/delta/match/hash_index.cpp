@@ -91,55 +91,44 @@ HashIndex::Built HashIndex::build(const std::uint8_t* data, std::uint64_t length
     const auto parts = static_cast<std::uint64_t>(
         std::max(1, std::min<int>(threads, static_cast<int>(std::min<std::uint64_t>(
                                                64, layout.buckets / LEAST_PART_BUCKETS)))));
-    bool done = false;
-    if (parts == 1) {
-        done = whole.fill(ticker);
-    } else {
-        SharedStop shared;
-        const StopCheck check = shared.check();
-        std::vector<std::future<bool>> helpers;
-        bool threaded = true;
-        try {
-            helpers.reserve(parts - 1);
-            for (std::uint64_t t = 1; t < parts; ++t) {
-                Part part = whole;
-                part.first = layout.buckets * t / parts;
-                part.end = layout.buckets * (t + 1) / parts;
-                helpers.push_back(std::async(std::launch::async, [part, &check] {
-                    WorkTicker helper_ticker(&check);
-                    return part.fill(&helper_ticker);
-                }));
-            }
-        } catch (const std::system_error&) {
-            threaded = false;
-        } catch (const std::bad_alloc&) {
-            threaded = false;
+    // Helpers take the parts from the second on; this thread takes the first, and every part
+    // whose helper could not be started (no thread to be had: one contiguous tail).
+    SharedStop shared;
+    const StopCheck check = shared.check();
+    std::vector<std::future<bool>> helpers;
+    std::uint64_t started = 0;
+    try {
+        helpers.reserve(parts - 1);
+        for (std::uint64_t t = 1; t < parts; ++t) {
+            Part part = whole;
+            part.first = layout.buckets * t / parts;
+            part.end = layout.buckets * (t + 1) / parts;
+            helpers.push_back(std::async(std::launch::async, [part, &check] {
+                WorkTicker helper_ticker(&check);
+                return part.fill(&helper_ticker);
+            }));
+            ++started;
         }
-        if (!threaded) {  // no thread to be had: the whole table here, once the helpers started have stopped
-            shared.stop.store(true, std::memory_order_relaxed);
-            for (auto& helper : helpers) helper.wait();
-            done = whole.fill(ticker);
-        } else {
-            Part own = whole;
-            own.end = layout.buckets / parts;
-            done = own.fill(ticker);
-            // Only this thread asks the caller's check, while it waits.
-            for (auto& helper : helpers) {
-                while (done && helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) {
-                    if (ticker != nullptr && !ticker->poll()) done = false;
-                }
-                if (!done) break;
-                done = helper.get();
-            }
-            if (!done) {
-                shared.stop.store(true, std::memory_order_relaxed);
-                for (auto& helper : helpers) {
-                    if (helper.valid()) helper.wait();
-                }
-            }
+    } catch (const std::system_error&) {  // the parts from `started + 1` on are this thread's
+    } catch (const std::bad_alloc&) {     // (the same)
+    }
+    Part own = whole, tail = whole;
+    own.end = layout.buckets / parts;
+    tail.first = layout.buckets * (started + 1) / parts;
+    bool done = own.fill(ticker) && (tail.first == tail.end || tail.fill(ticker));
+    // Only this thread asks the caller's check, while it waits.
+    for (auto& helper : helpers) {
+        while (done && helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) {
+            if (ticker != nullptr && !ticker->poll()) done = false;
         }
+        if (!done) break;
+        done = helper.get();
     }
     if (!done) {
+        shared.stop.store(true, std::memory_order_relaxed);
+        for (auto& helper : helpers) {
+            if (helper.valid()) helper.wait();
+        }
         slots_.reset();
         return STOPPED;
     }
