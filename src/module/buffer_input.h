@@ -34,6 +34,7 @@ public:
     BufferInput(const BufferArgument& argument, const char* function) : view_{nullptr, 0, 0} {
         if (pybind11::isinstance<PythonInBuffer>(argument)) {
             view_ = *argument.cast<const PythonInBuffer&>().view();
+            owner_ = argument;  // its bytes live as long as it does
             return;
         }
         // The strides are asked for (not a simple buffer) because PyPy answers a simple request
@@ -72,6 +73,7 @@ private:
 
     Py_buffer buffer_{};
     bool held_ = false;
+    pybind11::object owner_;
     ByteVector view_;
 #if !QUORVANE_CPYTHON
     std::vector<std::uint8_t> copy_;

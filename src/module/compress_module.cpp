@@ -2,12 +2,14 @@
 #include "module/compress_module.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "delta/compressed/compress.h"
 #include "module/buffer_input.h"
 #include "module/call_errors.h"
+#include "module/left_inputs.h"
 #include "module/signals.h"
 
 namespace py = pybind11;
@@ -127,21 +129,25 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     const int level = static_cast<int>(given.number);
     int threads = threads_given.number > 64 ? 64 : static_cast<int>(threads_given.number);
     if (threads == 0) threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    const BufferInput old_value(old_object, "compress");
-    const BufferInput new_value(new_object, "compress");
+    give_back_left_inputs();
+    auto inputs = std::make_unique<LeasableInputs>(old_object, new_object, "compress");
+    const ByteVector* old_value = inputs->old_value();
+    const ByteVector* new_value = inputs->new_value();
+    const std::uint64_t old_length = old_value->length, new_length = new_value->length;
     const StopCheck stop = stop_check_unlocked();
+    InputLease lease = inputs->lease();
     CompressFailure failure = COMPRESS_FAILURE_NONE;
     ByteVector* delta;
     {
-        py::gil_scoped_release unlocked;  // the buffers stay held until the call returns
-        delta = delta_compress(old_value.view(), new_value.view(), level, &failure, &stop, threads);
+        py::gil_scoped_release unlocked;  // the buffers stay held until the call returns, or its worker ends
+        delta = delta_compress(old_value, new_value, level, &failure, &stop, threads, &lease);
     }
+    LeasableInputs::settle(inputs, lease);
     if (delta == nullptr) {
         if (failure == COMPRESS_FAILURE_CANCELLED) throw py::error_already_set();
         if (failure == COMPRESS_FAILURE_NO_MEMORY) {
-            raise_no_memory("compress", "for values of " + grouped(old_value.view()->length) + " and " +
-                                            grouped(new_value.view()->length) + " bytes at level " +
-                                            std::to_string(level));
+            raise_no_memory("compress", "for values of " + grouped(old_length) + " and " + grouped(new_length) +
+                                            " bytes at level " + std::to_string(level));
         }
         throw std::runtime_error("compress: the engine gave no result");
     }
@@ -202,6 +208,7 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
 }  // namespace
 
 void define_compress_functions(py::module_& delta) {
+    register_left_inputs_hooks();
     delta.attr("MAX_LEVEL") = COMPRESS_MAX_LEVEL;
     delta.attr("DEFAULT_LEVEL") = COMPRESS_DEFAULT_LEVEL;
     delta.def("compress", &compress, COMPRESS_DOC, py::arg("old_value"), py::arg("new_value"), py::kw_only(),

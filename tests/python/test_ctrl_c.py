@@ -53,8 +53,8 @@ def binary_pair():
     return old, edited(old, 6000, 4)
 
 
-def text_pair():  # prefix mode with LZMA2 (old and new within 2 MiB): seconds at the top level
-    old = randbytes(random.Random(5), 900 << 10).translate(BASE64)
+def text_pair(size=900 << 10):  # prefix mode with LZMA2 (old and new within 2 MiB): seconds at the top level
+    old = randbytes(random.Random(5), size).translate(BASE64)
     return old, edited(old, 500, 6)
 
 
@@ -69,6 +69,8 @@ CALLS = {
     "compress top level 0.9 MiB text pair": (text_pair, lambda a, b: compress(a, b, level=MAX_LEVEL)),
     "compress top level 0.9 MiB text pair, two threads":
         (text_pair, lambda a, b: compress(a, b, level=MAX_LEVEL, threads=2)),
+    # zstd's top strategies load a 3 MiB prefix in one step of a second or more: the call leaves it
+    "compress top level 3 MiB text pair": (lambda: text_pair(3 << 20), lambda a, b: compress(a, b, level=MAX_LEVEL)),
     "patch of a 64 MiB value, again and again": (lambda: patch_inputs(), lambda a, b: patch_many(a, b)),
 }
 
@@ -135,3 +137,59 @@ def test_ctrl_c_stops_decompress():
     assert delay is not None
     print(f"\nctrl-c stop delay, decompress 64 MiB (after {len(rounds)} whole calls): {delay * 1000:.1f} ms")
     assert delay < LOOSE_BOUND
+
+
+def test_a_stopped_compress_gives_its_inputs_back():
+    """A call stopped inside a library step that cannot be interrupted returns at once and
+    leaves the step to a worker; the worker gives the inputs back when it ends: a bytearray
+    can be resized again soon after, its bytes untouched, and the next call works."""
+    old, new = text_pair(3 << 20)
+    old = bytearray(old)
+    kept = bytes(old)
+    delay = interrupted_after(lambda: compress(old, new, level=MAX_LEVEL))
+    assert delay is not None
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            old.append(0)
+            break
+        except BufferError:  # still held by the worker
+            assert time.monotonic() < deadline, "the inputs were never given back"
+            time.sleep(0.01)
+    old.pop()
+    assert old == kept
+    delta = compress(old[:300000], new[:300000], level=1)
+    assert decompress(old[:300000], delta) == new[:300000]
+
+
+@pytest.mark.parametrize("after", ["exit", "fork"])
+def test_exit_after_a_stopped_compress(after, tmp_path):
+    """The interpreter exits cleanly right after a stopped call whose worker still runs (its
+    exit waits for the worker), with the inputs dropped first; so does a child forked then."""
+    script = tmp_path / "stopped.py"
+    script.write_text(f"""
+import os, random, signal, sys, threading
+sys.path[:0] = {sys.path!r}
+from test_ctrl_c import text_pair
+from quorvane_core.delta import compress
+old, new = text_pair(3 << 20)
+old = bytearray(old)
+threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+try:
+    compress(old, new, level=9)
+    print("returned")
+except KeyboardInterrupt:
+    print("stopped")
+del old, new
+if {after!r} == "fork" and hasattr(os, "fork"):
+    pid = os.fork()
+    if pid == 0:
+        sys.exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+""")
+    import subprocess
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120,
+                          cwd=os.path.dirname(__file__))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "stopped"
+    assert done.stderr == ""

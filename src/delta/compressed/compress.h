@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
+#include "common/leave.h"
 #include "common/stop.h"
 
 namespace quorvane {
@@ -45,10 +46,14 @@ enum CompressFailure : int {
 // byte_vector_free), or null with *failure set (failure may be null). The same inputs and
 // level give the same bytes on every run, thread and platform, and whatever `threads` is:
 // with 2 or more, each level's block and prefix frames are made at the same time (one helper
-// thread; more are not used yet), with 1 (or less) on the calling thread alone.
+// thread, and the others for the old value's index), with 1 (or less) one at a time.
+// With a `lease` (common/leave.h) and an observer, a call on values of 256 KiB or more
+// together works on a worker thread and returns as soon as the observer says stop, leaving
+// the worker to end after the library step it is in and release the lease; the caller keeps
+// the values readable until then (lease->taken says whether it must wait for the release).
 ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_value, int level,
                            CompressFailure* failure = nullptr, const CompressObserver* observer = nullptr,
-                           int threads = 1);
+                           int threads = 1, InputLease* lease = nullptr);
 
 enum DecompressFailure : int {
     DECOMPRESS_FAILURE_NONE = 0,
