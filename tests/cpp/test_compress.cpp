@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -801,6 +802,60 @@ TEST(Compress, TwoThreadsStopAndFailCleanly) {
         ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
         EXPECT_EQ(heap_blocks_live(), before) << failed_at;
     }
+}
+
+// Streams made with one skip_shift are the ones another would make wherever same_scan says
+// so (neither then steps faster over the longest unmatched run met), on pairs with short
+// unmatched runs, one of a few KB, and nothing matching; and it says so across different
+// skip_shifts on some of them and not on others.
+TEST(Compress, SameScanMeansTheSameStreams) {
+    using compressed::BlockStreams;
+    using compressed::MatcherSettings;
+    const Bytes words = text(200000, 60);
+    Bytes inserted = edited(words, 40, 62);
+    const Bytes noise = random_bytes(3000, 61);
+    inserted.insert(inserted.begin() + 100000, noise.begin(), noise.end());
+    const std::pair<Bytes, Bytes> pairs[] = {{words, edited(words, 40, 62)},
+                                             {words, inserted},
+                                             {random_bytes(100000, 63), random_bytes(100000, 64)}};
+    const auto same_streams = [](const BlockStreams& a, const BlockStreams& b) {
+        for (int k = 0; k < compressed::BLOCK_STREAMS; ++k) {
+            if (!std::equal(a.stream[k].begin(), a.stream[k].end(), b.stream[k].begin(), b.stream[k].end())) return false;
+        }
+        return true;
+    };
+    int alike = 0, unlike = 0;
+    for (const auto& [old_bytes, new_bytes] : pairs) {
+        compressed::Ticker ticker(nullptr);
+        match::HashIndex index;
+        const MatcherSettings shape{1, 8, 8, 0};
+        compressed::build_block_index(old_bytes.data(), old_bytes.size(), shape, 1, &ticker, &index);
+        const auto scan = [&](std::uint32_t skip_shift) {
+            BlockStreams streams;
+            MatcherSettings settings = shape;
+            settings.skip_shift = skip_shift;
+            compressed::find_blocks(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), settings,
+                                    index, &ticker, &streams);
+            return streams;
+        };
+        for (const std::uint32_t made : {0u, 4u, 7u, 8u, 13u}) {
+            const BlockStreams streams = scan(made);
+            for (const std::uint32_t wanted : {0u, 4u, 7u, 8u, 13u}) {
+                if (made == wanted) continue;
+                MatcherSettings made_settings = shape, wanted_settings = shape;
+                made_settings.skip_shift = made;
+                wanted_settings.skip_shift = wanted;
+                if (compressed::same_scan(made_settings, streams, wanted_settings)) {
+                    ++alike;
+                    EXPECT_TRUE(same_streams(streams, scan(wanted))) << made << " " << wanted;
+                } else {
+                    ++unlike;
+                }
+            }
+        }
+    }
+    EXPECT_GE(alike, 8);
+    EXPECT_GE(unlike, 8);
 }
 
 // A call with a lease (common/leave.h) and a stop check works on a worker: stopped, it returns

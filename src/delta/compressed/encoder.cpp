@@ -81,29 +81,51 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ti
     for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings, ticker);
 }
 
-// Prefix mode; false when zstd could not make it.
+// Which coders a prefix frame tries: zstd, and LZMA2 where the row has it and the values fit;
+// but not one whose settings equal those it was last tried with in this call (`zstd_tried`,
+// `lzma_tried`: the rows then, or null), whose frame would be the same one, weighed then.
+struct PrefixCoders {
+    bool zstd;
+    bool lzma;
+    static PrefixCoders of(const LevelSettings& row, std::uint64_t both, const LevelSettings* zstd_tried,
+                           const LevelSettings* lzma_tried) {
+        const bool same_zstd = zstd_tried != nullptr && zstd_tried->prefix_zstd == row.prefix_zstd &&
+                               zstd_tried->prefix_search == row.prefix_search;
+        const bool same_lzma = lzma_tried != nullptr && lzma_tried->lzma_preset == row.lzma_preset &&
+                               lzma_tried->lzma_extreme == row.lzma_extreme;
+        return {!same_zstd, row.lzma_preset >= 0 && both <= LZMA_PREFIX_MAX_BYTES && !same_lzma};
+    }
+    bool any() const { return zstd || lzma; }
+};
+
+// Prefix mode with the coders asked for, the smaller frame kept; false when none made one
+// (zstd failed, or LZMA2 alone was asked and failed).
 bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                 Ticker* ticker, Body* body) {
-    const ZstdSettings zstd =
-        zstd_prefix_settings(settings.prefix_zstd, settings.prefix_search, old_value->length, new_value->length);
+                 PrefixCoders coders, Ticker* ticker, Body* body) {
     body->mode = MODE_PREFIX;
     body->count = 1;
-    if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
-                       &body->payload[0])) {
-        return false;
+    bool made = false;
+    if (coders.zstd) {
+        const ZstdSettings zstd =
+            zstd_prefix_settings(settings.prefix_zstd, settings.prefix_search, old_value->length, new_value->length);
+        if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
+                           &body->payload[0])) {
+            return false;
+        }
+        body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
+        made = true;
     }
-    body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
-    const std::uint64_t both = old_value->length + new_value->length;
-    if (settings.lzma_preset >= 0 && both <= LZMA_PREFIX_MAX_BYTES && new_value->length != 0) {
+    if (coders.lzma && new_value->length != 0) {
         HeapBytes other;
         if (lzma_compress(new_value->data, new_value->length, settings.lzma_preset, settings.lzma_extreme,
                           old_value->data, old_value->length, ticker, &other) &&
-            other.size() < body->payload[0].size()) {
+            (!made || other.size() < body->payload[0].size())) {
             body->payload[0].swap(other);
             body->sections[0] = {CODING_LZMA, body->payload[0].size(), new_value->length};
+            made = true;
         }
     }
-    return true;
+    return made;
 }
 
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
@@ -141,15 +163,6 @@ ByteVector* write_frame(const Body& body, const ByteVector* old_value, const Byt
     return out;
 }
 
-}  // namespace
-
-namespace {
-
-bool operator==(const MatcherSettings& a, const MatcherSettings& b) {
-    return a.stride_log == b.stride_log && a.bucket_size == b.bucket_size && a.min_gain == b.min_gain &&
-           a.skip_shift == b.skip_shift;
-}
-
 // The frames of one call: each row's block and prefix frames are made as asked and the
 // smallest is kept (the earliest of equal ones, block before prefix), with the block streams
 // of the last matcher settings kept for the next row. With two threads or more, a row's
@@ -161,12 +174,18 @@ public:
         : old_(old_value), new_(new_value), ticker_(ticker), threads_(threads) {}
 
     void row(const LevelSettings& row, bool block, bool prefix) {
-        if (prefix && old_->length + new_->length > PREFIX_WINDOW_BYTES) prefix = false;
+        if (block && same_block_frame(row)) block = false;
+        const std::uint64_t both = old_->length + new_->length;
+        const PrefixCoders coders = PrefixCoders::of(row, both, zstd_tried_, lzma_tried_);
+        if (both > PREFIX_WINDOW_BYTES || !coders.any()) prefix = false;
         if (block && prefix && threads_ >= 2) {
-            both_at_once(row);
+            both_at_once(row, coders);
         } else {
-            in_turn(row, block, prefix);
+            in_turn(row, block, prefix ? &coders : nullptr);
         }
+        if (block) block_tried_ = &row;
+        if (prefix && coders.zstd) zstd_tried_ = &row;
+        if (prefix && coders.lzma) lzma_tried_ = &row;
     }
 
     // Whether the mode's smallest frame so far is more than MODE_GATE_RATIO times the other
@@ -190,6 +209,14 @@ private:
         return mode != NONE && other != NONE && mode / MODE_GATE_RATIO > other;
     }
 
+    // Whether the row's block frame would be the last one made again: the streams it would scan
+    // are those kept (see same_scan), and its coders are those they were coded with.
+    bool same_block_frame(const LevelSettings& row) const {
+        return block_tried_ != nullptr && have_streams_ && same_scan(streams_for_, streams_, row.matcher) &&
+               block_tried_->block_zstd == row.block_zstd && block_tried_->lzma_preset == row.lzma_preset &&
+               block_tried_->lzma_extreme == row.lzma_extreme;
+    }
+
     // The old value's index for these matcher settings: the one built for an earlier row when
     // it indexes alike (rows that differ in the scan's settings only share it), else a new one,
     // built by `threads` threads.
@@ -204,7 +231,7 @@ private:
     // The row's block frame, with `threads` threads for the index (the others' work is the
     // prefix frame).
     void make_block(const LevelSettings& row, int threads, Body* body) {
-        if (!have_streams_ || !(streams_for_ == row.matcher)) {
+        if (!have_streams_ || !same_scan(streams_for_, streams_, row.matcher)) {
             index_for(row.matcher, threads);
             find_streams(old_, new_, row, index_, ticker_, &streams_);
             streams_for_ = row.matcher;
@@ -220,18 +247,18 @@ private:
     // stops when this thread's work fails or its check says stop (this thread asks it every
     // few milliseconds while it waits); either way the helper has ended before this returns
     // (the future's destructor waits for it), and what it threw is rethrown here.
-    void both_at_once(const LevelSettings& row) {
+    void both_at_once(const LevelSettings& row, PrefixCoders coders) {
         SharedStop shared;
         const StopCheck check = shared.check();
         Body prefix;
         std::future<bool> helper;
         try {
-            helper = std::async(std::launch::async, [this, &row, &check, &prefix] {
+            helper = std::async(std::launch::async, [this, &row, coders, &check, &prefix] {
                 Ticker ticker(&check);
-                return prefix_body(old_, new_, row, &ticker, &prefix);
+                return prefix_body(old_, new_, row, coders, &ticker, &prefix);
             });
         } catch (const std::system_error&) {  // no thread to be had: one after the other
-            in_turn(row, true, true);
+            in_turn(row, true, &coders);
             return;
         }
         struct StopOnExit {  // destroyed before the future, whose destructor then waits
@@ -241,19 +268,22 @@ private:
         Body block;
         make_block(row, threads_ - 1, &block);
         while (helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) ticker_->poll();
-        const bool made = helper.get();  // false: zstd could not make it
+        const bool made = helper.get();  // false: the library could not make it
         keep(&block, &smallest_block_);
         if (made) keep(&prefix, &smallest_prefix_);
     }
 
-    void in_turn(const LevelSettings& row, bool block, bool prefix) {
+    // The row's block frame when `block`, and its prefix frame with `coders` when not null.
+    void in_turn(const LevelSettings& row, bool block, const PrefixCoders* coders) {
         if (block) {
             Body body;
             make_block(row, threads_, &body);
             keep(&body, &smallest_block_);
         }
         Body body;
-        if (prefix && prefix_body(old_, new_, row, ticker_, &body)) keep(&body, &smallest_prefix_);  // false: zstd could not make it
+        if (coders != nullptr && prefix_body(old_, new_, row, *coders, ticker_, &body)) {
+            keep(&body, &smallest_prefix_);  // not made: the library could not make it
+        }
     }
 
     void keep(Body* body, std::uint64_t* smallest_of_mode) {
@@ -274,6 +304,9 @@ private:
     BlockStreams streams_;
     MatcherSettings streams_for_{};
     bool have_streams_ = false;
+    const LevelSettings* block_tried_ = nullptr;  // the rows whose block and prefix coders were last tried
+    const LevelSettings* zstd_tried_ = nullptr;
+    const LevelSettings* lzma_tried_ = nullptr;
     Body best_;
     bool have_best_ = false;
     std::uint64_t smallest_block_ = NONE;
@@ -347,9 +380,10 @@ ByteVector* compress_with(const ByteVector* old_value, const ByteVector* new_val
 
 }  // namespace compressed
 
-// Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame when its
-// matcher or block-stream coding differs from the row before, a prefix frame when its prefix
-// coding does, and neither when that mode is far behind the other: see MODE_GATE_RATIO).
+// Level k keeps the smallest of the frames of rows 1 to k (a row adds a block frame unless the
+// last one would be made again, from the same streams by the same coders, a prefix frame with
+// each of its prefix coders whose settings differ from those it was last tried with, and
+// neither when that mode is far behind the other: see MODE_GATE_RATIO).
 // Whether a row's frames are made depends only on the rows before it, never on the level
 // asked for or the number of threads, so level k makes every frame that level k - 1 made (a
 // higher level's delta is never larger than a lower one's), and the bytes are the same
@@ -363,14 +397,7 @@ ByteVector* delta_compress(const ByteVector* old_value, const ByteVector* new_va
     }
     return compress_frame(old_value, new_value, failure, observer, threads, lease, [level](Candidates* candidates) {
         for (int k = COMPRESS_MIN_LEVEL; k <= level; ++k) {
-            const LevelSettings& row = level_settings(k);
-            const LevelSettings* before = k > COMPRESS_MIN_LEVEL ? &level_settings(k - 1) : nullptr;
-            const bool same_lzma = before != nullptr && before->lzma_preset == row.lzma_preset &&
-                                   before->lzma_extreme == row.lzma_extreme;
-            const bool block = (!same_lzma || !(before->matcher == row.matcher) || before->block_zstd != row.block_zstd) &&
-                               !candidates->block_far_behind();
-            const bool prefix = (!same_lzma || before->prefix_zstd != row.prefix_zstd) && !candidates->prefix_far_behind();
-            candidates->row(row, block, prefix);
+            candidates->row(level_settings(k), !candidates->block_far_behind(), !candidates->prefix_far_behind());
         }
     });
 }

@@ -108,6 +108,7 @@ public:
             find_candidate(i, &best_source, &best_length);
             if (best_length == 0) {
                 std::uint64_t step = 1;
+                if (i - last_scan_ > out_->longest_unmatched) out_->longest_unmatched = i - last_scan_;
                 if (settings_.skip_shift != 0) step += (i - last_scan_) >> settings_.skip_shift;
                 ticker_->tick(step);
                 i += step;
@@ -350,6 +351,16 @@ bool same_index(const MatcherSettings& a, const MatcherSettings& b, std::uint64_
     return x.stride_log == y.stride_log && x.bucket_size == y.bucket_size;
 }
 
+bool same_scan(const MatcherSettings& made, const BlockStreams& made_streams, const MatcherSettings& wanted) {
+    const auto steps_one_at_a_time = [&](std::uint32_t skip_shift) {
+        return skip_shift == 0 || (made_streams.longest_unmatched >> skip_shift) == 0;
+    };
+    return made.stride_log == wanted.stride_log && made.bucket_size == wanted.bucket_size &&
+           made.min_gain == wanted.min_gain &&
+           (made.skip_shift == wanted.skip_shift ||
+            (steps_one_at_a_time(made.skip_shift) && steps_one_at_a_time(wanted.skip_shift)));
+}
+
 void build_block_index(const std::uint8_t* old_data, std::uint64_t old_length, const MatcherSettings& settings,
                        int threads, Ticker* ticker, match::HashIndex* index) {
     switch (index->build(old_data, old_length, matcher_index_shape(settings, old_length), ticker->work(), threads)) {
@@ -363,6 +374,7 @@ void find_blocks(const std::uint8_t* old_data, std::uint64_t old_length, const s
                  std::uint64_t new_length, const MatcherSettings& settings, const match::HashIndex& index,
                  Ticker* ticker, BlockStreams* out) {
     for (auto& s : out->stream) s.clear();
+    out->longest_unmatched = 0;
     Scan scan(old_data, old_length, new_data, new_length, settings, index, ticker, out);
     scan.run();
 }

@@ -32,6 +32,9 @@ struct MatcherSettings {
 
 struct BlockStreams {
     HeapBytes stream[BLOCK_STREAMS];
+    // The most unmatched bytes before any position where the scan found no candidate: the scan
+    // stepped faster (skip_shift) only if this reached 2^skip_shift.
+    std::uint64_t longest_unmatched = 0;
     std::uint64_t total() const {
         std::uint64_t sum = 0;
         for (const auto& s : stream) sum += s.size();
@@ -57,6 +60,11 @@ std::uint64_t matcher_index_bytes(std::uint64_t old_length, const MatcherSetting
 
 // Whether two settings index an old value of `old_length` bytes alike (one index serves both).
 bool same_index(const MatcherSettings& a, const MatcherSettings& b, std::uint64_t old_length);
+
+// Whether a scan with `made` whose streams are `made_streams` scans as one with `wanted` would,
+// making the same streams: the settings differ at most in skip_shift, and neither of the two
+// skip_shifts would have stepped faster over the longest unmatched run that scan met.
+bool same_scan(const MatcherSettings& made, const BlockStreams& made_streams, const MatcherSettings& wanted);
 
 // Indexes the old value for find_blocks, with `threads` threads. Throws std::bad_alloc when
 // memory runs out and Cancelled when the ticker says so.
