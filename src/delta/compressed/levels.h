@@ -76,9 +76,17 @@ constexpr std::uint64_t LARGE_VALUE_BYTES = std::uint64_t{64} << 20;
 // took 7,449 bytes with a gain of 8 and 4,779 with 16 at level 1), the rows from 3 on for 8
 // (4% smaller on binaries). Rows 1-5 index every 2nd old position in buckets of 8 and so share
 // one index (rows 3 and 4 their streams too): row 3 at every 4th position made libcrypto's
-// delta 7% larger (324,820 against 304,793 bytes) for no time saved once the index is shared. Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy
-// parsing), 11 at row 3 (lazy2 with a deep search: JSON documents with scattered edits 5-43%
-// smaller than at 6 for about three times 6's time, which is 10-50 ms on a MB), 16 from row
+// delta 7% larger (324,820 against 304,793 bytes) for no time saved once the index is shared.
+// Block mode's streams go to zstd 18 from row 3 (btultra2, which prices literals before it
+// parses): the differences and gaps of a rebuilt binary are a stream of small, repeating
+// values that the lazy parser of 15 codes 9% larger (libcrypto 304,793 against 276,753 bytes;
+// 16 and 17 gave 289,448 and 283,181, 19 only 0.2% more than 18 for a third more time), for
+// about 60 ms more on its 830 KB of streams. LZMA2 at preset 1 was 3% smaller again, but
+// decodes those streams about six times slower than zstd, beyond decompress's budget of
+// three times patch. Row 4 keeps 18, so that it adds only its prefix frame.
+// Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy parsing), 11 at row 3
+// (lazy2 with a deep search: JSON documents with scattered edits 5-43% smaller than at 6 for
+// about three times 6's time, which is 10-50 ms on a MB), 16 from row
 // 4 (the optimal parser: a further 5-25% on documents; levels 13-15 are slower than 11-12
 // and often larger). Row 3's search column has zstd keep hash chains over the whole window
 // and search them 2^9 deep, where level 11's own row match finder keeps a few dozen recent
@@ -91,9 +99,9 @@ constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
     // stride bucket gain skip    block  prefix  search  lzma  extreme      level
     {{1,     8,     16,  7},      1,     1,      0,      -1,   false},   // 1
     {{1,     8,     16,  7},      6,     6,      0,      -1,   false},   // 2
-    {{1,     8,     8,   7},      15,    11,     9,      -1,   false},   // 3
-    {{1,     8,     8,   7},      16,    16,     0,      -1,   false},   // 4
-    {{1,     8,     8,   8},      17,    17,     0,      -1,   false},   // 5
+    {{1,     8,     8,   7},      18,    11,     9,      -1,   false},   // 3
+    {{1,     8,     8,   7},      18,    16,     0,      -1,   false},   // 4
+    {{1,     8,     8,   8},      19,    17,     0,      -1,   false},   // 5
     {{1,     16,    8,   8},      19,    19,     0,      -1,   false},   // 6
     {{0,     16,    8,   8},      19,    19,     0,      6,    false},   // 7
     {{0,     16,    8,   0},      19,    21,     0,      6,    false},   // 8
