@@ -44,11 +44,12 @@ inline bool can_leave(const InputLease* lease, const StopCheck* stop) {
 
 // Runs work(const StopCheck&) -> Result on a worker thread, the calling thread asking `stop`
 // meanwhile (can_leave must hold). The work's own stop check says stop once the calling thread
-// has left it. Returns true with *result set when the work ended without `stop` saying stop;
-// false when it said stop: if the work had not ended, lease->taken is true, and drop(Result&)
-// and the lease's release run on the worker when it ends; if it had, its result was dropped
-// here. When no thread can be started, the work runs on the calling thread, with `stop` as
-// its check.
+// has left it. `stop` is asked first, before any work. Returns true with *result set when the
+// work ended without `stop` saying stop; false when it said stop: if the work had begun and
+// not ended, lease->taken is true, and drop(Result&) and the lease's release run on the
+// worker when it ends; if it had ended, its result was dropped here. When no thread can be
+// started, the work runs on the calling thread, with `stop` as its check, and its result is
+// returned whatever it says.
 template <typename Result, typename Work, typename Drop>
 bool run_leavable(Work work, Drop drop, const StopCheck& stop, InputLease* lease, Result* result) {
     struct Shared {
@@ -59,6 +60,7 @@ bool run_leavable(Work work, Drop drop, const StopCheck& stop, InputLease* lease
         SharedStop told;
         Result result{};
     };
+    if (!stop.keep_going(stop.context)) return false;  // stopped before it began: no worker
     std::shared_ptr<Shared> shared;
     try {
         shared = std::make_shared<Shared>();
