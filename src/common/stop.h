@@ -28,6 +28,14 @@ struct SharedStop {
     }
 };
 
+// Raises a SharedStop when it goes: declared after the futures of helper threads, it is destroyed
+// before them, so that their destructors wait only for helpers that have been told to stop
+// (when the owner leaves by an exception; after a normal end they have ended already).
+struct StopWhenLeaving {
+    SharedStop* shared;
+    ~StopWhenLeaving() { shared->stop.store(true, std::memory_order_relaxed); }
+};
+
 // Counts the work of one call and asks its StopCheck now and then.
 //
 // Work is counted in units of about a byte compared, hashed or copied (the diff search

@@ -920,6 +920,52 @@ TEST(Compress, ALeftCallReleasesItsInputsOnceItsWorkerHasEnded) {
     EXPECT_EQ(heap_blocks_live(), before);
 }
 
+// With streams past the size where they are coded by several threads (a rebuilt binary with
+// a long literal run), every thread count gives the bytes of one thread; stopped at any of its
+// first questions, or out of memory at any allocation of the calling thread, a call with
+// helpers gives nothing and leaves no block of the engine's heap behind.
+TEST(Compress, StreamsCodedByManyThreadsAreTheSameAndStopCleanly) {
+    const Bytes binary = random_bytes(200000, 70, 64);
+    Bytes rebuilt = relinked(binary, 71);
+    const Bytes appended = random_bytes(300000, 72);  // literals alone past the size
+    rebuilt.insert(rebuilt.end(), appended.begin(), appended.end());
+    const ByteVector o = view(binary), n = view(rebuilt);
+    const long long before = heap_blocks_live();
+    for (int level : {COMPRESS_DEFAULT_LEVEL, 6}) {
+        const Bytes expected = compress(binary, rebuilt, level);
+        for (int threads : {2, 3, 6}) {
+            ByteVector* delta = delta_compress(&o, &n, level, nullptr, nullptr, threads);
+            ASSERT_NE(delta, nullptr);
+            EXPECT_EQ(take(delta), expected) << "level " << level << ", " << threads << " threads";
+        }
+    }
+    for (int stop_at = 1; stop_at <= 8; ++stop_at) {
+        StopAt stop{0, stop_at};
+        const StopCheck check{StopAt::keep_going, &stop};
+        CompressFailure failure = COMPRESS_FAILURE_NONE;
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, &check, 3);
+        if (delta != nullptr) {
+            byte_vector_free(delta);
+            break;
+        }
+        EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED) << stop_at;
+        EXPECT_EQ(heap_blocks_live(), before) << stop_at;
+    }
+    const Bytes expected = compress(binary, rebuilt, COMPRESS_DEFAULT_LEVEL);
+    for (long long failed_at = 0;; ++failed_at) {
+        heap_fail_after(failed_at);
+        CompressFailure failure = COMPRESS_FAILURE_NONE;
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, nullptr, 3);
+        heap_fail_after(-1);
+        if (delta != nullptr) {
+            EXPECT_EQ(take(delta), expected);
+            break;
+        }
+        ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
+        EXPECT_EQ(heap_blocks_live(), before) << failed_at;
+    }
+}
+
 }  // namespace
 
 // A large old value is indexed in at most a quarter byte per old byte at every row (the bound on

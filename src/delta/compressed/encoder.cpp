@@ -1,5 +1,6 @@
 // delta_compress: the block and prefix modes of a compressed delta, both made in full and the
 // smaller frame kept, in a checked frame.
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <new>
@@ -38,8 +39,7 @@ struct Body {
 
 // Section k of `body`: `raw` compressed by zstd (and LZMA2 where the level says), or stored,
 // whichever is smallest.
-void add_section(Body* body, HeapBytes* raw, const LevelSettings& settings, Ticker* ticker) {
-    const int k = body->count++;
+void code_section(Body* body, int k, HeapBytes* raw, const LevelSettings& settings, Ticker* ticker) {
     HeapBytes& stored = body->payload[k];
     Coding coding = CODING_STORED;
     if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, ticker,
@@ -75,10 +75,58 @@ void find_streams(const ByteVector* old_value, const ByteVector* new_value, cons
     if (streams->total() > block_streams_limit(new_value->length)) all_literal(new_value, streams);
 }
 
-void block_body(BlockStreams& streams, const LevelSettings& settings, Ticker* ticker, Body* body) {
+// A helper thread's result (or what it threw), the calling thread asking its own check every
+// few milliseconds meanwhile.
+template <typename Result>
+Result wait_for_helper(std::future<Result>& helper, Ticker* ticker) {
+    while (helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) ticker->poll();
+    return helper.get();
+}
+
+// Streams of at least this many bytes together are coded by several threads when the call has
+// them: below it a thread costs more than it saves.
+constexpr std::uint64_t PARALLEL_STREAMS_FROM_BYTES = std::uint64_t{256} << 10;
+
+// Block mode's frame, a section per stream. With `threads` of 2 or more, the sections are coded
+// at once by this thread and helpers, the largest streams first; a section's bytes depend on
+// its stream alone, so the frame is the same. The helpers stop when this thread's work fails
+// or its check says stop (it asks while it waits for them), and have ended before this returns.
+void block_body(BlockStreams& streams, const LevelSettings& settings, int threads, Ticker* ticker, Body* body) {
     body->mode = MODE_BLOCK;
-    body->count = 0;
-    for (int k = 0; k < BLOCK_STREAMS; ++k) add_section(body, &streams.stream[k], settings, ticker);
+    body->count = BLOCK_STREAMS;
+    if (threads < 2 || streams.total() < PARALLEL_STREAMS_FROM_BYTES) {
+        for (int k = 0; k < BLOCK_STREAMS; ++k) code_section(body, k, &streams.stream[k], settings, ticker);
+        return;
+    }
+    int order[BLOCK_STREAMS];
+    for (int k = 0; k < BLOCK_STREAMS; ++k) order[k] = k;
+    std::stable_sort(order, order + BLOCK_STREAMS,
+                     [&](int a, int b) { return streams.stream[a].size() > streams.stream[b].size(); });
+    std::atomic<int> next{0};
+    const auto work = [&](Ticker* coder) {
+        for (int j = next.fetch_add(1); j < BLOCK_STREAMS; j = next.fetch_add(1)) {
+            code_section(body, order[j], &streams.stream[order[j]], settings, coder);
+        }
+    };
+    SharedStop shared;
+    const StopCheck check = shared.check();
+    std::future<void> helpers[BLOCK_STREAMS - 1];
+    const StopWhenLeaving stop_when_leaving{&shared};
+    const int count = std::min(threads - 1, BLOCK_STREAMS - 1);
+    for (int h = 0; h < count; ++h) {
+        try {
+            helpers[h] = std::async(std::launch::async, [&] {
+                Ticker coder(&check);
+                work(&coder);
+            });
+        } catch (const std::system_error&) {  // no more threads to be had: the others do it
+            break;
+        }
+    }
+    work(ticker);
+    for (auto& helper : helpers) {
+        if (helper.valid()) wait_for_helper(helper, ticker);
+    }
 }
 
 // Which coders a prefix frame tries: zstd, and LZMA2 where the row has it and the values fit;
@@ -238,7 +286,7 @@ private:
             have_streams_ = true;
         }
         BlockStreams streams = streams_;
-        block_body(streams, row, ticker_, body);
+        block_body(streams, row, threads, ticker_, body);
     }
 
     // The row's prefix frame on a helper thread, its block frame on this one (the old value's
@@ -261,14 +309,10 @@ private:
             in_turn(row, true, &coders);
             return;
         }
-        struct StopOnExit {  // destroyed before the future, whose destructor then waits
-            SharedStop* shared;
-            ~StopOnExit() { shared->stop.store(true, std::memory_order_relaxed); }
-        } stop_on_exit{&shared};
+        const StopWhenLeaving stop_when_leaving{&shared};
         Body block;
         make_block(row, threads_ - 1, &block);
-        while (helper.wait_for(WorkTicker::INTERVAL) != std::future_status::ready) ticker_->poll();
-        const bool made = helper.get();  // false: the library could not make it
+        const bool made = wait_for_helper(helper, ticker_);  // false: the library could not make it
         keep(&block, &smallest_block_);
         if (made) keep(&prefix, &smallest_prefix_);
     }
