@@ -86,10 +86,11 @@ const char* const COMPRESS_DOC = R"(
     more), about the new value's size for the streams, and the compressors' tables (up
     to 96 MiB at the default level, a few hundred MiB at the top levels).
 
-    threads: 1 (the default) works on the calling thread alone; 2 or more make the
+    threads: 1 (the default) works on one thread at a time; 2 or more make the
     whole-value frame on a second thread while the calling thread makes the block frame
-    (more threads build the old value's index with it), holding both modes' tables at
-    once; 0 takes one per core. The bytes are the same whatever the number of threads.
+    (more threads build the old value's index with it), and code the block frame's
+    streams at once where it is made alone, holding both modes' tables at once; 0 takes
+    one per core. The bytes are the same whatever the number of threads.
 
     Raises ValueError for a level outside 1..MAX_LEVEL or a negative thread count,
     TypeError for a bool level or thread count, BufferError for a non-contiguous

@@ -767,19 +767,18 @@ TEST(Compress, TwoThreadsMakeTheSameBytes) {
     }
 }
 
-// Stopped at any of its questions, a call with a helper thread gives nothing, stops the
-// helper, and leaves no block of the engine's heap behind; so does running out of memory at
-// any allocation of the calling thread.
-TEST(Compress, TwoThreadsStopAndFailCleanly) {
-    const Bytes old = text(200000, 52);
-    const Bytes now = edited(old, 40, 53);
-    const ByteVector o = view(old), n = view(now);
+// Stopped at any of its first `questions` questions, a default-level call with `threads` gives
+// nothing, stops its helpers, and leaves no block of the engine's heap behind; so does running
+// out of memory at any allocation of the calling thread; once it finishes, it gives the bytes
+// of one thread.
+void expect_stops_and_fails_cleanly(const Bytes& old_bytes, const Bytes& new_bytes, int threads, int questions) {
+    const ByteVector o = view(old_bytes), n = view(new_bytes);
     const long long before = heap_blocks_live();
-    for (int stop_at = 1; stop_at <= 12; ++stop_at) {
+    for (int stop_at = 1; stop_at <= questions; ++stop_at) {
         StopAt stop{0, stop_at};
         const StopCheck check{StopAt::keep_going, &stop};
         CompressFailure failure = COMPRESS_FAILURE_NONE;
-        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, &check, 2);
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, &check, threads);
         if (delta != nullptr) {  // finished before its stop_at-th question
             byte_vector_free(delta);
             break;
@@ -788,11 +787,11 @@ TEST(Compress, TwoThreadsStopAndFailCleanly) {
         EXPECT_EQ(stop.questions, stop_at);
         EXPECT_EQ(heap_blocks_live(), before) << stop_at;
     }
-    const Bytes expected = compress(old, now, COMPRESS_DEFAULT_LEVEL);
+    const Bytes expected = compress(old_bytes, new_bytes, COMPRESS_DEFAULT_LEVEL);
     for (long long failed_at = 0;; ++failed_at) {
         heap_fail_after(failed_at);
         CompressFailure failure = COMPRESS_FAILURE_NONE;
-        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, nullptr, 2);
+        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, nullptr, threads);
         heap_fail_after(-1);
         if (delta != nullptr) {
             EXPECT_EQ(take(delta), expected);
@@ -802,6 +801,12 @@ TEST(Compress, TwoThreadsStopAndFailCleanly) {
         ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
         EXPECT_EQ(heap_blocks_live(), before) << failed_at;
     }
+}
+
+// A call with a helper thread for the prefix frame.
+TEST(Compress, TwoThreadsStopAndFailCleanly) {
+    const Bytes old = text(200000, 52);
+    expect_stops_and_fails_cleanly(old, edited(old, 40, 53), 2, 12);
 }
 
 // Streams made with one skip_shift are the ones another would make wherever same_scan says
@@ -921,16 +926,14 @@ TEST(Compress, ALeftCallReleasesItsInputsOnceItsWorkerHasEnded) {
 }
 
 // With streams past the size where they are coded by several threads (a rebuilt binary with
-// a long literal run), every thread count gives the bytes of one thread; stopped at any of its
-// first questions, or out of memory at any allocation of the calling thread, a call with
-// helpers gives nothing and leaves no block of the engine's heap behind.
+// a long literal run), every thread count gives the bytes of one thread, and a call with
+// helpers for the streams stops and fails cleanly.
 TEST(Compress, StreamsCodedByManyThreadsAreTheSameAndStopCleanly) {
     const Bytes binary = random_bytes(200000, 70, 64);
     Bytes rebuilt = relinked(binary, 71);
     const Bytes appended = random_bytes(300000, 72);  // literals alone past the size
     rebuilt.insert(rebuilt.end(), appended.begin(), appended.end());
     const ByteVector o = view(binary), n = view(rebuilt);
-    const long long before = heap_blocks_live();
     for (int level : {COMPRESS_DEFAULT_LEVEL, 6}) {
         const Bytes expected = compress(binary, rebuilt, level);
         for (int threads : {2, 3, 6}) {
@@ -939,31 +942,7 @@ TEST(Compress, StreamsCodedByManyThreadsAreTheSameAndStopCleanly) {
             EXPECT_EQ(take(delta), expected) << "level " << level << ", " << threads << " threads";
         }
     }
-    for (int stop_at = 1; stop_at <= 8; ++stop_at) {
-        StopAt stop{0, stop_at};
-        const StopCheck check{StopAt::keep_going, &stop};
-        CompressFailure failure = COMPRESS_FAILURE_NONE;
-        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, &check, 3);
-        if (delta != nullptr) {
-            byte_vector_free(delta);
-            break;
-        }
-        EXPECT_EQ(failure, COMPRESS_FAILURE_CANCELLED) << stop_at;
-        EXPECT_EQ(heap_blocks_live(), before) << stop_at;
-    }
-    const Bytes expected = compress(binary, rebuilt, COMPRESS_DEFAULT_LEVEL);
-    for (long long failed_at = 0;; ++failed_at) {
-        heap_fail_after(failed_at);
-        CompressFailure failure = COMPRESS_FAILURE_NONE;
-        ByteVector* delta = delta_compress(&o, &n, COMPRESS_DEFAULT_LEVEL, &failure, nullptr, 3);
-        heap_fail_after(-1);
-        if (delta != nullptr) {
-            EXPECT_EQ(take(delta), expected);
-            break;
-        }
-        ASSERT_EQ(failure, COMPRESS_FAILURE_NO_MEMORY) << failed_at;
-        EXPECT_EQ(heap_blocks_live(), before) << failed_at;
-    }
+    expect_stops_and_fails_cleanly(binary, rebuilt, 3, 8);
 }
 
 }  // namespace
