@@ -146,35 +146,50 @@ struct PrefixCoders {
     bool any() const { return zstd || lzma; }
 };
 
-// Prefix mode with the coders asked for, the smaller frame kept; false when none made one
-// (zstd failed, or LZMA2 alone was asked and failed).
-bool prefix_body(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
-                 PrefixCoders coders, Ticker* ticker, Body* body) {
-    body->mode = MODE_PREFIX;
-    body->count = 1;
-    bool made = false;
-    if (coders.zstd) {
-        const ZstdSettings zstd =
-            zstd_prefix_settings(settings.prefix_zstd, settings.prefix_search, old_value->length, new_value->length);
-        if (!zstd_compress(new_value->data, new_value->length, zstd, old_value->data, old_value->length, ticker,
-                           &body->payload[0])) {
-            return false;
-        }
-        body->sections[0] = {CODING_ZSTD, body->payload[0].size(), new_value->length};
-        made = true;
-    }
-    if (coders.lzma && new_value->length != 0) {
-        HeapBytes other;
-        if (lzma_compress(new_value->data, new_value->length, settings.lzma_preset, settings.lzma_extreme,
-                          old_value->data, old_value->length, ticker, &other) &&
-            (!made || other.size() < body->payload[0].size())) {
-            body->payload[0].swap(other);
-            body->sections[0] = {CODING_LZMA, body->payload[0].size(), new_value->length};
-            made = true;
+// Prefix mode with the coders asked for, as two jobs that either of two threads may claim (the
+// zstd frame first, then LZMA2's: run() does those still unclaimed, in that order), and the
+// frame of the two: zstd's unless LZMA2's is smaller.
+class PrefixJobs {
+public:
+    PrefixJobs(const ByteVector* old_value, const ByteVector* new_value, const LevelSettings& settings,
+               PrefixCoders coders)
+        : old_(old_value), new_(new_value), settings_(settings), coders_(coders) {}
+
+    void run(Ticker* ticker) {
+        for (int job = next_.fetch_add(1); job < 2; job = next_.fetch_add(1)) {
+            if (job == 0 && coders_.zstd) {
+                const ZstdSettings zstd = zstd_prefix_settings(settings_.prefix_zstd, settings_.prefix_search,
+                                                               old_->length, new_->length);
+                zstd_made_ = zstd_compress(new_->data, new_->length, zstd, old_->data, old_->length, ticker, &zstd_);
+            } else if (job == 1 && coders_.lzma && new_->length != 0) {
+                lzma_made_ = lzma_compress(new_->data, new_->length, settings_.lzma_preset, settings_.lzma_extreme,
+                                           old_->data, old_->length, ticker, &lzma_);
+            }
         }
     }
-    return made;
-}
+
+    // Once both jobs have ended: false when none made a frame, or zstd was asked and failed.
+    bool frame(Body* body) {
+        body->mode = MODE_PREFIX;
+        body->count = 1;
+        if (coders_.zstd && !zstd_made_) return false;
+        const bool lzma = lzma_made_ && (!zstd_made_ || lzma_.size() < zstd_.size());
+        if (!lzma && !zstd_made_) return false;
+        body->payload[0].swap(lzma ? lzma_ : zstd_);
+        body->sections[0] = {lzma ? CODING_LZMA : CODING_ZSTD, body->payload[0].size(), new_->length};
+        return true;
+    }
+
+private:
+    const ByteVector* old_;
+    const ByteVector* new_;
+    const LevelSettings& settings_;
+    PrefixCoders coders_;
+    std::atomic<int> next_{0};
+    HeapBytes zstd_, lzma_;
+    bool zstd_made_ = false, lzma_made_ = false;
+};
+
 
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
                         std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
@@ -226,8 +241,8 @@ public:
         const std::uint64_t both = old_->length + new_->length;
         const PrefixCoders coders = PrefixCoders::of(row, both, zstd_tried_, lzma_tried_);
         if (both > PREFIX_WINDOW_BYTES || !coders.any()) prefix = false;
-        if (block && prefix && threads_ >= 2) {
-            both_at_once(row, coders);
+        if (prefix && threads_ >= 2 && (block || (coders.zstd && coders.lzma))) {
+            both_at_once(row, block, coders);
         } else {
             in_turn(row, block, prefix ? &coders : nullptr);
         }
@@ -289,32 +304,35 @@ private:
         block_body(streams, row, threads, ticker_, body);
     }
 
-    // The row's prefix frame on a helper thread, its block frame on this one (the old value's
-    // index by this thread and the threads beyond these two, if any, while the helper starts
-    // at once: on large values the index takes about as long as the prefix frame). The helper
-    // stops when this thread's work fails or its check says stop (this thread asks it every
-    // few milliseconds while it waits); either way the helper has ended before this returns
-    // (the future's destructor waits for it), and what it threw is rethrown here.
-    void both_at_once(const LevelSettings& row, PrefixCoders coders) {
+    // The row's prefix frame on a helper thread and its block frame (if asked) on this one (the
+    // old value's index by this thread and the threads beyond these two, if any, while the
+    // helper starts at once: on large values the index takes about as long as the prefix
+    // frame); this thread then takes the prefix frame's LZMA2 job if the helper has not yet.
+    // The helper stops when this thread's work fails or its check says stop (this thread asks
+    // it every few milliseconds while it waits); either way the helper has ended before this
+    // returns (the future's destructor waits for it), and what it threw is rethrown here.
+    void both_at_once(const LevelSettings& row, bool block, PrefixCoders coders) {
         SharedStop shared;
         const StopCheck check = shared.check();
-        Body prefix;
-        std::future<bool> helper;
+        PrefixJobs jobs(old_, new_, row, coders);
+        std::future<void> helper;
         try {
-            helper = std::async(std::launch::async, [this, &row, coders, &check, &prefix] {
+            helper = std::async(std::launch::async, [&jobs, &check] {
                 Ticker ticker(&check);
-                return prefix_body(old_, new_, row, coders, &ticker, &prefix);
+                jobs.run(&ticker);
             });
         } catch (const std::system_error&) {  // no thread to be had: one after the other
-            in_turn(row, true, &coders);
+            in_turn(row, block, &coders);
             return;
         }
         const StopWhenLeaving stop_when_leaving{&shared};
-        Body block;
-        make_block(row, threads_ - 1, &block);
-        const bool made = wait_for_helper(helper, ticker_);  // false: the library could not make it
-        keep(&block, &smallest_block_);
-        if (made) keep(&prefix, &smallest_prefix_);
+        Body made_block;
+        if (block) make_block(row, threads_ - 1, &made_block);
+        jobs.run(ticker_);
+        wait_for_helper(helper, ticker_);
+        if (block) keep(&made_block, &smallest_block_);
+        Body prefix;
+        if (jobs.frame(&prefix)) keep(&prefix, &smallest_prefix_);  // not made: the library could not make it
     }
 
     // The row's block frame when `block`, and its prefix frame with `coders` when not null.
@@ -324,10 +342,11 @@ private:
             make_block(row, threads_, &body);
             keep(&body, &smallest_block_);
         }
+        if (coders == nullptr) return;
+        PrefixJobs jobs(old_, new_, row, *coders);
+        jobs.run(ticker_);
         Body body;
-        if (coders != nullptr && prefix_body(old_, new_, row, *coders, ticker_, &body)) {
-            keep(&body, &smallest_prefix_);  // not made: the library could not make it
-        }
+        if (jobs.frame(&body)) keep(&body, &smallest_prefix_);  // not made: the library could not make it
     }
 
     void keep(Body* body, std::uint64_t* smallest_of_mode) {
