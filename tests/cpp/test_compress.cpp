@@ -863,6 +863,31 @@ TEST(Compress, SameScanMeansTheSameStreams) {
     EXPECT_GE(unlike, 8);
 }
 
+// Every checksum path this processor has gives XXH3's value on every length and alignment,
+// across the slices of a long value too (the frames' checksums are XXH3 of the values).
+TEST(Compress, EveryChecksumPathGivesXxh3) {
+    const Bytes data = random_bytes((std::size_t{1} << 24) * 2 + 1000, 90);
+    const compressed::ChecksumPath chosen = compressed::checksum_path();
+    std::vector<std::uint64_t> lengths;
+    for (std::uint64_t n = 0; n <= 300; ++n) lengths.push_back(n);
+    for (std::uint64_t n : {1023u, 1024u, 1025u, 4095u, 65536u, 100001u, 1u << 24, (1u << 24) + 1, (1u << 25) + 999})
+        lengths.push_back(n);
+    int paths = 0;
+    for (const compressed::ChecksumPath path : {compressed::CHECKSUM_PORTABLE, compressed::CHECKSUM_AVX2}) {
+        if (!compressed::checksum_set_path(path)) continue;
+        ++paths;
+        for (const std::uint64_t length : lengths) {
+            for (const std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+                const std::uint8_t* at = data.data() + offset;
+                EXPECT_EQ(compressed::checksum(at, length, nullptr), XXH3_64bits(at, static_cast<std::size_t>(length)))
+                    << "path " << path << ", length " << length << ", offset " << offset;
+            }
+        }
+    }
+    EXPECT_TRUE(compressed::checksum_set_path(chosen));
+    EXPECT_GE(paths, 1);
+}
+
 // A call with a lease (common/leave.h) and a stop check works on a worker: stopped, it returns
 // at once and leaves the worker, which later releases the lease, once, after the last read of
 // the inputs (they are freed at the release: AddressSanitizer sees any read after it) and with

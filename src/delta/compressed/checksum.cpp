@@ -1,25 +1,60 @@
 // Checksums of the compressed delta's frame: XXH3, 64 bits, seed 0, from the xxHash
-// library's header (inlined, so that nothing is linked).
-#include "delta/compressed/format.h"
+// library's header (inlined, so that nothing is linked), with AVX2 where the processor has
+// it (about three times the speed of the SSE2 code that every x86-64 processor runs: 41
+// against 13 GB/s on an AMD EPYC, which decompress of a small edit spends most of its time in).
+#include "delta/compressed/xxh3_slices.h"
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
+#include <atomic>
+
+#include "common/cpu.h"
+#include "delta/compressed/format.h"
 
 namespace quorvane {
 namespace compressed {
 
-std::uint64_t checksum(const std::uint8_t* data, std::uint64_t length, Ticker* ticker) {
-    constexpr std::uint64_t SLICE = std::uint64_t{1} << 24;
-    if (length <= SLICE) return XXH3_64bits(data, static_cast<std::size_t>(length));
-    XXH3_state_t state;
-    XXH3_INITSTATE(&state);
-    XXH3_64bits_reset(&state);
-    for (std::uint64_t at = 0; at < length; at += SLICE) {
-        const std::uint64_t slice = length - at < SLICE ? length - at : SLICE;
-        XXH3_64bits_update(&state, data + at, static_cast<std::size_t>(slice));
-        if (ticker != nullptr) ticker->tick(slice);
+#if defined(QUORVANE_CHECKSUM_AVX2)
+std::uint64_t xxh3_avx2(const std::uint8_t* data, std::uint64_t length, void (*tick)(void*, std::uint64_t),
+                        void* context);
+#endif
+
+namespace {
+
+std::atomic<int> chosen_path{-1};
+
+void tick_ticker(void* ticker, std::uint64_t work) { static_cast<Ticker*>(ticker)->tick(work); }
+
+}  // namespace
+
+bool checksum_path_available(ChecksumPath path) {
+#if defined(QUORVANE_CHECKSUM_AVX2)
+    if (path == CHECKSUM_AVX2) return cpu_has_avx2();
+#endif
+    return path == CHECKSUM_PORTABLE;
+}
+
+ChecksumPath checksum_path() {
+    int path = chosen_path.load(std::memory_order_relaxed);
+    if (path < 0) {
+        path = checksum_path_available(CHECKSUM_AVX2) ? CHECKSUM_AVX2 : CHECKSUM_PORTABLE;
+        int unset = -1;
+        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
+        path = chosen_path.load(std::memory_order_relaxed);
     }
-    return XXH3_64bits_digest(&state);
+    return static_cast<ChecksumPath>(path);
+}
+
+bool checksum_set_path(ChecksumPath path) {
+    if (!checksum_path_available(path)) return false;
+    chosen_path.store(path, std::memory_order_relaxed);
+    return true;
+}
+
+std::uint64_t checksum(const std::uint8_t* data, std::uint64_t length, Ticker* ticker) {
+    const TickFunction tick = ticker != nullptr ? tick_ticker : nullptr;
+#if defined(QUORVANE_CHECKSUM_AVX2)
+    if (checksum_path() == CHECKSUM_AVX2) return xxh3_avx2(data, length, tick, ticker);
+#endif
+    return xxh3_in_slices(data, length, tick, ticker);
 }
 
 }  // namespace compressed

@@ -147,5 +147,16 @@ private:
 // XXH3 (64 bits, seed 0) of the bytes, hashed in slices so that the ticker runs.
 std::uint64_t checksum(const std::uint8_t* data, std::uint64_t length, Ticker* ticker);
 
+// The implementations of checksum: the same value on each. The fastest available one is taken
+// unless a test or the benchmark chose another with checksum_set_path (false, and nothing
+// changed, for one this build or processor cannot run).
+enum ChecksumPath : int {
+    CHECKSUM_PORTABLE = 0,  // what the compiler makes for any processor of its target (SSE2 on x86-64)
+    CHECKSUM_AVX2 = 1,      // x86-64 with AVX2 (not in Windows builds)
+};
+bool checksum_path_available(ChecksumPath path);
+ChecksumPath checksum_path();
+bool checksum_set_path(ChecksumPath path);
+
 }  // namespace compressed
 }  // namespace quorvane

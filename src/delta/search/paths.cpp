@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "common/cpu.h"
+
 #include "delta/search/wave.h"
 
 namespace quorvane {
@@ -24,8 +26,8 @@ struct Implementation {
 bool always() { return true; }
 const wave::WaveKernels* reference_search() { return nullptr; }
 const wave::WaveKernels* portable_kernels() { return &wave::PORTABLE_KERNELS; }
-bool avx2_supported() { return wave::avx2_kernels() != nullptr && wave::cpu_has_avx2(); }
-bool avx512_supported() { return wave::avx512_kernels() != nullptr && wave::cpu_has_avx512(); }
+bool avx2_supported() { return wave::avx2_kernels() != nullptr && cpu_has_avx2(); }
+bool avx512_supported() { return wave::avx512_kernels() != nullptr && cpu_has_avx512(); }
 
 // Fastest first: the default path is the first supported one, the portable one at the latest.
 // The reference, last, is never the default; every other path gives its bytes.

@@ -211,9 +211,6 @@ const WaveKernels* path_kernels(DiffPath path);
 // The kernels of the processor-specific paths, or null when this build has none.
 const WaveKernels* avx2_kernels();
 const WaveKernels* avx512_kernels();
-// Whether the processor has the instructions each path needs.
-bool cpu_has_avx2();
-bool cpu_has_avx512();
 
 }  // namespace wave
 }  // namespace quorvane

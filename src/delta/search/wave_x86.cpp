@@ -418,25 +418,12 @@ const WaveKernels AVX512_KERNELS{forward_avx512, backward_avx512, first_meeting_
 const WaveKernels* avx2_kernels() { return &AVX2_KERNELS; }
 const WaveKernels* avx512_kernels() { return &AVX512_KERNELS; }
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
-}
-
-bool cpu_has_avx512() {
-    return cpu_has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
-}
-
 #else
 
 // Other processors, and compilers without GNU target attributes and processor checks (MSVC):
 // no vector kernels, so every diff takes the portable path.
 const WaveKernels* avx2_kernels() { return nullptr; }
 const WaveKernels* avx512_kernels() { return nullptr; }
-bool cpu_has_avx2() { return false; }
-bool cpu_has_avx512() { return false; }
 
 #endif
 
