@@ -39,11 +39,12 @@ struct Body {
 
 // Section k of `body`: `raw` compressed by zstd (and LZMA2 where the level says), or stored,
 // whichever is smallest.
-void code_section(Body* body, int k, HeapBytes* raw, const LevelSettings& settings, Ticker* ticker) {
+void code_section(Body* body, int k, HeapBytes* raw, const LevelSettings& settings, ZstdContext* zstd,
+                  Ticker* ticker) {
     HeapBytes& stored = body->payload[k];
     Coding coding = CODING_STORED;
-    if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, ticker,
-                                       &stored) && stored.size() < raw->size()) {
+    if (!raw->empty() && zstd_compress(raw->data(), raw->size(), ZstdSettings{settings.block_zstd}, nullptr, 0, zstd,
+                                       ticker, &stored) && stored.size() < raw->size()) {
         coding = CODING_ZSTD;
     }
     if (!raw->empty() && settings.lzma_preset >= 0 && raw->size() <= LZMA_STREAM_MAX_BYTES) {
@@ -91,11 +92,12 @@ constexpr std::uint64_t PARALLEL_STREAMS_FROM_BYTES = std::uint64_t{256} << 10;
 // at once by this thread and helpers, the largest streams first; a section's bytes depend on
 // its stream alone, so the frame is the same. The helpers stop when this thread's work fails
 // or its check says stop (it asks while it waits for them), and have ended before this returns.
-void block_body(BlockStreams& streams, const LevelSettings& settings, int threads, Ticker* ticker, Body* body) {
+void block_body(BlockStreams& streams, const LevelSettings& settings, int threads, ZstdContext* zstd, Ticker* ticker,
+                Body* body) {
     body->mode = MODE_BLOCK;
     body->count = BLOCK_STREAMS;
     if (threads < 2 || streams.total() < PARALLEL_STREAMS_FROM_BYTES) {
-        for (int k = 0; k < BLOCK_STREAMS; ++k) code_section(body, k, &streams.stream[k], settings, ticker);
+        for (int k = 0; k < BLOCK_STREAMS; ++k) code_section(body, k, &streams.stream[k], settings, zstd, ticker);
         return;
     }
     int order[BLOCK_STREAMS];
@@ -103,9 +105,9 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, int thread
     std::stable_sort(order, order + BLOCK_STREAMS,
                      [&](int a, int b) { return streams.stream[a].size() > streams.stream[b].size(); });
     std::atomic<int> next{0};
-    const auto work = [&](Ticker* coder) {
+    const auto work = [&](ZstdContext* context, Ticker* coder) {
         for (int j = next.fetch_add(1); j < BLOCK_STREAMS; j = next.fetch_add(1)) {
-            code_section(body, order[j], &streams.stream[order[j]], settings, coder);
+            code_section(body, order[j], &streams.stream[order[j]], settings, context, coder);
         }
     };
     SharedStop shared;
@@ -117,13 +119,14 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, int thread
         try {
             helpers[h] = std::async(std::launch::async, [&] {
                 Ticker coder(&check);
-                work(&coder);
+                ZstdContext context;
+                work(&context, &coder);
             });
         } catch (const std::system_error&) {  // no more threads to be had: the others do it
             break;
         }
     }
-    work(ticker);
+    work(zstd, ticker);
     for (auto& helper : helpers) {
         if (helper.valid()) wait_for_helper(helper, ticker);
     }
@@ -155,12 +158,13 @@ public:
                PrefixCoders coders)
         : old_(old_value), new_(new_value), settings_(settings), coders_(coders) {}
 
-    void run(Ticker* ticker) {
+    void run(ZstdContext* context, Ticker* ticker) {
         for (int job = next_.fetch_add(1); job < 2; job = next_.fetch_add(1)) {
             if (job == 0 && coders_.zstd) {
                 const ZstdSettings zstd = zstd_prefix_settings(settings_.prefix_zstd, settings_.prefix_search,
                                                                old_->length, new_->length);
-                zstd_made_ = zstd_compress(new_->data, new_->length, zstd, old_->data, old_->length, ticker, &zstd_);
+                zstd_made_ = zstd_compress(new_->data, new_->length, zstd, old_->data, old_->length, context, ticker,
+                                           &zstd_);
             } else if (job == 1 && coders_.lzma && new_->length != 0) {
                 lzma_made_ = lzma_compress(new_->data, new_->length, settings_.lzma_preset, settings_.lzma_extreme,
                                            old_->data, old_->length, ticker, &lzma_);
@@ -301,7 +305,7 @@ private:
             have_streams_ = true;
         }
         BlockStreams streams = streams_;
-        block_body(streams, row, threads, ticker_, body);
+        block_body(streams, row, threads, &zstd_, ticker_, body);
     }
 
     // The row's prefix frame on a helper thread and its block frame (if asked) on this one (the
@@ -319,7 +323,8 @@ private:
         try {
             helper = std::async(std::launch::async, [&jobs, &check] {
                 Ticker ticker(&check);
-                jobs.run(&ticker);
+                ZstdContext context;
+                jobs.run(&context, &ticker);
             });
         } catch (const std::system_error&) {  // no thread to be had: one after the other
             in_turn(row, block, &coders);
@@ -328,7 +333,7 @@ private:
         const StopWhenLeaving stop_when_leaving{&shared};
         Body made_block;
         if (block) make_block(row, threads_ - 1, &made_block);
-        jobs.run(ticker_);
+        jobs.run(&zstd_, ticker_);
         wait_for_helper(helper, ticker_);
         if (block) keep(&made_block, &smallest_block_);
         Body prefix;
@@ -344,7 +349,7 @@ private:
         }
         if (coders == nullptr) return;
         PrefixJobs jobs(old_, new_, row, *coders);
-        jobs.run(ticker_);
+        jobs.run(&zstd_, ticker_);
         Body body;
         if (jobs.frame(&body)) keep(&body, &smallest_prefix_);  // not made: the library could not make it
     }
@@ -360,6 +365,7 @@ private:
     const ByteVector* old_;
     const ByteVector* new_;
     Ticker* ticker_;
+    ZstdContext zstd_;  // this thread's (helpers have their own)
     int threads_;
     match::HashIndex index_;
     MatcherSettings index_for_{};

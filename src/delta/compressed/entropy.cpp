@@ -37,10 +37,6 @@ void* lzma_heap_alloc(void*, std::size_t count, std::size_t size) {
 void lzma_heap_free(void*, void* block) { heap_free(block); }
 const lzma_allocator LZMA_HEAP = {lzma_heap_alloc, lzma_heap_free, nullptr};
 
-struct CCtxFree {
-    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
-
 bool set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
     return !ZSTD_isError(ZSTD_CCtx_setParameter(context, parameter, value));
 }
@@ -71,13 +67,23 @@ ZstdSettings zstd_prefix_settings(int level, int search_log, std::uint64_t prefi
     return settings;
 }
 
+ZstdContext::~ZstdContext() { ZSTD_freeCCtx(context_); }
+
+ZSTD_CCtx* ZstdContext::fresh() {
+    if (context_ == nullptr) {
+        context_ = ZSTD_createCCtx_advanced(ZSTD_HEAP);
+        if (context_ == nullptr) throw std::bad_alloc();
+    } else {
+        ZSTD_CCtx_reset(context_, ZSTD_reset_session_and_parameters);
+    }
+    return context_;
+}
+
 bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdSettings& settings,
-                   const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker,
+                   const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdContext* context, Ticker* ticker,
                    HeapBytes* out) {
     out->clear();
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx_advanced(ZSTD_HEAP));
-    if (!context) throw std::bad_alloc();
-    ZSTD_CCtx* c = context.get();
+    ZSTD_CCtx* c = context->fresh();
     if (!set(c, ZSTD_c_compressionLevel, settings.level) || !set(c, ZSTD_c_checksumFlag, 0) ||
         !set(c, ZSTD_c_contentSizeFlag, 0) || !set(c, ZSTD_c_dictIDFlag, 0) || !set(c, ZSTD_c_nbWorkers, 0) ||
         !set(c, ZSTD_c_stableInBuffer, 1) || !set(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)) {
@@ -94,7 +100,9 @@ bool zstd_compress(const std::uint8_t* source, std::uint64_t length, const ZstdS
     if (prefix_length != 0 && ZSTD_isError(ZSTD_CCtx_refPrefix(c, prefix, static_cast<std::size_t>(prefix_length)))) {
         return false;
     }
-    const std::size_t out_step = ZSTD_CStreamOutSize();
+    // Room for the output grows by a block's worth at most, and by no more than the whole frame
+    // can take: a small value's frame gets a buffer of its size, not 128 KiB of fresh pages.
+    const std::size_t out_step = std::min(ZSTD_CStreamOutSize(), ZSTD_compressBound(static_cast<std::size_t>(length)));
     ZSTD_inBuffer in{source, 0, 0};
     std::size_t produced = 0;
     for (;;) {
@@ -163,7 +171,8 @@ bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset,
     lzma_ret ret = lzma_raw_encoder(&s.stream, filters);
     if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
     if (ret != LZMA_OK) return false;
-    constexpr std::size_t OUT_STEP = std::size_t{1} << 16;
+    const std::size_t bound = lzma_block_buffer_bound(static_cast<std::size_t>(length));  // 0: beyond its range
+    const std::size_t out_step = bound != 0 && bound < (std::size_t{1} << 16) ? bound : std::size_t{1} << 16;
     std::size_t produced = 0;
     std::uint64_t fed = 0;
     s.stream.next_in = source;
@@ -178,9 +187,9 @@ bool lzma_compress(const std::uint8_t* source, std::uint64_t length, int preset,
         }
         if (ticker != nullptr) ticker->poll();
         if (s.stream.avail_out == 0) {
-            out->resize(produced + OUT_STEP);
+            out->resize(produced + out_step);
             s.stream.next_out = out->data() + produced;
-            s.stream.avail_out = OUT_STEP;
+            s.stream.avail_out = out_step;
         }
         const std::size_t room = s.stream.avail_out;
         ret = lzma_code(&s.stream, fed == length && s.stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
