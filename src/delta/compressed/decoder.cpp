@@ -135,7 +135,8 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size) {
 // most PIECE bytes, so that a stream takes memory only as far as its instructions read it.
 class StreamReader {
 public:
-    StreamReader(const ByteVector* data, const Frame& frame, int k, const char* damaged, Ticker* ticker)
+    StreamReader(const ByteVector* data, const Frame& frame, int k, const char* damaged, ZstdDecoders* decoders,
+                 Ticker* ticker)
         : length_(frame.sections[k].decoded), section_(frame.starts[k]), damaged_(damaged) {
         const Section& s = frame.sections[k];
         if (s.coding == CODING_STORED) {
@@ -143,7 +144,7 @@ public:
             have_ = length_;
             return;
         }
-        stream_.emplace(s, data->data + frame.starts[k], nullptr, 0, nullptr, ticker);
+        stream_.emplace(s, data->data + frame.starts[k], nullptr, 0, nullptr, ticker, decoders);
         piece_ = heap_array<std::uint8_t>(PIECE);
         if (!piece_) throw OutOfMemory{"a piece of a decoded stream", PIECE};
         data_ = piece_.get();
@@ -202,9 +203,10 @@ private:
 
 // Decodes section `s` whole into destination (prefix: the history before it, or none).
 void decode_in_place(const Section& s, const std::uint8_t* stored, std::uint64_t at, std::uint8_t* destination,
-                     const std::uint8_t* prefix, std::uint64_t prefix_length, Ticker* ticker) {
+                     const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders,
+                     Ticker* ticker) {
     try {
-        SectionStream stream(s, stored, prefix, prefix_length, destination, ticker);
+        SectionStream stream(s, stored, prefix, prefix_length, destination, ticker, decoders);
         stream.fill(s.decoded);
         stream.finish();
     } catch (const SectionFault& fault) {
@@ -217,11 +219,11 @@ void decode_in_place(const Section& s, const std::uint8_t* stored, std::uint64_t
 // declared lengths take no memory until its instructions use them), then again to write
 // the new value (apply: true) with the literals at `literals`.
 void run_instructions(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
-                      const std::uint8_t* literals, bool apply, Ticker* ticker) {
-    StreamReader commands(data, frame, STREAM_COMMANDS, "instruction stream damaged", ticker);
-    StreamReader offsets(data, frame, STREAM_OFFSETS, "offset stream damaged", ticker);
-    StreamReader gaps(data, frame, STREAM_GAPS, "difference position stream damaged", ticker);
-    StreamReader diffs(data, frame, STREAM_DIFFS, "difference stream damaged", ticker);
+                      const std::uint8_t* literals, bool apply, ZstdDecoders* decoders, Ticker* ticker) {
+    StreamReader commands(data, frame, STREAM_COMMANDS, "instruction stream damaged", decoders, ticker);
+    StreamReader offsets(data, frame, STREAM_OFFSETS, "offset stream damaged", decoders, ticker);
+    StreamReader gaps(data, frame, STREAM_GAPS, "difference position stream damaged", decoders, ticker);
+    StreamReader diffs(data, frame, STREAM_DIFFS, "difference stream damaged", decoders, ticker);
     const std::uint64_t literals_section = frame.starts[STREAM_LITERALS];
     const std::uint64_t literals_length = frame.sections[STREAM_LITERALS].decoded;
     const std::uint64_t old_length = frame.old_length;
@@ -287,20 +289,22 @@ void run_instructions(const ByteVector* old_value, const ByteVector* data, const
 }
 
 // Block mode. The memory taken besides the new value: a piece and a decoder per stream, whose
-// zstd window (at most the stream's length) fills only as far as the stream is read.
+// zstd window (at most the stream's length) fills only as far as the stream is read; the
+// decoders serve both readings and the literals.
 void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
                    Ticker* ticker) {
-    run_instructions(old_value, data, frame, out, nullptr, false, ticker);
+    ZstdDecoders decoders;
+    run_instructions(old_value, data, frame, out, nullptr, false, &decoders, ticker);
     // The literal stream, decoded into the new value's last bytes: each instruction writes
     // before the literals it has not read yet, since they must all fit after it.
     const Section& s = frame.sections[STREAM_LITERALS];
     const std::uint8_t* literals = data->data + frame.starts[STREAM_LITERALS];
     if (s.coding != CODING_STORED) {
         std::uint8_t* tail = out + (frame.new_length - s.decoded);
-        decode_in_place(s, literals, frame.starts[STREAM_LITERALS], tail, nullptr, 0, ticker);
+        decode_in_place(s, literals, frame.starts[STREAM_LITERALS], tail, nullptr, 0, &decoders, ticker);
         literals = tail;
     }
-    run_instructions(old_value, data, frame, out, literals, true, ticker);
+    run_instructions(old_value, data, frame, out, literals, true, &decoders, ticker);
 }
 
 void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
@@ -347,7 +351,7 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
         }
         if (frame.mode == MODE_PREFIX) {
             decode_in_place(frame.sections[0], data->data + frame.starts[0], frame.starts[0], destination,
-                            old_value->data, old_value->length, &ticker);
+                            old_value->data, old_value->length, nullptr, &ticker);
         } else {
             decode_blocks(old_value, data, frame, destination, &ticker);
         }

@@ -63,13 +63,72 @@ std::uint8_t nothing = 0;  // a place for zero bytes
 
 }  // namespace
 
-struct SectionStream::Zstd {
+struct ZstdDecoders::Decoder {
     LibraryHeap heap;
+    ZSTD_DCtx* context = nullptr;
+    bool busy = false;
+    ~Decoder() { ZSTD_freeDCtx(context); }
+
+    // A new one; throws OutOfMemory.
+    static Decoder* make() {
+        Decoder* decoder = heap_new<Decoder>("the zstd decoder");
+        const ZSTD_customMem memory{zstd_malloc, zstd_free, &decoder->heap};
+        decoder->context = ZSTD_createDCtx_advanced(memory);
+        if (decoder->context == nullptr) {
+            const std::uint64_t failed = decoder->heap.failed;
+            heap_delete(decoder);
+            throw OutOfMemory{"the zstd decoder", failed};
+        }
+        return decoder;
+    }
+};
+
+ZstdDecoders::~ZstdDecoders() {
+    for (int k = 0; k < count_; ++k) heap_delete(decoders_[k]);
+}
+
+ZstdDecoders::Decoder* ZstdDecoders::take() {
+    for (int k = 0; k < count_; ++k) {
+        if (!decoders_[k]->busy) {
+            ZSTD_DCtx_reset(decoders_[k]->context, ZSTD_reset_session_and_parameters);
+            decoders_[k]->busy = true;
+            return decoders_[k];
+        }
+    }
+    Decoder* decoder = Decoder::make();
+    decoder->busy = true;
+    if (count_ < KEPT) {
+        decoders_[count_++] = decoder;
+    }
+    return decoder;
+}
+
+void ZstdDecoders::give_back(Decoder* decoder) {
+    for (int k = 0; k < count_; ++k) {
+        if (decoders_[k] == decoder) {
+            decoder->busy = false;
+            return;
+        }
+    }
+    heap_delete(decoder);  // one beyond those kept
+}
+
+struct SectionStream::Zstd {
+    ZstdDecoders* lender = nullptr;           // the decoder's pool, or null: the decoder is this one's
+    ZstdDecoders::Decoder* decoder = nullptr;
     ZSTD_DCtx* context = nullptr;
     ZSTD_inBuffer in{nullptr, 0, 0};
     ZSTD_outBuffer out{nullptr, 0, 0};  // in place: the destination, as the library last saw it
     bool ended = false;
-    ~Zstd() { ZSTD_freeDCtx(context); }
+    ~Zstd() {
+        if (decoder == nullptr) return;
+        if (lender != nullptr) {
+            lender->give_back(decoder);
+        } else {
+            heap_delete(decoder);
+        }
+    }
+    std::uint64_t failed() const { return decoder->heap.failed; }
 
     // One call of the library; false when the frame ended.
     bool step(ZSTD_outBuffer* output) {
@@ -77,7 +136,7 @@ struct SectionStream::Zstd {
         const std::size_t rest = ZSTD_decompressStream(context, output, &in);
         if (ZSTD_isError(rest)) {
             switch (ZSTD_getErrorCode(rest)) {
-                case ZSTD_error_memory_allocation: throw OutOfMemory{"the zstd decoder's window", heap.failed};
+                case ZSTD_error_memory_allocation: throw OutOfMemory{"the zstd decoder's window", failed()};
                 case ZSTD_error_dstSize_tooSmall: throw SectionFault{in.pos, "zstd frame longer than its section says"};
                 case ZSTD_error_frameParameter_windowTooLarge:
                     throw SectionFault{in.pos, "zstd window larger than its section needs"};
@@ -126,10 +185,11 @@ struct SectionStream::Lzma {
 };
 
 SectionStream::SectionStream(const Section& s, const std::uint8_t* stored, const std::uint8_t* prefix,
-                             std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker)
+                             std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker,
+                             ZstdDecoders* decoders)
     : section_(s), stored_(stored), destination_(destination), ticker_(ticker) {
     try {
-        open(prefix, prefix_length);
+        open(prefix, prefix_length, decoders);
     } catch (...) {
         heap_delete(zstd_);
         heap_delete(lzma_);
@@ -138,15 +198,15 @@ SectionStream::SectionStream(const Section& s, const std::uint8_t* stored, const
     }
 }
 
-void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length) {
+void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders) {
     const Section& s = section_;
     const std::uint8_t* stored = stored_;
     std::uint8_t* destination = destination_;
     if (s.coding == CODING_ZSTD) {
         zstd_ = heap_new<Zstd>("the zstd decoder");
-        const ZSTD_customMem memory{zstd_malloc, zstd_free, &zstd_->heap};
-        zstd_->context = ZSTD_createDCtx_advanced(memory);
-        if (zstd_->context == nullptr) throw OutOfMemory{"the zstd decoder", zstd_->heap.failed};
+        zstd_->decoder = decoders != nullptr ? decoders->take() : ZstdDecoders::Decoder::make();
+        zstd_->lender = decoders;
+        zstd_->context = zstd_->decoder->context;
         // The format allows no window larger than prefix and content need (the encoder knew
         // both lengths), so that a decoder with a window of its own needs no more.
         const std::uint64_t covered = prefix_length > ~s.decoded ? ~std::uint64_t{0} : prefix_length + s.decoded;
@@ -161,7 +221,7 @@ void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length
             const std::size_t done = ZSTD_DCtx_refPrefix(d, prefix, static_cast<std::size_t>(prefix_length));
             if (ZSTD_isError(done)) {
                 if (ZSTD_getErrorCode(done) == ZSTD_error_memory_allocation) {
-                    throw OutOfMemory{"the zstd decoder's prefix", zstd_->heap.failed};
+                    throw OutOfMemory{"the zstd decoder's prefix", zstd_->failed()};
                 }
                 throw SectionFault{0, "the zstd decoder could not be set up"};
             }

@@ -24,6 +24,28 @@ struct OutOfMemory {
     std::uint64_t bytes;
 };
 
+// zstd decoders kept for the sections of one call: creating one costs about 10 us, as zstd asks
+// the processor for its features (an instruction that traps to the hypervisor in a virtual
+// machine), and a block-mode frame reads four streams twice and decodes its literals: nine
+// decoders, most of a small frame's decoding time. A section takes a free one, reset to
+// zstd's defaults, or makes one; the decoders are freed with the pool.
+class ZstdDecoders {
+public:
+    struct Decoder;
+    ZstdDecoders() = default;
+    ~ZstdDecoders();
+    ZstdDecoders(const ZstdDecoders&) = delete;
+    ZstdDecoders& operator=(const ZstdDecoders&) = delete;
+    // A free decoder (throws OutOfMemory when none can be made), and giving it back.
+    Decoder* take();
+    void give_back(Decoder* decoder);
+
+private:
+    static constexpr int KEPT = 8;
+    Decoder* decoders_[KEPT] = {};
+    int count_ = 0;
+};
+
 class SectionStream {
 public:
     // Section `s` whose stored bytes are at `stored`, with `prefix` as the history before
@@ -34,8 +56,10 @@ public:
     // window). Without it, read() hands out the next bytes into any buffer, and zstd keeps
     // a window of at most the section's decoded length, filled as far as it is read (a
     // frame declaring a larger window than prefix and content need is refused).
+    // `decoders` (or null: a decoder of its own) lends it a zstd decoder.
     SectionStream(const Section& s, const std::uint8_t* stored, const std::uint8_t* prefix,
-                  std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker);
+                  std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker,
+                  ZstdDecoders* decoders = nullptr);
     ~SectionStream();
     SectionStream(const SectionStream&) = delete;
     SectionStream& operator=(const SectionStream&) = delete;
@@ -51,7 +75,7 @@ public:
 private:
     struct Zstd;
     struct Lzma;
-    void open(const std::uint8_t* prefix, std::uint64_t prefix_length);
+    void open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders);
     std::uint64_t decode(std::uint8_t* out, std::uint64_t room);
 
     Section section_;
