@@ -32,7 +32,7 @@ import workloads as W  # noqa: E402
 # the median of three calls of a few milliseconds moved by a third between runs on a machine
 # with other work on its second core, enough to cross the 3x bounds the tables check.
 QUICK_SECONDS = 0.25
-QUICK_REPS = 31
+QUICK_REPS = 201
 
 
 def timed(fn: Callable[[], object], reps: int = 3) -> Tuple[float, object]:
