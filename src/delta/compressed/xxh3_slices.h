@@ -5,6 +5,7 @@
 // merged with the other one by the linker; include nothing else beside it in checksum_avx2.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #define XXH_INLINE_ALL
