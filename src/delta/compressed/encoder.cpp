@@ -84,6 +84,22 @@ Result wait_for_helper(std::future<Result>& helper, Ticker* ticker) {
     return helper.get();
 }
 
+// Starts work(ZstdContext*, Ticker*) on a helper thread, with a zstd context of its own and a
+// ticker asking `check` (the calling thread's flag for it); no future (not valid) when no
+// thread is to be had.
+template <typename Work>
+std::future<void> start_helper(const StopCheck& check, Work work) {
+    try {
+        return std::async(std::launch::async, [&check, work] {
+            Ticker ticker(&check);
+            ZstdContext context;
+            work(&context, &ticker);
+        });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 // Streams of at least this many bytes together are coded by several threads when the call has
 // them: below it a thread costs more than it saves.
 constexpr std::uint64_t PARALLEL_STREAMS_FROM_BYTES = std::uint64_t{256} << 10;
@@ -116,15 +132,8 @@ void block_body(BlockStreams& streams, const LevelSettings& settings, int thread
     const StopWhenLeaving stop_when_leaving{&shared};
     const int count = std::min(threads - 1, BLOCK_STREAMS - 1);
     for (int h = 0; h < count; ++h) {
-        try {
-            helpers[h] = std::async(std::launch::async, [&] {
-                Ticker coder(&check);
-                ZstdContext context;
-                work(&context, &coder);
-            });
-        } catch (const std::system_error&) {  // no more threads to be had: the others do it
-            break;
-        }
+        helpers[h] = start_helper(check, work);
+        if (!helpers[h].valid()) break;  // no more threads to be had: the others do it
     }
     work(zstd, ticker);
     for (auto& helper : helpers) {
@@ -193,7 +202,6 @@ private:
     HeapBytes zstd_, lzma_;
     bool zstd_made_ = false, lzma_made_ = false;
 };
-
 
 ByteVector* write_frame(const Body& body, const ByteVector* old_value, const ByteVector* new_value,
                         std::uint64_t old_sum, std::uint64_t new_sum, Ticker* ticker) {
@@ -319,14 +327,9 @@ private:
         SharedStop shared;
         const StopCheck check = shared.check();
         PrefixJobs jobs(old_, new_, row, coders);
-        std::future<void> helper;
-        try {
-            helper = std::async(std::launch::async, [&jobs, &check] {
-                Ticker ticker(&check);
-                ZstdContext context;
-                jobs.run(&context, &ticker);
-            });
-        } catch (const std::system_error&) {  // no thread to be had: one after the other
+        std::future<void> helper =
+            start_helper(check, [&jobs](ZstdContext* context, Ticker* ticker) { jobs.run(context, ticker); });
+        if (!helper.valid()) {  // no thread to be had: one after the other
             in_turn(row, block, &coders);
             return;
         }
