@@ -35,28 +35,6 @@ std::string type_name(PyObject* object) {
     return dot != nullptr ? dot + 1 : name;
 }
 
-// repr(object), cut to REPR_LIMIT characters; "<type object>" when repr fails.
-std::string short_repr(PyObject* object) {
-    PyObject* text = PyObject_Repr(object);
-    Py_ssize_t size = 0;
-    const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        Py_XDECREF(text);
-        return "<" + type_name(object) + " object>";
-    }
-    std::string result(utf8, static_cast<std::size_t>(size));
-    const Py_ssize_t characters = PyUnicode_GET_LENGTH(text);
-    Py_DECREF(text);
-    if (characters > static_cast<Py_ssize_t>(REPR_LIMIT)) {
-        // Cut on a character boundary of the UTF-8 text.
-        std::size_t end = REPR_LIMIT - 3;
-        while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80) --end;
-        result = result.substr(0, end) + "...";
-    }
-    return result;
-}
-
 std::string counted(unsigned long long number, const char* one, const char* many) {
     return grouped(number) + " " + (number == 1 ? one : many);
 }
@@ -207,6 +185,27 @@ void install_in_class(py::handle type) {
 }
 
 }  // namespace
+
+std::string short_repr(PyObject* object) {
+    PyObject* text = PyObject_Repr(object);
+    Py_ssize_t size = 0;
+    const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        Py_XDECREF(text);
+        return "<" + type_name(object) + " object>";
+    }
+    std::string result(utf8, static_cast<std::size_t>(size));
+    const Py_ssize_t characters = PyUnicode_GET_LENGTH(text);
+    Py_DECREF(text);
+    if (characters > static_cast<Py_ssize_t>(REPR_LIMIT)) {
+        // Cut on a character boundary of the UTF-8 text.
+        std::size_t end = REPR_LIMIT - 3;
+        while (end > 0 && (static_cast<unsigned char>(result[end]) & 0xC0) == 0x80) --end;
+        result = result.substr(0, end) + "...";
+    }
+    return result;
+}
 
 std::string grouped(unsigned long long number) {
     std::string digits = std::to_string(number);

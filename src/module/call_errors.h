@@ -22,6 +22,10 @@ void name_arguments_by_type_in_errors(pybind11::module_& top);
 // 5,191,936 bytes".
 [[noreturn]] void raise_no_memory(const char* function, const std::string& what);
 
+// repr(object) for a message, cut on a character boundary to a few dozen characters
+// (with "..." in place of the rest); "<type object>" when repr fails.
+std::string short_repr(PyObject* object);
+
 // 5191936 -> "5,191,936".
 std::string grouped(unsigned long long number);
 

@@ -17,6 +17,7 @@
 #include "cbor/format.h"
 #include "cbor/tag_content.h"
 #include "cbor/writer.h"
+#include "module/call_errors.h"
 #include "module/cbor_encoder_common.h"
 #include "module/cbor_types.h"
 #include "module/python_compat.h"
@@ -82,20 +83,7 @@ struct Options {
 };
 
 // Where a key or member sits, for an error message.
-std::string key_text(PyObject* key) {
-    PyObject* text = PyObject_Repr(key);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "[?]";
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    std::string result = utf8 == nullptr ? "?" : std::string(utf8, static_cast<std::size_t>(size));
-    if (utf8 == nullptr) PyErr_Clear();
-    Py_DECREF(text);
-    if (result.size() > 60) result = result.substr(0, 57) + "...";
-    return "[" + result + "]";
-}
+std::string key_text(PyObject* key) { return "[" + short_repr(key) + "]"; }
 
 std::string type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
 

@@ -282,6 +282,11 @@ class Opaque:
     pass
 
 
+class BadRepr(str):
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
 @pytest.mark.parametrize("value, message", [
     (Opaque(), r"cannot write a value of type 'Opaque'; give encode a default="),
     ({"readings": [1, 2, 3, complex(1, 3)]}, r"type 'complex' at \['readings'\]\[3\];"),
@@ -290,6 +295,9 @@ class Opaque:
     (Point(1, [dt.timedelta(1)]), r"type '(datetime\.)?timedelta' at \.y\[0\];"),
     (cbor.Tag(7, [range(3)]), r"type 'range' at \.value\[0\];"),
     ([object], r"type 'type' at \[0\];"),
+    # a long key is cut on a character boundary, whatever the width of its characters
+    *(({c * n: [Opaque()]}, rf"at \['{c}+\.\.\.\]\[0\];") for c in "\u00e9\u20ac\U00016800" for n in range(59, 63)),
+    ({BadRepr("k"): Opaque()}, r"type 'Opaque' at \[<BadRepr object>\];"),
 ])
 def test_unsupported_values_name_their_type_and_place(value, message):
     with pytest.raises(TypeError, match=message):
