@@ -4,8 +4,6 @@
 // against 13 GB/s on an AMD EPYC, which decompress of a small edit spends most of its time in).
 #include "delta/compressed/xxh3_slices.h"
 
-#include <atomic>
-
 #include "common/cpu.h"
 #include "delta/compressed/format.h"
 
@@ -19,7 +17,7 @@ std::uint64_t xxh3_avx2(const std::uint8_t* data, std::uint64_t length, void (*t
 
 namespace {
 
-std::atomic<int> chosen_path{-1};
+ChosenPath chosen_path;
 
 void tick_ticker(void* ticker, std::uint64_t work) { static_cast<Ticker*>(ticker)->tick(work); }
 
@@ -33,21 +31,12 @@ bool checksum_path_available(ChecksumPath path) {
 }
 
 ChecksumPath checksum_path() {
-    int path = chosen_path.load(std::memory_order_relaxed);
-    if (path < 0) {
-        path = checksum_path_available(CHECKSUM_AVX2) ? CHECKSUM_AVX2 : CHECKSUM_PORTABLE;
-        int unset = -1;
-        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
-        path = chosen_path.load(std::memory_order_relaxed);
-    }
-    return static_cast<ChecksumPath>(path);
+    return static_cast<ChecksumPath>(chosen_path.get([] {
+        return static_cast<int>(checksum_path_available(CHECKSUM_AVX2) ? CHECKSUM_AVX2 : CHECKSUM_PORTABLE);
+    }));
 }
 
-bool checksum_set_path(ChecksumPath path) {
-    if (!checksum_path_available(path)) return false;
-    chosen_path.store(path, std::memory_order_relaxed);
-    return true;
-}
+bool checksum_set_path(ChecksumPath path) { return chosen_path.set(path, checksum_path_available(path)); }
 
 std::uint64_t checksum(const std::uint8_t* data, std::uint64_t length, Ticker* ticker) {
     const TickFunction tick = ticker != nullptr ? tick_ticker : nullptr;

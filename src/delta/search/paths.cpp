@@ -3,8 +3,6 @@
 // run, which one is the default) is answered from this one table.
 #include "delta/search/paths.h"
 
-#include <atomic>
-
 #include "common/cpu.h"
 
 #include "delta/search/wave.h"
@@ -45,7 +43,7 @@ const Implementation* find(DiffPath path) {
     return nullptr;
 }
 
-std::atomic<int> chosen_path{-1};
+ChosenPath chosen_path;
 
 }  // namespace
 
@@ -54,26 +52,15 @@ bool diff_path_available(DiffPath path) {
     return implementation != nullptr && implementation->supported();
 }
 
-bool diff_set_path(DiffPath path) {
-    if (!diff_path_available(path)) return false;
-    chosen_path.store(path, std::memory_order_relaxed);
-    return true;
-}
+bool diff_set_path(DiffPath path) { return chosen_path.set(path, diff_path_available(path)); }
 
 DiffPath diff_path() {
-    int path = chosen_path.load(std::memory_order_relaxed);
-    if (path < 0) {
+    return static_cast<DiffPath>(chosen_path.get([] {
         for (const Implementation& implementation : IMPLEMENTATIONS) {
-            if (implementation.supported()) {
-                path = implementation.path;
-                break;
-            }
+            if (implementation.supported()) return static_cast<int>(implementation.path);
         }
-        int unset = -1;
-        chosen_path.compare_exchange_strong(unset, path, std::memory_order_relaxed);
-        path = chosen_path.load(std::memory_order_relaxed);
-    }
-    return static_cast<DiffPath>(path);
+        return static_cast<int>(DIFF_PATH_PORTABLE);
+    }));
 }
 
 const char* diff_path_name(DiffPath path) {
