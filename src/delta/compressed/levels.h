@@ -86,9 +86,15 @@ constexpr std::uint64_t LARGE_VALUE_BYTES = std::uint64_t{64} << 20;
 // three times patch. Row 4 keeps 18, so that it adds only its prefix frame.
 // Prefix mode climbs zstd's strategies: 1-6 (fast, greedy and lazy parsing), 11 at row 3
 // (lazy2 with a deep search: JSON documents with scattered edits 5-43% smaller than at 6 for
-// about three times 6's time, which is 10-50 ms on a MB), 16 from row
+// about three times 6's time, which is 10-50 ms on a MB), 16 at row
 // 4 (the optimal parser: a further 5-25% on documents; levels 13-15 are slower than 11-12
-// and often larger). Row 3's search column has zstd keep hash chains over the whole window
+// and often larger) and 19 from row 5. 17 in between was never smaller than 19 on the
+// benchmark's texts and documents for about the same time, so row 5 goes to 19 at once: its
+// deltas 1-12% smaller there (emoji.json 39,989 -> 37,660 bytes, botocore's endpoints.json
+// 1,848 -> 1,621), and every level from 5 on makes one prefix frame fewer (level 9 10-20% of
+// its time on texts). 16 stays at row 4: it was the smaller of the two on a certificate
+// bundle and a 3 MB API description (3,390 against 3,422 bytes), which the levels above
+// keep through it. Row 3's search column has zstd keep hash chains over the whole window
 // and search them 2^9 deep, where level 11's own row match finder keeps a few dozen recent
 // positions per hash: the documents whose records begin alike (JSON stanzas, database pages,
 // CBOR records, source archives) find their copies further back, 3-20% smaller (botocore's
@@ -101,7 +107,7 @@ constexpr LevelSettings LEVELS[COMPRESS_MAX_LEVEL] = {
     {{1,     8,     16,  7},      6,     6,      0,      -1,   false},   // 2
     {{1,     8,     8,   7},      18,    11,     9,      -1,   false},   // 3
     {{1,     8,     8,   7},      18,    16,     0,      -1,   false},   // 4
-    {{1,     8,     8,   8},      19,    17,     0,      -1,   false},   // 5
+    {{1,     8,     8,   8},      19,    19,     0,      -1,   false},   // 5
     {{1,     16,    8,   8},      19,    19,     0,      -1,   false},   // 6
     {{0,     16,    8,   8},      19,    19,     0,      6,    false},   // 7
     {{0,     16,    8,   0},      19,    21,     0,      6,    false},   // 8
