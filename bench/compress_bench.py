@@ -235,7 +235,8 @@ def run(qc, log, cache: Path, quick: bool = False, huge: bool = True, levels: Op
             f" | {t_ratio:.2f} | {top_ratio:.2f} | {a_ratio:.2f} |")
     log("| geometric mean | | " + " | ".join(f"{geomean(summary[n]):.3f}" for n in ours) + " | | | |")
     result = {"rows": rows, "geomean": {n: geomean(summary[n]) for n in ours},
-              "monotonic": monotonic(rows, ours, log), "decompress": decompress_ratios(rows, ours, log)}
+              "monotonic": monotonic(rows, ours, log), "decompress": decompress_ratios(rows, ours, log),
+              "levels": level_summary(rows, ours, log)}
     if huge and not quick:
         import large_values
         log("\n## large values\n")
@@ -296,6 +297,34 @@ def monotonic(rows: List[dict], ours: List[str], log) -> dict:
     for line in over:
         log(f"- {line}")
     return {"worst": worst, "over": over}
+
+
+def level_summary(rows: List[dict], ours: List[str], log) -> dict:
+    """Per level, the README's table: size over the smallest peer's (geometric mean and worst
+    pair) and time over diff_blocks' (geometric mean and slowest pair, leaving out the pairs
+    where diff_blocks takes under half a millisecond, whose ratios measure a call's fixed cost)."""
+    log("\nlevels: size / smallest peer's (geometric mean, worst pair); time / diff_blocks' "
+        "(geometric mean, slowest pair; pairs where diff_blocks takes 0.5 ms or more)\n")
+    log("| level | size, geometric mean | worst pair | time, geometric mean | slowest pair |")
+    log("|---:|---:|---:|---:|---:|")
+    result = {}
+    for n in ours:
+        sizes, times = [], []
+        for r in rows:
+            peers = [v["size"] for k, v in r["tools"].items()
+                     if not k.startswith("compress") and k != "diff_blocks" and v.get("ok")]
+            v, db = r["tools"].get(n, {}), r["tools"].get("diff_blocks", {})
+            if "size" in v and peers:
+                sizes.append((v["size"] / min(peers), r["pair"]))
+            if "time" in v and db.get("time", 0) >= 0.5e-3:
+                times.append((v["time"] / db["time"], r["pair"]))
+        if not sizes or not times:
+            continue
+        worst, slowest = max(sizes), max(times)
+        result[n] = {"size": geomean([x for x, _ in sizes]), "time": geomean([x for x, _ in times])}
+        log(f"| {n} | {result[n]['size']:.2f} | {worst[0]:.2f} ({worst[1]}) | {result[n]['time']:.1f} | "
+            f"{slowest[0]:,.0f} ({slowest[1]}) |")
+    return result
 
 
 def run_huge(qc, log) -> dict:
