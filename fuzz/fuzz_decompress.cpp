@@ -86,8 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Exact old_exact(old), delta_exact(delta);
     const ByteVector o = old_exact.view(), d = delta_exact.view();
     const std::uint64_t max_size = 1 << 20;
+    // Inputs with bit 1 of the first byte set go through decoders kept from input to input,
+    // as the bindings keep them per thread (whatever the inputs before left in them).
+    static KeptDecoders* const kept = kept_decoders_new();
     DecompressError error;
-    ByteVector* result = delta_decompress(&o, &d, max_size, &error);
+    ByteVector* result = delta_decompress(&o, &d, max_size, &error, nullptr, (data[0] & 2) != 0 ? kept : nullptr);
     if (result == nullptr) {
         check(error.failure != DECOMPRESS_FAILURE_NONE, "no result without a failure");
         check(error.offset <= delta.size(), "failure offset beyond the delta");

@@ -180,6 +180,17 @@ py::bytes compress(const BufferArgument& old_object, const BufferArgument& new_o
     }
 }
 
+// The zstd decoders each thread keeps between its decompress calls (compress.h: KeptDecoders),
+// freed when the thread ends; none when they cannot be made.
+KeptDecoders* this_threads_decoders() {
+    struct Holder {
+        KeptDecoders* kept = kept_decoders_new();
+        ~Holder() { kept_decoders_free(kept); }
+    };
+    static thread_local Holder holder;
+    return holder.kept;
+}
+
 py::bytes decompress(const BufferArgument& old_object, const BufferArgument& data_object, std::uint64_t max_size) {
     const BufferInput old_value(old_object, "decompress");
     const BufferInput data(data_object, "decompress");
@@ -200,7 +211,7 @@ py::bytes decompress(const BufferArgument& old_object, const BufferArgument& dat
         py::gil_scoped_release unlocked;  // the new bytes object is ours alone until returned
         done = delta_decompress_into(old_value.view(), data.view(),
                                      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result)), length, &error,
-                                     &stop);
+                                     &stop, this_threads_decoders());
     }
     if (!done) raise(error, max_size);
     return owned;

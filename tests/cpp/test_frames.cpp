@@ -61,31 +61,40 @@ DecompressFailure failure_of(const std::string& kind) {
     return DECOMPRESS_FAILURE_NONE;
 }
 
+// Each frame alone, then all of them in turn through one set of kept decoders, which passes
+// from frame to frame and from a fault to the next frame: the same values and faults.
 TEST(FrozenFrames, DecodeToTheirValuesOrTheirExactFault) {
     const std::vector<Case> all = cases();
     ASSERT_GE(all.size(), 40u);
-    for (const Case& c : all) {
-        SCOPED_TRACE(c.name);
-        const Bytes old = old_of(c), frame = read_file(c.name + ".frame");
-        const ByteVector o = view(old), d = view(frame);
-        DecompressError error;
-        ByteVector* result = delta_decompress(&o, &d, DECOMPRESS_DEFAULT_MAX_SIZE, &error);
-        if (c.kind == "ok") {
-            ASSERT_NE(result, nullptr) << error.offset << ": " << error.reason;
-            EXPECT_EQ(result->length, std::stoull(c.number));
-            if (c.detail != "-") {
-                const Bytes expected = read_file(c.detail);
-                EXPECT_TRUE(result->length == expected.size() &&
-                            (expected.empty() || std::memcmp(result->data, expected.data(), expected.size()) == 0));
+    const long long before = heap_blocks_live();
+    KeptDecoders* kept = kept_decoders_new();
+    ASSERT_NE(kept, nullptr);
+    for (KeptDecoders* decoders : {static_cast<KeptDecoders*>(nullptr), kept, kept}) {
+        for (const Case& c : all) {
+            SCOPED_TRACE(c.name + (decoders != nullptr ? " (kept decoders)" : ""));
+            const Bytes old = old_of(c), frame = read_file(c.name + ".frame");
+            const ByteVector o = view(old), d = view(frame);
+            DecompressError error;
+            ByteVector* result = delta_decompress(&o, &d, DECOMPRESS_DEFAULT_MAX_SIZE, &error, nullptr, decoders);
+            if (c.kind == "ok") {
+                ASSERT_NE(result, nullptr) << error.offset << ": " << error.reason;
+                EXPECT_EQ(result->length, std::stoull(c.number));
+                if (c.detail != "-") {
+                    const Bytes expected = read_file(c.detail);
+                    EXPECT_TRUE(result->length == expected.size() &&
+                                (expected.empty() || std::memcmp(result->data, expected.data(), expected.size()) == 0));
+                }
+                byte_vector_free(result);
+                continue;
             }
-            byte_vector_free(result);
-            continue;
+            ASSERT_EQ(result, nullptr);
+            EXPECT_EQ(error.failure, failure_of(c.kind));
+            EXPECT_EQ(error.offset, std::stoull(c.number));
+            EXPECT_STREQ(error.reason, c.detail.c_str());
         }
-        ASSERT_EQ(result, nullptr);
-        EXPECT_EQ(error.failure, failure_of(c.kind));
-        EXPECT_EQ(error.offset, std::stoull(c.number));
-        EXPECT_STREQ(error.reason, c.detail.c_str());
     }
+    kept_decoders_free(kept);
+    EXPECT_EQ(heap_blocks_live(), before);
 }
 
 // Out of memory at each allocation in turn: a clean failure naming what was being allocated
@@ -121,6 +130,32 @@ TEST(FrozenFrames, DecompressRunsOutOfMemoryCleanly) {
             ASSERT_LT(allowed, 1000);
         }
         EXPECT_GT(failures, 1);
+        EXPECT_EQ(heap_blocks_live(), before);
+
+        // The same through kept decoders, emptied before each call (so that every decoder is
+        // made again and can fail) and reused after a failure.
+        KeptDecoders* kept = kept_decoders_new();
+        ASSERT_NE(kept, nullptr);
+        for (long long allowed = 0;; ++allowed) {
+            kept_decoders_free(kept);
+            kept = kept_decoders_new();
+            ASSERT_NE(kept, nullptr);
+            heap_fail_after(allowed);
+            DecompressError error;
+            ByteVector* result = delta_decompress(&o, &d, DECOMPRESS_DEFAULT_MAX_SIZE, &error, nullptr, kept);
+            heap_fail_after(-1);
+            if (result != nullptr) {
+                byte_vector_free(result);
+                break;
+            }
+            ASSERT_EQ(error.failure, DECOMPRESS_FAILURE_NO_MEMORY) << allowed << ": " << error.reason;
+            result = delta_decompress(&o, &d, DECOMPRESS_DEFAULT_MAX_SIZE, &error, nullptr, kept);
+            ASSERT_NE(result, nullptr) << allowed << ": " << error.reason;
+            EXPECT_EQ(result->length, std::stoull(c.number));
+            byte_vector_free(result);
+            ASSERT_LT(allowed, 1000);
+        }
+        kept_decoders_free(kept);
         EXPECT_EQ(heap_blocks_live(), before);
     }
 }

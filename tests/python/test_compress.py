@@ -190,6 +190,43 @@ def test_threads_get_the_single_threaded_bytes():
     assert failures == []
 
 
+def test_threads_decompressing_in_turn_keep_their_decoders_apart():
+    # Each thread keeps zstd decoders from one decompress to the next: frames of both modes,
+    # one with a stream of differences longer than a kept decoder's window may grow (every
+    # 4th byte of 6 MiB changed), and damaged frames between them must all decode as alone.
+    rng = random.Random(8)
+    text = " ".join(rng.choice(["alpha", "beta", "gamma", "delta", "omega"]) for _ in range(60000)).encode()
+    binary = randbytes(rng, 150000)
+    large = randbytes(rng, 6 << 20)
+    changed = bytearray(large)
+    changed[::4] = bytes((b + 1) & 0xFF for b in large[::4])
+    pairs = [(text, edited(text, 1)), (binary, edited(binary, 2)), (large, bytes(changed)), (b"", b"x" * 100)]
+    deltas = [compress(old, new, level=level) for (old, new), level in zip(pairs, (DEFAULT_LEVEL, 1, 1, MAX_LEVEL))]
+    damaged = bytearray(deltas[1])
+    damaged[-1] ^= 1
+    failures = []
+
+    def work(seed):
+        order = random.Random(seed).choices(range(len(pairs) + 1), k=40)
+        for i in order:
+            if i == len(pairs):
+                try:
+                    decompress(pairs[1][0], damaged)
+                    failures.append("damaged frame accepted")
+                except ValueError:
+                    pass
+            elif decompress(pairs[i][0], deltas[i]) != pairs[i][1]:
+                failures.append(i)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    work(99)
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
 @pytest.mark.xfail(sys.implementation.name == "pypy", strict=False,
                    reason="PyPy runs signal handlers only between its own bytecodes (a short call may end first)")
 def test_ctrl_c_stops_a_long_compress():

@@ -292,8 +292,7 @@ void run_instructions(const ByteVector* old_value, const ByteVector* data, const
 // zstd window (at most the stream's length) fills only as far as the stream is read; the
 // decoders serve both readings and the literals.
 void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
-                   Ticker* ticker) {
-    ZstdDecoders decoders;
+                   ZstdDecoders& decoders, Ticker* ticker) {
     run_instructions(old_value, data, frame, out, nullptr, false, &decoders, ticker);
     // The literal stream, decoded into the new value's last bytes: each instruction writes
     // before the literals it has not read yet, since they must all fit after it.
@@ -333,11 +332,48 @@ bool delta_decompressed_length(const ByteVector* data, std::uint64_t max_size, s
     return false;
 }
 
+struct KeptDecoders {
+    ZstdDecoders decoders;
+};
+
+KeptDecoders* kept_decoders_new() {
+    void* block = heap_malloc(sizeof(KeptDecoders));
+    return block != nullptr ? new (block) KeptDecoders() : nullptr;
+}
+
+void kept_decoders_free(KeptDecoders* kept) {
+    if (kept == nullptr) return;
+    kept->~KeptDecoders();
+    heap_free(kept);
+}
+
+namespace {
+
+// The decoders of one call: the caller's kept ones, trimmed when the call ends, or the call's own.
+class CallDecoders {
+public:
+    explicit CallDecoders(KeptDecoders* kept) : kept_(kept) {}
+    ~CallDecoders() {
+        if (kept_ != nullptr) kept_->decoders.trim();
+    }
+    CallDecoders(const CallDecoders&) = delete;
+    CallDecoders& operator=(const CallDecoders&) = delete;
+    ZstdDecoders& get() { return kept_ != nullptr ? kept_->decoders : own_; }
+
+private:
+    KeptDecoders* kept_;
+    ZstdDecoders own_;
+};
+
+}  // namespace
+
 bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, std::uint8_t* destination,
-                           std::uint64_t destination_length, DecompressError* error, const CompressObserver* observer) {
+                           std::uint64_t destination_length, DecompressError* error, const CompressObserver* observer,
+                           KeptDecoders* kept) {
     DecompressError ignored;
     if (error == nullptr) error = &ignored;
     *error = DecompressError{};
+    CallDecoders decoders(kept);
     try {
         Ticker ticker(observer);
         ticker.check();
@@ -351,9 +387,9 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
         }
         if (frame.mode == MODE_PREFIX) {
             decode_in_place(frame.sections[0], data->data + frame.starts[0], frame.starts[0], destination,
-                            old_value->data, old_value->length, nullptr, &ticker);
+                            old_value->data, old_value->length, &decoders.get(), &ticker);
         } else {
-            decode_blocks(old_value, data, frame, destination, &ticker);
+            decode_blocks(old_value, data, frame, destination, decoders.get(), &ticker);
         }
         if (checksum(destination, frame.new_length, &ticker) != frame.new_sum) {
             invalid(frame.at_new_sum, "rebuilt value's checksum does not match (damaged data)");
@@ -371,7 +407,7 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
 }
 
 ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data, std::uint64_t max_size,
-                             DecompressError* error, const CompressObserver* observer) {
+                             DecompressError* error, const CompressObserver* observer, KeptDecoders* kept) {
     DecompressError ignored;
     if (error == nullptr) error = &ignored;
     std::uint64_t length = 0;
@@ -383,7 +419,7 @@ ByteVector* delta_decompress(const ByteVector* old_value, const ByteVector* data
         byte_vector_free(out);
         return nullptr;
     }
-    if (!delta_decompress_into(old_value, data, out->data, length, error, observer)) {
+    if (!delta_decompress_into(old_value, data, out->data, length, error, observer, kept)) {
         byte_vector_free(out);
         return nullptr;
     }

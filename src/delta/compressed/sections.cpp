@@ -103,6 +103,28 @@ ZstdDecoders::Decoder* ZstdDecoders::take() {
     return decoder;
 }
 
+void ZstdDecoders::trim() {
+    int kept = 0;
+    for (int k = 0; k < count_; ++k) {
+        Decoder* decoder = decoders_[k];
+        if (!decoder->busy && (kept > 0 || ZSTD_sizeof_DCtx(decoder->context) > KEPT_DECODER_MAX_BYTES)) {
+            heap_delete(decoder);
+        } else {
+            decoders_[kept++] = decoder;
+        }
+    }
+    for (int k = kept; k < count_; ++k) decoders_[k] = nullptr;
+    count_ = kept;
+}
+
+std::uint64_t ZstdDecoders::bytes() const {
+    std::uint64_t total = 0;
+    for (int k = 0; k < count_; ++k) {
+        if (!decoders_[k]->busy) total += ZSTD_sizeof_DCtx(decoders_[k]->context);
+    }
+    return total;
+}
+
 void ZstdDecoders::give_back(Decoder* decoder) {
     for (int k = 0; k < count_; ++k) {
         if (decoders_[k] == decoder) {

@@ -28,7 +28,9 @@ struct OutOfMemory {
 // the processor for its features (an instruction that traps to the hypervisor in a virtual
 // machine), and a block-mode frame reads four streams twice and decodes its literals: nine
 // decoders, most of a small frame's decoding time. A section takes a free one, reset to
-// zstd's defaults, or makes one; the decoders are freed with the pool.
+// zstd's defaults, or makes one; the decoders are freed with the pool. A caller that
+// decompresses many small deltas on one thread keeps a pool between calls (compress.h:
+// KeptDecoders), trimmed after each call to one decoder of small size.
 class ZstdDecoders {
 public:
     struct Decoder;
@@ -39,6 +41,14 @@ public:
     // A free decoder (throws OutOfMemory when none can be made), and giving it back.
     Decoder* take();
     void give_back(Decoder* decoder);
+    // Frees every free decoder but one, and that one too when its memory has grown past
+    // KEPT_DECODER_MAX_BYTES (a window for a large stream), so that what stays between calls
+    // is one decoder's tables.
+    void trim();
+    // The bytes the free decoders hold.
+    std::uint64_t bytes() const;
+
+    static constexpr std::uint64_t KEPT_DECODER_MAX_BYTES = std::uint64_t{1} << 20;
 
 private:
     static constexpr int KEPT = 8;
