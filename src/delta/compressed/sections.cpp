@@ -117,14 +117,6 @@ void ZstdDecoders::trim() {
     count_ = kept;
 }
 
-std::uint64_t ZstdDecoders::bytes() const {
-    std::uint64_t total = 0;
-    for (int k = 0; k < count_; ++k) {
-        if (!decoders_[k]->busy) total += ZSTD_sizeof_DCtx(decoders_[k]->context);
-    }
-    return total;
-}
-
 void ZstdDecoders::give_back(Decoder* decoder) {
     for (int k = 0; k < count_; ++k) {
         if (decoders_[k] == decoder) {

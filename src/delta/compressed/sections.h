@@ -45,8 +45,6 @@ public:
     // KEPT_DECODER_MAX_BYTES (a window for a large stream), so that what stays between calls
     // is one decoder's tables.
     void trim();
-    // The bytes the free decoders hold.
-    std::uint64_t bytes() const;
 
     static constexpr std::uint64_t KEPT_DECODER_MAX_BYTES = std::uint64_t{1} << 20;
 
