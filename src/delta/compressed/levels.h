@@ -91,10 +91,10 @@ constexpr std::uint64_t LARGE_VALUE_BYTES = std::uint64_t{64} << 20;
 // and often larger) and 19 from row 5. 17 in between was never smaller than 19 on the
 // benchmark's texts and documents for about the same time, so row 5 goes to 19 at once: its
 // deltas 1-12% smaller there (emoji.json 39,989 -> 37,660 bytes, botocore's endpoints.json
-// 1,848 -> 1,621), and every level from 5 on makes one prefix frame fewer (level 9 10-20% of
-// its time on texts). 16 stays at row 4: it was the smaller of the two on a certificate
-// bundle and a 3 MB API description (3,390 against 3,422 bytes), which the levels above
-// keep through it. Row 3's search column has zstd keep hash chains over the whole window
+// 1,848 -> 1,621), and every level from 6 on makes one prefix frame fewer (on pydoc's 0.8 MB
+// each of 16, 17 and 19 cost 145-160 ms). 16 stays at row 4: it was the smaller of the two
+// on a certificate bundle (4,758 against 4,772 bytes) and on CBOR records (3,390 against
+// 3,422), which the levels above keep through it. Row 3's search column has zstd keep hash chains over the whole window
 // and search them 2^9 deep, where level 11's own row match finder keeps a few dozen recent
 // positions per hash: the documents whose records begin alike (JSON stanzas, database pages,
 // CBOR records, source archives) find their copies further back, 3-20% smaller (botocore's
