@@ -135,7 +135,7 @@ Frame read_frame(const ByteVector* data, std::uint64_t max_size) {
 // most PIECE bytes, so that a stream takes memory only as far as its instructions read it.
 class StreamReader {
 public:
-    StreamReader(const ByteVector* data, const Frame& frame, int k, const char* damaged, ZstdDecoders* decoders,
+    StreamReader(const ByteVector* data, const Frame& frame, int k, const char* damaged, ZstdDecoders& decoders,
                  Ticker* ticker)
         : length_(frame.sections[k].decoded), section_(frame.starts[k]), damaged_(damaged) {
         const Section& s = frame.sections[k];
@@ -203,7 +203,7 @@ private:
 
 // Decodes section `s` whole into destination (prefix: the history before it, or none).
 void decode_in_place(const Section& s, const std::uint8_t* stored, std::uint64_t at, std::uint8_t* destination,
-                     const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders,
+                     const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders& decoders,
                      Ticker* ticker) {
     try {
         SectionStream stream(s, stored, prefix, prefix_length, destination, ticker, decoders);
@@ -219,7 +219,7 @@ void decode_in_place(const Section& s, const std::uint8_t* stored, std::uint64_t
 // declared lengths take no memory until its instructions use them), then again to write
 // the new value (apply: true) with the literals at `literals`.
 void run_instructions(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
-                      const std::uint8_t* literals, bool apply, ZstdDecoders* decoders, Ticker* ticker) {
+                      const std::uint8_t* literals, bool apply, ZstdDecoders& decoders, Ticker* ticker) {
     StreamReader commands(data, frame, STREAM_COMMANDS, "instruction stream damaged", decoders, ticker);
     StreamReader offsets(data, frame, STREAM_OFFSETS, "offset stream damaged", decoders, ticker);
     StreamReader gaps(data, frame, STREAM_GAPS, "difference position stream damaged", decoders, ticker);
@@ -293,17 +293,17 @@ void run_instructions(const ByteVector* old_value, const ByteVector* data, const
 // decoders serve both readings and the literals.
 void decode_blocks(const ByteVector* old_value, const ByteVector* data, const Frame& frame, std::uint8_t* out,
                    ZstdDecoders& decoders, Ticker* ticker) {
-    run_instructions(old_value, data, frame, out, nullptr, false, &decoders, ticker);
+    run_instructions(old_value, data, frame, out, nullptr, false, decoders, ticker);
     // The literal stream, decoded into the new value's last bytes: each instruction writes
     // before the literals it has not read yet, since they must all fit after it.
     const Section& s = frame.sections[STREAM_LITERALS];
     const std::uint8_t* literals = data->data + frame.starts[STREAM_LITERALS];
     if (s.coding != CODING_STORED) {
         std::uint8_t* tail = out + (frame.new_length - s.decoded);
-        decode_in_place(s, literals, frame.starts[STREAM_LITERALS], tail, nullptr, 0, &decoders, ticker);
+        decode_in_place(s, literals, frame.starts[STREAM_LITERALS], tail, nullptr, 0, decoders, ticker);
         literals = tail;
     }
-    run_instructions(old_value, data, frame, out, literals, true, &decoders, ticker);
+    run_instructions(old_value, data, frame, out, literals, true, decoders, ticker);
 }
 
 void fill(DecompressError* error, const Fault& fault, const ByteVector* data) {
@@ -387,7 +387,7 @@ bool delta_decompress_into(const ByteVector* old_value, const ByteVector* data, 
         }
         if (frame.mode == MODE_PREFIX) {
             decode_in_place(frame.sections[0], data->data + frame.starts[0], frame.starts[0], destination,
-                            old_value->data, old_value->length, &decoders.get(), &ticker);
+                            old_value->data, old_value->length, decoders.get(), &ticker);
         } else {
             decode_blocks(old_value, data, frame, destination, decoders.get(), &ticker);
         }

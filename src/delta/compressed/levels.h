@@ -94,8 +94,9 @@ constexpr std::uint64_t LARGE_VALUE_BYTES = std::uint64_t{64} << 20;
 // 1,848 -> 1,621), and every level from 6 on makes one prefix frame fewer (on pydoc's 0.8 MB
 // each of 16, 17 and 19 cost 145-160 ms). 16 stays at row 4: it was the smaller of the two
 // on a certificate bundle (4,758 against 4,772 bytes) and on CBOR records (3,390 against
-// 3,422), which the levels above keep through it. Row 3's search column has zstd keep hash chains over the whole window
-// and search them 2^9 deep, where level 11's own row match finder keeps a few dozen recent
+// 3,422), which the levels above keep through it.
+// Row 3's search column has zstd keep hash chains over the whole window and search them 2^9
+// deep, where level 11's own row match finder keeps a few dozen recent
 // positions per hash: the documents whose records begin alike (JSON stanzas, database pages,
 // CBOR records, source archives) find their copies further back, 3-20% smaller (botocore's
 // endpoints.json 2,396 -> 1,914 bytes of zstd frame, a 6 MB pip tarball 14,595 -> 13,151),

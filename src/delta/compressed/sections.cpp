@@ -128,19 +128,14 @@ void ZstdDecoders::give_back(Decoder* decoder) {
 }
 
 struct SectionStream::Zstd {
-    ZstdDecoders* lender = nullptr;           // the decoder's pool, or null: the decoder is this one's
+    ZstdDecoders* lender = nullptr;  // the pool the decoder is borrowed from
     ZstdDecoders::Decoder* decoder = nullptr;
     ZSTD_DCtx* context = nullptr;
     ZSTD_inBuffer in{nullptr, 0, 0};
     ZSTD_outBuffer out{nullptr, 0, 0};  // in place: the destination, as the library last saw it
     bool ended = false;
     ~Zstd() {
-        if (decoder == nullptr) return;
-        if (lender != nullptr) {
-            lender->give_back(decoder);
-        } else {
-            heap_delete(decoder);
-        }
+        if (decoder != nullptr) lender->give_back(decoder);
     }
     std::uint64_t failed() const { return decoder->heap.failed; }
 
@@ -200,7 +195,7 @@ struct SectionStream::Lzma {
 
 SectionStream::SectionStream(const Section& s, const std::uint8_t* stored, const std::uint8_t* prefix,
                              std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker,
-                             ZstdDecoders* decoders)
+                             ZstdDecoders& decoders)
     : section_(s), stored_(stored), destination_(destination), ticker_(ticker) {
     try {
         open(prefix, prefix_length, decoders);
@@ -212,14 +207,14 @@ SectionStream::SectionStream(const Section& s, const std::uint8_t* stored, const
     }
 }
 
-void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders) {
+void SectionStream::open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders& decoders) {
     const Section& s = section_;
     const std::uint8_t* stored = stored_;
     std::uint8_t* destination = destination_;
     if (s.coding == CODING_ZSTD) {
         zstd_ = heap_new<Zstd>("the zstd decoder");
-        zstd_->decoder = decoders != nullptr ? decoders->take() : ZstdDecoders::Decoder::make();
-        zstd_->lender = decoders;
+        zstd_->lender = &decoders;
+        zstd_->decoder = decoders.take();
         zstd_->context = zstd_->decoder->context;
         // The format allows no window larger than prefix and content need (the encoder knew
         // both lengths), so that a decoder with a window of its own needs no more.

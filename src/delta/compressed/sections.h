@@ -64,10 +64,10 @@ public:
     // window). Without it, read() hands out the next bytes into any buffer, and zstd keeps
     // a window of at most the section's decoded length, filled as far as it is read (a
     // frame declaring a larger window than prefix and content need is refused).
-    // `decoders` (or null: a decoder of its own) lends it a zstd decoder.
+    // `decoders` lends it a zstd decoder.
     SectionStream(const Section& s, const std::uint8_t* stored, const std::uint8_t* prefix,
                   std::uint64_t prefix_length, std::uint8_t* destination, Ticker* ticker,
-                  ZstdDecoders* decoders = nullptr);
+                  ZstdDecoders& decoders);
     ~SectionStream();
     SectionStream(const SectionStream&) = delete;
     SectionStream& operator=(const SectionStream&) = delete;
@@ -83,7 +83,7 @@ public:
 private:
     struct Zstd;
     struct Lzma;
-    void open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders* decoders);
+    void open(const std::uint8_t* prefix, std::uint64_t prefix_length, ZstdDecoders& decoders);
     std::uint64_t decode(std::uint8_t* out, std::uint64_t room);
 
     Section section_;
